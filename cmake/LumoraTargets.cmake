@@ -1,0 +1,47 @@
+# Helpers shared by every component's CMakeLists.
+include(GoogleTest)
+
+# lumora_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [ENVIRONMENT ...] [TIMEOUT s])
+# One test executable; each test case becomes its own CTest test so `ctest -j8` spreads them.
+function(lumora_add_gtest target)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${ARG_ENVIRONMENT}")
+endfunction()
+
+# lumora_add_plugin(<name> SOURCES ... [LIBS ...])
+# A plug-in as the engine loads it: "<name>.so", no "lib" prefix, only its marked export visible.
+function(lumora_add_plugin name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".so")
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  # Static libraries linked in (Boost, our own) must not leak their symbols either.
+  target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL)
+  if(LUMORA_SANITIZE STREQUAL "")
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()
+
+# lumora_check_exports(<test name> <shared library target> [ONLY] SYMBOLS ...)
+# Asserts the library's defined dynamic symbols: with ONLY, exactly these project symbols.
+function(lumora_check_exports test_name lib)
+  cmake_parse_arguments(ARG "ONLY" "" "SYMBOLS" ${ARGN})
+  set(mode --includes)
+  if(ARG_ONLY)
+    set(mode --only)
+  endif()
+  add_test(NAME ${test_name}
+    COMMAND ${PROJECT_SOURCE_DIR}/testing/check_exports.sh ${mode} $<TARGET_FILE:${lib}> ${ARG_SYMBOLS})
+  set_tests_properties(${test_name} PROPERTIES LABELS unit)
+endfunction()

@@ -1,0 +1,36 @@
+#include "platform/app_data.h"
+
+#include <cstdlib>
+
+namespace platform {
+namespace {
+
+// An empty variable counts as unset: "" would put files at the filesystem root.
+const char* nonEmptyEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return (value != nullptr && *value != '\0') ? value : nullptr;
+}
+
+}  // namespace
+
+std::string userAppDataDir() {
+  if (const char* appData = nonEmptyEnv("APPDATA")) {
+    return appData;
+  }
+  if (const char* xdg = nonEmptyEnv("XDG_CONFIG_HOME")) {
+    return xdg;
+  }
+  if (const char* home = nonEmptyEnv("HOME")) {
+    return std::string(home) + "/.config";
+  }
+  return {};
+}
+
+std::string commonAppDataDir() {
+  if (const char* programData = nonEmptyEnv("PROGRAMDATA")) {
+    return programData;
+  }
+  return "/var/lib";
+}
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+TEST(IsProcessAlive, KnowsItselfAndRejectsIdsThatNameNoProcess) {
+  EXPECT_TRUE(platform::isProcessAlive(platform::currentProcessId()));
+  EXPECT_TRUE(platform::isProcessAlive(getppid()));
+  EXPECT_FALSE(platform::isProcessAlive(0));
+  EXPECT_FALSE(platform::isProcessAlive(-1));
+  EXPECT_FALSE(platform::isProcessAlive(int64_t{1} << 40));
+}
+
+TEST(IsProcessAlive, FollowsAChildThroughExitZombieAndReaping) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    pause();
+    _exit(0);
+  }
+  EXPECT_TRUE(platform::isProcessAlive(child));
+  kill(child, SIGKILL);
+  // Until waitpid the child is a zombie: it has exited and must count as gone.
+  bool sawDead = false;
+  for (int i = 0; i < 200 && !sawDead; ++i) {
+    sawDead = !platform::isProcessAlive(child);
+    if (!sawDead) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  EXPECT_TRUE(sawDead);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);  // still a zombie here
+  EXPECT_FALSE(platform::isProcessAlive(child));
+  waitpid(child, nullptr, 0);
+  EXPECT_FALSE(platform::isProcessAlive(child));
+}
+
+TEST(OwnExecutablePath, NamesThisTestProgram) {
+  const std::string path = platform::ownExecutablePath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path.front(), '/');
+  EXPECT_NE(path.find("platform_tests"), std::string::npos);
+}

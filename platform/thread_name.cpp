@@ -1,0 +1,24 @@
+#include "platform/thread_name.h"
+
+#include <pthread.h>
+
+namespace platform {
+
+namespace {
+constexpr size_t kMaxThreadNameLength = 15;
+}
+
+void setThreadName(const std::string& name) {
+  const std::string cut = name.substr(0, kMaxThreadNameLength);
+  pthread_setname_np(pthread_self(), cut.c_str());
+}
+
+std::string currentThreadName() {
+  char name[kMaxThreadNameLength + 1] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof(name)) != 0) {
+    return {};
+  }
+  return name;
+}
+
+}  // namespace platform
