@@ -1,0 +1,24 @@
+#include "sdp/src/log_text.h"
+
+namespace sdp {
+
+std::string printable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (byte >= 0x20 && byte < 0x7F) {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    }
+  }
+  return out;
+}
+
+}  // namespace sdp
