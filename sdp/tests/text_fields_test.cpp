@@ -1,0 +1,62 @@
+#include "sdp/src/text_fields.h"
+
+#include <gtest/gtest.h>
+
+#include "sdp/src/log_text.h"
+
+namespace {
+
+using namespace sdp::text;
+
+TEST(SdpTextFields, SplittingDropsOrKeepsEmptyFields) {
+  EXPECT_EQ(split_fields("  a \t b  ", " \t"), (std::vector<std::string_view>{"a", "b"}));
+  EXPECT_TRUE(split_fields("", " ").empty());
+  EXPECT_TRUE(split_fields("---", "-").empty());
+  EXPECT_EQ(split_parts("", ';'), (std::vector<std::string_view>{""}));
+  EXPECT_EQ(split_parts(";a;", ';'), (std::vector<std::string_view>{"", "a", ""}));
+}
+
+TEST(SdpTextFields, IntegersFollowTheLexicalRule) {
+  EXPECT_EQ(to_uint32("0"), 0u);
+  EXPECT_EQ(to_uint32("+42"), 42u);
+  EXPECT_EQ(to_uint32("0004294967295"), 4294967295u);
+  EXPECT_EQ(to_uint32("-1"), 4294967295u);
+  EXPECT_EQ(to_uint32("-4294967295"), 1u);
+  EXPECT_EQ(to_uint16("-1"), 65535u);
+  EXPECT_EQ(to_uint16("65535"), 65535u);
+  for (const char* bad : {"", "+", "-", "+-1", " 1", "1 ", "1a", "0x10", "4294967296", "99999999999999999999999"}) {
+    EXPECT_EQ(to_uint32(bad), std::nullopt) << bad;
+  }
+  EXPECT_EQ(to_uint16("65536"), std::nullopt);
+  EXPECT_EQ(to_uint16("-65536"), std::nullopt);
+}
+
+TEST(SdpTextFields, FloatsAreDecimalAndFinite) {
+  EXPECT_EQ(to_float("0.125"), 0.125f);
+  EXPECT_EQ(to_float("+1"), 1.0f);
+  EXPECT_EQ(to_float("-2.5e1"), -25.0f);
+  EXPECT_EQ(to_float(".5"), 0.5f);
+  for (const char* bad : {"", "+", "abc", "1e40", "nan", "inf", "-inf", "0x1p3", "1,5", " 1", "1 ", "++1"}) {
+    EXPECT_EQ(to_float(bad), std::nullopt) << bad;
+  }
+  EXPECT_EQ(format_float(0.125f), "0.125");
+  EXPECT_EQ(format_float(1.0f), "1");
+  EXPECT_EQ(format_float(0.33f), "0.330000013");
+  EXPECT_EQ(format_float(1e10f), "1e+10");
+}
+
+TEST(SdpTextFields, HexBytesHaveOneOrTwoDigits) {
+  EXPECT_EQ(hex_byte("0"), 0);
+  EXPECT_EQ(hex_byte("fF"), 255);
+  EXPECT_EQ(hex_byte("1d"), 0x1d);
+  for (const char* bad : {"", "1FF", "G0", "-1", "+1", " 1"}) {
+    EXPECT_EQ(hex_byte(bad), std::nullopt) << bad;
+  }
+}
+
+TEST(SdpTextFields, PrintableEscapesControlsAndNonAscii) {
+  EXPECT_EQ(sdp::printable("Stage 1 ~"), "Stage 1 ~");
+  EXPECT_EQ(sdp::printable(std::string("\x1b[0m\\\x7f\x00\xe9\n", 9)), "\\x1B[0m\\\\\\x7F\\x00\\xE9\\x0A");
+}
+
+}  // namespace
