@@ -1,0 +1,76 @@
+#include "plugins/vextro/src/JsonCompat.h"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+
+namespace Vextro {
+namespace {
+
+// A float truncated towards zero, when the result fits int64 (otherwise casting would be UB).
+std::optional<int64_t> TruncatedFloat(double value) {
+  if (!std::isfinite(value)) {
+    return std::nullopt;
+  }
+  const double truncated = std::trunc(value);
+  if (truncated < -9223372036854775808.0 || truncated >= 9223372036854775808.0) {
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(truncated);
+}
+
+std::optional<uint64_t> RawBits(const Json& value) {
+  if (value.is_number_unsigned()) {
+    return value.get<uint64_t>();
+  }
+  if (value.is_number_integer()) {
+    return static_cast<uint64_t>(value.get<int64_t>());
+  }
+  if (value.is_number_float()) {
+    if (auto truncated = TruncatedFloat(value.get<double>())) {
+      return static_cast<uint64_t>(*truncated);
+    }
+    return std::nullopt;
+  }
+  if (value.is_boolean()) {
+    return value.get<bool>() ? 1U : 0U;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string DumpCompact(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string AsText(const Json& value) {
+  return value.is_string() ? value.get<std::string>() : DumpCompact(value);
+}
+
+uint32_t AsUInt32Like(const Json& value) {
+  if (auto bits = RawBits(value)) {
+    return static_cast<uint32_t>(*bits);
+  }
+  throw std::runtime_error("Not an unsigned int");
+}
+
+int32_t AsInt32Like(const Json& value) {
+  if (auto bits = RawBits(value)) {
+    return static_cast<int32_t>(static_cast<uint32_t>(*bits));
+  }
+  throw std::runtime_error("Not an int");
+}
+
+bool IsUnsignedInteger(const Json& value) {
+  return value.is_number_integer() && (value.is_number_unsigned() || value.get<int64_t>() >= 0);
+}
+
+bool IsSignedInteger(const Json& value) {
+  return value.is_number_integer() &&
+         !(value.is_number_unsigned() &&
+           value.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
+}
+
+}  // namespace Vextro

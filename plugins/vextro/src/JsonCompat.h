@@ -1,0 +1,34 @@
+#pragma once
+
+// The plug-in's JSON conventions: objects keep their members sorted by key, texts handed out are
+// compact, and device strings that are not valid UTF-8 must never make serialisation throw.
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace Vextro {
+
+using Json = nlohmann::json;
+
+// Compact text; invalid UTF-8 bytes become U+FFFD instead of throwing.
+[[nodiscard]] std::string DumpCompact(const Json& value);
+
+// A string's characters, or the compact JSON text of any other value.
+[[nodiscard]] std::string AsText(const Json& value);
+
+// Unsigned conversion of a JSON value: integers wrap to 32 bits, floats are truncated (in range
+// only), booleans give 1 or 0. Anything else throws std::runtime_error("Not an unsigned int").
+[[nodiscard]] uint32_t AsUInt32Like(const Json& value);
+
+// Signed conversion with the same rules; anything else throws std::runtime_error("Not an int").
+[[nodiscard]] int32_t AsInt32Like(const Json& value);
+
+// A JSON integer that is not negative ("-0" parses as a signed zero and counts too).
+[[nodiscard]] bool IsUnsignedInteger(const Json& value);
+
+// A JSON integer that fits a signed 64-bit value.
+[[nodiscard]] bool IsSignedInteger(const Json& value);
+
+}  // namespace Vextro

@@ -1,0 +1,30 @@
+#pragma once
+
+// The plug-in's numbered entry table as the engine fetches it through TVSK_Get_By_Id.
+
+#include <cstdint>
+#include <string>
+
+#include "plugins/vextro/src/Timings.h"
+
+namespace Vextro {
+
+inline constexpr const char* kPluginVersion = "1.4.0";
+inline constexpr const char* kApiVersion = "0.10.0";
+inline constexpr const char* kPluginDescription = "Proxy for many Ravenna interfaces";
+inline constexpr const char* kPluginManufacturer = "Vextro Technologies";
+inline constexpr const char* kPluginName = "vextro";
+inline constexpr uint32_t kPluginMajor = 1;
+inline constexpr uint32_t kPluginMinor = 4;
+inline constexpr uint32_t kEntryCount = 13;
+
+// Address of entry `id` (0..12), null for any larger id.
+[[nodiscard]] void* EntryById(uint32_t id);
+
+// Timings of the proxies the entries create: VEXTRO_TIMINGS, read once.
+[[nodiscard]] const Timings& PluginTimings();
+
+// The FactoryInfo text.
+[[nodiscard]] std::string FactoryInfoText();
+
+}  // namespace Vextro

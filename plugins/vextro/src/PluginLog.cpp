@@ -1,0 +1,135 @@
+#include "plugins/vextro/src/PluginLog.h"
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/app_data.h"
+
+namespace Vextro {
+namespace fs = std::filesystem;
+namespace {
+
+struct LogState {
+  std::mutex mutex;
+  std::unique_ptr<std::ofstream> stream;
+  std::string path;
+};
+
+LogState& State() {
+  static LogState state;
+  return state;
+}
+
+// Keeps only the last kLogKeptTail bytes; reads just that tail, never the whole file.
+void ShrinkIfTooLarge(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) {
+    return;
+  }
+  const auto size = fs::file_size(path, ec);
+  if (ec || size <= kLogShrinkThreshold) {
+    return;
+  }
+  std::vector<char> tail(kLogKeptTail);
+  {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(size - kLogKeptTail));
+    if (!in || !in.read(tail.data(), static_cast<std::streamsize>(tail.size()))) {
+      std::cerr << "Failed to shrink log file: Failed to read old log file contents" << std::endl;
+      return;
+    }
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out || !out.write(tail.data(), static_cast<std::streamsize>(tail.size())) || !out.flush()) {
+    std::cerr << "Failed to shrink log file: Failed to write new log file contents" << std::endl;
+  }
+}
+
+void OpenLocked(LogState& state, const std::string& name) {
+  state.stream.reset();
+  const std::string folder = GetLogDirectory();
+  const fs::path path = fs::path(folder) / name;
+  ShrinkIfTooLarge(path);
+  auto stream = std::make_unique<std::ofstream>(path, std::ios::app);
+  state.path = path.string();
+  if (!*stream) {
+    std::cerr << "Failed to create log file at: " << folder << std::endl;
+    stream = std::make_unique<std::ofstream>(name, std::ios::app);
+    std::error_code ec;
+    state.path = fs::absolute(name, ec).string();
+  }
+  *stream << "\n" << std::flush << std::string(80, '*') << "\n" << std::flush;
+  state.stream = std::move(stream);
+}
+
+std::ofstream& GetLogLocked(LogState& state) {
+  if (!state.stream) {
+    OpenLocked(state, kUninitLogName);
+  }
+  return *state.stream;
+}
+
+}  // namespace
+
+std::string LogTimestamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buffer[80];
+  const std::size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%d.%H:%M:%S", &local);
+  return std::string(buffer, length);
+}
+
+std::string GetLogDirectory() {
+  std::string base = platform::userAppDataDir();
+  if (base.empty()) {
+    base = ".";
+  }
+  std::error_code ec;
+  fs::path folder = fs::absolute(fs::path(base) / kLogFolderName, ec);
+  if (ec) {
+    folder = fs::path(base) / kLogFolderName;
+  }
+  std::string text = (folder / "").string();
+  if (!fs::exists(folder, ec)) {
+    std::cout << "Log dir not found, creating: " << text << std::endl;
+    fs::create_directories(folder, ec);
+  }
+  return text;
+}
+
+void ReopenLog(const std::string& name) {
+  try {
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    OpenLocked(state, name);
+  } catch (...) {
+    // Logging never throws into its callers.
+  }
+}
+
+std::string CurrentLogPath() {
+  LogState& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  GetLogLocked(state);
+  return state.path;
+}
+
+void WriteLogLine(const std::string& text) {
+  try {
+    const std::string stamp = LogTimestamp();
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    std::ofstream& log = GetLogLocked(state);
+    log << stamp << ":\t" << text << "\n" << std::flush;
+  } catch (...) {
+    // A full disk or a failed open loses the line, nothing more.
+  }
+}
+
+}  // namespace Vextro

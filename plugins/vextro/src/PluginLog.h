@@ -1,0 +1,44 @@
+#pragma once
+
+// The plug-in's own append-only log file, shared by every proxy and entry function.
+// Folder: "<user app-data folder>/Vextro Technologies/". The file is "Vextro_uninit.log" until the
+// first accepted initialization JSON reopens it as "vextro".
+
+#include <locale>
+#include <sstream>
+#include <string>
+
+namespace Vextro {
+
+inline constexpr const char* kUninitLogName = "Vextro_uninit.log";
+inline constexpr const char* kPluginLogName = "vextro";
+inline constexpr const char* kLogFolderName = "Vextro Technologies";
+// A file strictly larger than this is cut down to its last kLogKeptTail bytes when opened.
+inline constexpr unsigned long long kLogShrinkThreshold = 0x400000;
+inline constexpr unsigned long long kLogKeptTail = 0x100000;
+
+// Local time as "YYYY-MM-DD.HH:MM:SS"; no host locale changes the pattern.
+[[nodiscard]] std::string LogTimestamp();
+
+// The absolute log folder, created when missing.
+[[nodiscard]] std::string GetLogDirectory();
+
+// Closes the current log file and opens `name` anew (also when it is the current one).
+void ReopenLog(const std::string& name);
+
+// Path of the open log file (opening "Vextro_uninit.log" first if none is open).
+[[nodiscard]] std::string CurrentLogPath();
+
+// Writes one line: timestamp, ":\t", text, line end; flushed.
+void WriteLogLine(const std::string& text);
+
+// Streams the pieces (texts, numbers) into one log line.
+template <typename... Parts>
+void Log(const Parts&... parts) {
+  std::ostringstream line;
+  line.imbue(std::locale::classic());
+  (line << ... << parts);
+  WriteLogLine(line.str());
+}
+
+}  // namespace Vextro

@@ -1,0 +1,238 @@
+#include "plugins/vextro/src/RavennaDeviceProxy.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "plugins/vextro/src/ChangeRecords.h"
+#include "plugins/vextro/src/PluginLog.h"
+
+namespace Vextro {
+namespace {
+
+std::mutex& LiveProxyListMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// Every constructed proxy, in order of construction; read to find duplicates of a device.
+std::vector<const RavennaDeviceProxy*>& LiveProxyList() {
+  static std::vector<const RavennaDeviceProxy*> list;
+  return list;
+}
+
+void RemoveFromLiveList(const RavennaDeviceProxy* proxy) {
+  auto& list = LiveProxyList();
+  list.erase(std::remove(list.begin(), list.end(), proxy), list.end());
+}
+
+}  // namespace
+
+RavennaDeviceProxy::RavennaDeviceProxy(uint32_t id, std::string host, uint16_t port, DeviceConfigPtr config,
+                                       const Timings& timings)
+    : config_(std::move(config)), id_(id), host_(std::move(host)), port_(port), timings_(timings) {
+  refreshThread_ = std::thread([this] { RefreshLoop(); });
+  bool listed = false;
+  try {
+    std::lock_guard<std::mutex> listLock(LiveProxyListMutex());
+    std::lock_guard<std::mutex> lock(proxyMutex_);
+    ParameterMap configuration;
+    ParameterMap statistics;
+    std::string status;
+    FetchConfiguration(host_, port_, configuration, statistics, status, RequestTimeouts());
+    LiveProxyList().push_back(this);
+    listed = true;
+    deviceName_ = GetStringParameter(configuration, "CONFIG_PARAM_DEVICE_DEVICE_NAME", config_->GetProductName());
+    DetectPortLocked(statistics);
+    isRedundant_ = EvaluateRedundancyLocked();
+    currentState_ = BuildDeviceState(MakeViewLocked(), configuration, statistics, status);
+    configCache_ = std::move(configuration);
+    statisticCache_ = std::move(statistics);
+    lastFetchStatus_ = status;
+    std::string message = "Unknown";
+    if (const auto found = currentState_.find("Status"); found != currentState_.end() && found->is_object()) {
+      if (const auto text = found->find("Message"); text != found->end()) {
+        message = AsText(*text);
+      }
+    }
+    Log("Initialized device. Initial status is: ", message);
+    active_ = true;
+  } catch (...) {
+    if (listed) {
+      std::lock_guard<std::mutex> listLock(LiveProxyListMutex());
+      RemoveFromLiveList(this);
+    }
+    StopRefreshThread();
+    throw;
+  }
+}
+
+RavennaDeviceProxy::~RavennaDeviceProxy() {
+  StopRefreshThread();
+  std::lock_guard<std::mutex> listLock(LiveProxyListMutex());
+  RemoveFromLiveList(this);
+}
+
+void RavennaDeviceProxy::StopRefreshThread() {
+  active_ = false;
+  {
+    std::unique_lock<std::mutex> lock(refreshMutex_);
+    running_ = false;
+    refreshCondition_.notify_all();
+    // A cycle in progress ends when its requests do; the timeouts bound that.
+    if (!refreshCondition_.wait_for(lock, timings_.refreshPeriod, [this] { return refreshThreadDone_; })) {
+      Log("ERROR: timeout while waiting for refresh thread to shut down. ", "Shutting down by force.");
+    }
+  }
+  if (refreshThread_.joinable()) {
+    refreshThread_.join();
+  }
+}
+
+void RavennaDeviceProxy::RefreshLoop() {
+  std::unique_lock<std::mutex> lock(refreshMutex_);
+  while (running_) {
+    refreshCondition_.wait_for(lock, timings_.refreshPeriod, [this] { return !running_; });
+    if (!running_ || !active_) {
+      continue;
+    }
+    lock.unlock();
+    try {
+      RunRefreshCycle();
+    } catch (const std::exception& error) {
+      Log("ERROR: refresh cycle failed: ", error.what());
+    } catch (...) {
+      Log("ERROR: refresh cycle failed: unknown error");
+    }
+    lock.lock();
+  }
+  refreshThreadDone_ = true;
+  refreshCondition_.notify_all();
+}
+
+void RavennaDeviceProxy::RunRefreshCycle() {
+  std::lock_guard<std::mutex> listLock(LiveProxyListMutex());
+  std::lock_guard<std::mutex> lock(proxyMutex_);
+  isRedundant_ = EvaluateRedundancyLocked();
+  if (!pendingAutoConfigure_.empty()) {
+    ParameterMap sessions;
+    std::string sessionsStatus;
+    FetchSessions(host_, port_, sessions, sessionsStatus, RequestTimeouts());
+    ApplyPendingAutoConfigure(sessions, sessionsStatus);
+  }
+  ParameterMap configuration;
+  ParameterMap statistics;
+  std::string status;
+  FetchConfiguration(host_, port_, configuration, statistics, status, RequestTimeouts());
+  lastFetchStatus_ = status;
+  UpdateDeviceState(configuration, statistics, status);
+}
+
+void RavennaDeviceProxy::RefreshStateFromCaches() {
+  std::lock_guard<std::mutex> lock(proxyMutex_);
+  UpdateDeviceState(configCache_, statisticCache_, lastFetchStatus_);
+}
+
+void RavennaDeviceProxy::UpdateDeviceState(const ParameterMap& configuration, const ParameterMap& statistics,
+                                           const std::string& status) {
+  Json next = BuildDeviceState(MakeViewLocked(), configuration, statistics, status);
+  if (next == currentState_) {
+    // Device values the state does not show must still reach the caches, or a later
+    // save would write stale values back to the device.
+    if (status == kStatusOk) {
+      configCache_ = configuration;
+      statisticCache_ = statistics;
+    }
+    return;
+  }
+  Log("Device state changed. Calculating changes...");
+  const Json records = ComputeChangeRecords(id_, currentState_, next);
+  currentState_ = std::move(next);
+  configCache_ = configuration;
+  statisticCache_ = statistics;
+  if (records.empty()) {
+    Log("No relevant stream changes detected");
+    return;
+  }
+  const std::string text = DumpCompact(records);
+  Log("Stream Changes => ", text);
+  changeSignal_(text);
+}
+
+void RavennaDeviceProxy::ApplyPendingAutoConfigure(const ParameterMap& /*sessions*/, const std::string& /*status*/) {
+  // Nothing can be queued yet: receiver creation is the only producer of requests.
+}
+
+std::string RavennaDeviceProxy::GetStateText() const {
+  std::lock_guard<std::mutex> lock(proxyMutex_);
+  return AsText(currentState_);
+}
+
+int32_t RavennaDeviceProxy::GetPortIndex() const {
+  std::lock_guard<std::mutex> lock(proxyMutex_);
+  return portIndex_;
+}
+
+bool RavennaDeviceProxy::IsRedundant() const {
+  std::lock_guard<std::mutex> lock(proxyMutex_);
+  return isRedundant_;
+}
+
+std::string RavennaDeviceProxy::GetDeviceName() const {
+  std::lock_guard<std::mutex> lock(proxyMutex_);
+  return deviceName_;
+}
+
+ParameterMap RavennaDeviceProxy::GetConfigCache() const {
+  std::lock_guard<std::mutex> lock(proxyMutex_);
+  return configCache_;
+}
+
+PageTimeouts RavennaDeviceProxy::RequestTimeouts() const {
+  return PageTimeouts{timings_.connectTimeout, timings_.requestTimeout};
+}
+
+DeviceView RavennaDeviceProxy::MakeViewLocked() const {
+  DeviceView view;
+  view.id = id_;
+  view.host = host_;
+  view.port = port_;
+  view.deviceName = deviceName_;
+  view.isRedundant = isRedundant_;
+  view.portIndex = portIndex_;
+  view.config = config_;
+  for (const auto& entry : pendingAutoConfigure_) {
+    view.pendingReceiverSlots.insert(entry.first);
+  }
+  return view;
+}
+
+bool RavennaDeviceProxy::EvaluateRedundancyLocked() const {
+  if (portIndex_ != 1) {
+    return false;
+  }
+  // deviceName_ and portIndex_ of every listed proxy are fixed while the list lock is held.
+  for (const RavennaDeviceProxy* other : LiveProxyList()) {
+    if (other != this && other->portIndex_ == 0 && other->deviceName_ == deviceName_) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void RavennaDeviceProxy::DetectPortLocked(const ParameterMap& statistics) {
+  const auto phy1 = statistics.find("STATISTIC_PARAM_CURRENT_IP_ADDRESS_PHY1");
+  const auto phy2 = statistics.find("STATISTIC_PARAM_CURRENT_IP_ADDRESS_PHY2");
+  if (phy1 == statistics.end() || phy2 == statistics.end()) {
+    Log("ERROR: Can't figure out device port suffix");
+  } else if (phy1->second == host_) {
+    portIndex_ = 0;
+    Log("Using device port 'PHY1'");
+  } else if (phy2->second == host_) {
+    portIndex_ = 1;
+    Log("Using device port 'PHY2'");
+  } else {
+    Log("ERROR: Can't figure out device port suffix");
+  }
+}
+
+}  // namespace Vextro

@@ -1,0 +1,106 @@
+#pragma once
+
+// One proxy per device the engine hands to the plug-in: reads the device's pages at construction
+// and then every refresh period on its own thread, keeps the device state and reports each change
+// through its change signal. The refresh work of all proxies runs one after another under one
+// global lock (live-proxy list lock, then the proxy's own lock, always in that order).
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <boost/signals2/signal.hpp>
+
+#include "plugins/vextro/src/Codecs.h"
+#include "plugins/vextro/src/DeviceConfig.h"
+#include "plugins/vextro/src/DeviceState.h"
+#include "plugins/vextro/src/JsonCompat.h"
+#include "plugins/vextro/src/PageClient.h"
+#include "plugins/vextro/src/Timings.h"
+
+namespace Vextro {
+
+// Carries the compact change-record text; slots run synchronously in connection order.
+using ChangeSignal = boost::signals2::signal<void(const std::string&)>;
+
+// A receiver set-up queued for a slot until the device knows the stream.
+struct AutoConfigureRequest {
+  std::string streamName;
+  uint32_t startChannel = 0;
+  uint32_t channelCount = 0;
+};
+
+class RavennaDeviceProxy {
+ public:
+  // Fetches the device once (bounded by the timeouts); an unreachable device still gives a proxy.
+  // Throws when the refresh thread cannot be started; the live-proxy list is then unchanged.
+  RavennaDeviceProxy(uint32_t id, std::string host, uint16_t port, DeviceConfigPtr config,
+                     const Timings& timings = {});
+  // Stops and joins the refresh thread. Must not run on that thread (inside a change callback).
+  ~RavennaDeviceProxy();
+  RavennaDeviceProxy(const RavennaDeviceProxy&) = delete;
+  RavennaDeviceProxy& operator=(const RavennaDeviceProxy&) = delete;
+
+  [[nodiscard]] uint32_t GetId() const { return id_; }
+  // The current device state as compact text.
+  [[nodiscard]] std::string GetStateText() const;
+  [[nodiscard]] ChangeSignal& GetChangeSignal() { return changeSignal_; }
+
+  // Engine action list; 0 once worked through, -1 when the text is not JSON.
+  [[nodiscard]] int32_t ApplyActionList(const std::string& actionList);
+
+  // One refresh cycle's work, as the refresh thread runs it every period.
+  void RunRefreshCycle();
+  // Rebuilds the state from the caches after actions patched them, reporting the differences.
+  // Uses the status of the last real fetch, so an unreachable device stays unreachable.
+  void RefreshStateFromCaches();
+
+  [[nodiscard]] int32_t GetPortIndex() const;
+  [[nodiscard]] bool IsRedundant() const;
+  [[nodiscard]] std::string GetDeviceName() const;
+  [[nodiscard]] ParameterMap GetConfigCache() const;
+
+ private:
+  void RefreshLoop();
+  void StopRefreshThread();
+  [[nodiscard]] PageTimeouts RequestTimeouts() const;
+  [[nodiscard]] DeviceView MakeViewLocked() const;
+  // Another live proxy reaches the same device through PHY1 while this one uses PHY2.
+  // Callers hold the live-proxy list lock.
+  [[nodiscard]] bool EvaluateRedundancyLocked() const;
+  void DetectPortLocked(const ParameterMap& statistics);
+  // Caller holds proxyMutex_.
+  void UpdateDeviceState(const ParameterMap& configuration, const ParameterMap& statistics,
+                         const std::string& status);
+  // Queued receiver set-ups are applied here, on the refresh thread; caller holds both locks.
+  void ApplyPendingAutoConfigure(const ParameterMap& sessions, const std::string& status);
+
+  DeviceConfigPtr config_;
+  const uint32_t id_;
+  const std::string host_;
+  const uint16_t port_;
+  const Timings timings_;
+  bool isRedundant_ = false;
+  std::string deviceName_;  // decided at construction
+  Json currentState_ = Json::object();
+  ChangeSignal changeSignal_;
+  mutable std::mutex proxyMutex_;
+  ParameterMap configCache_;
+  ParameterMap statisticCache_;
+  std::string lastFetchStatus_;
+  int32_t portIndex_ = -1;  // decided at construction
+  std::map<uint32_t, AutoConfigureRequest> pendingAutoConfigure_;
+
+  std::atomic<bool> running_{true};
+  std::atomic<bool> active_{false};
+  bool refreshThreadDone_ = false;  // guarded by refreshMutex_
+  std::mutex refreshMutex_;
+  std::condition_variable refreshCondition_;
+  std::thread refreshThread_;
+};
+
+}  // namespace Vextro

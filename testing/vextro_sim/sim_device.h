@@ -1,0 +1,152 @@
+#pragma once
+
+// A simulated network audio interface for tests and benchmarks: serves the device pages from
+// mutable parameter maps over real sockets on 127.0.0.1 (and optionally 127.0.0.2 as its second
+// port), applies writes as the device does, logs every request and injects faults per page.
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vextro_sim {
+
+using ParameterMap = std::map<std::string, std::string>;
+
+// Misbehaviour of one page.
+struct PageFault {
+  int statusCode = 200;
+  std::string rawStatusLine;        // sent instead of the status line when set, e.g. "ICY 200 OK"
+  bool closeBeforeStatus = false;   // read the request, then close without a byte
+  bool closeAfterStatus = false;    // status line only, then close (no end of headers)
+  bool hang = false;                // accept and never answer (until the device stops)
+  int delayMs = 0;                  // wait before answering
+  std::vector<std::string> extraHeaderLines;  // raw lines before the parameters (duplicates, no colon...)
+  bool bareLineFeeds = false;       // parameter lines end in LF only
+  std::size_t hugeHeaderBytes = 0;  // filler header lines of about this many bytes
+  bool dateServerHeaders = false;   // adds Date: and Server: lines
+  std::string body;
+};
+
+struct RecordedRequest {
+  std::string path;
+  std::vector<std::pair<std::string, std::string>> parameters;  // in wire order, raw values
+  std::string raw;                                              // the whole request block
+  std::string localAddress;                                     // listener that took it
+};
+
+// One SAP session the device knows (sessions page).
+struct SimSession {
+  std::string name;
+  std::string originating;
+  uint32_t hash = 0;
+  std::string originatingSource;
+  int type = 2;
+  int isPhy2 = 0;
+};
+
+struct SimOptions {
+  std::string address = "127.0.0.1";
+  uint16_t port = 0;  // 0: any free port
+  bool secondListener = false;
+  std::string secondAddress = "127.0.0.2";
+  uint16_t secondPort = 0;
+  std::string deviceName = "Sim";
+};
+
+class SimDevice {
+ public:
+  explicit SimDevice(SimOptions options = {});
+  ~SimDevice();
+  SimDevice(const SimDevice&) = delete;
+  SimDevice& operator=(const SimDevice&) = delete;
+
+  [[nodiscard]] uint16_t port() const { return port_; }
+  [[nodiscard]] uint16_t secondPort() const { return secondPort_; }
+  [[nodiscard]] const std::string& address() const { return options_.address; }
+
+  // The "healthy48k" pages: 48 kHz, PTP master, 8 in / 8 out, all 32+32 slots disabled.
+  void loadHealthyPreset();
+  void setConfig(const std::string& name, const std::string& value);
+  void eraseConfig(const std::string& name);
+  void setStatistic(const std::string& name, const std::string& value);
+  void eraseStatistic(const std::string& name);
+  [[nodiscard]] ParameterMap config() const;
+  [[nodiscard]] ParameterMap statistics() const;
+  void setSessions(const std::vector<SimSession>& sessions);
+  // Status values a "/connectsap.htm" request runs through, one step per statistics read; a
+  // final 6 also sets the slot's error number.
+  void setConnectScript(std::vector<int> statuses, int64_t errorNumber = 0);
+
+  void setFault(const std::string& path, PageFault fault);
+  void clearFaults();
+
+  [[nodiscard]] std::vector<RecordedRequest> requests() const;
+  [[nodiscard]] std::size_t requestCount(const std::string& path) const;
+  void clearRequests();
+  // Called on the connection's thread for every request, before it is answered.
+  void setRequestObserver(std::function<void(const RecordedRequest&)> observer);
+
+  // Closes the listeners, ends hanging answers and joins every thread. Idempotent.
+  void stop();
+
+ private:
+  struct Listener {
+    int fd = -1;
+    std::string address;
+    std::thread thread;
+  };
+  struct Connection {
+    std::thread thread;
+    std::shared_ptr<bool> done;  // guarded by mutex_
+  };
+  struct ConnectScript {
+    uint32_t slot = 0;
+    int port = 1;
+    std::vector<int> steps;
+    int64_t errorNumber = 0;
+  };
+
+  int openListener(const std::string& address, uint16_t requestedPort, uint16_t& boundPort);
+  void acceptLoop(Listener& listener);
+  void serve(int fd, const std::string& localAddress, const std::shared_ptr<bool>& done);
+  std::string answer(const RecordedRequest& request, const PageFault& fault);
+  void applySave(const RecordedRequest& request);
+  void startConnectScript(const RecordedRequest& request);
+  void advanceConnectScripts();
+  bool waitUnlessStopping(int milliseconds);  // false when the device stops meanwhile
+  void setListElement(const std::string& name, uint32_t index, int64_t value);
+
+  SimOptions options_;
+  uint16_t port_ = 0;
+  uint16_t secondPort_ = 0;
+  mutable std::mutex mutex_;
+  std::condition_variable stopCondition_;
+  bool stopping_ = false;
+  ParameterMap config_;
+  ParameterMap statistics_;
+  ParameterMap sessions_;
+  std::map<std::string, PageFault> faults_;
+  std::vector<RecordedRequest> requests_;
+  std::function<void(const RecordedRequest&)> observer_;
+  std::vector<int> scriptTemplate_ = {3, 5};
+  int64_t scriptError_ = 0;
+  std::vector<ConnectScript> scripts_;
+  std::vector<Connection> connections_;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+};
+
+// Percent-encodes what a device page cannot carry literally (blanks, '%', '+', '#', controls,
+// bytes >= 0x80).
+[[nodiscard]] std::string encodeValue(const std::string& value);
+[[nodiscard]] std::string decodeValue(const std::string& value);
+// Parameters whose values the plug-in URL-encodes on writes.
+[[nodiscard]] bool isEncodedOnWrite(const std::string& name);
+
+}  // namespace vextro_sim
