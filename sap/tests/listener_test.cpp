@@ -1,0 +1,253 @@
+#include "sap/impl/listener.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "sap/tests/sap_test_support.h"
+#include "testing/sap_announce/sap_sender.h"
+#include "testing/stdout_capture.h"
+
+using namespace std::chrono_literals;
+using sap::listener;
+using sap::session;
+using sap_test::aes67Sdp;
+using sap_test::Inbox;
+using sap_test::IoThread;
+using testing_support::buildSapPacket;
+using testing_support::SapMessage;
+
+namespace {
+
+// A listener without a socket, fed by hand, on a clock the test moves.
+class ListenerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { makeListener(); }
+
+  void makeListener(listener::options options = {}) {
+    if (!options.clock) {
+      options.clock = [this] { return std::chrono::steady_clock::time_point(std::chrono::milliseconds(clockMs.load())); };
+    }
+    if (options.expiry_period.count() == 0) {
+      options.expiry_period = 1h;
+    }
+    subject = listener::create(io.io(), nullptr, 30000, std::move(options));
+    subject->session_added.connect([this](const session& s) { events.push("added " + describe(s)); });
+    subject->session_removed.connect([this](const session& s) { events.push("removed " + describe(s)); });
+  }
+
+  static std::string describe(const session& s) {
+    const size_t name = s.sdp.find("s=");
+    const std::string shown = name == std::string::npos ? "-" : s.sdp.substr(name + 2, s.sdp.find('\r', name) - name - 2);
+    return s.origin + "/" + std::to_string(s.hash) + "/" + shown;
+  }
+
+  void feed(const SapMessage& message) { subject->on_datagram({}, buildSapPacket(message)); }
+
+  static SapMessage announce(uint16_t hash, std::string sdp, std::string origin = "10.0.0.1") {
+    SapMessage message;
+    message.hash = hash;
+    message.origin = std::move(origin);
+    message.sdp = std::move(sdp);
+    return message;
+  }
+
+  std::vector<std::string> takeEvents() {
+    auto all = events.items();
+    std::vector<std::string> fresh(all.begin() + static_cast<long>(seen), all.end());
+    seen = all.size();
+    return fresh;
+  }
+
+  IoThread io;
+  std::atomic<int64_t> clockMs{1000000};
+  Inbox<std::string> events;
+  size_t seen = 0;
+  std::shared_ptr<listener> subject;
+};
+
+using Events = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(ListenerTest, RepeatsRefreshAndChangesReplace) {
+  feed(announce(7, aes67Sdp("A")));
+  feed(announce(7, aes67Sdp("A")));
+  feed(announce(7, aes67Sdp("A")));
+  EXPECT_EQ(takeEvents(), Events{"added 10.0.0.1/7/A"});
+
+  // Same origin and hash, other content: the old session goes, the new one comes.
+  feed(announce(7, aes67Sdp("B")));
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/7/A", "added 10.0.0.1/7/B"}));
+  SapMessage otherType = announce(7, aes67Sdp("B"));
+  otherType.payloadType = "application/x-sdp";
+  feed(otherType);
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/7/B", "added 10.0.0.1/7/B"}));
+  ASSERT_EQ(subject->sessions().size(), 1u);
+  EXPECT_EQ(subject->sessions()[0].payload_type, "application/x-sdp");
+}
+
+TEST_F(ListenerTest, DeletionRemovesTheStoredSessionEvenWhenItCarriesOnlyTheOrigin) {
+  feed(announce(7, aes67Sdp("Stage")));
+  SapMessage deletion = announce(7, testing_support::originLineOf(aes67Sdp("Stage")));
+  deletion.deletion = true;
+  feed(deletion);
+  EXPECT_EQ(takeEvents(), (Events{"added 10.0.0.1/7/Stage", "removed 10.0.0.1/7/Stage"}));
+  EXPECT_TRUE(subject->sessions().empty());
+  // Unknown key: still signalled, with what the packet carried.
+  feed(deletion);
+  EXPECT_EQ(takeEvents(), Events{"removed 10.0.0.1/7/-"});
+}
+
+TEST_F(ListenerTest, HashZeroAndShortOrEncryptedPacketsChangeNothing) {
+  testing_support::StdoutCapture capture;
+  feed(announce(0, aes67Sdp()));
+  subject->on_datagram({}, std::string("\x20\x00\x00\x01", 4));
+  subject->on_datagram({}, "");
+  SapMessage encrypted = announce(9, aes67Sdp());
+  encrypted.encrypted = true;
+  feed(encrypted);
+  SapMessage compressed = announce(10, aes67Sdp());
+  compressed.compressed = true;
+  feed(compressed);
+  EXPECT_TRUE(takeEvents().empty());
+  EXPECT_TRUE(subject->sessions().empty());
+  const std::string out = capture.take();
+  EXPECT_NE(out.find("dropped SAP packet of 4 bytes: shorter than its header\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("dropped encrypted SAP packet: IP:10.0.0.1, id=9\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("dropped compressed SAP packet: IP:10.0.0.1, id=10\n"), std::string::npos) << out;
+}
+
+TEST_F(ListenerTest, InvalidUtf8IsLoggedEscapedAndStillSignalled) {
+  testing_support::StdoutCapture capture;
+  feed(announce(5, "v=0\r\ns=Bad\x01\x1b[2J\r\n"));
+  EXPECT_EQ(takeEvents(), Events{"added 10.0.0.1/5/Bad\x01\x1b[2J"});
+  const std::string out = capture.take();
+  EXPECT_NE(out.find("In sap_listener, line "), std::string::npos);
+  EXPECT_NE(out.find("Receive invalid UTF8 SDP: IP:10.0.0.1, id=5, SDP:v=0\\x0D\\x0As=Bad\\x01\\x1B[2J\\x0D\\x0A\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("\x1b[2J"), std::string::npos);
+}
+
+TEST_F(ListenerTest, ExpiresStrictlyAfterTheTimeout) {
+  EXPECT_EQ(subject->timeout(), 3600000);
+  feed(announce(1, aes67Sdp("Old")));
+  clockMs += 1000;
+  feed(announce(2, aes67Sdp("Young", "1", "99")));
+  takeEvents();
+
+  clockMs += 3600000 - 1000;
+  subject->check_expired();
+  EXPECT_TRUE(takeEvents().empty());
+
+  testing_support::StdoutCapture capture;
+  clockMs += 1;
+  subject->check_expired();
+  EXPECT_EQ(takeEvents(), Events{"removed 10.0.0.1/1/Old"});
+  EXPECT_NE(capture.take().find("expired session: 10.0.0.1\n"), std::string::npos);
+  ASSERT_EQ(subject->sessions().size(), 1u);
+
+  // A repeat refreshes the session's time.
+  feed(announce(2, aes67Sdp("Young", "1", "99")));
+  clockMs += 3600000;
+  subject->check_expired();
+  EXPECT_TRUE(takeEvents().empty());
+}
+
+TEST_F(ListenerTest, TimeoutIsTenIntervalsWhenThatIsLonger) {
+  auto longInterval = listener::create(io.io(), nullptr, 600000);
+  EXPECT_EQ(longInterval->timeout(), 6000000);
+}
+
+TEST_F(ListenerTest, ExpiryRunsOnTheTimer) {
+  makeListener({std::chrono::milliseconds(5), {}, listener::kMaxSessions});
+  feed(announce(3, aes67Sdp("Timed")));
+  clockMs += 3600001;
+  ASSERT_TRUE(events.waitFor(2));
+  EXPECT_EQ(takeEvents(), (Events{"added 10.0.0.1/3/Timed", "removed 10.0.0.1/3/Timed"}));
+}
+
+TEST_F(ListenerTest, ModificationUnderANewHashReplacesTheOldEntry) {
+  feed(announce(1, aes67Sdp("Stage", "1")));
+  feed(announce(2, aes67Sdp("Stage", "2")));
+  EXPECT_EQ(takeEvents(), (Events{"added 10.0.0.1/1/Stage", "removed 10.0.0.1/1/Stage", "added 10.0.0.1/2/Stage"}));
+  ASSERT_EQ(subject->sessions().size(), 1u);
+  EXPECT_EQ(subject->sessions()[0].hash, 2);
+
+  // Same o= version, or an older one, is another stream, not a modification.
+  feed(announce(3, aes67Sdp("Twin", "2")));
+  feed(announce(4, aes67Sdp("Older", "1")));
+  // Another origin never replaces.
+  feed(announce(5, aes67Sdp("Stage", "3"), "10.0.0.2"));
+  EXPECT_EQ(takeEvents(), (Events{"added 10.0.0.1/3/Twin", "added 10.0.0.1/4/Older", "added 10.0.0.2/5/Stage"}));
+  EXPECT_EQ(subject->sessions().size(), 4u);
+}
+
+TEST_F(ListenerTest, TableIsCappedAndTheDropIsLoggedOncePerPeriod) {
+  makeListener({0ms, {}, 2});
+  testing_support::StdoutCapture capture;
+  feed(announce(1, aes67Sdp("One", "1", "1")));
+  feed(announce(2, aes67Sdp("Two", "1", "2")));
+  feed(announce(3, aes67Sdp("Three", "1", "3")));
+  feed(announce(4, aes67Sdp("Four", "1", "4")));
+  EXPECT_EQ(takeEvents(), (Events{"added 10.0.0.1/1/One", "added 10.0.0.1/2/Two"}));
+  std::string out = capture.take();
+  EXPECT_NE(out.find("session table full (2 sessions): dropped IP:10.0.0.1, id=3\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("id=4"), std::string::npos);
+
+  // Known sessions still refresh and change, and a freed place is taken again.
+  feed(announce(2, aes67Sdp("Two bis", "1", "2")));
+  SapMessage deletion = announce(1, "");
+  deletion.deletion = true;
+  feed(deletion);
+  feed(announce(3, aes67Sdp("Three", "1", "3")));
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/2/Two", "added 10.0.0.1/2/Two bis", "removed 10.0.0.1/1/One",
+                                  "added 10.0.0.1/3/Three"}));
+  clockMs += 10000;
+  feed(announce(5, aes67Sdp("Five", "1", "5")));
+  EXPECT_NE(capture.take().find("id=5"), std::string::npos);
+}
+
+TEST_F(ListenerTest, SlotExceptionsAreLoggedAndTheTableStaysUsable) {
+  testing_support::StdoutCapture capture;
+  const std::string failure = "slot \x1b failure";
+  auto failing = subject->session_added.connect([failure](const session&) { throw std::runtime_error(failure); });
+  feed(announce(1, aes67Sdp("A")));
+  failing.disconnect();
+  feed(announce(2, aes67Sdp("B", "1", "2")));
+  EXPECT_EQ(subject->sessions().size(), 2u);
+  EXPECT_NE(capture.take().find("dropped SAP packet: slot \\x1B failure\n"), std::string::npos);
+}
+
+TEST_F(ListenerTest, SessionsAreACopyInKeyOrder) {
+  feed(announce(9, aes67Sdp("Z", "1", "1"), "10.0.0.2"));
+  feed(announce(300, aes67Sdp("Y", "1", "2")));
+  feed(announce(8, aes67Sdp("X", "1", "3")));
+  const auto all = subject->sessions();
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].hash, 8);
+  EXPECT_EQ(all[1].hash, 300);
+  EXPECT_EQ(all[2].origin, "10.0.0.2");
+  EXPECT_EQ(all[0].last_seen, 0);
+}
+
+TEST(ListenerOnTheWire, HearsAnnouncementsFromItsReceiver) {
+  SKIP_OUTSIDE_TEST_NAMESPACE();
+  IoThread io;
+  const uint16_t port = sap_test::freeUdpPort();
+  auto receiver = std::make_shared<sap::multicast::receiver>("", testing_support::kSapGroup, port, "127.0.0.1", io.io());
+  auto subject = listener::create(io.io(), receiver, 30000);
+  Inbox<session> added;
+  subject->session_added.connect([&](const session& s) { added.push(s); });
+  SapMessage message;
+  message.hash = 0x1234;
+  message.sdp = aes67Sdp();
+  testing_support::SapSender(port).send(buildSapPacket(message));
+  ASSERT_TRUE(added.waitFor(1));
+  EXPECT_EQ(added.items()[0].origin, "127.0.0.1");
+  EXPECT_EQ(added.items()[0].sdp, aes67Sdp());
+  subject.reset();
+  EXPECT_EQ(receiver->pending_receives(), 0);
+  EXPECT_FALSE(receiver->is_open());
+}
