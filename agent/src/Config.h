@@ -1,0 +1,110 @@
+#pragma once
+
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/src/Json.h"
+
+namespace lmr {
+
+// One row of the plug-in list shown in the settings dialog.
+struct PluginEntry {
+  std::string name;  // file name with the platform's plug-in suffix, e.g. "vextro.so"
+  std::string descr;
+  bool enabled = false;
+};
+
+// The agent's configuration: the per-user folder tree, config.json with its defaults and the
+// plug-in folders. Loaded once at start-up; used from the GUI thread only.
+class Config {
+ public:
+  using KeyPath = std::initializer_list<const char*>;
+
+  static constexpr char kSeparator = '/';
+
+  static Config& instance();
+  Config(const Config&) = delete;
+  Config& operator=(const Config&) = delete;
+
+  // Creates the folders, reads config.json (or path), adds the default plug-in table when the
+  // file has none, and sets the plug-in folders. Replaces anything loaded before.
+  void load(const std::string& path = {});
+
+  // Writes the document compactly through "<path>.tmp" renamed over the file, so an interrupted
+  // save never leaves a cut-off file. False (and nothing written) when there is no file path,
+  // i.e. no per-user folder is known; failures are logged.
+  bool save();
+
+  // The value at the key path (empty: the root), or null. A value on the way that is not an
+  // object prints "not an object [<name>]"; a missing member gives null silently.
+  [[nodiscard]] Value* find(KeyPath keyPath);
+  [[nodiscard]] const Value* find(KeyPath keyPath) const;
+
+  // Typed reads: a member of another type counts as missing.
+  [[nodiscard]] std::optional<std::string> findText(KeyPath keyPath) const;
+  [[nodiscard]] std::optional<int> findInt(KeyPath keyPath) const;
+
+  // For writers: the value at the key path, created (null) when missing. A member on the way
+  // that is not an object is replaced by an empty object.
+  [[nodiscard]] Value& findOrCreate(KeyPath keyPath);
+
+  // The first "plugins" element whose "name" is exactly name, or null.
+  [[nodiscard]] Value* findPlugin(const std::string& name);
+  [[nodiscard]] const Value* findPlugin(const std::string& name) const;
+
+  // Every plug-in file (exact platform suffix) in the plug-in folders, folder by folder, with
+  // its description and choice from the "plugins" table ("N/A" and false when not in it).
+  void pluginList(std::vector<PluginEntry>& out) const;
+
+  // Steps of load, public for the start-up of the engine server process and for tests.
+  void makeFolders();
+  void readFile();
+  void applyDefaults();
+
+  [[nodiscard]] const std::shared_ptr<Document>& document() const { return document_; }
+  [[nodiscard]] MemoryPoolAllocator& allocator() { return document_->GetAllocator(); }
+  [[nodiscard]] const std::string& configPath() const { return configPath_; }
+  [[nodiscard]] const std::vector<std::string>& pluginFolders() const { return pluginFolders_; }
+
+  [[nodiscard]] const std::string& baseFolder() const { return folders_.base; }
+  [[nodiscard]] const std::string& pluginsFolder() const { return folders_.plugins; }
+  [[nodiscard]] const std::string& storageFolder() const { return folders_.storage; }
+  [[nodiscard]] const std::string& picturesFolder() const { return folders_.pictures; }
+  [[nodiscard]] const std::string& logsFolder() const { return folders_.logs; }
+  [[nodiscard]] const std::string& webAppFolder() const { return folders_.webApp; }
+  [[nodiscard]] const std::string& connectionsFolder() const { return folders_.connections; }
+  [[nodiscard]] const std::string& debugFolder() const { return folders_.debug; }
+
+ private:
+  Config() = default;
+
+  // Created in this order; webApp is the machine-wide folder and is never created here.
+  struct Folders {
+    std::string base;
+    std::string plugins;
+    std::string storage;
+    std::string pictures;
+    std::string logs;
+    std::string webApp;
+    std::string spare;  // always empty
+    std::string connections;
+    std::string debug;
+  };
+
+  std::string configPath_;
+  std::shared_ptr<Document> document_;
+  std::vector<std::string> pluginFolders_;
+  Folders folders_;
+};
+
+// Appends {"name": name + plug-in suffix, "descr": descr, "enabled": enabled} to plugins.
+void makePluginEntry(Value& plugins, const char* name, const char* descr, bool enabled,
+                     MemoryPoolAllocator& allocator);
+
+// True only for an existing folder (a file gives false).
+[[nodiscard]] bool pathExists(const std::string& path);
+
+}  // namespace lmr
