@@ -41,6 +41,12 @@ TEST(VersionText, ComesFromTheRecordInTheRunningProgram) {
   EXPECT_EQ(again.build, 999u);
 }
 
+TEST(VersionText, IsInEveryProgramThatLinksTheAgentCore) {
+  VersionInfo info;
+  ASSERT_TRUE(lmr::readVersion(info, AGENT_VERSION_PROBE));
+  EXPECT_EQ(lmr::versionString(info), LUMORA_EXPECTED_VERSION);
+}
+
 TEST(VersionText, IsReadAgainOnceTheFileChanges) {
   TempDir dir;
   const std::string program = copyInto(dir, platform::ownExecutablePath(), "program");
