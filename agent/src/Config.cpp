@@ -160,10 +160,15 @@ void Config::readFile() {
   document_ = std::move(parsed);
 }
 
-void Config::applyDefaults() {
+Document& Config::ensureDocument() {
   if (!document_) {
     document_ = std::make_shared<Document>(rapidjson::kObjectType);
   }
+  return *document_;
+}
+
+void Config::applyDefaults() {
+  ensureDocument();
   const auto found = document_->FindMember("plugins");
   if (found != document_->MemberEnd() && found->value.IsArray()) {
     return;
@@ -225,10 +230,7 @@ std::optional<int> Config::findInt(KeyPath keyPath) const {
 }
 
 Value& Config::findOrCreate(KeyPath keyPath) {
-  if (!document_) {
-    document_ = std::make_shared<Document>(rapidjson::kObjectType);
-  }
-  MemoryPoolAllocator& alloc = document_->GetAllocator();
+  MemoryPoolAllocator& alloc = allocator();
   Value* current = document_.get();
   for (const char* name : keyPath) {
     if (!current->IsObject()) {

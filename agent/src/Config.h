@@ -65,7 +65,8 @@ class Config {
   void applyDefaults();
 
   [[nodiscard]] const std::shared_ptr<Document>& document() const { return document_; }
-  [[nodiscard]] MemoryPoolAllocator& allocator() { return document_->GetAllocator(); }
+  // Allocator of the document, for values the writers put into it.
+  [[nodiscard]] MemoryPoolAllocator& allocator() { return ensureDocument().GetAllocator(); }
   [[nodiscard]] const std::string& configPath() const { return configPath_; }
   [[nodiscard]] const std::vector<std::string>& pluginFolders() const { return pluginFolders_; }
 
@@ -80,6 +81,9 @@ class Config {
 
  private:
   Config() = default;
+
+  // The document, an empty object when nothing has been loaded yet.
+  Document& ensureDocument();
 
   // Created in this order; webApp is the machine-wide folder and is never created here.
   struct Folders {
