@@ -99,9 +99,10 @@ class Inbox {
 
 // A typical AES67 stream announcement.
 inline std::string aes67Sdp(const std::string& name = "Stage", const std::string& version = "1",
-                            const std::string& sessionId = "1311738121") {
+                            const std::string& sessionId = "1311738121",
+                            const std::string& address = "127.0.0.1") {
   return "v=0\r\n"
-         "o=- " + sessionId + " " + version + " IN IP4 127.0.0.1\r\n"
+         "o=- " + sessionId + " " + version + " IN IP4 " + address + "\r\n"
          "s=" + name + "\r\n"
          "c=IN IP4 239.69.1.2/32\r\n"
          "t=0 0\r\n"

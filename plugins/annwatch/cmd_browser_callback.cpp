@@ -1,0 +1,43 @@
+#include "plugins/annwatch/cmd_browser_callback.h"
+
+#include <cstdio>
+
+#include "plugins/annwatch/discovery_sap.h"
+#include "plugins/annwatch/stream_message.h"
+#include "sdp/src/log_text.h"
+
+namespace annwatch {
+
+cmd_browser_callback::cmd_browser_callback(std::string name, std::string filter, DiscoverySap& owner,
+                                           size_t browser_index)
+    : name_(std::move(name)), filter_(std::move(filter)), owner_(owner), browser_(browser_index) {}
+
+void cmd_browser_callback::print(const sdp::session_description& description, const char* what) const {
+  std::printf("%s : %s %s\n\n", name_.c_str(), sdp::printable(description.name).c_str(), what);
+  std::fflush(stdout);
+}
+
+void cmd_browser_callback::added(const sap::session& announced,
+                                 const std::shared_ptr<sdp::session_description>& description) {
+  print(*description, "added");
+  const stream_key key{browser_, announced.origin, announced.hash};
+  // A stream reported before under this entry goes first.
+  if (const auto previous = owner_.release_id(key)) {
+    owner_.report(remove_message(*previous));
+  }
+  if (description->origin && owner_.is_listed_address(description->origin->unicast_address)) {
+    return;
+  }
+  const nlohmann::json record = stream_record(*description);
+  owner_.report(add_message(owner_.assign_id(key), record));
+}
+
+void cmd_browser_callback::removed(const sap::session& announced,
+                                   const std::shared_ptr<sdp::session_description>& description) {
+  print(*description, "removed");
+  if (const auto id = owner_.release_id({browser_, announced.origin, announced.hash})) {
+    owner_.report(remove_message(*id));
+  }
+}
+
+}  // namespace annwatch

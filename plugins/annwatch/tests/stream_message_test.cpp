@@ -1,0 +1,134 @@
+#include "plugins/annwatch/stream_message.h"
+
+#include <gtest/gtest.h>
+
+#include "sdp/src/parser.h"
+
+using annwatch::add_message;
+using annwatch::leading_int;
+using annwatch::remove_message;
+using annwatch::stream_record;
+
+namespace {
+
+std::string addFor(const std::string& sdp, int32_t id = 100) {
+  return add_message(id, stream_record(*sdp::parse_session_description(sdp)));
+}
+
+const char* const kHead =
+    "v=0\r\n"
+    "o=- 1 1 IN IP4 127.0.0.1\r\n"
+    "s=Test\r\n"
+    "t=0 0\r\n";
+
+}  // namespace
+
+TEST(StreamMessage, AddOfAnAes67Stream) {
+  const std::string sdp = std::string(kHead) +
+                          "m=audio 5004 RTP/AVP 98\r\n"
+                          "c=IN IP4 239.1.2.3/32\r\n"
+                          "a=rtpmap:98 L24/48000/2\r\n"
+                          "a=ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:0\r\n"
+                          "a=mediaclk:direct=0\r\n";
+  EXPECT_EQ(addFor(sdp),
+            R"({"Action":"Add","Id":100,"Payload":{"DestinationIp":"239.1.2.3","DestinationPort":5004,"Domain":0,)"
+            R"("Encoding":"L24","GMID":"00-1D-C1-FF-FE-12-34-56","Ip":"127.0.0.1","Name":"Test","Origin":"SAP",)"
+            R"("SampleRate":48000,"TrackNumber":2,"Tracks":["Track 0","Track 1"]}})");
+}
+
+TEST(StreamMessage, SessionWithoutMediaGetsDefaultsAndNoPort) {
+  EXPECT_EQ(addFor(kHead, 7),
+            R"({"Action":"Add","Id":7,"Payload":{"DestinationIp":"0.0.0.0","Domain":0,"Encoding":"","GMID":"",)"
+            R"("Ip":"127.0.0.1","Name":"Test","Origin":"SAP","SampleRate":0,"TrackNumber":0,"Tracks":[]}})");
+  const auto record = stream_record(*sdp::parse_session_description(std::string(kHead) + "c=IN IP4 239.9.9.9/16\r\n"));
+  EXPECT_EQ(record["DestinationIp"], "239.9.9.9");
+}
+
+TEST(StreamMessage, ReadsOnlyTheFirstAudioMediaAndItsOwnAttributes) {
+  const std::string sdp = std::string(kHead) +
+                          "c=IN IP4 239.0.0.1/32\r\n"
+                          "a=rtpmap:96 L16/44100/4\r\n"
+                          "m=video 6000 RTP/AVP 97\r\n"
+                          "c=IN IP4 239.0.0.2/32\r\n"
+                          "a=rtpmap:97 raw/90000\r\n"
+                          "m=audio 5006/2 RTP/AVP 98\r\n"
+                          "a=rtpmap:98 L16/96000/1\r\n"
+                          "a=rtpmap:98 L24/48000/8\r\n"
+                          "a=ts-refclk:ptp=traceable\r\n"
+                          "m=audio 7000 RTP/AVP 99\r\n"
+                          "c=IN IP4 239.0.0.3/32\r\n"
+                          "a=rtpmap:99 L24/44100/16\r\n";
+  const auto record = stream_record(*sdp::parse_session_description(sdp));
+  // The first audio media has no c= of its own: the session's address.
+  EXPECT_EQ(record["DestinationIp"], "239.0.0.1");
+  EXPECT_EQ(record["DestinationPort"], 5006);
+  EXPECT_EQ(record["Encoding"], "L24");
+  EXPECT_EQ(record["SampleRate"], 48000);
+  EXPECT_EQ(record["TrackNumber"], 8);
+  EXPECT_EQ(record["Tracks"].size(), 8u);
+  EXPECT_EQ(record["Tracks"][7], "Track 7");
+  EXPECT_EQ(record["GMID"], "00-00-00-00-00-00-00-00");
+  EXPECT_EQ(record["Domain"], 0);
+}
+
+TEST(StreamMessage, DomainNumberFormAndMissingChannelCount) {
+  const std::string sdp = std::string(kHead) +
+                          "m=audio 5004 RTP/AVP 98\r\n"
+                          "a=rtpmap:98 L24/48000\r\n"
+                          "a=ts-refclk:ptp=IEEE1588-2008:01-02-03-04-05-06-07-08:domain-nmbr=42\r\n";
+  const auto record = stream_record(*sdp::parse_session_description(sdp));
+  EXPECT_EQ(record["TrackNumber"], 1);
+  EXPECT_EQ(record["Tracks"], nlohmann::json::array({"Track 0"}));
+  EXPECT_EQ(record["GMID"], "01-02-03-04-05-06-07-08");
+  EXPECT_EQ(record["Domain"], 42);
+}
+
+TEST(StreamMessage, MalformedNumbersAndAttributesKeepTheDefaults) {
+  const std::string sdp = std::string(kHead) +
+                          "m=audio abc RTP/AVP 98\r\n"
+                          "a=rtpmap:98\r\n"
+                          "a=ts-refclk:ptp=IEEE1588-2008:1FF-1D-C1-FF-FE-12-34-56:0\r\n";
+  const auto record = stream_record(*sdp::parse_session_description(sdp));
+  EXPECT_EQ(record["DestinationPort"], 0);
+  EXPECT_EQ(record["Encoding"], "");
+  EXPECT_EQ(record["TrackNumber"], 0);
+  EXPECT_EQ(record["GMID"], "");
+  EXPECT_EQ(record["DestinationIp"], "0.0.0.0");
+
+  const auto clockText = stream_record(*sdp::parse_session_description(
+      std::string(kHead) + "m=audio 99999999999 RTP/AVP 98\r\na=rtpmap:98 L24/abc/2\r\n"));
+  EXPECT_EQ(clockText["DestinationPort"], 0);
+  EXPECT_EQ(clockText["SampleRate"], 0);
+  EXPECT_EQ(clockText["Encoding"], "L24");
+  EXPECT_EQ(clockText["TrackNumber"], 2);
+}
+
+TEST(StreamMessage, MissingOriginAndHostileNamesStillSerialise) {
+  EXPECT_EQ(stream_record(*sdp::parse_session_description("s=no origin\r\n"))["Ip"], "");
+  EXPECT_EQ(stream_record(*sdp::parse_session_description(""))["Name"], "");
+
+  const std::string hostile = "o=- 1 1 IN IP4 10.0.0.1\r\ns=\"q\" \\ \x01 \xFF\xC3\r\n";
+  const std::string text = addFor(hostile, 1);
+  EXPECT_NE(text.find(R"("Name":"\"q\" \\ \u0001 )" "\xEF\xBF\xBD\xEF\xBF\xBD" R"(")"), std::string::npos) << text;
+  EXPECT_TRUE(nlohmann::json::accept(text));
+}
+
+TEST(StreamMessage, RemoveMessage) {
+  EXPECT_EQ(remove_message(100), R"({"Action":"Remove","Id":100,"Payload":{}})");
+  EXPECT_EQ(remove_message(-5), R"({"Action":"Remove","Id":-5,"Payload":{}})");
+}
+
+TEST(StreamMessage, LeadingIntReadsLikeStoiWithoutThrowing) {
+  EXPECT_EQ(leading_int("5004"), 5004);
+  EXPECT_EQ(leading_int("5004/2"), 5004);
+  EXPECT_EQ(leading_int(" 48000"), 48000);
+  EXPECT_EQ(leading_int("+7x"), 7);
+  EXPECT_EQ(leading_int("-1"), -1);
+  EXPECT_EQ(leading_int("2147483647"), 2147483647);
+  EXPECT_EQ(leading_int("2147483648"), 0);
+  EXPECT_EQ(leading_int("99999999999"), 0);
+  EXPECT_EQ(leading_int(""), 0);
+  EXPECT_EQ(leading_int("abc"), 0);
+  EXPECT_EQ(leading_int("-"), 0);
+  EXPECT_EQ(leading_int("+-1"), 0);
+}
