@@ -1,0 +1,217 @@
+#include "zeroconf/src/bonjour_client.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log/console_log.h"
+#include "zeroconf/src/dns_service.h"
+#include "zeroconf/src/dnssd_binding.h"
+
+namespace zeroconf {
+namespace {
+
+// One operation watched in this cycle, with the reference its descriptor belongs to.
+struct watched_operation {
+  std::weak_ptr<dns_service> operation;
+  DNSServiceRef ref;
+};
+
+class poll_cycle {
+ public:
+  explicit poll_cycle(poll_list& list) : list_(list) {}
+
+  void run() {
+    collect();
+    if (descriptors_.empty()) {
+      std::this_thread::sleep_for(bonjour_client::kPollInterval);
+      return;
+    }
+    const int ready = ::poll(descriptors_.data(), descriptors_.size(),
+                             static_cast<int>(bonjour_client::kPollInterval.count()));
+    if (list_.stop.load(std::memory_order_relaxed) || ready == 0) {
+      return;
+    }
+    if (ready < 0) {
+      const int error = errno;
+      char buffer[512];
+      const char* text = strerror_r(error, buffer, sizeof buffer);
+      if (text == nullptr || *text == '\0') {
+        text = "Unable to find error message";
+      }
+      writeLog(3, LOG_FILE, __LINE__, "select() returned %d errno %d %s\n", ready, error, text);
+      return;
+    }
+    sort(ready);
+    for (const watched_operation& entry : ready_) {
+      process(entry);
+    }
+    for (const std::weak_ptr<dns_service>& entry : idle_) {
+      run_idle_hook(entry);
+    }
+  }
+
+ private:
+  void collect() {
+    // Strong references are dropped only after the lock, so no operation dies during the walk.
+    std::vector<std::shared_ptr<dns_service>> alive;
+    std::lock_guard<std::recursive_mutex> lock(list_.mutex);
+    size_t valid = 0;
+    bool reported_overflow = false;
+    for (const std::weak_ptr<dns_service>& entry : list_.entries) {
+      try {
+        std::shared_ptr<dns_service> operation = entry.lock();
+        if (!operation) {
+          continue;
+        }
+        const DNSServiceRef ref = operation->sd_ref_;
+        const int fd = ref != nullptr ? DNSServiceRefSockFD(ref) : -1;
+        if (fd == -1 || ref == nullptr) {
+          writeLog(3, LOG_FILE, __LINE__, "Invalid file descriptor or sd_ref_; fd = %i; sd_ref_ = %p\n", fd,
+                   static_cast<void*>(ref));
+          alive.push_back(std::move(operation));
+          continue;
+        }
+        ++valid;
+        if (descriptors_.size() < bonjour_client::kMaxWatchedSockets) {
+          descriptors_.push_back(pollfd{fd, POLLIN, 0});
+          watched_.push_back(watched_operation{operation, ref});
+        } else if (!reported_overflow) {
+          writeLog(3, LOG_FILE, __LINE__, "fdset too small\n");
+          reported_overflow = true;
+        }
+        alive.push_back(std::move(operation));
+      } catch (...) {
+        writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceRefSockFD.1\n");
+      }
+    }
+  }
+
+  // Ready entries in list order until the ready count is used up; the descriptors recorded at
+  // collection are tested, not queried again (a reused descriptor would mark the wrong one).
+  void sort(int ready) {
+    int budget = ready;
+    for (size_t index = 0; index < watched_.size() && budget > 0; ++index) {
+      if (watched_[index].operation.expired()) {
+        continue;
+      }
+      const short events = descriptors_[index].revents;
+      if ((events & POLLNVAL) != 0) {
+        --budget;
+        report_invalid_descriptor(watched_[index], descriptors_[index].fd);
+      } else if (events != 0) {
+        --budget;
+        ready_.push_back(watched_[index]);
+      } else {
+        idle_.push_back(watched_[index].operation);
+      }
+    }
+  }
+
+  // A descriptor closed after collection belongs to an operation released meanwhile: no news.
+  void report_invalid_descriptor(const watched_operation& entry, int fd) {
+    std::shared_ptr<dns_service> operation = entry.operation.lock();
+    std::lock_guard<std::recursive_mutex> lock(list_.mutex);
+    if (operation && operation->sd_ref_ == entry.ref) {
+      writeLog(3, LOG_FILE, __LINE__, "Invalid file descriptor or sd_ref_; fd = %i; sd_ref_ = %p\n", fd,
+               static_cast<void*>(entry.ref));
+    }
+  }
+
+  void process(const watched_operation& entry) {
+    std::shared_ptr<dns_service> operation = entry.operation.lock();
+    if (!operation) {
+      writeLog(4, LOG_FILE, __LINE__, "dns_service has been destroyed\n");
+      return;
+    }
+    {
+      std::lock_guard<std::recursive_mutex> lock(list_.mutex);
+      // Released or replaced since collection: its readiness belongs to another reference,
+      // and the library would block reading a socket with nothing to read.
+      if (operation->sd_ref_ != entry.ref) {
+        return;
+      }
+      list_.in_process = operation.get();
+    }
+    DNSServiceErrorType result = kDNSServiceErr_NoError;
+    try {
+      result = DNSServiceProcessResult(entry.ref);
+    } catch (...) {
+      writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+    }
+    std::vector<DNSServiceRef> deferred;
+    {
+      std::lock_guard<std::recursive_mutex> lock(list_.mutex);
+      list_.in_process = nullptr;
+      deferred.swap(list_.deferred_releases);
+    }
+    for (DNSServiceRef ref : deferred) {
+      DNSServiceRefDeallocate(ref);
+    }
+    if (result != kDNSServiceErr_NoError) {
+      writeLog(result == kDNSServiceErr_BadParam ? 8 : 3, LOG_FILE, __LINE__, "DNSServiceProcessResult returned %d\n",
+               result);
+    }
+  }
+
+  static void run_idle_hook(const std::weak_ptr<dns_service>& entry) {
+    std::shared_ptr<dns_service> operation = entry.lock();
+    if (!operation || operation->idle_context == nullptr || !operation->idle_hook) {
+      return;
+    }
+    try {
+      operation->idle_hook(operation->idle_context);
+    } catch (...) {
+      writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+    }
+  }
+
+  poll_list& list_;
+  std::vector<pollfd> descriptors_;
+  std::vector<watched_operation> watched_;
+  std::vector<watched_operation> ready_;
+  std::vector<std::weak_ptr<dns_service>> idle_;
+};
+
+// Touches only the shared list, never the client: the client may be destroyed by a reply.
+void poll_loop(std::shared_ptr<poll_list> list) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(list->mutex);
+    list->poll_thread_id = std::this_thread::get_id();
+  }
+  while (!list->stop.load(std::memory_order_relaxed)) {
+    poll_cycle(*list).run();
+  }
+}
+
+}  // namespace
+
+bonjour_client::bonjour_client(uint32_t interface_index)
+    : interface_index_(interface_index), poll_list_(std::make_shared<poll_list>()) {
+  poll_thread_ = std::thread(poll_loop, poll_list_);
+}
+
+bonjour_client::~bonjour_client() {
+  poll_list_->stop.store(true, std::memory_order_relaxed);
+  if (!poll_thread_.joinable()) {
+    return;
+  }
+  if (std::this_thread::get_id() == poll_thread_.get_id()) {
+    writeLog(6, LOG_FILE, __LINE__, "destroyed from poll_thread_\n");
+    poll_thread_.detach();
+  } else {
+    poll_thread_.join();
+  }
+}
+
+void bonjour_client::log_start_failure(const std::string& name, const std::string& type, const char* text) const {
+  writeLog(3, LOG_FILE, __LINE__, "[%i] %s  %s; runtime error %s\n", static_cast<int>(interface_index_), name.c_str(),
+           type.c_str(), text != nullptr && *text != '\0' ? text : "Unknown exception");
+}
+
+client* create_client(int32_t interface_index) {
+  return new bonjour_client(interface_index < 0 ? 0U : static_cast<uint32_t>(interface_index));
+}
+
+}  // namespace zeroconf

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zeroconf {
+
+class bonjour_client;
+
+// Receives what a browse finds, on the client's poll thread. Texts are lent for the call only.
+class browser_listener {
+ public:
+  virtual ~browser_listener() = default;
+  // One resolved instance: the unescaped instance name, the registration type the library
+  // reported (e.g. "_http._tcp."), the host ("name.local."), the IPv4 address as dotted text,
+  // the port in host byte order and the TXT entries.
+  virtual void service_resolved(uint32_t interface_index, const char* name, const char* regtype,
+                                const char* host_name, const char* address, uint16_t port,
+                                const std::vector<std::string>& txt_entries) = 0;
+  // An instance went away; the name is the browse answer's, as the library reported it.
+  virtual void service_removed(uint32_t interface_index, const char* name, const char* regtype) = 0;
+};
+
+// Base of browse handles.
+class browser {
+ public:
+  explicit browser(std::shared_ptr<browser_listener> listener) : listener(std::move(listener)) {}
+  virtual ~browser() = default;
+  browser(const browser&) = delete;
+  browser& operator=(const browser&) = delete;
+
+  std::shared_ptr<browser_listener> listener;
+};
+
+// The handle a browse returns; releasing it ends the browse. Resolves already started go on
+// and may still report afterwards.
+class bonjour_browser final : public browser {
+ public:
+  class impl;
+
+  // Throws std::runtime_error "DNSServiceBrowse() failed (<code>)." when the browse cannot start.
+  bonjour_browser(const std::shared_ptr<bonjour_client>& owner, const std::string& name_filter,
+                  const std::string& regtype, uint32_t interface_index, const char* domain,
+                  std::shared_ptr<browser_listener> listener, bool reconfirm);
+  ~bonjour_browser() override;
+
+ private:
+  std::shared_ptr<impl> impl_;
+};
+
+// "type" or "type,subtype", the form the library takes for a subtype browse.
+std::string browse_regtype(const std::string& type, const std::string& subtype);
+
+}  // namespace zeroconf

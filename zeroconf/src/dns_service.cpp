@@ -1,0 +1,73 @@
+#include "zeroconf/src/dns_service.h"
+
+#include "log/console_log.h"
+#include "zeroconf/src/bonjour_client.h"
+#include "zeroconf/src/dnssd_binding.h"
+
+namespace zeroconf {
+
+dns_service::dns_service(std::shared_ptr<bonjour_client> owner) : client_(std::move(owner)) {}
+
+dns_service::~dns_service() {
+  remove_dns_service();
+  client_.reset();
+  idle_hook = nullptr;
+}
+
+void dns_service::add_dns_service() {
+  poll_list& list = client_->polled();
+  std::lock_guard<std::recursive_mutex> lock(list.mutex);
+  list.entries.push_back(std::weak_ptr<dns_service>(shared_from_this()));
+}
+
+void dns_service::remove_dns_service() {
+  poll_list& list = client_->polled();
+  DNSServiceRef released = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(list.mutex);
+    for (auto entry = list.entries.begin(); entry != list.entries.end(); ++entry) {
+      std::shared_ptr<dns_service> listed = entry->lock();
+      if (!listed) {
+        writeLog(3, LOG_FILE, __LINE__,
+                 "dns_service::remove_dns_service: must have been called before shared_ptr's counter reaches 0\n");
+      } else if (listed.get() == this) {
+        list.entries.erase(entry);
+        break;
+      }
+    }
+    released = take_sd_ref_locked();
+  }
+  if (released != nullptr) {
+    DNSServiceRefDeallocate(released);
+  }
+}
+
+DNSServiceRef dns_service::take_sd_ref_locked() {
+  poll_list& list = client_->polled();
+  DNSServiceRef ref = sd_ref_;
+  sd_ref_ = nullptr;
+  if (ref != nullptr && list.in_process == this && std::this_thread::get_id() != list.poll_thread_id) {
+    // The poll thread is inside DNSServiceProcessResult on this reference.
+    list.deferred_releases.push_back(ref);
+    return nullptr;
+  }
+  return ref;
+}
+
+void dns_service::release_sd_ref() {
+  DNSServiceRef released = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(client_->polled().mutex);
+    released = take_sd_ref_locked();
+  }
+  if (released != nullptr) {
+    DNSServiceRefDeallocate(released);
+  }
+}
+
+void dns_service::store_sd_ref(DNSServiceRef ref) {
+  std::lock_guard<std::recursive_mutex> lock(client_->polled().mutex);
+  sd_ref_ = ref;
+}
+
+}  // namespace zeroconf

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "zeroconf/src/dnssd_api.h"
+
+namespace zeroconf {
+
+class bonjour_client;
+
+// Base of every running DNS-SD operation: owns its reference, keeps its client alive and, while
+// listed, has its replies processed by the client's poll thread.
+class dns_service : public std::enable_shared_from_this<dns_service> {
+ public:
+  explicit dns_service(std::shared_ptr<bonjour_client> owner);
+  virtual ~dns_service();
+  dns_service(const dns_service&) = delete;
+  dns_service& operator=(const dns_service&) = delete;
+
+  // Enters the operation into the client's poll list; the operation must be owned by a
+  // std::shared_ptr (else std::bad_weak_ptr).
+  virtual void add_dns_service();
+  // Leaves the poll list and releases the reference; harmless when repeated, safe on any thread.
+  void remove_dns_service();
+
+  [[nodiscard]] bonjour_client& owner() const { return *client_; }
+  [[nodiscard]] const std::shared_ptr<bonjour_client>& owner_handle() const { return client_; }
+
+  // The operation's reference; written only under the poll list's lock once listed.
+  DNSServiceRef sd_ref_ = nullptr;
+  // Called by the poll thread with idle_context in cycles where this socket was not ready.
+  void* idle_context = nullptr;
+  std::function<void(void*)> idle_hook;
+
+ protected:
+  // Releases the reference and leaves the entry listed, so a next one can take its place.
+  void release_sd_ref();
+  void store_sd_ref(DNSServiceRef ref);
+
+ private:
+  // Detaches the reference under the lock; null when another thread's release must wait for
+  // the poll thread to finish processing it (the poll thread frees it then).
+  DNSServiceRef take_sd_ref_locked();
+
+  std::shared_ptr<bonjour_client> client_;
+};
+
+}  // namespace zeroconf

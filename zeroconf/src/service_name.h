@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace zeroconf {
+
+// Turns the DNS-escaped instance part of a full service name into the literal name: "\." is a
+// dot, "\\" a backslash and "\" with three decimal digits the byte of that value. A malformed
+// escape gives an empty name.
+std::string unescape_service_name(const std::string& escaped);
+
+// Position of the dot that ends the instance part of a full name: the first one preceded by an
+// even number of backslashes. std::string::npos when there is none.
+size_t find_instance_end(const std::string& full_name);
+
+}  // namespace zeroconf

@@ -1,0 +1,214 @@
+// Against the machine's avahi-daemon through its dns_sd compatibility library. Inside the test
+// namespace (LUMORA_TEST_NAMESPACE set) the daemon must answer; elsewhere the tests skip
+// without it. Names carry the process id; other services on the daemon are ignored.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "testing/stdout_capture.h"
+#include "zeroconf/src/client.h"
+#include "zeroconf/src/dnssd_binding.h"
+#include "zeroconf/src/service.h"
+#include "zeroconf/tests/test_support.h"
+
+extern char** environ;
+
+namespace zeroconf_test {
+namespace {
+
+constexpr auto kAvahiTimeout = 10s;
+
+std::string host_name() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  return name;
+}
+
+std::string unique_name(const std::string& stem) {
+  return "_lumora_" + stem + "_" + std::to_string(getpid());
+}
+
+uint16_t unique_port() {
+  return static_cast<uint16_t>(20000 + getpid() % 20000);
+}
+
+// An avahi-publish process announcing one service until destroyed or stopped.
+class publisher {
+ public:
+  publisher(const std::string& name, uint16_t port) {
+    const std::string port_text = std::to_string(port);
+    std::vector<std::string> arguments = {"avahi-publish", "-s", name, "_http._tcp", port_text, "master:1",
+                                          "--sub", "_ravenna._sub._http._tcp"};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+      argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, "avahi-publish", nullptr, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+  }
+  ~publisher() { stop(); }
+  publisher(const publisher&) = delete;
+  publisher& operator=(const publisher&) = delete;
+
+  [[nodiscard]] bool running() const { return pid_ > 0; }
+  void stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class avahi_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DNSServiceRef probe = nullptr;
+    const DNSServiceErrorType result =
+        zeroconf::DNSServiceBrowse(&probe, 0, 0, "_lumora_probe._tcp", nullptr, &ignore_browse, nullptr);
+    if (result == kDNSServiceErr_NoError) {
+      zeroconf::DNSServiceRefDeallocate(probe);
+      client_.reset(zeroconf::create_client(-1));
+      return;
+    }
+    if (std::getenv("LUMORA_TEST_NAMESPACE") != nullptr) {
+      FAIL() << "avahi-daemon unreachable in the test namespace (DNSServiceBrowse gave " << result << ")";
+    }
+    GTEST_SKIP() << "no reachable avahi-daemon (DNSServiceBrowse gave " << result << ")";
+  }
+
+  static void ignore_browse(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType, const char*, const char*,
+                            const char*, void*) {}
+
+  std::shared_ptr<zeroconf::browser> browse(const std::shared_ptr<recording_listener>& listener) {
+    auto handle = client_->browse("", "_http._tcp", "_ravenna", listener, false);
+    EXPECT_NE(nullptr, handle);
+    return handle;
+  }
+
+  static void expect_reported(const browse_event& event, const std::string& name, uint16_t port) {
+    EXPECT_TRUE(event.resolved);
+    EXPECT_EQ(name, event.name);
+    EXPECT_EQ("_http._tcp.", event.regtype);
+    EXPECT_EQ(host_name() + ".local.", event.host_name);
+    EXPECT_EQ("127.0.0.1", event.address);
+    EXPECT_EQ(port, event.port);
+    EXPECT_EQ(std::vector<std::string>{"master:1"}, event.txt);
+  }
+
+  std::shared_ptr<zeroconf::client> client_;
+};
+
+TEST_F(avahi_test, BrowseResolvesPublishedServiceWithAddress) {
+  const std::string name = unique_name("it");
+  auto listener = std::make_shared<recording_listener>(name);
+  auto handle = browse(listener);
+  publisher published(name, unique_port());
+  ASSERT_TRUE(published.running());
+  const auto events = listener->wait_for(1, kAvahiTimeout);
+  ASSERT_EQ(1U, events.size());
+  expect_reported(events[0], name, unique_port());
+}
+
+TEST_F(avahi_test, RemovalIsReportedWhenThePublisherStops) {
+  const std::string name = unique_name("rm") + " a.b\\c";
+  auto listener = std::make_shared<recording_listener>(name);
+  auto handle = browse(listener);
+  publisher published(name, unique_port());
+  ASSERT_EQ(1U, listener->wait_for(1, kAvahiTimeout).size());
+  published.stop();
+  const auto events = listener->wait_for(2, kAvahiTimeout);
+  ASSERT_EQ(2U, events.size());
+  expect_reported(events[0], name, unique_port());
+  EXPECT_FALSE(events[1].resolved);
+  EXPECT_EQ(name, events[1].name);  // the resolved and the removed name are the same text
+  EXPECT_EQ("_http._tcp.", events[1].regtype);
+}
+
+TEST_F(avahi_test, RegisteredServiceIsFoundAndWithdrawn) {
+  const std::string name = unique_name("reg");
+  std::mutex mutex;
+  std::vector<int> states;
+  auto registration = client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"},
+                                                [&](int state) {
+                                                  std::lock_guard<std::mutex> lock(mutex);
+                                                  states.push_back(state);
+                                                });
+  ASSERT_NE(nullptr, registration);
+  ASSERT_TRUE(eventually(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !states.empty();
+      },
+      kAvahiTimeout));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(std::vector<int>{zeroconf::registered}, states);
+  }
+  auto listener = std::make_shared<recording_listener>(name);
+  auto handle = browse(listener);
+  ASSERT_EQ(1U, listener->wait_for(1, kAvahiTimeout).size());
+  expect_reported(listener->events()[0], name, unique_port());
+
+  registration.reset();
+  const auto events = listener->wait_for(2, kAvahiTimeout);
+  ASSERT_EQ(2U, events.size());
+  EXPECT_FALSE(events[1].resolved);
+  EXPECT_EQ(name, events[1].name);
+}
+
+TEST_F(avahi_test, RegistrationOfANameTakenOnThisHostIsRefused) {
+  const std::string name = unique_name("dup");
+  auto listener = std::make_shared<recording_listener>(name);
+  auto handle = browse(listener);
+  publisher published(name, unique_port());
+  ASSERT_EQ(1U, listener->wait_for(1, kAvahiTimeout).size());
+  std::shared_ptr<zeroconf::service> second;
+  std::string log;
+  {
+    testing_support::StdoutCapture capture;
+    second = client_->register_service(name, "_http._tcp", unique_port(), {}, {}, [](int) {});
+    log = capture.take();
+  }
+  EXPECT_EQ(nullptr, second);
+  EXPECT_NE(std::string::npos, log.find("runtime error Could not register service \"" + name + "\" (-65548).\n"))
+      << log;
+}
+
+TEST_F(avahi_test, HostNameLookupGivesTheLoopbackAddress) {
+  auto listener = std::make_shared<recording_hostname_listener>();
+  const std::string host = host_name() + ".local";
+  auto handle = client_->browse_hostname(host, listener);
+  ASSERT_NE(nullptr, handle);
+  const auto events = listener->wait_for(1, kAvahiTimeout);
+  ASSERT_EQ(1U, events.size());
+  EXPECT_TRUE(events[0].resolved);
+  EXPECT_EQ(host, events[0].host_name);
+  EXPECT_EQ("127.0.0.1", events[0].address);
+}
+
+TEST_F(avahi_test, LibraryLacksGetAddrInfoButBrowsesWithFlagsZero) {
+  DNSServiceRef ref = nullptr;
+  EXPECT_EQ(kDNSServiceErr_ServiceNotRunning,
+            zeroconf::DNSServiceGetAddrInfo(&ref, 0, 0, kDNSServiceProtocol_IPv4, "x.local", nullptr, nullptr));
+  EXPECT_EQ(kDNSServiceErr_Unsupported, zeroconf::DNSServiceBrowse(&ref, kDNSServiceFlagsWakeOnResolve, 0,
+                                                                   "_http._tcp", nullptr, &ignore_browse, nullptr));
+  ASSERT_EQ(kDNSServiceErr_NoError,
+            zeroconf::DNSServiceBrowse(&ref, 0, 0, "_http._tcp,_ravenna", nullptr, &ignore_browse, nullptr));
+  zeroconf::DNSServiceRefDeallocate(ref);
+}
+
+}  // namespace
+}  // namespace zeroconf_test

@@ -1,0 +1,274 @@
+// Browsing and resolving against the fake library.
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <regex>
+
+#include "zeroconf/src/monotonic_clock.h"
+#include "zeroconf/tests/fake_fixture.h"
+
+namespace zeroconf_test {
+namespace {
+
+using dnssd_fake::operation;
+using dnssd_fake::operation_kind;
+
+const std::string kTxtMaster = std::string("\x08", 1) + "master:1";
+
+class browse_test : public fake_library_test {
+ protected:
+  std::shared_ptr<zeroconf::browser> start_browse(const std::string& filter = "", bool reconfirm = false) {
+    auto handle = client_->browse(filter, "_http._tcp", "_ravenna", listener_, reconfirm);
+    browse_ = next(operation_kind::browse);
+    return handle;
+  }
+
+  // Announces an instance and answers its resolve; gives the address query.
+  operation resolve_instance(const char* name, const char* full_name, uint16_t port = 8123,
+                             const std::string& txt = kTxtMaster) {
+    dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, name, "_http._tcp.", "local.");
+    const operation resolve = next(operation_kind::resolve);
+    dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, full_name, "vm.local.", htons(port), txt);
+    return next(operation_kind::query_record);
+  }
+
+  static void answer_address(const operation& query, const char* bytes = "\x7f\x00\x00\x01") {
+    dnssd_fake::reply_query(query.ref, kDNSServiceFlagsAdd, 1, 0, "vm.local", kDNSServiceType_A, kDNSServiceClass_IN,
+                            std::string(bytes, 4));
+  }
+
+  std::shared_ptr<recording_listener> listener_ = std::make_shared<recording_listener>();
+  operation browse_;
+};
+
+TEST_F(browse_test, RegistrationTypeCarriesTheSubtypeAfterAComma) {
+  auto with_subtype = start_browse();
+  EXPECT_EQ("_http._tcp,_ravenna", browse_.regtype.value_or("?"));
+  EXPECT_EQ(0U, browse_.flags);
+  EXPECT_FALSE(browse_.domain.has_value());
+  auto plain = client_->browse("", "_http._tcp", "", listener_, false);
+  EXPECT_EQ("_http._tcp", next(operation_kind::browse).regtype.value_or("?"));
+}
+
+TEST_F(browse_test, BrowseWithDomainRunsOnAllInterfaces) {
+  auto on_three = make_client(3);
+  auto handle = on_three->browse("", "_http._tcp", "", "_ravenna", listener_, false);
+  const operation browse = next(operation_kind::browse);
+  EXPECT_EQ(0U, browse.interface_index);
+  EXPECT_EQ("", browse.domain.value_or("null"));
+  EXPECT_EQ("_http._tcp,_ravenna", browse.regtype.value_or("?"));
+}
+
+TEST_F(browse_test, StartFailureGivesAnEmptyHandleAndALine) {
+  dnssd_fake::fail_next("DNSServiceBrowse", kDNSServiceErr_ServiceNotRunning);
+  EXPECT_EQ(nullptr, client_->browse("", "_http._tcp", "_ravenna", listener_, false));
+  EXPECT_NE(std::string::npos, output().find("[0]   _http._tcp; runtime error DNSServiceBrowse() failed (-65563).\n"));
+}
+
+TEST_F(browse_test, AppearingInstanceIsResolvedAddressedAndReported) {
+  auto handle = start_browse();
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "_lumora a.b\\c", "_http._tcp.", "local.");
+  const operation resolve = next(operation_kind::resolve);
+  EXPECT_EQ(0U, resolve.flags);
+  EXPECT_EQ(1U, resolve.interface_index);
+  EXPECT_EQ("_lumora a.b\\c", resolve.name.value_or("?"));
+  EXPECT_EQ("_http._tcp.", resolve.regtype.value_or("?"));
+  EXPECT_EQ("local.", resolve.domain.value_or("?"));
+
+  dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "_lumora\\032a\\.b\\\\c._http._tcp.local.", "vm.local.",
+                            htons(8123), kTxtMaster + std::string("\x00", 1));
+  const operation query = next(operation_kind::query_record);
+  EXPECT_TRUE(released(resolve.ref));
+  EXPECT_EQ("vm.local.", query.name.value_or("?"));
+  EXPECT_EQ(0U, query.flags);
+  EXPECT_EQ(kDNSServiceType_A, query.record_type);
+  EXPECT_EQ(kDNSServiceClass_IN, query.record_class);
+
+  answer_address(query, "\xc0\xa8\xc8\xfa");
+  const auto events = listener_->wait_for(1);
+  ASSERT_EQ(1U, events.size());
+  EXPECT_TRUE(events[0].resolved);
+  EXPECT_EQ(1U, events[0].interface_index);
+  EXPECT_EQ("_lumora a.b\\c", events[0].name);
+  EXPECT_EQ("_http._tcp.", events[0].regtype);
+  EXPECT_EQ("vm.local.", events[0].host_name);
+  EXPECT_EQ("192.168.200.250", events[0].address);
+  EXPECT_EQ(8123, events[0].port);
+  EXPECT_EQ((std::vector<std::string>{"master:1", ""}), events[0].txt);
+  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+  EXPECT_TRUE(dnssd_fake::reconfirm_calls().empty());
+}
+
+TEST_F(browse_test, RemovalIsReportedAtOnceWithTheBrowseName) {
+  auto handle = start_browse();
+  dnssd_fake::reply_browse(browse_.ref, 0, 2, 0, "_lumora\\032raw", "_http._tcp.", "local.");
+  const auto events = listener_->wait_for(1);
+  ASSERT_EQ(1U, events.size());
+  EXPECT_FALSE(events[0].resolved);
+  EXPECT_EQ(2U, events[0].interface_index);
+  EXPECT_EQ("_lumora\\032raw", events[0].name);
+  EXPECT_EQ("_http._tcp.", events[0].regtype);
+  EXPECT_FALSE(dnssd_fake::wait_for_kind(operation_kind::resolve, 0, 100ms).has_value());
+}
+
+TEST_F(browse_test, NameFilterDropsOtherNamesAndStaleResolves) {
+  auto handle = start_browse("_lumora_x");
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "_lumora_y", "_http._tcp.", "local.");
+  dnssd_fake::reply_browse(browse_.ref, 0, 1, 0, "_lumora_y", "_http._tcp.", "local.");
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "_lumora_x", "_http._tcp.", "local.");
+  const operation first = next(operation_kind::resolve);
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "_lumora_x", "_http._tcp.", "local.");
+  const operation second = next(operation_kind::resolve);
+  EXPECT_EQ("_lumora_x", first.name.value_or("?"));
+
+  dnssd_fake::reply_resolve(first.ref, 0, 1, 0, "_lumora_x._http._tcp.local.", "old.local.", htons(1), "");
+  answer_address(next(operation_kind::query_record));
+  dnssd_fake::reply_resolve(second.ref, 0, 1, 0, "_lumora_x._http._tcp.local.", "new.local.", htons(2), "");
+  answer_address(next(operation_kind::query_record));
+  const auto events = listener_->wait_for(2, 500ms);
+  ASSERT_EQ(1U, events.size());
+  EXPECT_EQ("new.local.", events[0].host_name);
+  EXPECT_EQ("_lumora_x", events[0].name);
+}
+
+TEST_F(browse_test, ErrorAnswersWithNullTextsEndTheResolveWithoutCrashing) {
+  auto handle = start_browse();
+  dnssd_fake::reply_browse(browse_.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, nullptr);
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
+  const operation resolve = next(operation_kind::resolve);
+  dnssd_fake::reply_resolve(resolve.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, 0, "");
+  EXPECT_TRUE(eventually([&] { return released(resolve.ref); }));
+
+  const operation query = resolve_instance("b", "b._http._tcp.local.");
+  dnssd_fake::reply_query(query.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, 0, 0, "");
+  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+  EXPECT_EQ(3U, count_of(output(), " zeroconf_category: errorCode = -65537\n"));
+  EXPECT_TRUE(listener_->events().empty());
+}
+
+TEST_F(browse_test, NonIpv4AnswerIsLoggedAndTheResolveKeepsWaiting) {
+  auto handle = start_browse();
+  const operation query = resolve_instance("a", "a._http._tcp.local.");
+  dnssd_fake::reply_query(query.ref, kDNSServiceFlagsAdd, 1, 0, "vm.local", 28, 1, std::string(16, '\x01'));
+  output_until("Bonjour DNSServiceQueryRecord IPV6 unmanaged qr_reply!\n");
+  EXPECT_FALSE(released(query.ref));
+  answer_address(query);
+  EXPECT_EQ("127.0.0.1", listener_->wait_for(1).at(0).address);
+}
+
+TEST_F(browse_test, ReconfirmSendsTheAnswerBackToTheDaemon) {
+  auto handle = start_browse("", true);
+  const operation query = resolve_instance("a", "a._http._tcp.local.");
+  answer_address(query, "\x0a\x00\x00\x07");
+  ASSERT_EQ(1U, listener_->wait_for(1).size());
+  const auto calls = dnssd_fake::reconfirm_calls();
+  ASSERT_EQ(1U, calls.size());
+  EXPECT_EQ(kDNSServiceFlagsForce, calls[0].flags);
+  EXPECT_EQ(1U, calls[0].interface_index);
+  EXPECT_EQ("vm.local", calls[0].full_name);
+  EXPECT_EQ(kDNSServiceType_A, calls[0].record_type);
+  EXPECT_EQ(kDNSServiceClass_IN, calls[0].record_class);
+  EXPECT_EQ(std::string("\x0a\x00\x00\x07", 4), calls[0].data);
+  EXPECT_NE(std::string::npos,
+            output().find("vm.local seems out dated -> force daemon to verify the validity of this record\n"));
+}
+
+std::atomic<int64_t> fake_now{0};
+int64_t fake_clock() {
+  return fake_now.load();
+}
+
+TEST_F(browse_test, UnansweredQueryIsDroppedAfter300Seconds) {
+  fake_now = 1000;
+  zeroconf::set_monotonic_clock(&fake_clock);
+  auto handle = start_browse();
+  const operation query = resolve_instance("a", "a._http._tcp.local.");
+  // A browse listed after the resolver lets the resolver's idle hook run when it is ready.
+  auto later_listener = std::make_shared<recording_listener>();
+  auto later = client_->browse("", "_other._tcp", "", later_listener, false);
+  const operation later_browse = next(operation_kind::browse);
+
+  fake_now = 1000 + 299'000'000'000LL;
+  dnssd_fake::reply_browse(later_browse.ref, 0, 1, 0, "x", "_other._tcp.", "local.");
+  ASSERT_EQ(1U, later_listener->wait_for(1).size());
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(released(query.ref));
+
+  fake_now = 1000 + 300'000'000'000LL;
+  dnssd_fake::reply_browse(later_browse.ref, 0, 1, 0, "x", "_other._tcp.", "local.");
+  const std::string log = output_until("We need to clean up the leftover socket");
+  EXPECT_NE(std::string::npos,
+            log.find("Bonjour has left a query incomplete. We need to clean up the leftover socket: " +
+                     std::to_string(query.socket_fd) + "\n"));
+  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+  zeroconf::set_monotonic_clock(nullptr);
+  EXPECT_TRUE(listener_->events().empty());
+}
+
+TEST_F(browse_test, ResolveStartFailureReportsNothing) {
+  auto handle = start_browse();
+  dnssd_fake::fail_next("DNSServiceResolve", kDNSServiceErr_BadParam);
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
+  EXPECT_NE(std::string::npos,
+            output_until("DNSServiceResolve() failed").find(" zeroconf_category: DNSServiceResolve() failed (-65540)\n"));
+  EXPECT_TRUE(listener_->events().empty());
+}
+
+TEST_F(browse_test, QueryStartFailureWithBadParamPrintsTheCallArguments) {
+  auto handle = start_browse();
+  dnssd_fake::fail_next("DNSServiceQueryRecord", kDNSServiceErr_BadParam);
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
+  const operation resolve = next(operation_kind::resolve);
+  dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "a._http._tcp.local.", "vm.local.", htons(80), kTxtMaster);
+  const std::string log = output_until("DNSServiceQueryRecord(0x");
+  EXPECT_NE(std::string::npos, log.find(" zeroconf_category: DNSServiceQueryRecord failed (-65540)\n"));
+  const std::regex lines(
+      "DNSServiceQueryRecord failed \\(-65540 = wrong parameters\\)\n"
+      "resolve_reply\\(n/a, 0, a\\._http\\._tcp\\.local\\., vm\\.local\\., 20480, 9, 0x[0-9a-f]+, (0x[0-9a-f]+)\\)\n"
+      "DNSServiceQueryRecord\\(0x[0-9a-f]+, 0, 1, vm\\.local\\., 1, 1, 0x[0-9a-f]+, (0x[0-9a-f]+)\\)\n");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(log, match, lines)) << log;
+  EXPECT_EQ(match[1].str(), match[2].str());
+  EXPECT_TRUE(eventually([&] { return released(resolve.ref); }));
+  EXPECT_TRUE(listener_->events().empty());
+}
+
+TEST_F(browse_test, QueryStartFailureWithOtherCodePrintsTheCodeTwice) {
+  auto handle = start_browse();
+  dnssd_fake::fail_next("DNSServiceQueryRecord", kDNSServiceErr_Unknown);
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
+  const operation resolve = next(operation_kind::resolve);
+  dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "a._http._tcp.local.", "vm.local.", htons(80), "");
+  EXPECT_TRUE(eventually([&] { return count_of(output(), "DNSServiceQueryRecord failed (-65537)\n") == 2; }));
+  EXPECT_EQ(std::string::npos, output().find("wrong parameters"));
+  EXPECT_TRUE(listener_->events().empty());
+}
+
+TEST_F(browse_test, ResolveReportsAfterTheBrowseHandleWasReleased) {
+  auto handle = start_browse();
+  const operation query = resolve_instance("a", "a._http._tcp.local.");
+  std::weak_ptr<recording_listener> watched = listener_;
+  auto listener = std::move(listener_);
+  handle.reset();
+  EXPECT_TRUE(released(browse_.ref));
+  listener.reset();
+  EXPECT_FALSE(watched.expired());  // the resolve keeps it
+  answer_address(query);
+  EXPECT_TRUE(eventually([&] { return watched.expired(); }));
+}
+
+TEST_F(browse_test, FullNameWithoutDotIsRejectedAndTheResolveStays) {
+  auto handle = start_browse();
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
+  const operation resolve = next(operation_kind::resolve);
+  dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "no\\.dot", "vm.local.", htons(80), "");
+  output_until("exception in DNSServiceProcessResult\n");
+  EXPECT_FALSE(released(resolve.ref));
+  dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, nullptr, "vm.local.", htons(80), "");
+  EXPECT_TRUE(eventually([&] { return count_of(output(), "exception in DNSServiceProcessResult\n") == 2; }));
+  EXPECT_FALSE(released(resolve.ref));
+}
+
+}  // namespace
+}  // namespace zeroconf_test
