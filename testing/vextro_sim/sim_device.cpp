@@ -435,6 +435,7 @@ std::string SimDevice::answer(const RecordedRequest& request, const PageFault& f
   const std::string statusLine =
       fault.rawStatusLine.empty() ? "HTTP/1.1 " + std::to_string(code) + " " + reasonFor(code) : fault.rawStatusLine;
   if (fault.closeAfterStatus) return statusLine + "\r\n";
+  if (fault.noHeaders) return statusLine + "\r\n\r\n" + fault.body;
   const char* lineEnd = fault.bareLineFeeds ? "\n" : "\r\n";
   std::string response = statusLine + "\r\n";
   response += "Content-Type: text/html\r\n";
@@ -450,6 +451,8 @@ std::string SimDevice::answer(const RecordedRequest& request, const PageFault& f
   if (code == 200) {
     for (const auto& [name, value] : parameters) response += name + ": " + encodeValue(value) + lineEnd;
   }
+  // LF-only parameter lines still need a CRLF CRLF somewhere to end the block.
+  if (fault.bareLineFeeds) response += "\r\n";
   response += "\r\n" + fault.body;
   return response;
 }

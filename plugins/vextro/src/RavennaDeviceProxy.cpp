@@ -187,6 +187,11 @@ ParameterMap RavennaDeviceProxy::GetConfigCache() const {
   return configCache_;
 }
 
+std::size_t RavennaDeviceProxy::LiveProxyCount() {
+  std::lock_guard<std::mutex> listLock(LiveProxyListMutex());
+  return LiveProxyList().size();
+}
+
 PageTimeouts RavennaDeviceProxy::RequestTimeouts() const {
   return PageTimeouts{timings_.connectTimeout, timings_.requestTimeout};
 }

@@ -63,6 +63,8 @@ class RavennaDeviceProxy {
   [[nodiscard]] bool IsRedundant() const;
   [[nodiscard]] std::string GetDeviceName() const;
   [[nodiscard]] ParameterMap GetConfigCache() const;
+  // Number of proxies in the live list (all constructed, not yet destroyed).
+  [[nodiscard]] static std::size_t LiveProxyCount();
 
  private:
   void RefreshLoop();

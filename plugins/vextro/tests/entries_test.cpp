@@ -1,0 +1,209 @@
+// The entry table end to end: vextro.so loaded with dlopen, as the engine loads it, against a
+// simulated device.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "plugins/vextro/tests/TestSupport.h"
+#include "testing/temp_dir.h"
+#include "testing/vextro_sim/sim_device.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using vextro_test::WaitFor;
+
+using GetInfoFn = int32_t (*)(char**);
+using NoArgFn = int32_t (*)();
+using ProbeFn = int32_t (*)(const char*);
+using CreateFn = int32_t (*)(uint32_t, const char*, void**);
+using DeleteFn = int32_t (*)(void*);
+using ActionFn = int32_t (*)(void*, const char*);
+using GetFn = int32_t (*)(void*, const char*, char**, uint32_t*);
+using FreeFn = int32_t (*)(void*);
+using CallbackFn = void (*)(void*, const char*);
+using RegisterFn = int64_t (*)(void*, CallbackFn, void*);
+using UnregisterFn = int32_t (*)(int64_t);
+using PluginIdFn = int32_t (*)(uint32_t*, uint32_t*, char**);
+
+struct Inbox {
+  std::mutex mutex;
+  std::vector<std::string> texts;
+  std::size_t size() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return texts.size();
+  }
+};
+
+void Deliver(void* ctx, const char* message) {
+  auto* inbox = static_cast<Inbox*>(ctx);
+  std::lock_guard<std::mutex> lock(inbox->mutex);
+  inbox->texts.emplace_back(message);
+}
+
+class VextroEntries : public ::testing::Test {
+ protected:
+  VextroEntries() {
+    library = dlopen(VEXTRO_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) throw std::runtime_error(dlerror());
+    auto* getById = reinterpret_cast<void* (*)(uint32_t)>(dlsym(library, "TVSK_Get_By_Id"));
+    if (getById == nullptr) throw std::runtime_error("TVSK_Get_By_Id missing");
+    for (uint32_t id = 0; id < 14; ++id) entries.push_back(getById(id));
+  }
+  ~VextroEntries() override { dlclose(library); }
+
+  template <typename Function>
+  Function entry(uint32_t id) const {
+    return reinterpret_cast<Function>(entries.at(id));
+  }
+
+  std::string InitJson(const std::string& type = "Vextro CANTOR") const {
+    return R"({"Origin":"mdns","Type":")" + type + R"(","Subtypes":[],"Ip":"127.0.0.1","Port":)" +
+           std::to_string(device.port()) + "}";
+  }
+
+  std::string LogText(const std::string& name) const {
+    return testing_support::readFile(appData.path() + "/Vextro Technologies/" + name);
+  }
+
+  testing_support::TempDir appData;
+  testing_support::ScopedEnv appDataEnv{"APPDATA", appData.path()};
+  // Read once when the library loads, so it is set before dlopen.
+  testing_support::ScopedEnv timingsEnv{"VEXTRO_TIMINGS", std::string("period=100,connect=500,request=800")};
+  vextro_sim::SimDevice device;
+  void* library = nullptr;
+  std::vector<void*> entries;
+};
+
+TEST_F(VextroEntries, TableInfoAndPluginId) {
+  for (uint32_t id = 0; id < 13; ++id) EXPECT_NE(entries[id], nullptr) << id;
+  EXPECT_EQ(entries[13], nullptr);
+  EXPECT_EQ(entry<NoArgFn>(11)(), 10);
+  char* info = nullptr;
+  EXPECT_EQ(entry<GetInfoFn>(0)(&info), 0);
+  ASSERT_NE(info, nullptr);
+  EXPECT_STREQ(info, R"({"ApiVersion":"0.10.0","Description":"Proxy for many Ravenna interfaces",)"
+                     R"("Manufacturer":"Vextro Technologies","Version":"1.4.0"})");
+  EXPECT_EQ(entry<FreeFn>(8)(info), 0);
+  EXPECT_EQ(entry<GetInfoFn>(0)(nullptr), 0);
+  uint32_t major = 0;
+  uint32_t minor = 0;
+  char* name = nullptr;
+  EXPECT_EQ(entry<PluginIdFn>(12)(&major, &minor, &name), 0);
+  EXPECT_EQ(major, 1U);
+  EXPECT_EQ(minor, 4U);
+  EXPECT_STREQ(name, "vextro");
+  entry<FreeFn>(8)(name);
+  EXPECT_EQ(entry<PluginIdFn>(12)(nullptr, nullptr, nullptr), 0);
+  const std::string log = LogText("Vextro_uninit.log");
+  EXPECT_NE(log.find(":\tEngine requests plugin factory info:\n"), std::string::npos);
+  EXPECT_NE(log.find(":\t => {\"ApiVersion\""), std::string::npos);
+}
+
+TEST_F(VextroEntries, ProbeAndCreateChecks) {
+  EXPECT_EQ(entry<NoArgFn>(1)(), 0);
+  EXPECT_EQ(entry<ProbeFn>(3)(nullptr), -1);
+  EXPECT_NE(LogText("Vextro_uninit.log").find("ERROR: Invalid initialization JSON"), std::string::npos);
+  EXPECT_EQ(entry<ProbeFn>(3)(InitJson("Vextro Cantor").c_str()), -1);
+  const std::string uninit = LogText("Vextro_uninit.log");
+  const auto parseError = uninit.find("ERROR: parsing initialization JSON failed: No matching configuration found");
+  ASSERT_NE(parseError, std::string::npos);
+  EXPECT_NE(uninit.find("Neglected device JSON", parseError), std::string::npos);
+  EXPECT_EQ(entry<ProbeFn>(3)(InitJson().c_str()), 0);
+  EXPECT_NE(LogText("vextro").find("Accepted device JSON"), std::string::npos);
+  void* proxy = reinterpret_cast<void*>(0x1);
+  EXPECT_EQ(entry<CreateFn>(4)(1, nullptr, &proxy), -1);
+  EXPECT_EQ(entry<CreateFn>(4)(1, "{}", &proxy), -1);
+  EXPECT_EQ(entry<CreateFn>(4)(1, InitJson().c_str(), nullptr), -1);
+  EXPECT_EQ(proxy, reinterpret_cast<void*>(0x1));
+  const std::string log = LogText("vextro");
+  EXPECT_NE(log.find("ERROR: invalid init JSON"), std::string::npos);
+  EXPECT_NE(log.find("ERROR: Invalid proxy passed to RavennaDeviceFactory_Create"), std::string::npos);
+  EXPECT_EQ(entry<DeleteFn>(5)(nullptr), 0);
+  EXPECT_EQ(entry<NoArgFn>(2)(), 0);
+  std::set<std::string> files;
+  for (const auto& item : std::filesystem::directory_iterator(appData.path() + "/Vextro Technologies")) {
+    files.insert(item.path().filename().string());
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"Vextro_uninit.log", "vextro"}));
+}
+
+TEST_F(VextroEntries, NullProxiesAreRefused) {
+  char* buffer = reinterpret_cast<char*>(0x1);
+  uint32_t length = 99;
+  EXPECT_EQ(entry<GetFn>(7)(nullptr, "x", &buffer, &length), -1);
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(length, 0U);
+  EXPECT_EQ(entry<ActionFn>(6)(nullptr, "[]"), -1);
+  EXPECT_EQ(entry<RegisterFn>(9)(nullptr, Deliver, nullptr), 0);
+  EXPECT_EQ(entry<UnregisterFn>(10)(12345), -1);
+  const std::string log = LogText("Vextro_uninit.log");
+  EXPECT_NE(log.find("ERROR: Invalid proxy passed to RavennaDeviceProxy_Get"), std::string::npos);
+  EXPECT_NE(log.find("ERROR: Invalid proxy passed to RavennaDeviceProxy_Action"), std::string::npos);
+  EXPECT_NE(log.find("ERROR: Invalid proxy passed to RavennaDeviceProxy_RegisterCallback"), std::string::npos);
+  EXPECT_NE(log.find("ERROR: Engine unregisters unknown callback token: 12345"), std::string::npos);
+}
+
+TEST_F(VextroEntries, ProxyLifecycleWithCallbacks) {
+  ASSERT_EQ(entry<NoArgFn>(1)(), 0);
+  void* proxy = nullptr;
+  ASSERT_EQ(entry<CreateFn>(4)(7, InitJson().c_str(), &proxy), 0);
+  ASSERT_NE(proxy, nullptr);
+  char* buffer = nullptr;
+  uint32_t length = 0;
+  ASSERT_EQ(entry<GetFn>(7)(proxy, "anything", &buffer, &length), 0);
+  ASSERT_NE(buffer, nullptr);
+  const std::string state(buffer);
+  entry<FreeFn>(8)(buffer);
+  EXPECT_EQ(length, state.size());
+  const Json parsed = Json::parse(state);
+  EXPECT_EQ(parsed["Id"], 7);
+  EXPECT_EQ(parsed["Identity"]["Name"], "Sim");
+  ASSERT_EQ(entry<GetFn>(7)(proxy, nullptr, &buffer, nullptr), 0);
+  EXPECT_EQ(std::string(buffer), state);
+  entry<FreeFn>(8)(buffer);
+
+  Inbox inbox;
+  EXPECT_EQ(entry<RegisterFn>(9)(proxy, Deliver, &inbox), 0);
+  EXPECT_EQ(entry<RegisterFn>(9)(proxy, Deliver, &inbox), 1);
+  EXPECT_EQ(entry<RegisterFn>(9)(proxy, nullptr, &inbox), 0);
+  EXPECT_EQ(entry<UnregisterFn>(10)(1), 0);
+  device.setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_3_ENABLE", "1");
+  ASSERT_TRUE(WaitFor([&] { return inbox.size() >= 1; }));
+  EXPECT_EQ(Json::parse(inbox.texts[0])[0]["Path"], "$.Devices[?(@.Id==7)].Receivers[?(@.Id==2)]");
+  EXPECT_EQ(entry<ActionFn>(6)(proxy, "abc"), -1);
+  EXPECT_EQ(entry<ActionFn>(6)(proxy, "[]"), 0);
+  EXPECT_EQ(entry<ActionFn>(6)(proxy, nullptr), -1);
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(entry<DeleteFn>(5)(proxy), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1000ms);
+  EXPECT_EQ(entry<UnregisterFn>(10)(0), 0);
+  EXPECT_EQ(entry<UnregisterFn>(10)(0), -1);
+  EXPECT_EQ(entry<NoArgFn>(2)(), 0);
+  // The first line comes before the init JSON reopens the log under its own name.
+  EXPECT_NE(LogText("Vextro_uninit.log").find("Creating device proxy with ID: 7..."), std::string::npos);
+  const std::string log = LogText("vextro");
+  for (const char* line :
+       {"Creating new proxy for device at 127.0.0.1:",
+        "Engine requests data 'anything' for device proxy with ID: 7...",
+        "Engine requests data '(null)' for device proxy with ID: 7...",
+        "Engine registers callback token: 0 for device with ID: 7...",
+        "Engine requests action '[]' for device proxy with ID: 7...",
+        "Error: failed to parse actionList JSON: [json.exception.parse_error",
+        "Deleting device proxy with ID: 7...", "Engine unregisters callback token: 0 for device with ID: 7...",
+        "Plugin Factory uninitialized"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+}
+
+}  // namespace

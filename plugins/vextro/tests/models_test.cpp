@@ -1,0 +1,89 @@
+// Device models and the initialization JSON.
+#include <gtest/gtest.h>
+
+#include "plugins/vextro/src/DeviceConfig.h"
+#include "plugins/vextro/src/DeviceModels.h"
+#include "plugins/vextro/tests/TestSupport.h"
+
+namespace Vextro {
+namespace {
+
+using vextro_test::ScopedPluginLog;
+
+std::string InitJson(const std::string& type, const std::string& ip = "\"192.168.0.10\"",
+                     const std::string& port = "80") {
+  return R"({"Origin":"x","Type":)" + type + R"(,"Subtypes":[],"Ip":)" + ip + R"(,"Port":)" + port + "}";
+}
+
+TEST(VextroModels, TableInListOrder) {
+  const auto& list = DeviceConfigList();
+  ASSERT_EQ(list.size(), 9U);
+  const std::vector<int32_t> ids = {1, 2, 3, 4, 5, 7, 8, 6, 9};
+  const std::vector<int32_t> channels = {256, 8, 256, 128, 64, 128, 128, 128, 64};
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i]->GetModelId(), ids[i]);
+    EXPECT_EQ(list[i]->GetMaxChannels(), channels[i]);
+  }
+  EXPECT_EQ(list[2]->GetProductName(), "AES67 Interface");
+  EXPECT_EQ(list[2]->GetLogFileName(), "CairnLIX55Proxy.log");
+  EXPECT_EQ(list[4]->GetProductName(), "KORVEL.RAV");
+  EXPECT_EQ(list[7]->GetProxyVendor(), "Vormo");
+  EXPECT_EQ(list[8]->GetDeviceType(), "Brantel-QRT");
+  int generic = 0;
+  for (const auto& model : list) generic += model->GetGenericDeviceType() == "Vextro GENERIC" ? 1 : 0;
+  EXPECT_EQ(generic, 5);
+}
+
+TEST(VextroModels, FirstMatchWins) {
+  EXPECT_NE(dynamic_cast<const CantorConfig*>(FindDeviceConfig("Vextro CANTOR", {}).get()), nullptr);
+  EXPECT_NE(dynamic_cast<const OrmoluLinkConfig*>(FindDeviceConfig("Vextro GENERIC", {}).get()), nullptr);
+  EXPECT_NE(dynamic_cast<const OrmoluLinkConfig*>(FindDeviceConfig("Vormo QK71 Vextro GENERIC", {}).get()), nullptr);
+  EXPECT_NE(dynamic_cast<const Selva17Config*>(FindDeviceConfig("Vextro GENERIC Vextro SELVA.17", {}).get()), nullptr);
+  EXPECT_NE(dynamic_cast<const VormoQk71Config*>(FindDeviceConfig("x Vormo QK71 y", {}).get()), nullptr);
+  EXPECT_NE(dynamic_cast<const QRTConfig*>(FindDeviceConfig("Brantel-QRT", {}).get()), nullptr);
+  EXPECT_THROW((void)FindDeviceConfig("Vextro Cantor", {}), std::runtime_error);
+}
+
+TEST(VextroModels, ParseInitJson) {
+  ScopedPluginLog log;
+  std::string host;
+  uint16_t port = 0;
+  DeviceConfigPtr model;
+  ASSERT_TRUE(ParseInitJson(InitJson("\"Vextro CANTOR\""), host, port, model));
+  EXPECT_EQ(host, "192.168.0.10");
+  EXPECT_EQ(port, 80);
+  EXPECT_EQ(model->GetModelId(), 7);
+  EXPECT_EQ(CurrentLogPath(), log.folder() + "/Vextro Technologies/vextro");
+
+  EXPECT_TRUE(ParseInitJson(InitJson("\"Vextro CANTOR\"", "1234", "65616"), host, port, model));
+  EXPECT_EQ(host, "1234");
+  EXPECT_EQ(port, 80);
+  EXPECT_TRUE(ParseInitJson(InitJson("\"Vextro CANTOR\"", "\"h\"", "80.9"), host, port, model));
+  EXPECT_EQ(port, 80);
+  EXPECT_TRUE(ParseInitJson(InitJson("\"Vextro CANTOR\"", "\"h\"", "-1"), host, port, model));
+  EXPECT_EQ(port, 65535);
+  EXPECT_TRUE(ParseInitJson(InitJson("\"Vextro CANTOR\"", "\"h\"", "true"), host, port, model));
+  EXPECT_EQ(port, 1);
+
+  log.clear();
+  EXPECT_FALSE(ParseInitJson(R"({"Type":"Vextro CANTOR","Subtypes":[],"Ip":"h","Port":80})", host, port, model));
+  EXPECT_EQ(host, "");
+  EXPECT_EQ(port, 0);
+  EXPECT_FALSE(ParseInitJson("[1,2]", host, port, model));
+  EXPECT_EQ(log.text(), "");
+
+  EXPECT_FALSE(ParseInitJson(InitJson("\"Vextro Cantor\""), host, port, model));
+  EXPECT_TRUE(log.contains("ERROR: parsing initialization JSON failed: No matching configuration found"));
+  EXPECT_FALSE(ParseInitJson(InitJson("\"Vextro CANTOR\"", "\"h\"", "\"80\""), host, port, model));
+  EXPECT_TRUE(log.contains("ERROR: parsing initialization JSON failed: Not an unsigned int"));
+  EXPECT_FALSE(ParseInitJson(InitJson("\"Vextro CANTOR\"", "\"h\"", "1e300"), host, port, model));
+  EXPECT_FALSE(ParseInitJson("{not json", host, port, model));
+  EXPECT_TRUE(log.contains("ERROR: parsing initialization JSON failed: [json.exception.parse_error"));
+  EXPECT_FALSE(ParseInitJson(R"({"Origin":1,"Type":"Vextro CANTOR","Subtypes":5,"Ip":"h","Port":80})", host, port,
+                             model));
+  EXPECT_TRUE(log.contains("failed: Not an array"));
+  EXPECT_EQ(host, "");
+}
+
+}  // namespace
+}  // namespace Vextro
