@@ -16,10 +16,6 @@ constexpr std::array<const char*, 4> kCodecNames = {"L16", "L24", "L32", "AM824"
 constexpr int32_t kDefaultCodec = 1;
 constexpr int32_t kDefaultSampleRate = 44100;
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 int HexValue(char c) {
@@ -50,7 +46,7 @@ DecimalPrefix ReadDecimalPrefix(const std::string& text) {
   std::size_t i = 0;
   // Like the C library, stop at an embedded NUL.
   const std::size_t end = text.find('\0') == std::string::npos ? text.size() : text.find('\0');
-  while (i < end && IsBlank(text[i])) ++i;
+  while (i < end && IsAsciiBlank(text[i])) ++i;
   if (i < end && (text[i] == '+' || text[i] == '-')) {
     result.negative = text[i] == '-';
     ++i;
@@ -67,15 +63,19 @@ DecimalPrefix ReadDecimalPrefix(const std::string& text) {
   return result;
 }
 
-std::string Trim(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
+}  // namespace
+
+bool IsAsciiBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-}  // namespace
+std::string TrimBlanks(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsAsciiBlank(text[begin])) ++begin;
+  while (end > begin && IsAsciiBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
 
 std::string UrlDecode(const std::string& text) {
   std::string out;
@@ -216,7 +216,7 @@ int32_t StreamCodecFromText(const std::string& text) {
   for (char& c : upper) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  const std::string key = Trim(upper);
+  const std::string key = TrimBlanks(upper);
   for (std::size_t code = 0; code < kCodecNames.size(); ++code) {
     if (key == kCodecNames[code]) {
       return static_cast<int32_t>(code);

@@ -32,6 +32,11 @@ using ParameterMap = std::map<std::string, std::string>;
 // Classful mask of a dotted IPv4 address; "" (after a log line) when the text is no address.
 [[nodiscard]] std::string DefaultNetmaskForAddress(const std::string& address);
 
+// Blank of the classic locale: space, \t, \n, \v, \f, \r.
+[[nodiscard]] bool IsAsciiBlank(char c);
+// The text without leading and trailing blanks.
+[[nodiscard]] std::string TrimBlanks(const std::string& text);
+
 // std::stoi / std::stoul semantics (base 10, leading blanks and a sign accepted, tail ignored)
 // with a 32-bit unsigned range on every platform. Throw std::invalid_argument("invalid stoi
 // argument") / std::out_of_range("stoi argument out of range") and the "stoul" forms.

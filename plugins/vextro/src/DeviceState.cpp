@@ -100,25 +100,36 @@ void AddInputStreamErrors(const ParameterMap& statistics, ErrorMap& errors) {
   }
 }
 
+// Enabled slots whose port selector serves port index q (receivers or senders).
+std::vector<uint32_t> SlotsServingPort(const ParameterMap& configuration, int q, bool receivers) {
+  std::vector<uint32_t> slots;
+  for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
+    const bool enabled = receivers ? IsReceiverSlotEnabled(configuration, slot) : IsStreamerSlotEnabled(configuration, slot);
+    if (!enabled) {
+      continue;
+    }
+    const std::string prefix = receivers ? ReceiverPrefix(slot) : StreamerPrefix(slot);
+    if (SelectorServesPort(GetIntParameter(configuration, prefix + "_PHY_SELECTOR", 0), q)) {
+      slots.push_back(slot);
+    }
+  }
+  return slots;
+}
+
+// Stream 1 is the most significant bit of the device's per-slot status words.
+uint32_t SlotBit(uint32_t slot) { return 31 - slot; }
+
 void AddReceiverSlotErrors(const ParameterMap& configuration, const ParameterMap& statistics, ErrorMap& errors) {
   for (int q = 0; q <= 1; ++q) {
     const std::string port = std::to_string(q + 1);
     const uint32_t status5 = GetUIntParameter(statistics, "STATISTIC_PARAM_STATUS5_PHY" + port, 0);
     const uint32_t status6 = GetUIntParameter(statistics, "STATISTIC_PARAM_STATUS6_PHY" + port, 0);
-    for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
-      if (!IsReceiverSlotEnabled(configuration, slot)) {
-        continue;
-      }
-      const int32_t selector = GetIntParameter(configuration, ReceiverPrefix(slot) + "_PHY_SELECTOR", 0);
-      if (!SelectorServesPort(selector, q)) {
-        continue;
-      }
-      const uint32_t bit = 31 - slot;
+    for (const uint32_t slot : SlotsServingPort(configuration, q, true)) {
       const std::string number = TwoDigits(slot + 1);
-      if (BitSet(status5, bit)) {
+      if (BitSet(status5, SlotBit(slot))) {
         errors["STATISTIC_PARAM_STATUS5_PHY" + port + "STREAM" + number] =
             "Input Stream " + number + ": Timestamp-Error (Port " + port + ")";
-      } else if (BitSet(status6, bit)) {
+      } else if (BitSet(status6, SlotBit(slot))) {
         errors["STATISTIC_PARAM_STATUS6_PHY" + port + "STREAM" + number] =
             "Input Stream " + number + ": Not connected (Port " + port + ")";
       }
@@ -126,7 +137,7 @@ void AddReceiverSlotErrors(const ParameterMap& configuration, const ParameterMap
   }
   const uint32_t status7 = GetUIntParameter(statistics, "STATISTIC_PARAM_STATUS7", 0);
   for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
-    if (IsReceiverSlotEnabled(configuration, slot) && BitSet(status7, 31 - slot)) {
+    if (IsReceiverSlotEnabled(configuration, slot) && BitSet(status7, SlotBit(slot))) {
       const std::string number = TwoDigits(slot + 1);
       errors["STATISTIC_PARAM_STATUS7_STREAM" + number] =
           "Input Stream " + number + ": RTP timestamp out of bounds (can not be played on time)";
@@ -139,20 +150,12 @@ void AddSenderSlotErrors(const ParameterMap& configuration, const ParameterMap& 
     const std::string port = std::to_string(q + 1);
     const uint32_t warning = GetUIntParameter(statistics, "STATISTIC_PARAM_STREAM_OUTPUT_WARNING_PHY" + port, 0);
     const uint32_t error = GetUIntParameter(statistics, "STATISTIC_PARAM_STREAM_OUTPUT_ERROR_PHY" + port, 0);
-    for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
-      if (!IsStreamerSlotEnabled(configuration, slot)) {
-        continue;
-      }
-      const int32_t selector = GetIntParameter(configuration, StreamerPrefix(slot) + "_PHY_SELECTOR", 0);
-      if (!SelectorServesPort(selector, q)) {
-        continue;
-      }
-      const uint32_t bit = 31 - slot;
+    for (const uint32_t slot : SlotsServingPort(configuration, q, false)) {
       const std::string number = TwoDigits(slot + 1);
-      if (BitSet(warning, bit)) {
+      if (BitSet(warning, SlotBit(slot))) {
         errors["STATISTIC_PARAM_STREAM_OUTPUT_WARNING_PHY" + port + "_STREAM" + number] =
             "Output Stream " + number + ": Stream is redundant, but sends only on one port";
-      } else if (BitSet(error, bit)) {
+      } else if (BitSet(error, SlotBit(slot))) {
         errors["STATISTIC_PARAM_STREAM_OUTPUT_ERROR_PHY" + port + "_STREAM" + number] =
             "Output Stream " + number + ": Can't send stream. Port is not connected.";
       }

@@ -21,18 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string Trim(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && IsBlank(text[begin])) ++begin;
-  while (end > begin && IsBlank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
 bool HoldsLineBreakOrNul(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
 // Header-injection guard: a value with a line break would become a second header line.
@@ -166,16 +154,16 @@ ParameterMap ParseHeaderParameters(const std::string& received) {
     if (rawLine == "\r") {
       break;
     }
-    const std::string line = Trim(rawLine);
+    const std::string line = TrimBlanks(rawLine);
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) {
       continue;
     }
-    const std::string name = Trim(line.substr(0, colon));
+    const std::string name = TrimBlanks(line.substr(0, colon));
     if (name == "Content-Type" || name == "Content-Length" || name == "Connection") {
       continue;
     }
-    parameters.emplace(name, UrlDecode(Trim(line.substr(colon + 1))));
+    parameters.emplace(name, UrlDecode(TrimBlanks(line.substr(colon + 1))));
   }
   return parameters;
 }
