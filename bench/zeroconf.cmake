@@ -1,0 +1,4 @@
+# Discovery latency of the DNS-SD client next to avahi-browse's own (needs a running avahi-daemon,
+# e.g. inside scripts/in-test-namespace.sh).
+add_executable(zeroconf_latency_bench ${CMAKE_CURRENT_LIST_DIR}/zeroconf_latency.cpp)
+target_link_libraries(zeroconf_latency_bench PRIVATE lumora_zeroconf)
