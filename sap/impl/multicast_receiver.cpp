@@ -36,10 +36,10 @@ void print_flushed(const char* format, const std::string& text, int value) {
 }  // namespace
 
 receiver::receiver(const std::string& /*name*/, const std::string& group, uint16_t port,
-                   const std::string& interface_address, std::shared_ptr<asio::io_context> io)
-    : io_(std::move(io)),
-      socket_(*io_),
-      retry_timer_(*io_),
+                   const std::string& interface_address, const std::shared_ptr<asio::io_context>& io)
+    : io_(*io),
+      socket_(io_),
+      retry_timer_(io_),
       listen_endpoint_(asio::ip::address_v4::any(), port),
       buffer_(kBufferSize, '\0') {
   const asio::ip::address group_address = asio::ip::make_address(group);
@@ -162,12 +162,12 @@ void receiver::close_socket() {
 
 void receiver::close() {
   open_ = false;
-  if (io_->get_executor().running_in_this_thread() || io_->stopped()) {
+  if (io_.get_executor().running_in_this_thread() || io_.stopped()) {
     close_socket();
     return;
   }
   // The socket belongs to the I/O thread; the aborted receive completes there.
-  asio::post(*io_, [self = shared_from_this()] { self->close_socket(); });
+  asio::post(io_, [self = shared_from_this()] { self->close_socket(); });
   std::unique_lock<std::mutex> lock(pending_mutex_);
   for (int retry = kCloseRetries; pending_ > 0; --retry) {
     if (retry < 0) {

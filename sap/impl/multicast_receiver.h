@@ -31,9 +31,11 @@ class receiver : public std::enable_shared_from_this<receiver> {
   boost::signals2::signal<void(const boost::system::error_code&)> receive_error;
 
   // Throws for address texts that do not parse, and bad_address_cast for an IPv6 group or
-  // interface. Socket errors are printed instead: the receiver then stays inert.
+  // interface. Socket errors are printed instead: the receiver then stays inert. The context must
+  // outlive the receiver but is not kept alive by it: a receive still pending when the context is
+  // destroyed releases the receiver instead of holding both in a cycle.
   receiver(const std::string& name, const std::string& group, uint16_t port,
-           const std::string& interface_address, std::shared_ptr<boost::asio::io_context> io);
+           const std::string& interface_address, const std::shared_ptr<boost::asio::io_context>& io);
   virtual ~receiver();
   receiver(const receiver&) = delete;
   receiver& operator=(const receiver&) = delete;
@@ -46,7 +48,6 @@ class receiver : public std::enable_shared_from_this<receiver> {
 
   [[nodiscard]] bool is_open() const { return open_; }
   [[nodiscard]] int pending_receives() const;
-  [[nodiscard]] const std::shared_ptr<boost::asio::io_context>& io() const { return io_; }
 
  private:
   void start_receive();
@@ -55,7 +56,7 @@ class receiver : public std::enable_shared_from_this<receiver> {
   void close_socket();
   void add_pending(int delta);
 
-  std::shared_ptr<boost::asio::io_context> io_;
+  boost::asio::io_context& io_;
   boost::asio::ip::udp::socket socket_;
   boost::asio::steady_timer retry_timer_;
   boost::asio::ip::udp::endpoint sender_;
