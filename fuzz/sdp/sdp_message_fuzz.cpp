@@ -1,6 +1,6 @@
 // Fuzz entry for the SDP parser: any bytes as an announcement's SDP text. Besides not crashing,
-// the description must hold together and every text in it must survive JSON serialisation
-// (session names reach the engine as JSON).
+// the description must hold together, every attribute must survive being written back, and the
+// texts that reach the engine as JSON (names, addresses, ports) must serialise to valid JSON.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -21,14 +21,11 @@ void check_connection(const sdp::connection& c) {
   require(address.find('/') == std::string::npos, "address keeps its suffix");
 }
 
-nlohmann::json attributes_json(const std::vector<std::shared_ptr<sdp::attribute>>& attributes) {
-  nlohmann::json list = nlohmann::json::array();
+void check_attributes(const std::vector<std::shared_ptr<sdp::attribute>>& attributes) {
   for (const auto& a : attributes) {
     require(a != nullptr, "null attribute");
     sdp_fuzz::check_round_trip(*a);
-    list.push_back({{"name", a->name()}, {"value", a->value()}, {"valid", a->valid()}});
   }
-  return list;
 }
 
 }  // namespace
@@ -50,16 +47,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_connection(*session->connection);
     document["destination"] = session->connection->address();
   }
-  document["attributes"] = attributes_json(session->attributes);
+  check_attributes(session->attributes);
   for (const auto& media : session->media) {
     require(media != nullptr, "null media");
-    nlohmann::json m{{"media", media->media}, {"port", media->port}, {"format", media->format}};
     if (media->connection) {
       check_connection(*media->connection);
-      m["destination"] = media->connection->address();
     }
-    m["attributes"] = attributes_json(media->attributes);
-    document["media"].push_back(std::move(m));
+    check_attributes(media->attributes);
+    // Only the first audio section reaches the engine.
+    if (media->media == "audio" && !document.contains("port")) {
+      document["port"] = media->port;
+      if (media->connection) {
+        document["destination"] = media->connection->address();
+      }
+      for (const auto& a : media->attributes) {
+        document["attributes"].push_back(a->value());
+      }
+    }
   }
   if (!session->media.empty() && session->connection) {
     require(session->media.back()->connection != nullptr, "last media lacks the session connection");
