@@ -1,4 +1,3 @@
-#include <exception>
 #include <string>
 
 #include "log/plugin_log.h"
