@@ -45,7 +45,7 @@ TEST_F(missing_export_test, HostnameLookupFallsBackToAnAddressRecordQuery) {
   EXPECT_EQ("127.0.0.1", events[0].address);
   EXPECT_FALSE(events[1].resolved);
   handle.reset();
-  EXPECT_TRUE(released(query.ref));
+  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
 }
 
 TEST_F(missing_export_test, FallbackStartFailureUsesTheLookupText) {

@@ -124,7 +124,7 @@ TEST_F(hostname_test, AddressAnswersAreFilteredAndReported) {
   EXPECT_EQ("vm.local.", events[2].host_name);
   EXPECT_NE(std::string::npos, output().find(" zeroconf_category: errorCode = -65537\n"));
   handle.reset();
-  EXPECT_TRUE(released(lookup.ref));
+  EXPECT_TRUE(eventually([&] { return released(lookup.ref); }));
 }
 
 TEST_F(hostname_test, StartFailureLineHasNoType) {
