@@ -1,5 +1,6 @@
 #pragma once
 
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -38,6 +40,19 @@ inline uint16_t freeUdpPort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   close(fd);
   return ntohs(address.sin_port);
+}
+
+// Whether a thread of this process carries the name (as ps -L shows it).
+inline bool hasThreadNamed(const std::string& wanted) {
+  bool found = false;
+  DIR* tasks = opendir("/proc/self/task");
+  while (dirent* entry = readdir(tasks)) {
+    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::string name;
+    found = found || (std::getline(comm, name) && name == wanted);
+  }
+  closedir(tasks);
+  return found;
 }
 
 // An I/O context run by its own thread for the lifetime of the object.

@@ -1,11 +1,9 @@
 #include "plugins/annwatch/discovery_sap.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <future>
 #include <set>
 
@@ -26,18 +24,6 @@ namespace {
 
 void collect(void* user, const char* json) {
   static_cast<Inbox<std::string>*>(user)->push(json);
-}
-
-std::vector<std::string> threadNames() {
-  std::vector<std::string> names;
-  DIR* tasks = opendir("/proc/self/task");
-  while (dirent* entry = readdir(tasks)) {
-    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    std::string name;
-    if (std::getline(comm, name)) names.push_back(name);
-  }
-  closedir(tasks);
-  return names;
 }
 
 class DiscoverySapTest : public ::testing::Test {
@@ -107,7 +93,7 @@ TEST_F(DiscoverySapTest, AnnouncementAddsAndDeletionRemovesTheSameId) {
   send(0x1234, aes67Sdp("Stage"), true);
   EXPECT_EQ(take(1), Messages{remove(100)});
   EXPECT_EQ(discovery->next_id(), 101);
-  EXPECT_NE(std::find(threadNames().begin(), threadNames().end(), "DiscoverySap"), threadNames().end());
+  EXPECT_TRUE(sap_test::hasThreadNamed("DiscoverySap"));
   EXPECT_TRUE(discovery->stop());
   EXPECT_EQ(messages.size(), 2u);
   const std::string out = capture.take();

@@ -1,8 +1,6 @@
 // annwatch.so loaded with dlopen, as the engine loads it.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "engine/include/tvsk/AddressFilterList.h"
@@ -12,6 +10,7 @@
 
 using namespace std::chrono_literals;
 using sap_test::aes67Sdp;
+using sap_test::hasThreadNamed;
 using sap_test::Inbox;
 using testing_support::AnnwatchLibrary;
 
@@ -24,18 +23,6 @@ const AnnwatchLibrary& plugin() {
 
 void collect(void* user, const char* json) {
   static_cast<Inbox<std::string>*>(user)->push(json);
-}
-
-bool hasThreadNamed(const std::string& wanted) {
-  bool found = false;
-  DIR* tasks = opendir("/proc/self/task");
-  while (dirent* entry = readdir(tasks)) {
-    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    std::string name;
-    found = found || (std::getline(comm, name) && name == wanted);
-  }
-  closedir(tasks);
-  return found;
 }
 
 // A started discovery object on the SAP port, reporting into messages.
