@@ -56,6 +56,7 @@ bool DiscoverySap::list_interfaces(uint64_t filter_address) {
 }
 
 void DiscoverySap::run() {
+  worker_id_ = std::this_thread::get_id();
   platform::setThreadName(kThreadName);
   for (;;) {
     try {
@@ -71,7 +72,7 @@ void DiscoverySap::run() {
 }
 
 bool DiscoverySap::on_worker_thread() const {
-  return thread_ && thread_->get_id() == std::this_thread::get_id();
+  return worker_id_.load() == std::this_thread::get_id();
 }
 
 bool DiscoverySap::stop() {

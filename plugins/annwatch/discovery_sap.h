@@ -88,6 +88,8 @@ class DiscoverySap {
   std::shared_ptr<boost::asio::io_context> io_;
   std::unique_ptr<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
   std::unique_ptr<std::thread> thread_;
+  // Set by the worker itself, so a callback can tell before the thread object is stored.
+  std::atomic<std::thread::id> worker_id_;
   std::vector<std::shared_ptr<sap::service_browser>> browsers_;
   std::vector<std::shared_ptr<cmd_browser_callback>> subscribers_;
   std::map<stream_key, int32_t> stream_ids_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <limits>
 #include <set>
 
 #include "sap/tests/sap_test_support.h"
@@ -235,4 +236,14 @@ TEST_F(DiscoverySapTest, BadOrMissingInterfacesStillStart) {
   EXPECT_TRUE(mixed->stop());
   EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms);
   EXPECT_NE(capture.take().find("DiscoverySap::list_interfaces ::1: "), std::string::npos);
+}
+
+TEST(DiscoverySapIds, IdsWrapInsteadOfOverflowing) {
+  DiscoverySap discovery(std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(discovery.assign_id({0, "10.0.0.1", 1}), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(discovery.assign_id({0, "10.0.0.1", 2}), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(discovery.release_id({0, "10.0.0.1", 1}), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(discovery.release_id({0, "10.0.0.1", 1}), std::nullopt);
+  EXPECT_EQ(discovery.release_id({1, "10.0.0.1", 2}), std::nullopt);
+  EXPECT_TRUE(discovery.stop());
 }
