@@ -111,7 +111,12 @@ class avahi_test : public ::testing::Test {
   std::shared_ptr<zeroconf::client> client_;
 };
 
-TEST_F(avahi_test, BrowseResolvesPublishedServiceWithAddress) {
+using zeroconf_avahi_browse = avahi_test;
+using zeroconf_avahi_register = avahi_test;
+using zeroconf_avahi_hostname = avahi_test;
+using zeroconf_avahi_dnssd_binding = avahi_test;
+
+TEST_F(zeroconf_avahi_browse, BrowseResolvesPublishedServiceWithAddress) {
   const std::string name = unique_name("it");
   auto listener = std::make_shared<recording_listener>(name);
   auto handle = browse(listener);
@@ -122,7 +127,7 @@ TEST_F(avahi_test, BrowseResolvesPublishedServiceWithAddress) {
   expect_reported(events[0], name, unique_port());
 }
 
-TEST_F(avahi_test, RemovalIsReportedWhenThePublisherStops) {
+TEST_F(zeroconf_avahi_browse, RemovalIsReportedWhenThePublisherStops) {
   const std::string name = unique_name("rm") + " a.b\\c";
   auto listener = std::make_shared<recording_listener>(name);
   auto handle = browse(listener);
@@ -137,7 +142,7 @@ TEST_F(avahi_test, RemovalIsReportedWhenThePublisherStops) {
   EXPECT_EQ("_http._tcp.", events[1].regtype);
 }
 
-TEST_F(avahi_test, RegisteredServiceIsFoundAndWithdrawn) {
+TEST_F(zeroconf_avahi_register, RegisteredServiceIsFoundAndWithdrawn) {
   const std::string name = unique_name("reg");
   std::mutex mutex;
   std::vector<int> states;
@@ -169,7 +174,7 @@ TEST_F(avahi_test, RegisteredServiceIsFoundAndWithdrawn) {
   EXPECT_EQ(name, events[1].name);
 }
 
-TEST_F(avahi_test, RegistrationOfANameTakenOnThisHostIsRefused) {
+TEST_F(zeroconf_avahi_register, RegistrationOfANameTakenOnThisHostIsRefused) {
   const std::string name = unique_name("dup");
   auto listener = std::make_shared<recording_listener>(name);
   auto handle = browse(listener);
@@ -187,7 +192,7 @@ TEST_F(avahi_test, RegistrationOfANameTakenOnThisHostIsRefused) {
       << log;
 }
 
-TEST_F(avahi_test, HostNameLookupGivesTheLoopbackAddress) {
+TEST_F(zeroconf_avahi_hostname, HostNameLookupGivesTheLoopbackAddress) {
   auto listener = std::make_shared<recording_hostname_listener>();
   const std::string host = host_name() + ".local";
   auto handle = client_->browse_hostname(host, listener);
@@ -199,7 +204,7 @@ TEST_F(avahi_test, HostNameLookupGivesTheLoopbackAddress) {
   EXPECT_EQ("127.0.0.1", events[0].address);
 }
 
-TEST_F(avahi_test, LibraryLacksGetAddrInfoButBrowsesWithFlagsZero) {
+TEST_F(zeroconf_avahi_dnssd_binding, LibraryLacksGetAddrInfoButBrowsesWithFlagsZero) {
   DNSServiceRef ref = nullptr;
   EXPECT_EQ(kDNSServiceErr_ServiceNotRunning,
             zeroconf::DNSServiceGetAddrInfo(&ref, 0, 0, kDNSServiceProtocol_IPv4, "x.local", nullptr, nullptr));

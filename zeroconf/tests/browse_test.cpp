@@ -16,7 +16,7 @@ using dnssd_fake::operation_kind;
 
 const std::string kTxtMaster = std::string("\x08", 1) + "master:1";
 
-class browse_test : public fake_library_test {
+class zeroconf_browse : public fake_library_test {
  protected:
   std::shared_ptr<zeroconf::browser> start_browse(const std::string& filter = "", bool reconfirm = false) {
     auto handle = client_->browse(filter, "_http._tcp", "_ravenna", listener_, reconfirm);
@@ -42,7 +42,7 @@ class browse_test : public fake_library_test {
   operation browse_;
 };
 
-TEST_F(browse_test, RegistrationTypeCarriesTheSubtypeAfterAComma) {
+TEST_F(zeroconf_browse, RegistrationTypeCarriesTheSubtypeAfterAComma) {
   auto with_subtype = start_browse();
   EXPECT_EQ("_http._tcp,_ravenna", browse_.regtype.value_or("?"));
   EXPECT_EQ(0U, browse_.flags);
@@ -51,7 +51,7 @@ TEST_F(browse_test, RegistrationTypeCarriesTheSubtypeAfterAComma) {
   EXPECT_EQ("_http._tcp", next(operation_kind::browse).regtype.value_or("?"));
 }
 
-TEST_F(browse_test, BrowseWithDomainRunsOnAllInterfaces) {
+TEST_F(zeroconf_browse, BrowseWithDomainRunsOnAllInterfaces) {
   auto on_three = make_client(3);
   auto handle = on_three->browse("", "_http._tcp", "", "_ravenna", listener_, false);
   const operation browse = next(operation_kind::browse);
@@ -60,13 +60,13 @@ TEST_F(browse_test, BrowseWithDomainRunsOnAllInterfaces) {
   EXPECT_EQ("_http._tcp,_ravenna", browse.regtype.value_or("?"));
 }
 
-TEST_F(browse_test, StartFailureGivesAnEmptyHandleAndALine) {
+TEST_F(zeroconf_browse, StartFailureGivesAnEmptyHandleAndALine) {
   dnssd_fake::fail_next("DNSServiceBrowse", kDNSServiceErr_ServiceNotRunning);
   EXPECT_EQ(nullptr, client_->browse("", "_http._tcp", "_ravenna", listener_, false));
   EXPECT_NE(std::string::npos, output().find("[0]   _http._tcp; runtime error DNSServiceBrowse() failed (-65563).\n"));
 }
 
-TEST_F(browse_test, AppearingInstanceIsResolvedAddressedAndReported) {
+TEST_F(zeroconf_browse, AppearingInstanceIsResolvedAddressedAndReported) {
   auto handle = start_browse();
   dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "_lumora a.b\\c", "_http._tcp.", "local.");
   const operation resolve = next(operation_kind::resolve);
@@ -100,7 +100,7 @@ TEST_F(browse_test, AppearingInstanceIsResolvedAddressedAndReported) {
   EXPECT_TRUE(dnssd_fake::reconfirm_calls().empty());
 }
 
-TEST_F(browse_test, RemovalIsReportedAtOnceWithTheBrowseName) {
+TEST_F(zeroconf_browse, RemovalIsReportedAtOnceWithTheBrowseName) {
   auto handle = start_browse();
   dnssd_fake::reply_browse(browse_.ref, 0, 2, 0, "_lumora\\032raw", "_http._tcp.", "local.");
   const auto events = listener_->wait_for(1);
@@ -112,7 +112,7 @@ TEST_F(browse_test, RemovalIsReportedAtOnceWithTheBrowseName) {
   EXPECT_FALSE(dnssd_fake::wait_for_kind(operation_kind::resolve, 0, 100ms).has_value());
 }
 
-TEST_F(browse_test, NameFilterDropsOtherNamesAndStaleResolves) {
+TEST_F(zeroconf_browse, NameFilterDropsOtherNamesAndStaleResolves) {
   auto handle = start_browse("_lumora_x");
   dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "_lumora_y", "_http._tcp.", "local.");
   dnssd_fake::reply_browse(browse_.ref, 0, 1, 0, "_lumora_y", "_http._tcp.", "local.");
@@ -132,7 +132,7 @@ TEST_F(browse_test, NameFilterDropsOtherNamesAndStaleResolves) {
   EXPECT_EQ("_lumora_x", events[0].name);
 }
 
-TEST_F(browse_test, ErrorAnswersWithNullTextsEndTheResolveWithoutCrashing) {
+TEST_F(zeroconf_browse, ErrorAnswersWithNullTextsEndTheResolveWithoutCrashing) {
   auto handle = start_browse();
   dnssd_fake::reply_browse(browse_.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, nullptr);
   dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
@@ -147,7 +147,7 @@ TEST_F(browse_test, ErrorAnswersWithNullTextsEndTheResolveWithoutCrashing) {
   EXPECT_TRUE(listener_->events().empty());
 }
 
-TEST_F(browse_test, NonIpv4AnswerIsLoggedAndTheResolveKeepsWaiting) {
+TEST_F(zeroconf_browse, NonIpv4AnswerIsLoggedAndTheResolveKeepsWaiting) {
   auto handle = start_browse();
   const operation query = resolve_instance("a", "a._http._tcp.local.");
   dnssd_fake::reply_query(query.ref, kDNSServiceFlagsAdd, 1, 0, "vm.local", 28, 1, std::string(16, '\x01'));
@@ -157,7 +157,7 @@ TEST_F(browse_test, NonIpv4AnswerIsLoggedAndTheResolveKeepsWaiting) {
   EXPECT_EQ("127.0.0.1", listener_->wait_for(1).at(0).address);
 }
 
-TEST_F(browse_test, ReconfirmSendsTheAnswerBackToTheDaemon) {
+TEST_F(zeroconf_browse, ReconfirmSendsTheAnswerBackToTheDaemon) {
   auto handle = start_browse("", true);
   const operation query = resolve_instance("a", "a._http._tcp.local.");
   answer_address(query, "\x0a\x00\x00\x07");
@@ -179,7 +179,7 @@ int64_t fake_clock() {
   return fake_now.load();
 }
 
-TEST_F(browse_test, UnansweredQueryIsDroppedAfter300Seconds) {
+TEST_F(zeroconf_browse, UnansweredQueryIsDroppedAfter300Seconds) {
   fake_now = 1000;
   zeroconf::set_monotonic_clock(&fake_clock);
   auto handle = start_browse();
@@ -209,7 +209,7 @@ TEST_F(browse_test, UnansweredQueryIsDroppedAfter300Seconds) {
   EXPECT_EQ(1U, listener_->events().size());
 }
 
-TEST_F(browse_test, ResolveStartFailureReportsNothing) {
+TEST_F(zeroconf_browse, ResolveStartFailureReportsNothing) {
   auto handle = start_browse();
   dnssd_fake::fail_next("DNSServiceResolve", kDNSServiceErr_BadParam);
   dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
@@ -218,7 +218,7 @@ TEST_F(browse_test, ResolveStartFailureReportsNothing) {
   EXPECT_TRUE(listener_->events().empty());
 }
 
-TEST_F(browse_test, QueryStartFailureWithBadParamPrintsTheCallArguments) {
+TEST_F(zeroconf_browse, QueryStartFailureWithBadParamPrintsTheCallArguments) {
   auto handle = start_browse();
   dnssd_fake::fail_next("DNSServiceQueryRecord", kDNSServiceErr_BadParam);
   dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
@@ -237,7 +237,7 @@ TEST_F(browse_test, QueryStartFailureWithBadParamPrintsTheCallArguments) {
   EXPECT_TRUE(listener_->events().empty());
 }
 
-TEST_F(browse_test, QueryStartFailureWithOtherCodePrintsTheCodeTwice) {
+TEST_F(zeroconf_browse, QueryStartFailureWithOtherCodePrintsTheCodeTwice) {
   auto handle = start_browse();
   dnssd_fake::fail_next("DNSServiceQueryRecord", kDNSServiceErr_Unknown);
   dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
@@ -248,7 +248,7 @@ TEST_F(browse_test, QueryStartFailureWithOtherCodePrintsTheCodeTwice) {
   EXPECT_TRUE(listener_->events().empty());
 }
 
-TEST_F(browse_test, ResolveReportsAfterTheBrowseHandleWasReleased) {
+TEST_F(zeroconf_browse, ResolveReportsAfterTheBrowseHandleWasReleased) {
   auto handle = start_browse();
   const operation query = resolve_instance("a", "a._http._tcp.local.");
   std::weak_ptr<recording_listener> watched = listener_;
@@ -261,7 +261,7 @@ TEST_F(browse_test, ResolveReportsAfterTheBrowseHandleWasReleased) {
   EXPECT_TRUE(eventually([&] { return watched.expired(); }));
 }
 
-TEST_F(browse_test, FullNameWithoutDotIsRejectedAndTheResolveStays) {
+TEST_F(zeroconf_browse, FullNameWithoutDotIsRejectedAndTheResolveStays) {
   auto handle = start_browse();
   dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
   const operation resolve = next(operation_kind::resolve);

@@ -45,15 +45,15 @@ void reply_removal(DNSServiceRef ref, const char* name = "x") {
   dnssd_fake::reply_browse(ref, 0, 1, 0, name, "_http._tcp.", "local.");
 }
 
-using client_test = fake_library_test;
+using zeroconf_client = fake_library_test;
 
-TEST_F(client_test, IdleClientSleepsWithoutQueryingSockets) {
+TEST_F(zeroconf_client, IdleClientSleepsWithoutQueryingSockets) {
   const int before = dnssd_fake::sock_fd_calls();
   std::this_thread::sleep_for(350ms);
   EXPECT_EQ(before, dnssd_fake::sock_fd_calls());
 }
 
-TEST_F(client_test, NegativeInterfaceIndexMeansAllInterfaces) {
+TEST_F(zeroconf_client, NegativeInterfaceIndexMeansAllInterfaces) {
   auto listener = std::make_shared<recording_listener>();
   auto all = make_client(-1);
   auto browse_all = all->browse("", "_http._tcp", "", listener, false);
@@ -63,7 +63,7 @@ TEST_F(client_test, NegativeInterfaceIndexMeansAllInterfaces) {
   EXPECT_EQ(3U, next(operation_kind::browse).interface_index);
 }
 
-TEST_F(client_test, RepliesRunOnThePollThread) {
+TEST_F(zeroconf_client, RepliesRunOnThePollThread) {
   auto listener = std::make_shared<recording_listener>();
   auto handle = client_->browse("", "_http._tcp", "", listener, false);
   const auto browse = next(operation_kind::browse);
@@ -77,7 +77,7 @@ TEST_F(client_test, RepliesRunOnThePollThread) {
   EXPECT_EQ(events[0].thread, events[1].thread);
 }
 
-TEST_F(client_test, EntriesAfterTheLastReadyOneGetNoIdleHook) {
+TEST_F(zeroconf_client, EntriesAfterTheLastReadyOneGetNoIdleHook) {
   auto first = start_counting(client_);
   auto middle = start_counting(client_);
   auto last = start_counting(client_);
@@ -94,7 +94,7 @@ TEST_F(client_test, EntriesAfterTheLastReadyOneGetNoIdleHook) {
   }
 }
 
-TEST_F(client_test, ProcessResultFailuresAreLoggedExceptBadParam) {
+TEST_F(zeroconf_client, ProcessResultFailuresAreLoggedExceptBadParam) {
   auto operation = start_counting(client_);
   dnssd_fake::set_process_result(kDNSServiceErr_BadParam);
   reply_removal(operation->sd_ref_);
@@ -107,7 +107,7 @@ TEST_F(client_test, ProcessResultFailuresAreLoggedExceptBadParam) {
   operation->remove_dns_service();
 }
 
-TEST_F(client_test, ListenerExceptionsDoNotStopThePollThread) {
+TEST_F(zeroconf_client, ListenerExceptionsDoNotStopThePollThread) {
   auto listener = std::make_shared<recording_listener>();
   listener->on_event = [](const browse_event&) { throw std::runtime_error("listener failed"); };
   auto handle = client_->browse("", "_http._tcp", "", listener, false);
@@ -118,7 +118,7 @@ TEST_F(client_test, ListenerExceptionsDoNotStopThePollThread) {
   EXPECT_TRUE(eventually([&] { return count_of(output(), "exception in DNSServiceProcessResult\n") == 2; }));
 }
 
-TEST_F(client_test, RemovingTwiceReleasesTheReferenceOnce) {
+TEST_F(zeroconf_client, RemovingTwiceReleasesTheReferenceOnce) {
   auto operation = start_counting(client_);
   const DNSServiceRef ref = operation->sd_ref_;
   operation->remove_dns_service();
@@ -127,7 +127,7 @@ TEST_F(client_test, RemovingTwiceReleasesTheReferenceOnce) {
   EXPECT_EQ(1, current(ref).deallocations);
 }
 
-TEST_F(client_test, OperationReleasedWithoutRemovalIsReportedAndPassedOver) {
+TEST_F(zeroconf_client, OperationReleasedWithoutRemovalIsReportedAndPassedOver) {
   auto dropped = start_counting(client_);
   auto kept = start_counting(client_);
   const DNSServiceRef dropped_ref = dropped->sd_ref_;
@@ -144,7 +144,7 @@ TEST_F(client_test, OperationReleasedWithoutRemovalIsReportedAndPassedOver) {
   EXPECT_EQ(std::string::npos, output().find("has been destroyed"));
 }
 
-TEST_F(client_test, InvalidSocketIsReportedEveryCycle) {
+TEST_F(zeroconf_client, InvalidSocketIsReportedEveryCycle) {
   auto operation = start_counting(client_);
   dnssd_fake::set_invalid_socket(operation->sd_ref_);
   std::this_thread::sleep_for(350ms);
@@ -152,7 +152,7 @@ TEST_F(client_test, InvalidSocketIsReportedEveryCycle) {
   operation->remove_dns_service();
 }
 
-TEST_F(client_test, DestroyingFromAnotherThreadWaitsForThePollThread) {
+TEST_F(zeroconf_client, DestroyingFromAnotherThreadWaitsForThePollThread) {
   auto operation = start_counting(client_);
   operation->remove_dns_service();
   operation.reset();
@@ -161,7 +161,7 @@ TEST_F(client_test, DestroyingFromAnotherThreadWaitsForThePollThread) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 150ms);
 }
 
-TEST_F(client_test, DestroyingFromAReplyDoesNotWaitForItself) {
+TEST_F(zeroconf_client, DestroyingFromAReplyDoesNotWaitForItself) {
   auto listener = std::make_shared<recording_listener>();
   auto holder = std::make_shared<std::shared_ptr<zeroconf::browser>>();
   listener->on_event = [holder](const browse_event&) { holder->reset(); };
@@ -173,7 +173,7 @@ TEST_F(client_test, DestroyingFromAReplyDoesNotWaitForItself) {
   EXPECT_TRUE(eventually([&] { return released(browse.ref); }));
 }
 
-TEST_F(client_test, ReleaseDuringProcessingIsHandedToThePollThread) {
+TEST_F(zeroconf_client, ReleaseDuringProcessingIsHandedToThePollThread) {
   auto listener = std::make_shared<recording_listener>();
   std::promise<void> entered;
   std::promise<void> proceed;
@@ -193,13 +193,13 @@ TEST_F(client_test, ReleaseDuringProcessingIsHandedToThePollThread) {
   EXPECT_EQ(1, current(browse.ref).deallocations);
 }
 
-TEST_F(client_test, UnownedClientCannotStartOperations) {
+TEST_F(zeroconf_client, UnownedClientCannotStartOperations) {
   std::unique_ptr<zeroconf::client> unowned(zeroconf::create_client(0));
   EXPECT_THROW(unowned->browse("", "_http._tcp", "", std::make_shared<recording_listener>(), false),
                std::bad_weak_ptr);
 }
 
-TEST_F(client_test, MoreThan512OperationsOnHighDescriptorsAreWatchedUpToTheCap) {
+TEST_F(zeroconf_client, MoreThan512OperationsOnHighDescriptorsAreWatchedUpToTheCap) {
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
   if (limit.rlim_cur < 4096 && limit.rlim_max >= 4096) {

@@ -11,9 +11,10 @@ namespace {
 using dnssd_fake::operation;
 using dnssd_fake::operation_kind;
 
-using missing_export_test = fake_library_test;
+using zeroconf_dnssd_binding_missing_export = fake_library_test;
+using zeroconf_hostname_fallback = fake_library_test;
 
-TEST_F(missing_export_test, MissingExportGivesItsDefaultWhileOthersWork) {
+TEST_F(zeroconf_dnssd_binding_missing_export, GivesItsDefaultWhileOthersWork) {
   DNSServiceRef ref = nullptr;
   EXPECT_EQ(kDNSServiceErr_ServiceNotRunning,
             zeroconf::DNSServiceGetAddrInfo(&ref, 0, 0, kDNSServiceProtocol_IPv4, "vm.local.", nullptr, nullptr));
@@ -23,7 +24,7 @@ TEST_F(missing_export_test, MissingExportGivesItsDefaultWhileOthersWork) {
   zeroconf::DNSServiceRefDeallocate(ref);
 }
 
-TEST_F(missing_export_test, HostnameLookupFallsBackToAnAddressRecordQuery) {
+TEST_F(zeroconf_hostname_fallback, LookupIsAnAddressRecordQuery) {
   auto listener = std::make_shared<recording_hostname_listener>();
   auto handle = client_->browse_hostname("vm.local.", listener);
   ASSERT_NE(nullptr, handle);
@@ -48,7 +49,7 @@ TEST_F(missing_export_test, HostnameLookupFallsBackToAnAddressRecordQuery) {
   EXPECT_TRUE(eventually([&] { return released(query.ref); }));
 }
 
-TEST_F(missing_export_test, FallbackStartFailureUsesTheLookupText) {
+TEST_F(zeroconf_hostname_fallback, StartFailureUsesTheLookupText) {
   dnssd_fake::fail_next("DNSServiceQueryRecord", kDNSServiceErr_BadParam);
   EXPECT_EQ(nullptr, client_->browse_hostname("vm.local.", std::make_shared<recording_hostname_listener>()));
   EXPECT_NE(std::string::npos,

@@ -11,7 +11,7 @@
 namespace zeroconf_test {
 namespace {
 
-TEST(missing_library, EveryFunctionAnswersItsDefault) {
+TEST(zeroconf_dnssd_binding_missing_library, EveryFunctionAnswersItsDefault) {
   DNSServiceRef ref = nullptr;
   // Any non-null pointer: it must never be looked at.
   auto* bogus = reinterpret_cast<DNSServiceRef>(&ref);
@@ -33,7 +33,7 @@ TEST(missing_library, EveryFunctionAnswersItsDefault) {
   EXPECT_EQ(nullptr, ref);
 }
 
-TEST(missing_library, BrowseGivesAnEmptyHandleAfterALine) {
+TEST(zeroconf_dnssd_binding_missing_library, BrowseGivesAnEmptyHandleAfterALine) {
   testing_support::StdoutCapture capture;
   std::shared_ptr<zeroconf::client> client(zeroconf::create_client(-1));
   EXPECT_EQ(nullptr, client->browse("", "_http._tcp", "_ravenna", std::make_shared<recording_listener>(), false));

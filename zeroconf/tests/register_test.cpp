@@ -13,7 +13,7 @@ namespace {
 using dnssd_fake::operation;
 using dnssd_fake::operation_kind;
 
-class register_test : public fake_library_test {
+class zeroconf_register : public fake_library_test {
  protected:
   std::shared_ptr<zeroconf::service> start(const std::string& name = "_lumora_reg") {
     auto handle = client_->register_service(name, "_http._tcp", 8123, {"_ravenna", "_extra"}, {"master:1", "", "b=2"},
@@ -37,7 +37,7 @@ class register_test : public fake_library_test {
   std::vector<int> states_;
 };
 
-TEST_F(register_test, RegistrationCarriesSubtypesPortAndTxt) {
+TEST_F(zeroconf_register, RegistrationCarriesSubtypesPortAndTxt) {
   auto handle = start();
   EXPECT_EQ("_lumora_reg", registration_.name.value_or("?"));
   EXPECT_EQ("_http._tcp,_ravenna,_extra", registration_.regtype.value_or("?"));
@@ -52,7 +52,7 @@ TEST_F(register_test, RegistrationCarriesSubtypesPortAndTxt) {
   EXPECT_TRUE(released(registration_.ref));
 }
 
-TEST_F(register_test, AnswersSetTheStateBeforeTheCallback) {
+TEST_F(zeroconf_register, AnswersSetTheStateBeforeTheCallback) {
   auto handle = start();
   dnssd_fake::reply_register(registration_.ref, 0, 0, "_lumora_reg", "_http._tcp.", "local.");
   dnssd_fake::reply_register(registration_.ref, 0, kDNSServiceErr_NameConflict, nullptr, nullptr, nullptr);
@@ -66,7 +66,7 @@ TEST_F(register_test, AnswersSetTheStateBeforeTheCallback) {
   EXPECT_EQ(zeroconf::none, handle->state);
 }
 
-TEST_F(register_test, EmptyCallbackIsCaughtAndThePollThreadGoesOn) {
+TEST_F(zeroconf_register, EmptyCallbackIsCaughtAndThePollThreadGoesOn) {
   auto handle = client_->register_service("_lumora_reg", "_http._tcp", 1, {}, {}, nullptr);
   const operation registration = next(operation_kind::register_service);
   EXPECT_EQ("_http._tcp", registration.regtype.value_or("?"));
@@ -78,7 +78,7 @@ TEST_F(register_test, EmptyCallbackIsCaughtAndThePollThreadGoesOn) {
   EXPECT_EQ(1U, listener->wait_for(1).size());
 }
 
-TEST_F(register_test, LongNameIsOnlyLogged) {
+TEST_F(zeroconf_register, LongNameIsOnlyLogged) {
   const std::string name(64, 'n');
   auto handle = start(name);
   EXPECT_NE(nullptr, handle);
@@ -87,7 +87,7 @@ TEST_F(register_test, LongNameIsOnlyLogged) {
   EXPECT_EQ(1U, count_of(output(), "is too long"));
 }
 
-TEST_F(register_test, RefusedRegistrationGivesAnEmptyHandle) {
+TEST_F(zeroconf_register, RefusedRegistrationGivesAnEmptyHandle) {
   dnssd_fake::fail_next("DNSServiceRegister", kDNSServiceErr_NameConflict);
   EXPECT_EQ(nullptr, client_->register_service("_lumora_reg", "_http._tcp", 1, {}, {}, [](int) {}));
   EXPECT_NE(std::string::npos,
@@ -95,9 +95,9 @@ TEST_F(register_test, RefusedRegistrationGivesAnEmptyHandle) {
                           "(-65548).\n"));
 }
 
-using hostname_test = fake_library_test;
+using zeroconf_hostname = fake_library_test;
 
-TEST_F(hostname_test, AddressAnswersAreFilteredAndReported) {
+TEST_F(zeroconf_hostname, AddressAnswersAreFilteredAndReported) {
   auto listener = std::make_shared<recording_hostname_listener>();
   auto on_two = make_client(2);
   auto handle = on_two->browse_hostname("vm.local.", listener);
@@ -127,7 +127,7 @@ TEST_F(hostname_test, AddressAnswersAreFilteredAndReported) {
   EXPECT_TRUE(eventually([&] { return released(lookup.ref); }));
 }
 
-TEST_F(hostname_test, StartFailureLineHasNoType) {
+TEST_F(zeroconf_hostname, StartFailureLineHasNoType) {
   dnssd_fake::fail_next("DNSServiceGetAddrInfo", kDNSServiceErr_Unknown);
   EXPECT_EQ(nullptr, client_->browse_hostname("vm.local.", std::make_shared<recording_hostname_listener>()));
   EXPECT_NE(std::string::npos,

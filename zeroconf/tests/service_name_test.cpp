@@ -8,7 +8,7 @@ namespace {
 using zeroconf::find_instance_end;
 using zeroconf::unescape_service_name;
 
-TEST(service_name, UnescapesOrGivesNothing) {
+TEST(zeroconf_service_name, UnescapesOrGivesNothing) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"_lumora_plain", "_lumora_plain"},
       {"a\\.b", "a.b"},
@@ -29,7 +29,7 @@ TEST(service_name, UnescapesOrGivesNothing) {
   }
 }
 
-TEST(service_name, InstanceEndsAtTheFirstUnescapedDot) {
+TEST(zeroconf_service_name, InstanceEndsAtTheFirstUnescapedDot) {
   EXPECT_EQ(5U, find_instance_end("inst1._http._tcp.local."));
   EXPECT_EQ(4U, find_instance_end("a\\.b._http._tcp.local."));
   EXPECT_EQ(3U, find_instance_end("a\\\\._http._tcp.local."));

@@ -23,7 +23,7 @@ struct build_case {
   std::string expected;
 };
 
-TEST(txt_records, BuildsWireFormOrNothing) {
+TEST(zeroconf_txt_records, BuildsWireFormOrNothing) {
   const std::vector<build_case> cases = {
       {"entries of 1, 0 and 2 bytes", {"a", "", "bc"}, std::string("\x01" "a" "\x02" "bc")},
       {"no entries", {}, ""},
@@ -38,7 +38,7 @@ TEST(txt_records, BuildsWireFormOrNothing) {
   }
 }
 
-TEST(txt_records, TotalLengthLimitIs32767) {
+TEST(zeroconf_txt_records, TotalLengthLimitIs32767) {
   // 258 entries of 1 + 126 bytes make 32766 bytes.
   std::vector<std::string> entries(258, std::string(126, 'x'));
   entries.push_back("");
@@ -57,7 +57,7 @@ struct parse_case {
   std::vector<std::string> entries;
 };
 
-TEST(txt_records, ParsesEntriesOrReportsInvalidData) {
+TEST(zeroconf_txt_records, ParsesEntriesOrReportsInvalidData) {
   const std::vector<parse_case> cases = {
       {"one entry", std::string("\x03" "abc"), true, {"abc"}},
       {"empty entry kept", std::string("\x00\x01x", 3), true, {"", "x"}},
@@ -77,7 +77,7 @@ TEST(txt_records, ParsesEntriesOrReportsInvalidData) {
   }
 }
 
-TEST(txt_records, EmptyInputIsValid) {
+TEST(zeroconf_txt_records, EmptyInputIsValid) {
   std::vector<std::string> out{"stale"};
   EXPECT_TRUE(parse_txt_record(out, 0, "x"));
   EXPECT_TRUE(out.empty());
@@ -86,7 +86,7 @@ TEST(txt_records, EmptyInputIsValid) {
   EXPECT_TRUE(out.empty());
 }
 
-TEST(txt_records, BuiltRecordParsesBackWithoutEmptyEntries) {
+TEST(zeroconf_txt_records, BuiltRecordParsesBackWithoutEmptyEntries) {
   const std::vector<std::string> entries = {"master:1", "", "k=v", std::string(127, 'q')};
   const dns_txt_records record(entries);
   std::vector<std::string> out;

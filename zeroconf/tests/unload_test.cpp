@@ -7,7 +7,7 @@
 namespace zeroconf_test {
 namespace {
 
-TEST(unload_dnssd, CachedFunctionsAnswerTheirDefaultsAfterUnloading) {
+TEST(zeroconf_dnssd_binding_unload, CachedFunctionsAnswerTheirDefaultsAfterUnloading) {
   DNSServiceRef ref = nullptr;
   ASSERT_EQ(0, zeroconf::DNSServiceBrowse(&ref, 0, 0, "_http._tcp", nullptr, nullptr, nullptr));
   const int fd = zeroconf::DNSServiceRefSockFD(ref);
