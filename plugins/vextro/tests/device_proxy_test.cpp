@@ -1,6 +1,7 @@
 // Device proxy and its refresh thread against simulated devices: healthy, unreachable, redundant
 // through the second port, hanging; construction failure and prompt deletion.
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,16 @@ SimOptions TwoPorts() {
   SimOptions options;
   options.secondListener = true;
   return options;
+}
+
+TEST(VextroTimings, ParseKeepsDefaultsForWhatIsMissingOrUnreadable) {
+  const Timings timings = Timings::Parse("period=300,poll=x,limit=-5,connect=700,unknown=1,request");
+  EXPECT_EQ(timings.refreshPeriod, 300ms);
+  EXPECT_EQ(timings.autoConfigurePoll, 1000ms);
+  EXPECT_EQ(timings.autoConfigureLimit, 10000ms);
+  EXPECT_EQ(timings.connectTimeout, 700ms);
+  EXPECT_EQ(timings.requestTimeout, 5000ms);
+  EXPECT_EQ(Timings::Parse("").refreshPeriod, 5000ms);
 }
 
 TEST(VextroDeviceProxy, HealthyDeviceIsPolledEveryPeriod) {
@@ -120,11 +131,19 @@ TEST(VextroDeviceProxy, HangingDeviceIsBoundedAndDoesNotStallOthers) {
   PageFault hang;
   hang.hang = true;
   hanging.setFault("/config.htm", hang);
-  const auto timings = FastTimings(100);
+  auto timings = FastTimings(100);
+  timings.requestTimeout = 400ms;
   auto started = std::chrono::steady_clock::now();
   auto stuck = std::make_unique<RavennaDeviceProxy>(9, "127.0.0.1", hanging.port(), Cantor(), timings);
   EXPECT_LT(std::chrono::steady_clock::now() - started, timings.requestTimeout + 500ms);
   EXPECT_EQ(Json::parse(stuck->GetStateText())["Status"]["Errors"]["Network"], "Error: read_until: Connection timed out");
+  // The state stays readable: a reader waits at most for the cycle's bounded request.
+  for (int i = 0; i < 2; ++i) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_FALSE(stuck->GetStateText().empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, timings.requestTimeout + 300ms);
+    std::this_thread::sleep_for(100ms);
+  }
   RavennaDeviceProxy fine(10, "127.0.0.1", healthy.port(), Cantor(), timings);
   const std::size_t before = healthy.requestCount("/config.htm");
   EXPECT_TRUE(WaitFor([&] { return healthy.requestCount("/config.htm") >= before + 2; }, 3000ms));

@@ -153,6 +153,18 @@ TEST_F(VextroEntries, NullProxiesAreRefused) {
   EXPECT_NE(log.find("ERROR: Engine unregisters unknown callback token: 12345"), std::string::npos);
 }
 
+TEST_F(VextroEntries, DeviceStringsReachTheEngineAsValidUtf8) {
+  device.setConfig("CONFIG_PARAM_DEVICE_DEVICE_NAME", "Sim\xE9");
+  void* proxy = nullptr;
+  ASSERT_EQ(entry<CreateFn>(4)(1, InitJson().c_str(), &proxy), 0);
+  char* buffer = nullptr;
+  ASSERT_EQ(entry<GetFn>(7)(proxy, "", &buffer, nullptr), 0);
+  ASSERT_TRUE(Json::accept(buffer));
+  EXPECT_EQ(Json::parse(buffer)["Identity"]["Name"], "Sim\xEF\xBF\xBD");
+  entry<FreeFn>(8)(buffer);
+  EXPECT_EQ(entry<DeleteFn>(5)(proxy), 0);
+}
+
 TEST_F(VextroEntries, ProxyLifecycleWithCallbacks) {
   ASSERT_EQ(entry<NoArgFn>(1)(), 0);
   void* proxy = nullptr;
