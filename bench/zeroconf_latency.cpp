@@ -3,6 +3,7 @@
 // removal once the publisher is gone.
 //   zeroconf_latency_bench [rounds]
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -121,6 +122,17 @@ void read_avahi_browse(int fd, sightings& seen) {
   }
 }
 
+size_t entries_in(const char* directory) {
+  size_t count = 0;
+  if (DIR* listing = opendir(directory)) {
+    while (readdir(listing) != nullptr) {
+      ++count;
+    }
+    closedir(listing);
+  }
+  return count;
+}
+
 double milliseconds(clock_type::duration duration) {
   return std::chrono::duration<double, std::milli>(duration).count();
 }
@@ -184,6 +196,38 @@ int main(int argc, char** argv) {
     std::printf("client minus avahi-browse (median of resolved): %.1f ms\n",
                 median(client_found) - median(avahi_found));
   }
+
+  // Churn: many services appear and vanish at once; every resolve must end and give back its
+  // descriptors and the library's threads.
+  constexpr int kChurn = 30;
+  const size_t fds_before = entries_in("/proc/self/fd");
+  const size_t threads_before = entries_in("/proc/self/task");
+  std::vector<pid_t> publishers;
+  std::vector<std::string> names;
+  const auto churn_start = clock_type::now();
+  for (int index = 0; index < kChurn; ++index) {
+    names.push_back("_lumora_churn_" + std::to_string(getpid()) + "_" + std::to_string(index));
+    publishers.push_back(spawn({"avahi-publish", "-s", names.back(), "_http._tcp", std::to_string(31000 + index),
+                                "--sub", "_ravenna._sub._http._tcp"}));
+  }
+  int resolved = 0;
+  for (const std::string& name : names) {
+    resolved += client_seen.wait('+', name, 15s) ? 1 : 0;
+  }
+  const double all_resolved_ms = milliseconds(clock_type::now() - churn_start);
+  for (pid_t publisher : publishers) {
+    stop(publisher);
+  }
+  int removed = 0;
+  for (const std::string& name : names) {
+    removed += client_seen.wait('-', name, 15s) ? 1 : 0;
+  }
+  std::this_thread::sleep_for(500ms);
+  std::printf("churn of %d services: %d resolved (all within %.0f ms), %d removed; descriptors %zu -> %zu, "
+              "threads %zu -> %zu\n",
+              kChurn, resolved, all_resolved_ms, removed, fds_before, entries_in("/proc/self/fd"), threads_before,
+              entries_in("/proc/self/task"));
+
   stop(avahi_browse);
   reader.join();
   browse.reset();
