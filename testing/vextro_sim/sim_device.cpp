@@ -38,7 +38,9 @@ void sendAll(int fd, const std::string& bytes) {
   }
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -476,7 +478,9 @@ void SimDevice::startConnectScript(const RecordedRequest& request) {
   script.errorNumber = scriptError_;
   for (const auto& [name, raw] : request.parameters) {
     const std::string value = decodeValue(raw);
-    if (name == "CONNECT_SAP_PARAM_STREAM_ID") script.slot = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    if (name == "CONNECT_SAP_PARAM_STREAM_ID") {
+      script.slot = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
+    }
     if (name == "CONNECT_SAP_PARAM_STREAM_ISPHY2") script.port = std::atoi(value.c_str()) != 0 ? 2 : 1;
   }
   if (script.slot < kSlotCount && !script.steps.empty()) scripts_.push_back(std::move(script));
@@ -503,7 +507,9 @@ void SimDevice::advanceConnectScripts() {
     const std::string phy = "_PHY" + std::to_string(it->port);
     const int status = it->steps.front();
     setListElement("STATISTIC_PARAM_AUDIO_CLIENT_STREAM_STATUS" + phy, it->slot, status);
-    if (status == 6) setListElement("STATISTIC_PARAM_AUDIO_CLIENT_STREAM_ERROR_STATUS" + phy, it->slot, it->errorNumber);
+    if (status == 6) {
+      setListElement("STATISTIC_PARAM_AUDIO_CLIENT_STREAM_ERROR_STATUS" + phy, it->slot, it->errorNumber);
+    }
     it->steps.erase(it->steps.begin());
     it = it->steps.empty() ? scripts_.erase(it) : it + 1;
   }

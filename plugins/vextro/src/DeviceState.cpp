@@ -104,7 +104,8 @@ void AddInputStreamErrors(const ParameterMap& statistics, ErrorMap& errors) {
 std::vector<uint32_t> SlotsServingPort(const ParameterMap& configuration, int q, bool receivers) {
   std::vector<uint32_t> slots;
   for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
-    const bool enabled = receivers ? IsReceiverSlotEnabled(configuration, slot) : IsStreamerSlotEnabled(configuration, slot);
+    const bool enabled =
+        receivers ? IsReceiverSlotEnabled(configuration, slot) : IsStreamerSlotEnabled(configuration, slot);
     if (!enabled) {
       continue;
     }

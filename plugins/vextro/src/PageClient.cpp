@@ -21,7 +21,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool HoldsLineBreakOrNul(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+bool HoldsLineBreakOrNul(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
 
 // Header-injection guard: a value with a line break would become a second header line.
 void RefuseUnsafeParameters(const ParameterMap& parameters) {

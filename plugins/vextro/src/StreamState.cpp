@@ -31,7 +31,8 @@ Json StreamDescription(const ParameterMap& configuration, const std::string& add
   Json description = Json::object();
   description["Address"] = GetStringParameter(configuration, address, "0.0.0.0");
   description["Port"] = static_cast<int64_t>(GetIntParameter(configuration, rtpPort, 0));
-  description["Codec"] = StreamFormatToText(static_cast<uint32_t>(GetIntParameter(configuration, prefix + "_FORMAT", -1)));
+  const int32_t format = GetIntParameter(configuration, prefix + "_FORMAT", -1);
+  description["Codec"] = StreamFormatToText(static_cast<uint32_t>(format));
   description["FrameSize"] = static_cast<int64_t>(GetIntParameter(configuration, prefix + "_FRAME_SIZE", 0));
   description["NetworkInterfaceId"] = 0;
   return description;
