@@ -211,3 +211,32 @@ TEST(VextroPageClient, SecondListenerServesTheSamePages) {
 
 }  // namespace
 }  // namespace Vextro
+
+namespace Vextro {
+namespace {
+
+// The simulated device's sessions page and connect status sequence, which receiver set-ups read.
+TEST(VextroSimDevice, SessionsAndConnectStatusSequence) {
+  SimDevice device;
+  device.setSessions({{"Stream #1", "10.0.0.9 x", 70000, "src", 2, 1}});
+  ParameterMap sessions;
+  FetchSessionsPage("127.0.0.1", device.port(), sessions, kQuick);
+  EXPECT_EQ(sessions.at("S_NUM"), "1");
+  EXPECT_EQ(sessions.at("S_1"), "Stream%20%231#10.0.0.9%20x#70000#src#2#1");  // fields 1 and 2 encoded once more
+  device.setConnectScript({3, 6}, 8192);
+  SendConnectSapPage("127.0.0.1", device.port(),
+                     {{"CONNECT_SAP_PARAM_STREAM_ID", "4"}, {"CONNECT_SAP_PARAM_STREAM_ISPHY2", "1"}}, kQuick);
+  ParameterMap statistics;
+  FetchStatisticPage("127.0.0.1", device.port(), statistics, kQuick);
+  EXPECT_EQ(statistics.at("STATISTIC_PARAM_AUDIO_CLIENT_STREAM_STATUS_PHY2").substr(0, 10), "0#0#0#0#3#");
+  FetchStatisticPage("127.0.0.1", device.port(), statistics, kQuick);
+  EXPECT_EQ(statistics.at("STATISTIC_PARAM_AUDIO_CLIENT_STREAM_STATUS_PHY2").substr(0, 10), "0#0#0#0#6#");
+  EXPECT_EQ(statistics.at("STATISTIC_PARAM_AUDIO_CLIENT_STREAM_ERROR_STATUS_PHY2").substr(0, 13), "0#0#0#0#8192#");
+  EXPECT_EQ(statistics.at("STATISTIC_PARAM_AUDIO_CLIENT_STREAM_STATUS_PHY1").substr(0, 10), "0#0#0#0#0#");
+  // Writing the sample-rate index moves the rate bits of the status word.
+  SendSavePage("127.0.0.1", device.port(), {{"CONFIG_PARAM_AUDIO_SERVER_SAMPLE_FREQ", "3"}}, kQuick);
+  EXPECT_EQ(device.statistics().at("STATISTIC_PARAM_STATUS"), std::to_string(3U << 28));
+}
+
+}  // namespace
+}  // namespace Vextro
