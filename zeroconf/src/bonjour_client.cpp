@@ -40,6 +40,8 @@ class poll_cycle {
       if (text == nullptr || *text == '\0') {
         text = "Unable to find error message";
       }
+      // The line keeps its established wording although the wait is poll(), which, unlike
+      // select(), has no limit on descriptor values.
       writeLog(3, LOG_FILE, __LINE__, "select() returned %d errno %d %s\n", ready, error, text);
       return;
     }
@@ -57,7 +59,6 @@ class poll_cycle {
     // Strong references are dropped only after the lock, so no operation dies during the walk.
     std::vector<std::shared_ptr<dns_service>> alive;
     std::lock_guard<std::recursive_mutex> lock(list_.mutex);
-    size_t valid = 0;
     bool reported_overflow = false;
     for (const std::weak_ptr<dns_service>& entry : list_.entries) {
       try {
@@ -73,7 +74,6 @@ class poll_cycle {
           alive.push_back(std::move(operation));
           continue;
         }
-        ++valid;
         if (descriptors_.size() < bonjour_client::kMaxWatchedSockets) {
           descriptors_.push_back(pollfd{fd, POLLIN, 0});
           watched_.push_back(watched_operation{operation, ref});
