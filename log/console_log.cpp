@@ -15,9 +15,7 @@ void writeLog(uint32_t level, const char* file, int32_t line, const char* format
   if (level > lumora_log::detail::kMaxWrittenLevel) {
     return;
   }
-  lumora_log::detail::LineLayout layout;
-  layout.file = file;
-  layout.line = line;
+  const lumora_log::detail::LineLayout layout{file, line, false, nullptr};
   va_list args;
   va_start(args, format);
   lumora_log::detail::writeLine(level, layout, format, args);
@@ -28,11 +26,7 @@ void writeLogCategory(const char* category, uint32_t level, const char* file, in
   if (level > lumora_log::detail::kMaxWrittenLevel) {
     return;
   }
-  lumora_log::detail::LineLayout layout;
-  layout.file = file;
-  layout.line = line;
-  layout.withLocation = true;
-  layout.category = category;
+  const lumora_log::detail::LineLayout layout{file, line, true, category};
   va_list args;
   va_start(args, format);
   lumora_log::detail::writeLine(level, layout, format, args);

@@ -14,10 +14,7 @@ void writeLog(uint32_t level, const char* file, int32_t line, const char* format
   if (level > lumora_log::detail::kMaxWrittenLevel) {
     return;
   }
-  lumora_log::detail::LineLayout layout;
-  layout.file = file;
-  layout.line = line;
-  layout.withLocation = true;
+  const lumora_log::detail::LineLayout layout{file, line, true, nullptr};
   va_list args;
   va_start(args, format);
   lumora_log::detail::writeLine(level, layout, format, args);
