@@ -24,11 +24,16 @@ class zeroconf_browse : public fake_library_test {
     return handle;
   }
 
+  // Announces an instance; gives its resolve.
+  operation announce(const char* name) {
+    dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, name, "_http._tcp.", "local.");
+    return next(operation_kind::resolve);
+  }
+
   // Announces an instance and answers its resolve; gives the address query.
   operation resolve_instance(const char* name, const char* full_name, uint16_t port = 8123,
                              const std::string& txt = kTxtMaster) {
-    dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, name, "_http._tcp.", "local.");
-    const operation resolve = next(operation_kind::resolve);
+    const operation resolve = announce(name);
     dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, full_name, "vm.local.", htons(port), txt);
     return next(operation_kind::query_record);
   }
@@ -135,8 +140,7 @@ TEST_F(zeroconf_browse, NameFilterDropsOtherNamesAndStaleResolves) {
 TEST_F(zeroconf_browse, ErrorAnswersWithNullTextsEndTheResolveWithoutCrashing) {
   auto handle = start_browse();
   dnssd_fake::reply_browse(browse_.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, nullptr);
-  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
-  const operation resolve = next(operation_kind::resolve);
+  const operation resolve = announce("a");
   dnssd_fake::reply_resolve(resolve.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, 0, "");
   EXPECT_TRUE(eventually([&] { return released(resolve.ref); }));
 
@@ -221,8 +225,7 @@ TEST_F(zeroconf_browse, ResolveStartFailureReportsNothing) {
 TEST_F(zeroconf_browse, QueryStartFailureWithBadParamPrintsTheCallArguments) {
   auto handle = start_browse();
   dnssd_fake::fail_next("DNSServiceQueryRecord", kDNSServiceErr_BadParam);
-  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
-  const operation resolve = next(operation_kind::resolve);
+  const operation resolve = announce("a");
   dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "a._http._tcp.local.", "vm.local.", htons(80), kTxtMaster);
   const std::string log = output_until("DNSServiceQueryRecord(0x");
   EXPECT_NE(std::string::npos, log.find(" zeroconf_category: DNSServiceQueryRecord failed (-65540)\n"));
@@ -240,8 +243,7 @@ TEST_F(zeroconf_browse, QueryStartFailureWithBadParamPrintsTheCallArguments) {
 TEST_F(zeroconf_browse, QueryStartFailureWithOtherCodePrintsTheCodeTwice) {
   auto handle = start_browse();
   dnssd_fake::fail_next("DNSServiceQueryRecord", kDNSServiceErr_Unknown);
-  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
-  const operation resolve = next(operation_kind::resolve);
+  const operation resolve = announce("a");
   dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "a._http._tcp.local.", "vm.local.", htons(80), "");
   EXPECT_TRUE(eventually([&] { return count_of(output(), "DNSServiceQueryRecord failed (-65537)\n") == 2; }));
   EXPECT_EQ(std::string::npos, output().find("wrong parameters"));
@@ -263,8 +265,7 @@ TEST_F(zeroconf_browse, ResolveReportsAfterTheBrowseHandleWasReleased) {
 
 TEST_F(zeroconf_browse, FullNameWithoutDotIsRejectedAndTheResolveStays) {
   auto handle = start_browse();
-  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
-  const operation resolve = next(operation_kind::resolve);
+  const operation resolve = announce("a");
   dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "no\\.dot", "vm.local.", htons(80), "");
   output_until("exception in DNSServiceProcessResult\n");
   EXPECT_FALSE(released(resolve.ref));
