@@ -1,10 +1,14 @@
 // plugin-host vextro --plugin PATH --sim [--cycles N] [--action JSON]... [--period-ms N]
+//                    [--session NAME]...
 // Loads the device-proxy plug-in as the engine does, starts a simulated device in this process,
 // probes and creates a proxy for it, registers a callback and prints one line per event:
 //   info: <FactoryInfo>   result: {"Entry":..,"Result":..}   state: <Get text>
 //   change: <callback text>   request: <each request the simulated device receives>
-// Between cycles the simulated device changes (a receiver appears, the rate changes, the receiver
-// goes), so the change lines show.
+// Each action list is applied after the first state, in order; its request: and change: lines
+// come before its result line. --session makes the simulated device announce a SAP session of
+// that name, so a receiver created for it is connected during the cycles. Between cycles the
+// simulated device changes (a receiver appears, the rate changes, the receiver goes), so the
+// change lines show. VEXTRO_TIMINGS passes through; --period-ms adds its refresh period.
 #include <dlfcn.h>
 
 #include <chrono>
@@ -84,9 +88,19 @@ void ChangeDevice(vextro_sim::SimDevice& device, int cycle) {
   }
 }
 
+vextro_sim::SimSession AnnouncedSession(const std::string& name) {
+  vextro_sim::SimSession session;
+  session.name = name;
+  session.originating = "192.168.1.50";
+  session.hash = 4660;
+  session.originatingSource = "239.1.2.3";
+  return session;
+}
+
 int Usage() {
   std::fprintf(stderr,
-               "usage: plugin-host vextro --plugin PATH --sim [--cycles N] [--action JSON]... [--period-ms N]\n");
+               "usage: plugin-host vextro --plugin PATH --sim [--cycles N] [--action JSON]... [--period-ms N]\n"
+               "                          [--session NAME]...\n");
   return 2;
 }
 
@@ -98,6 +112,7 @@ int runVextroHost(int argc, char** argv) {
   int cycles = 0;
   long periodMs = 0;
   std::vector<std::string> actions;
+  std::vector<vextro_sim::SimSession> sessions;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -106,12 +121,16 @@ int runVextroHost(int argc, char** argv) {
     else if (arg == "--cycles" && hasValue) cycles = std::atoi(argv[++i]);
     else if (arg == "--action" && hasValue) actions.emplace_back(argv[++i]);
     else if (arg == "--period-ms" && hasValue) periodMs = std::atol(argv[++i]);
+    else if (arg == "--session" && hasValue) sessions.push_back(AnnouncedSession(argv[++i]));
     else return Usage();
   }
   if (pluginPath.empty() || !withSim) return Usage();
   if (periodMs > 0) {
     // The plug-in reads its timings once, when it is loaded.
-    setenv("VEXTRO_TIMINGS", ("period=" + std::to_string(periodMs)).c_str(), 1);
+    const char* given = std::getenv("VEXTRO_TIMINGS");
+    const std::string timings = (given != nullptr && *given != '\0' ? std::string(given) + "," : std::string()) +
+                                "period=" + std::to_string(periodMs);
+    setenv("VEXTRO_TIMINGS", timings.c_str(), 1);
   }
 
   void* library = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -140,6 +159,7 @@ int runVextroHost(int argc, char** argv) {
   int status = 0;
   {
     vextro_sim::SimDevice device;
+    device.setSessions(sessions);
     device.setRequestObserver([](const vextro_sim::RecordedRequest& request) {
       Json parameters = Json::array();
       for (const auto& [name, value] : request.parameters) parameters.push_back({name, value});

@@ -21,7 +21,20 @@ constexpr int kAcceptPollMs = 50;
 constexpr int kReceiveTimeoutSeconds = 5;
 constexpr uint32_t kSlotCount = 32;
 constexpr const char* kSampleFreq = "CONFIG_PARAM_AUDIO_SERVER_SAMPLE_FREQ";
+constexpr const char* kSetting = "SELVA_CONFIG_PARAM_SETTING";
+constexpr const char* kStatusWord = "STATISTIC_PARAM_STATUS";
+// Status word: bits 28..30 hold the rate index (bit 28 48 kHz family, 29 double, 30 quadruple).
 constexpr uint32_t kRateBitsShift = 28;
+// Setting's first number: bit 28 48 kHz family, bit 26 double, bit 27 quadruple.
+constexpr uint32_t kSettingBase48 = 1U << 28;
+constexpr uint32_t kSettingQuad = 1U << 27;
+constexpr uint32_t kSettingDouble = 1U << 26;
+
+uint32_t rateIndexFromSetting(const std::string& setting) {
+  const uint32_t first = static_cast<uint32_t>(std::strtoul(setting.c_str(), nullptr, 10));
+  const uint32_t multiple = (first & kSettingQuad) != 0 ? 4U : (first & kSettingDouble) != 0 ? 2U : 0U;
+  return multiple + ((first & kSettingBase48) != 0 ? 1U : 0U);
+}
 
 std::string zeroList() {
   std::string list = "0";
@@ -284,6 +297,11 @@ void SimDevice::setSessions(const std::vector<SimSession>& sessions) {
   }
 }
 
+void SimDevice::setSessionsRaw(const ParameterMap& page) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sessions_ = page;
+}
+
 void SimDevice::setConnectScript(std::vector<int> statuses, int64_t errorNumber) {
   std::lock_guard<std::mutex> lock(mutex_);
   scriptTemplate_ = std::move(statuses);
@@ -315,6 +333,15 @@ std::size_t SimDevice::requestCount(const std::string& path) const {
 void SimDevice::clearRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
   requests_.clear();
+}
+
+bool SimDevice::waitForRequests(const std::string& path, std::size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return requestCondition_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(), [&](const RecordedRequest& r) {
+             return r.path == path;
+           })) >= count;
+  });
 }
 
 void SimDevice::setRequestObserver(std::function<void(const RecordedRequest&)> observer) {
@@ -392,7 +419,14 @@ void SimDevice::serve(int fd, const std::string& localAddress, const std::shared
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(request);
-      if (const auto found = faults_.find(request.path); found != faults_.end()) fault = found->second;
+      requestCondition_.notify_all();
+      if (const auto found = faults_.find(request.path); found != faults_.end()) {
+        if (found->second.afterRequests > 0) {
+          --found->second.afterRequests;
+        } else {
+          fault = found->second;
+        }
+      }
       observer = observer_;
     }
     if (observer) observer(request);
@@ -460,16 +494,20 @@ std::string SimDevice::answer(const RecordedRequest& request, const PageFault& f
 }
 
 void SimDevice::applySave(const RecordedRequest& request) {
+  bool rateWritten = false;
+  bool settingWritten = false;
   for (const auto& [name, raw] : request.parameters) {
-    const std::string value = isEncodedOnWrite(name) ? decodeValue(raw) : raw;
-    config_[name] = value;
-    if (name == kSampleFreq) {
-      const uint32_t index = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10)) & 7U;
-      uint32_t status = static_cast<uint32_t>(std::strtoul(statistics_["STATISTIC_PARAM_STATUS"].c_str(), nullptr, 10));
-      status = (status & ~(7U << kRateBitsShift)) | (index << kRateBitsShift);
-      statistics_["STATISTIC_PARAM_STATUS"] = std::to_string(status);
-    }
+    config_[name] = isEncodedOnWrite(name) ? decodeValue(raw) : raw;
+    rateWritten = rateWritten || name == kSampleFreq;
+    settingWritten = settingWritten || name == kSetting;
   }
+  if (!rateWritten && !settingWritten) return;
+  // The frequency index decides when both were written; they agree when the plug-in writes them.
+  const uint32_t index = rateWritten ? static_cast<uint32_t>(std::strtoul(config_[kSampleFreq].c_str(), nullptr, 10))
+                                     : rateIndexFromSetting(config_[kSetting]);
+  uint32_t status = static_cast<uint32_t>(std::strtoul(statistics_[kStatusWord].c_str(), nullptr, 10));
+  status = (status & ~(7U << kRateBitsShift)) | ((index & 7U) << kRateBitsShift);
+  statistics_[kStatusWord] = std::to_string(status);
 }
 
 void SimDevice::startConnectScript(const RecordedRequest& request) {

@@ -3,6 +3,9 @@
 // A simulated network audio interface for tests and benchmarks: serves the device pages from
 // mutable parameter maps over real sockets on 127.0.0.1 (and optionally 127.0.0.2 as its second
 // port), applies writes as the device does, logs every request and injects faults per page.
+// Writes: "/save.htm" merges its parameters into the configuration and moves the sample-rate bits
+// of the status word when the rate settings change; "/connectsap.htm" starts the slot's scripted
+// connection status, advanced by each later statistics read.
 
 #include <condition_variable>
 #include <cstdint>
@@ -33,6 +36,8 @@ struct PageFault {
   std::size_t hugeHeaderBytes = 0;  // filler header lines of about this many bytes
   bool dateServerHeaders = false;   // adds Date: and Server: lines
   std::string body;
+  // Requests of the page answered normally before the fault starts (1: the second one fails).
+  std::size_t afterRequests = 0;
 };
 
 struct RecordedRequest {
@@ -81,6 +86,8 @@ class SimDevice {
   [[nodiscard]] ParameterMap config() const;
   [[nodiscard]] ParameterMap statistics() const;
   void setSessions(const std::vector<SimSession>& sessions);
+  // The sessions page as given (S_NUM and S_<i> values, before page encoding), for malformed lists.
+  void setSessionsRaw(const ParameterMap& page);
   // Status values a "/connectsap.htm" request runs through, one step per statistics read; a
   // final 6 also sets the slot's error number.
   void setConnectScript(std::vector<int> statuses, int64_t errorNumber = 0);
@@ -91,6 +98,8 @@ class SimDevice {
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
   [[nodiscard]] std::size_t requestCount(const std::string& path) const;
   void clearRequests();
+  // Waits until `count` requests of `path` have been received; false when `timeoutMs` passes first.
+  [[nodiscard]] bool waitForRequests(const std::string& path, std::size_t count, int timeoutMs) const;
   // Called on the connection's thread for every request, before it is answered.
   void setRequestObserver(std::function<void(const RecordedRequest&)> observer);
 
@@ -129,6 +138,7 @@ class SimDevice {
   uint16_t secondPort_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable stopCondition_;
+  mutable std::condition_variable requestCondition_;
   bool stopping_ = false;
   ParameterMap config_;
   ParameterMap statistics_;

@@ -1,11 +1,12 @@
 // vextro-sim: a simulated network audio interface on 127.0.0.1 for manual runs.
-//   vextro-sim [--port N] [--second] [--name TEXT] [--delay-ms N] [--hang PATH]
+//   vextro-sim [--port N] [--second] [--name TEXT] [--delay-ms N] [--hang PATH] [--session NAME]...
 // Prints the listening addresses, then one line per request; ends on SIGINT or SIGTERM.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   vextro_sim::SimOptions options;
   int delayMs = 0;
   std::string hangPath;
+  std::vector<vextro_sim::SimSession> sessions;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -36,14 +38,24 @@ int main(int argc, char** argv) {
       delayMs = std::atoi(argv[++i]);
     } else if (arg == "--hang" && hasValue) {
       hangPath = argv[++i];
+    } else if (arg == "--session" && hasValue) {
+      // A SAP session the device announces; a receiver of that name gets connected.
+      vextro_sim::SimSession session;
+      session.name = argv[++i];
+      session.originating = "192.168.1.50";
+      session.hash = 4660;
+      session.originatingSource = "239.1.2.3";
+      sessions.push_back(session);
     } else {
-      std::fprintf(stderr, "usage: vextro-sim [--port N] [--second] [--name TEXT] [--delay-ms N] [--hang PATH]\n");
+      std::fprintf(stderr, "usage: vextro-sim [--port N] [--second] [--name TEXT] [--delay-ms N] [--hang PATH] "
+                   "[--session NAME]...\n");
       return 2;
     }
   }
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   vextro_sim::SimDevice device(options);
+  device.setSessions(sessions);
   for (const char* page : {"/config.htm", "/statistic.htm", "/sessions.htm", "/save.htm", "/connectsap.htm"}) {
     vextro_sim::PageFault fault;
     fault.delayMs = delayMs;

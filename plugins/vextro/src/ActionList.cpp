@@ -1,8 +1,97 @@
-// Entry point of the engine's action lists.
+// The engine's action lists: each element names an action by its "Path" and carries its
+// arguments in "Data"; the routines run in list order, then the changes are reported once.
+#include <algorithm>
+#include <array>
+#include <limits>
+
 #include "plugins/vextro/src/PluginLog.h"
 #include "plugins/vextro/src/RavennaDeviceProxy.h"
 
 namespace Vextro {
+namespace {
+
+enum class ActionKind { CreateStreamer, DeleteStreamer, CreateReceiver, DeleteReceiver, SetSampleRate };
+
+struct ActionName {
+  const char* text;
+  ActionKind kind;
+};
+
+// Tried in this order; the first one found anywhere in the Path decides.
+constexpr std::array<ActionName, 5> kActionNames = {{
+    {"Actions.CreateStreamer", ActionKind::CreateStreamer},
+    {"Actions.DeleteStreamer", ActionKind::DeleteStreamer},
+    {"Actions.CreateReceiver", ActionKind::CreateReceiver},
+    {"Actions.DeleteReceiver", ActionKind::DeleteReceiver},
+    {"Actions.SetSampleRate", ActionKind::SetSampleRate},
+}};
+
+constexpr uint32_t kOutOfRange = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t kServedIoGroup = 0;
+
+// A JSON integer as a 32-bit id. Anything outside 0..2^32-1 becomes 2^32-1, which every routine
+// rejects, instead of its low bits silently naming another slot, rate or channel.
+uint32_t IdValue(const Json& value) {
+  if (value.is_number_unsigned()) {
+    const auto number = value.get<uint64_t>();
+    return number <= kOutOfRange ? static_cast<uint32_t>(number) : kOutOfRange;
+  }
+  const auto number = value.get<int64_t>();
+  return number >= 0 && number <= static_cast<int64_t>(kOutOfRange) ? static_cast<uint32_t>(number) : kOutOfRange;
+}
+
+// Port and frame size: the low 32 bits, signed.
+int32_t Int32Value(const Json& value) {
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(value.get<int64_t>())));
+}
+
+bool HasUnsigned(const Json& object, const char* member) {
+  const auto found = object.find(member);
+  return found != object.end() && IsUnsignedInteger(*found);
+}
+
+// The member when it is present and passes `check`.
+template <typename Check>
+const Json* Member(const Json& object, const char* member, Check check) {
+  if (!object.is_object()) {
+    return nullptr;
+  }
+  const auto found = object.find(member);
+  return found != object.end() && check(*found) ? &*found : nullptr;
+}
+
+// A channel of IO group 0: an object with unsigned group and channel ids.
+void AddChannel(const Json& entry, const char* channelMember, std::vector<uint32_t>& channels) {
+  if (entry.is_object() && HasUnsigned(entry, "IOGroupId") && HasUnsigned(entry, channelMember) &&
+      IdValue(entry.at("IOGroupId")) == kServedIoGroup) {
+    channels.push_back(IdValue(entry.at(channelMember)));
+  }
+}
+
+std::vector<uint32_t> InputChannels(const Json& mapping) {
+  std::vector<uint32_t> channels;
+  for (const Json& entry : mapping) {
+    AddChannel(entry, "InputId", channels);
+  }
+  return channels;
+}
+
+std::vector<uint32_t> OutputChannels(const Json& mapping) {
+  std::vector<uint32_t> channels;
+  for (const Json& entry : mapping) {
+    if (const Json* outputs = Member(entry, "Outputs", [](const Json& v) { return v.is_array(); })) {
+      for (const Json& output : *outputs) {
+        AddChannel(output, "OutputId", channels);
+      }
+    }
+  }
+  return channels;
+}
+
+bool IsString(const Json& value) { return value.is_string(); }
+bool IsArray(const Json& value) { return value.is_array(); }
+
+}  // namespace
 
 int32_t RavennaDeviceProxy::ApplyActionList(const std::string& actionList) {
   Json document;
@@ -16,9 +105,102 @@ int32_t RavennaDeviceProxy::ApplyActionList(const std::string& actionList) {
     Log("Error: passed actionList is not an array. Converting...");
     document = Json::array({std::move(document)});
   }
-  // The device actions (streamers, receivers, sample rate) are dispatched from here; a list that
-  // ran one ends with RefreshStateFromCaches().
-  return 0;
+  bool ran = false;
+  int32_t result = 0;
+  try {
+    for (const Json& element : document) {
+      if (!element.is_object() || !element.contains("Data") || !element.contains("Path")) {
+        // The elements before it stay applied; their changes are still reported below.
+        Log("Error: invalid action element: ", DumpCompact(element));
+        result = -1;
+        break;
+      }
+      if (DispatchAction(element)) {
+        ran = true;
+      }
+    }
+  } catch (const std::exception& error) {
+    Log("Error: failed to apply action: ", error.what());
+    result = -1;
+  }
+  if (ran) {
+    try {
+      RefreshStateFromCaches();
+    } catch (const std::exception& error) {
+      Log("Error: failed to report the changes of the actions: ", error.what());
+      result = -1;
+    }
+  }
+  return result;
+}
+
+bool RavennaDeviceProxy::DispatchAction(const Json& element) {
+  const Json& data = element.at("Data");
+  const std::string path = AsText(element.at("Path"));
+  const auto name = std::find_if(kActionNames.begin(), kActionNames.end(), [&path](const ActionName& candidate) {
+    return path.find(candidate.text) != std::string::npos;
+  });
+  if (name == kActionNames.end()) {
+    Log("Warning: Unknown or unexpected action: ", DumpCompact(element));
+    return false;
+  }
+  // A "Data" that fails its check is passed over without a line.
+  switch (name->kind) {
+    case ActionKind::CreateStreamer:
+    case ActionKind::CreateReceiver: {
+      const Json* streamName = Member(data, "StreamName", IsString);
+      const Json* mapping = Member(data, "Mapping", IsArray);
+      if (streamName == nullptr || mapping == nullptr) {
+        return false;
+      }
+      if (name->kind == ActionKind::CreateReceiver) {
+        const std::vector<uint32_t> channels = OutputChannels(*mapping);
+        if (channels.empty()) {
+          return false;
+        }
+        createReceiver(streamName->get<std::string>(), channels);
+        return true;
+      }
+      const std::vector<uint32_t> channels = InputChannels(*mapping);
+      if (channels.empty()) {
+        return false;
+      }
+      std::string address = "0.0.0.0";
+      int32_t port = 0;
+      std::string codec = "L24";
+      int32_t frameSize = 48;
+      if (const Json* description = Member(data, "StreamDescription", [](const Json& v) { return v.is_object(); })) {
+        if (const Json* value = Member(*description, "Address", IsString)) address = value->get<std::string>();
+        if (const Json* value = Member(*description, "Port", IsSignedInteger)) port = Int32Value(*value);
+        if (const Json* value = Member(*description, "Codec", IsString)) codec = value->get<std::string>();
+        if (const Json* value = Member(*description, "FrameSize", IsSignedInteger)) frameSize = Int32Value(*value);
+      }
+      createStreamer(streamName->get<std::string>(), channels, address, port, codec, frameSize);
+      return true;
+    }
+    case ActionKind::DeleteStreamer:
+    case ActionKind::DeleteReceiver: {
+      const Json* id = Member(data, "Id", IsSignedInteger);
+      if (id == nullptr) {
+        return false;
+      }
+      if (name->kind == ActionKind::DeleteStreamer) {
+        deleteStreamer(IdValue(*id));
+      } else {
+        deleteReceiver(IdValue(*id));
+      }
+      return true;
+    }
+    case ActionKind::SetSampleRate: {
+      const Json* rate = Member(data, "SampleRate", IsUnsignedInteger);
+      if (rate == nullptr) {
+        return false;
+      }
+      setSampleRate(IdValue(*rate));
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace Vextro

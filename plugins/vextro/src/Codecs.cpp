@@ -77,6 +77,19 @@ std::string TrimBlanks(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
+std::vector<std::string> SplitFields(const std::string& text, char separator) {
+  std::vector<std::string> fields;
+  std::size_t begin = 0;
+  while (true) {
+    const std::size_t end = text.find(separator, begin);
+    fields.push_back(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+    if (end == std::string::npos) {
+      return fields;
+    }
+    begin = end + 1;
+  }
+}
+
 std::string UrlDecode(const std::string& text) {
   std::string out;
   out.reserve(text.size());

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace Vextro {
 
@@ -31,6 +32,9 @@ using ParameterMap = std::map<std::string, std::string>;
 [[nodiscard]] int32_t SampleRateFromBits(uint32_t rateQuad, uint32_t rateDouble, uint32_t base48);
 // Classful mask of a dotted IPv4 address; "" (after a log line) when the text is no address.
 [[nodiscard]] std::string DefaultNetmaskForAddress(const std::string& address);
+
+// Splits at every separator, keeping empty fields: n separators give n + 1 fields ("" gives [""]).
+[[nodiscard]] std::vector<std::string> SplitFields(const std::string& text, char separator);
 
 // Blank of the classic locale: space, \t, \n, \v, \f, \r.
 [[nodiscard]] bool IsAsciiBlank(char c);

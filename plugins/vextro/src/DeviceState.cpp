@@ -56,19 +56,6 @@ std::string TwoDigits(uint32_t number) {
   return buffer;
 }
 
-std::vector<std::string> SplitHash(const std::string& text) {
-  std::vector<std::string> fields;
-  std::size_t begin = 0;
-  while (true) {
-    const std::size_t end = text.find('#', begin);
-    fields.push_back(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
-    if (end == std::string::npos) {
-      return fields;
-    }
-    begin = end + 1;
-  }
-}
-
 // A receiver or sender slot counts for port q when its selector names that port or both.
 bool SelectorServesPort(int32_t selector, int port) {
   return (selector == 0 && port == 0) || (selector == 1 && port == 1) || selector == 2;
@@ -77,10 +64,10 @@ bool SelectorServesPort(int32_t selector, int port) {
 void AddInputStreamErrors(const ParameterMap& statistics, ErrorMap& errors) {
   for (int port = 1; port <= 2; ++port) {
     const std::string suffix = std::to_string(port);
-    const auto states =
-        SplitHash(GetStringParameter(statistics, "STATISTIC_PARAM_AUDIO_CLIENT_STREAM_STATUS_PHY" + suffix, ""));
-    const auto codes =
-        SplitHash(GetStringParameter(statistics, "STATISTIC_PARAM_AUDIO_CLIENT_STREAM_ERROR_STATUS_PHY" + suffix, ""));
+    const auto states = SplitFields(
+        GetStringParameter(statistics, "STATISTIC_PARAM_AUDIO_CLIENT_STREAM_STATUS_PHY" + suffix, ""), '#');
+    const auto codes = SplitFields(
+        GetStringParameter(statistics, "STATISTIC_PARAM_AUDIO_CLIENT_STREAM_ERROR_STATUS_PHY" + suffix, ""), '#');
     for (uint32_t stream = 1; stream <= kStreamSlotCount; ++stream) {
       const int32_t state = stream <= states.size() ? AtoiLike(states[stream - 1]) : 0;
       if (state != kStreamStateFailed) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "plugins/vextro/src/CallbackRegistry.h"
+#include "plugins/vextro/src/ChangeEmission.h"
 #include "plugins/vextro/src/DeviceConfig.h"
 #include "plugins/vextro/src/JsonCompat.h"
 #include "plugins/vextro/src/PluginLog.h"
@@ -23,6 +24,17 @@ char* CopyForEngine(const std::string& text) {
     std::memcpy(buffer, text.c_str(), text.size() + 1);
   }
   return buffer;
+}
+
+// True (after an error line) when the call comes from inside a change callback and would
+// deadlock there: any Create or Delete, or a call for a proxy whose callback is running.
+bool RefusedFromChangeCallback(const char* entry, const RavennaDeviceProxy* proxy) {
+  if (proxy == nullptr ? !ChangeEmissionScope::IsEmittingAny() : !ChangeEmissionScope::IsEmitting(proxy)) {
+    return false;
+  }
+  Log("ERROR: ", entry, " called from inside a change callback", proxy == nullptr ? "" : " of the same proxy",
+      "; refused");
+  return true;
 }
 
 void LogUnexpected(const char* entry) {
@@ -93,6 +105,9 @@ int32_t Probe(const char* initJson) {
 
 int32_t Create(uint32_t id, const char* initJson, void** outProxy) {
   try {
+    if (RefusedFromChangeCallback("RavennaDeviceFactory_Create", nullptr)) {
+      return kFailure;
+    }
     Log("Creating device proxy with ID: ", id, "...");
     if (outProxy == nullptr) {
       Log("ERROR: Invalid proxy passed to RavennaDeviceFactory_Create");
@@ -120,6 +135,9 @@ int32_t Delete(void* proxy) {
       Log("ERROR: Invalid proxy passed to RavennaDeviceFactory_Delete");
       return kSuccess;
     }
+    if (RefusedFromChangeCallback("RavennaDeviceFactory_Delete", nullptr)) {
+      return kFailure;
+    }
     auto* deviceProxy = static_cast<RavennaDeviceProxy*>(proxy);
     Log("Deleting device proxy with ID: ", deviceProxy->GetId(), "...");
     delete deviceProxy;
@@ -136,6 +154,9 @@ int32_t Action(void* proxy, const char* actionList) {
       return kFailure;
     }
     auto* deviceProxy = static_cast<RavennaDeviceProxy*>(proxy);
+    if (RefusedFromChangeCallback("RavennaDeviceProxy_Action", deviceProxy)) {
+      return kFailure;
+    }
     if (actionList == nullptr) {
       Log("ERROR: Invalid action list passed to RavennaDeviceProxy_Action");
       return kFailure;
@@ -158,6 +179,9 @@ int32_t Get(void* proxy, const char* what, char** outBuf, uint32_t* outLen) {
       return kFailure;
     }
     auto* deviceProxy = static_cast<RavennaDeviceProxy*>(proxy);
+    if (RefusedFromChangeCallback("RavennaDeviceProxy_Get", deviceProxy)) {
+      return kFailure;
+    }
     Log("Engine requests data '", what != nullptr ? what : "(null)", "' for device proxy with ID: ",
         deviceProxy->GetId(), "...");
     if (outBuf == nullptr) {

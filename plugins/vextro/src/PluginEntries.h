@@ -1,6 +1,13 @@
 #pragma once
 
 // The plug-in's numbered entry table as the engine fetches it through TVSK_Get_By_Id.
+//
+// Rule for the engine's change callbacks: a callback runs on the thread that computed the change
+// (a proxy's refresh thread, or the engine's own thread inside Action) while that proxy's lock is
+// held, and on a refresh thread also the lock over all proxies. From inside a callback the engine
+// must not call Get or Action for the same proxy, nor Create or Delete for any proxy. Such a call
+// would deadlock (or delete the proxy under its own feet); it is refused instead: an "ERROR: ..."
+// line in the plug-in log and the result -1. Calls for other proxies block until those are free.
 
 #include <cstdint>
 #include <string>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "plugins/vextro/src/ChangeEmission.h"
 #include "plugins/vextro/src/ChangeRecords.h"
 #include "plugins/vextro/src/PluginLog.h"
 
@@ -155,11 +156,8 @@ void RavennaDeviceProxy::UpdateDeviceState(const ParameterMap& configuration, co
   }
   const std::string text = DumpCompact(records);
   Log("Stream Changes => ", text);
+  const ChangeEmissionScope emission(this);
   changeSignal_(text);
-}
-
-void RavennaDeviceProxy::ApplyPendingAutoConfigure(const ParameterMap& /*sessions*/, const std::string& /*status*/) {
-  // Nothing can be queued yet: receiver creation is the only producer of requests.
 }
 
 std::string RavennaDeviceProxy::GetStateText() const {
@@ -185,6 +183,11 @@ std::string RavennaDeviceProxy::GetDeviceName() const {
 ParameterMap RavennaDeviceProxy::GetConfigCache() const {
   std::lock_guard<std::mutex> lock(proxyMutex_);
   return configCache_;
+}
+
+std::map<uint32_t, AutoConfigureRequest> RavennaDeviceProxy::GetPendingAutoConfigure() const {
+  std::lock_guard<std::mutex> lock(proxyMutex_);
+  return pendingAutoConfigure_;
 }
 
 std::size_t RavennaDeviceProxy::LiveProxyCount() {

@@ -4,6 +4,17 @@
 // and then every refresh period on its own thread, keeps the device state and reports each change
 // through its change signal. The refresh work of all proxies runs one after another under one
 // global lock (live-proxy list lock, then the proxy's own lock, always in that order).
+//
+// The engine changes a device through action lists (streamers, receivers, sample rate). Each
+// action routine holds the proxy's lock for its whole run, device writes included, and reports
+// failures only in the plug-in log. A receiver is created in two steps: its slot is written and a
+// set-up request queued; a later refresh cycle connects it to the device's session of that name
+// and enables it. A request whose session never shows up stays queued, and its slot taken, until
+// the receiver is deleted.
+//
+// Change callbacks run synchronously with the proxy's lock held (and the live-proxy list lock on
+// the refresh thread). Inside one, no call may reach this proxy, and no proxy may be created or
+// deleted; the entry functions refuse such calls with an error line (see PluginEntries.h).
 
 #include <atomic>
 #include <condition_variable>
@@ -12,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <boost/signals2/signal.hpp>
 
@@ -20,6 +32,7 @@
 #include "plugins/vextro/src/DeviceState.h"
 #include "plugins/vextro/src/JsonCompat.h"
 #include "plugins/vextro/src/PageClient.h"
+#include "plugins/vextro/src/SessionList.h"
 #include "plugins/vextro/src/Timings.h"
 
 namespace Vextro {
@@ -50,8 +63,19 @@ class RavennaDeviceProxy {
   [[nodiscard]] std::string GetStateText() const;
   [[nodiscard]] ChangeSignal& GetChangeSignal() { return changeSignal_; }
 
-  // Engine action list; 0 once worked through, -1 when the text is not JSON.
+  // Engine action list; 0 once worked through, -1 when the text is not JSON or an element is not
+  // an action object (the elements before it stay applied and are reported).
   [[nodiscard]] int32_t ApplyActionList(const std::string& actionList);
+
+  // The action routines; each logs ">> ..." first and a success or "ERROR: ..." line last.
+  // Creating anything refuses while the last fetch of the device failed: its slots are unknown.
+  void createStreamer(const std::string& streamName, const std::vector<uint32_t>& channels,
+                      const std::string& address, int32_t rtpPort, const std::string& codec, int32_t frameSize);
+  void deleteStreamer(uint32_t id);
+  void createReceiver(const std::string& streamName, const std::vector<uint32_t>& channels);
+  // Also drops the slot's queued set-up, so a deleted receiver never comes back enabled.
+  void deleteReceiver(uint32_t id);
+  void setSampleRate(uint32_t rate);
 
   // One refresh cycle's work, as the refresh thread runs it every period.
   void RunRefreshCycle();
@@ -63,6 +87,7 @@ class RavennaDeviceProxy {
   [[nodiscard]] bool IsRedundant() const;
   [[nodiscard]] std::string GetDeviceName() const;
   [[nodiscard]] ParameterMap GetConfigCache() const;
+  [[nodiscard]] std::map<uint32_t, AutoConfigureRequest> GetPendingAutoConfigure() const;
   // Number of proxies in the live list (all constructed, not yet destroyed).
   [[nodiscard]] static std::size_t LiveProxyCount();
 
@@ -80,6 +105,16 @@ class RavennaDeviceProxy {
                          const std::string& status);
   // Queued receiver set-ups are applied here, on the refresh thread; caller holds both locks.
   void ApplyPendingAutoConfigure(const ParameterMap& sessions, const std::string& status);
+  // Connects one queued slot to its session and waits for the device's verdict; throws when a
+  // device request fails.
+  void AutoConfigureReceiver(uint32_t slot, const AutoConfigureRequest& request, const SessionEntry& session);
+  // One element of an action list; true when it called a routine (whatever the routine achieved).
+  bool DispatchAction(const Json& element);
+  // Writes to the device, then patches the cache; throws (cache untouched) when the device refuses.
+  // Caller holds proxyMutex_.
+  void SaveParameters(const ParameterMap& parameters);
+  // False (with an error line) while the last fetch failed. Caller holds proxyMutex_.
+  [[nodiscard]] bool DeviceConfigurationKnownLocked() const;
 
   DeviceConfigPtr config_;
   const uint32_t id_;
