@@ -247,7 +247,11 @@ TEST(ListenerOnTheWire, HearsAnnouncementsFromItsReceiver) {
   ASSERT_TRUE(added.waitFor(1));
   EXPECT_EQ(added.items()[0].origin, "127.0.0.1");
   EXPECT_EQ(added.items()[0].sdp, aes67Sdp());
+  // The I/O thread may still be inside the slot and then releases the listener itself.
   subject.reset();
+  for (int i = 0; i < 100 && (receiver->is_open() || receiver->pending_receives() > 0); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
   EXPECT_EQ(receiver->pending_receives(), 0);
   EXPECT_FALSE(receiver->is_open());
 }
