@@ -1,5 +1,6 @@
 #include "sap/impl/periodic_timer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -16,10 +17,15 @@ namespace sap {
 
 using steady = std::chrono::steady_clock;
 
+namespace {
+// A zero period would spin the I/O thread.
+constexpr std::chrono::milliseconds kShortestPeriod{1};
+}  // namespace
+
 struct periodic_timer::state {
   state(boost::asio::io_context& context, std::string timer_name, std::chrono::milliseconds every,
         bool restart_when_late)
-      : io(context), timer(context), name(std::move(timer_name)), period(every),
+      : io(context), timer(context), name(std::move(timer_name)), period(std::max(every, kShortestPeriod)),
         catch_up(restart_when_late) {}
 
   boost::asio::io_context& io;
