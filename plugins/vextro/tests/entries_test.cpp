@@ -51,7 +51,7 @@ void Deliver(void* ctx, const char* message) {
 }
 
 class VextroEntries : public ::testing::Test {
- protected:
+ public:  // the callbacks below call the entries too
   VextroEntries() {
     library = dlopen(VEXTRO_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) throw std::runtime_error(dlerror());
@@ -216,6 +216,86 @@ TEST_F(VextroEntries, ProxyLifecycleWithCallbacks) {
         "Plugin Factory uninitialized"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
+}
+
+// What a misbehaving engine callback tried from inside a change callback, and what it got.
+struct ReentrantCalls {
+  const VextroEntries* test = nullptr;
+  void* proxy = nullptr;
+  void* other = nullptr;
+  std::mutex mutex;
+  int calls = 0;
+  std::vector<int64_t> results;  // Get, Action, Create, Delete (same proxy), Get of the other proxy
+};
+
+void CallBackIntoThePlugin(void* ctx, const char*) {
+  auto* calls = static_cast<ReentrantCalls*>(ctx);
+  const VextroEntries& t = *calls->test;
+  char* buffer = reinterpret_cast<char*>(0x1);
+  std::vector<int64_t> results;
+  results.push_back(t.entry<GetFn>(7)(calls->proxy, "", &buffer, nullptr));
+  results.push_back(buffer == nullptr ? 1 : 0);
+  results.push_back(t.entry<ActionFn>(6)(calls->proxy, "[]"));
+  void* created = reinterpret_cast<void*>(0x2);
+  results.push_back(t.entry<CreateFn>(4)(9, t.InitJson().c_str(), &created));
+  results.push_back(created == reinterpret_cast<void*>(0x2) ? 1 : 0);
+  results.push_back(t.entry<DeleteFn>(5)(calls->proxy));
+  results.push_back(t.entry<DeleteFn>(5)(calls->other));
+  char* otherState = nullptr;
+  results.push_back(t.entry<GetFn>(7)(calls->other, "", &otherState, nullptr));
+  t.entry<FreeFn>(8)(otherState);
+  std::lock_guard<std::mutex> lock(calls->mutex);
+  ++calls->calls;
+  calls->results = results;
+}
+
+TEST_F(VextroEntries, CallsBackIntoThePluginFromAChangeCallbackAreRefused) {
+  void* proxy = nullptr;
+  void* other = nullptr;
+  ASSERT_EQ(entry<CreateFn>(4)(7, InitJson().c_str(), &proxy), 0);
+  ASSERT_EQ(entry<CreateFn>(4)(8, InitJson().c_str(), &other), 0);
+  ReentrantCalls calls;
+  calls.test = this;
+  calls.proxy = proxy;
+  calls.other = other;
+  const int64_t token = entry<RegisterFn>(9)(proxy, CallBackIntoThePlugin, &calls);
+  const std::vector<int64_t> refused = {-1, 1, -1, -1, 1, -1, -1, 0};
+  const auto callCount = [&] {
+    std::lock_guard<std::mutex> lock(calls.mutex);
+    return calls.calls;
+  };
+
+  // From the refresh thread, which holds both locks.
+  device.setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_3_ENABLE", "1");
+  ASSERT_TRUE(WaitFor([&] { return callCount() >= 1; }));
+  {
+    std::lock_guard<std::mutex> lock(calls.mutex);
+    EXPECT_EQ(calls.results, refused);
+  }
+  // From the engine's own thread, inside Action.
+  const int before = callCount();
+  EXPECT_EQ(entry<ActionFn>(6)(proxy, R"([{"Path":"Actions.CreateStreamer",)"
+                                      R"("Data":{"StreamName":"S","Mapping":[{"IOGroupId":0,"InputId":0}]}}])"),
+            0);
+  EXPECT_EQ(callCount(), before + 1);
+  {
+    std::lock_guard<std::mutex> lock(calls.mutex);
+    EXPECT_EQ(calls.results, refused);
+  }
+  const std::string log = LogText("vextro");
+  for (const char* line : {"ERROR: RavennaDeviceProxy_Get called from inside a change callback of the same proxy; "
+                           "refused",
+                           "ERROR: RavennaDeviceProxy_Action called from inside a change callback of the same proxy; "
+                           "refused",
+                           "ERROR: RavennaDeviceFactory_Create called from inside a change callback; refused",
+                           "ERROR: RavennaDeviceFactory_Delete called from inside a change callback; refused"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  }
+  // Outside a callback the same calls work.
+  EXPECT_EQ(entry<UnregisterFn>(10)(token), 0);
+  EXPECT_EQ(entry<ActionFn>(6)(proxy, "[]"), 0);
+  EXPECT_EQ(entry<DeleteFn>(5)(other), 0);
+  EXPECT_EQ(entry<DeleteFn>(5)(proxy), 0);
 }
 
 }  // namespace
