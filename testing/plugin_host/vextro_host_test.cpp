@@ -132,9 +132,9 @@ TEST_F(VextroHost, BadActionListsGiveTheirResultAndWriteNothing) {
                                                kActionResultOk}));
   EXPECT_EQ(Find(lines, "request: ", "/save.htm"), -1);
   const std::string log = testing_support::readFile(appData.path() + "/Vextro Technologies/vextro");
-  for (const char* part : {"Error: failed to parse actionList JSON: ", "Error: invalid action element: 5",
-                           "ERROR: invalid streamer index",
-                           "ERROR: Error while setting new device state in createStreamer: refused to send parameter"}) {
+  for (const char* part :
+       {"Error: failed to parse actionList JSON: ", "Error: invalid action element: 5", "ERROR: invalid streamer index",
+        "ERROR: Error while setting new device state in createStreamer: refused to send parameter"}) {
     EXPECT_NE(log.find(part), std::string::npos) << part;
   }
 }

@@ -11,9 +11,9 @@ constexpr const char* kS1Enable = "CONFIG_PARAM_AUDIO_SERVER_STREAM_1_ENABLE";
 constexpr const char* kOneStreamer =
     R"({"Path":"Actions.CreateStreamer","Data":{"StreamName":"S","Mapping":[{"IOGroupId":0,"InputId":0}]}})";
 
-class ActionList : public vextro_test::ActionTest {};
+class VextroActionList : public vextro_test::ActionTest {};
 
-TEST_F(ActionList, TextThatIsNotJsonTouchesNothing) {
+TEST_F(VextroActionList, TextThatIsNotJsonTouchesNothing) {
   StartProxy();
   EXPECT_EQ(Apply("abc"), -1);
   EXPECT_TRUE(Logged("Error: failed to parse actionList JSON: [json.exception.parse_error"));
@@ -23,14 +23,14 @@ TEST_F(ActionList, TextThatIsNotJsonTouchesNothing) {
   EXPECT_TRUE(inbox.Texts().empty());
 }
 
-TEST_F(ActionList, AnEmptyListIsSilent) {
+TEST_F(VextroActionList, AnEmptyListIsSilent) {
   StartProxy();
   EXPECT_EQ(Apply("[]"), 0);
   EXPECT_EQ(log.text(), "");
   EXPECT_TRUE(device->requests().empty());
 }
 
-TEST_F(ActionList, ASingleObjectIsWrapped) {
+TEST_F(VextroActionList, ASingleObjectIsWrapped) {
   StartProxy();
   EXPECT_EQ(Apply(R"({"Path":"Actions.SetSampleRate","Data":{"SampleRate":48000}})"), 0);
   EXPECT_TRUE(Logged("Error: passed actionList is not an array. Converting..."));
@@ -40,7 +40,7 @@ TEST_F(ActionList, ASingleObjectIsWrapped) {
   EXPECT_TRUE(Logged("Error: invalid action element: 5"));
 }
 
-TEST_F(ActionList, PathsAreMatchedBySubstringInAFixedOrder) {
+TEST_F(VextroActionList, PathsAreMatchedBySubstringInAFixedOrder) {
   StartProxy();
   log.clear();
   EXPECT_EQ(Apply(R"([{"Path":"Actions.Reboot","Data":{}},{"Path":7,"Data":{}}])"), 0);
@@ -57,7 +57,7 @@ TEST_F(ActionList, PathsAreMatchedBySubstringInAFixedOrder) {
   EXPECT_TRUE(Logged(">> Deleting streamer with id: 0"));
 }
 
-TEST_F(ActionList, DataThatFailsItsCheckIsPassedOverSilently) {
+TEST_F(VextroActionList, DataThatFailsItsCheckIsPassedOverSilently) {
   StartProxy();
   for (const char* list : {
            R"([{"Path":"Actions.DeleteStreamer","Data":{"Id":"1"}}])",
@@ -79,7 +79,7 @@ TEST_F(ActionList, DataThatFailsItsCheckIsPassedOverSilently) {
   EXPECT_TRUE(inbox.Texts().empty());
 }
 
-TEST_F(ActionList, IdsBeyondThirtyTwoBitsAreRejectedNotCutDown) {
+TEST_F(VextroActionList, IdsBeyondThirtyTwoBitsAreRejectedNotCutDown) {
   device->setConfig(kS1Enable, "1");
   StartProxy();
   EXPECT_EQ(Apply(R"([{"Path":"Actions.DeleteStreamer","Data":{"Id":4294967296}},)"
@@ -101,7 +101,7 @@ TEST_F(ActionList, IdsBeyondThirtyTwoBitsAreRejectedNotCutDown) {
                                                                 "4294967295"}));
 }
 
-TEST_F(ActionList, TwoActionsGiveOneChangeComputation) {
+TEST_F(VextroActionList, TwoActionsGiveOneChangeComputation) {
   StartProxy();
   EXPECT_EQ(Apply(std::string("[") + kOneStreamer + "," + kOneStreamer + "]"), 0);
   ASSERT_EQ(inbox.Texts().size(), 1U);
@@ -112,7 +112,7 @@ TEST_F(ActionList, TwoActionsGiveOneChangeComputation) {
   EXPECT_EQ(Saves().size(), 4U);
 }
 
-TEST_F(ActionList, AMalformedElementStopsTheListButReportsWhatRan) {
+TEST_F(VextroActionList, AMalformedElementStopsTheListButReportsWhatRan) {
   device->setConfig(kS1Enable, "1");
   StartProxy();
   for (const char* bad : {R"({"Data":{}})", R"({"Path":"Actions.SetSampleRate"})", "[]", "null"}) {

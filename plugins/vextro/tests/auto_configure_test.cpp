@@ -26,7 +26,7 @@ SimSession Session(const std::string& name, int type = 2, const std::string& ori
   return session;
 }
 
-class AutoConfigure : public vextro_test::ActionTest {
+class VextroAutoConfigure : public vextro_test::ActionTest {
  protected:
   // Queues a receiver "Mic 1" on channels 2..3 and forgets the requests and lines so far.
   void QueueReceiver(const std::string& name = "Mic 1") {
@@ -39,7 +39,7 @@ class AutoConfigure : public vextro_test::ActionTest {
   }
 };
 
-TEST_F(AutoConfigure, ConnectsTheSessionAndEnablesTheReceiver) {
+TEST_F(VextroAutoConfigure, ConnectsTheSessionAndEnablesTheReceiver) {
   StartProxy();
   QueueReceiver();
   device->setSessions({Session("Mic 1", 1), Session("Mic 1", 2, "first"), Session("Mic 1", 2, "second")});
@@ -84,7 +84,7 @@ TEST_F(AutoConfigure, ConnectsTheSessionAndEnablesTheReceiver) {
   }
 }
 
-TEST_F(AutoConfigure, WaitsQueuedUntilTheDeviceKnowsTheSession) {
+TEST_F(VextroAutoConfigure, WaitsQueuedUntilTheDeviceKnowsTheSession) {
   StartProxy();
   QueueReceiver();
   device->setSessions({Session("Mic 2"), Session("Mic 1", 0), Session("Mic 1", 1)});
@@ -106,7 +106,7 @@ TEST_F(AutoConfigure, WaitsQueuedUntilTheDeviceKnowsTheSession) {
   EXPECT_EQ(device->config().at(std::string(kR1) + "_ENABLE"), "1");
 }
 
-TEST_F(AutoConfigure, BadSessionEntriesAreLoggedAndSkipped) {
+TEST_F(VextroAutoConfigure, BadSessionEntriesAreLoggedAndSkipped) {
   StartProxy();
   QueueReceiver();
   device->setSessionsRaw({{"S_NUM", "6"},
@@ -139,7 +139,7 @@ TEST_F(AutoConfigure, BadSessionEntriesAreLoggedAndSkipped) {
   EXPECT_TRUE(Logged("New receiver stream was successfully activated"));
 }
 
-TEST_F(AutoConfigure, AFailedConnectionIsReportedAndDropped) {
+TEST_F(VextroAutoConfigure, AFailedConnectionIsReportedAndDropped) {
   StartProxy();
   QueueReceiver();
   device->setSessions({Session("Mic 1")});
@@ -160,7 +160,7 @@ TEST_F(AutoConfigure, AFailedConnectionIsReportedAndDropped) {
   EXPECT_TRUE(Requests("/sessions.htm").empty());
 }
 
-TEST_F(AutoConfigure, UnexpectedStatusesEndTheSetUp) {
+TEST_F(VextroAutoConfigure, UnexpectedStatusesEndTheSetUp) {
   StartProxy();
   QueueReceiver();
   device->setSessions({Session("Mic 1")});
@@ -171,7 +171,7 @@ TEST_F(AutoConfigure, UnexpectedStatusesEndTheSetUp) {
 
 }
 
-TEST_F(AutoConfigure, AStatusListTooShortForTheSlotEndsTheSetUp) {
+TEST_F(VextroAutoConfigure, AStatusListTooShortForTheSlotEndsTheSetUp) {
   device->setConfig(std::string(kR1) + "_ENABLE", "1");
   StartProxy();
   QueueReceiver();
@@ -192,7 +192,7 @@ TEST_F(AutoConfigure, AStatusListTooShortForTheSlotEndsTheSetUp) {
   EXPECT_EQ(device->config().at("CONFIG_PARAM_AUDIO_CLIENT_STREAM_2_ENABLE"), "1");
 }
 
-TEST_F(AutoConfigure, GivesUpAfterTheLimitOnAMonotonicClock) {
+TEST_F(VextroAutoConfigure, GivesUpAfterTheLimitOnAMonotonicClock) {
   StartProxy();
   QueueReceiver();
   device->setSessions({Session("Mic 1")});
@@ -211,7 +211,7 @@ TEST_F(AutoConfigure, GivesUpAfterTheLimitOnAMonotonicClock) {
   EXPECT_LE(polls, static_cast<std::size_t>(limit / Timings().autoConfigurePoll) + 1);
 }
 
-TEST_F(AutoConfigure, FailedRequestsEndTheSetUp) {
+TEST_F(VextroAutoConfigure, FailedRequestsEndTheSetUp) {
   StartProxy();
   for (const char* page : {"/connectsap.htm", "/statistic.htm", "/save.htm"}) {
     QueueReceiver();

@@ -27,9 +27,9 @@ std::string DeleteReceiverList(const std::string& id) {
   return R"([{"Path":"Actions.DeleteReceiver","Data":{"Id":)" + id + "}}]";
 }
 
-class ReceiverActions : public vextro_test::ActionTest {};
+class VextroReceiverActions : public vextro_test::ActionTest {};
 
-TEST_F(ReceiverActions, CreateWritesOneSaveAndQueuesTheSetUp) {
+TEST_F(VextroReceiverActions, CreateWritesOneSaveAndQueuesTheSetUp) {
   StartProxy();
   ASSERT_EQ(Apply(CreateReceiverList({5, 3, 4})), 0);
   const std::string r = kR1;
@@ -74,7 +74,7 @@ TEST_F(ReceiverActions, CreateWritesOneSaveAndQueuesTheSetUp) {
   EXPECT_EQ(Saves()[0][13].second, "7");
 }
 
-TEST_F(ReceiverActions, FreeSlotSkipsEnabledAndPendingSlots) {
+TEST_F(VextroReceiverActions, FreeSlotSkipsEnabledAndPendingSlots) {
   device->setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_ENABLE", "1");
   device->setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_2_ENABLE", "1");
   StartProxy();
@@ -95,7 +95,7 @@ TEST_F(ReceiverActions, FreeSlotSkipsEnabledAndPendingSlots) {
   EXPECT_TRUE(Saves().empty());
 }
 
-TEST_F(ReceiverActions, ChannelsMustBeContiguousAndUnique) {
+TEST_F(VextroReceiverActions, ChannelsMustBeContiguousAndUnique) {
   StartProxy();
   for (const auto& channels : {std::vector<int>{1, 3}, std::vector<int>{2, 2}}) {
     log.clear();
@@ -111,7 +111,7 @@ TEST_F(ReceiverActions, ChannelsMustBeContiguousAndUnique) {
   EXPECT_TRUE(proxy->GetPendingAutoConfigure().empty());
 }
 
-TEST_F(ReceiverActions, SecondPortSelectsPhy2) {
+TEST_F(VextroReceiverActions, SecondPortSelectsPhy2) {
   SimOptions options;
   options.secondListener = true;
   device = std::make_unique<vextro_sim::SimDevice>(options);
@@ -121,7 +121,7 @@ TEST_F(ReceiverActions, SecondPortSelectsPhy2) {
   EXPECT_EQ(Saves()[0][12], (std::pair<std::string, std::string>{std::string(kR1) + "_PHY_SELECTOR", "1"}));
 }
 
-TEST_F(ReceiverActions, FailedSaveQueuesNothing) {
+TEST_F(VextroReceiverActions, FailedSaveQueuesNothing) {
   StartProxy();
   device->setFault("/save.htm", StatusFault(500));
   ASSERT_EQ(Apply(CreateReceiverList({0})), 0);
@@ -132,7 +132,7 @@ TEST_F(ReceiverActions, FailedSaveQueuesNothing) {
   EXPECT_TRUE(Requests("/sessions.htm").empty());
 }
 
-TEST_F(ReceiverActions, DeleteDisablesClearsAndDropsTheQueuedSetUp) {
+TEST_F(VextroReceiverActions, DeleteDisablesClearsAndDropsTheQueuedSetUp) {
   device->setConfig(std::string(kR1) + "_ENABLE", "1");
   StartProxy();
   ASSERT_EQ(Apply(CreateReceiverList({0}, "Queued")), 0);  // takes slot 1
@@ -167,7 +167,7 @@ TEST_F(ReceiverActions, DeleteDisablesClearsAndDropsTheQueuedSetUp) {
   EXPECT_TRUE(Logged("ERROR: invalid receiver index"));
 }
 
-TEST_F(ReceiverActions, FailedDisableSkipsTheClear) {
+TEST_F(VextroReceiverActions, FailedDisableSkipsTheClear) {
   device->setConfig(std::string(kR1) + "_ENABLE", "1");
   StartProxy();
   vextro_sim::PageFault badStatusLine;

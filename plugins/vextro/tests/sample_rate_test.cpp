@@ -21,9 +21,9 @@ WireParameters RateWrite(const std::string& index, const std::string& size, cons
           {kSetting, setting}};
 }
 
-class SampleRate : public vextro_test::ActionTest {};
+class VextroSampleRate : public vextro_test::ActionTest {};
 
-TEST_F(SampleRate, WritesIndexSizeAndSettingAndTheNextCycleReportsTheRate) {
+TEST_F(VextroSampleRate, WritesIndexSizeAndSettingAndTheNextCycleReportsTheRate) {
   StartProxy();  // setting "0;7", 48 kHz
   ASSERT_EQ(Apply(SetRateList("96000")), 0);
   EXPECT_EQ(Saves(), std::vector<WireParameters>{RateWrite("3", "128", "335544320;7")});
@@ -42,7 +42,7 @@ TEST_F(SampleRate, WritesIndexSizeAndSettingAndTheNextCycleReportsTheRate) {
   EXPECT_EQ(State()["IOGroups"][0]["Status"]["SampleRate"], 96000);
 }
 
-TEST_F(SampleRate, OnlyTheRateBitsOfTheSettingChange) {
+TEST_F(VextroSampleRate, OnlyTheRateBitsOfTheSettingChange) {
   // Bits 26..28 set plus bit 0 and bit 31; second number 1.
   device->setConfig(kSetting, std::to_string((7U << 26) | 1U | (1U << 31)) + ";1");
   StartProxy();
@@ -58,7 +58,7 @@ TEST_F(SampleRate, OnlyTheRateBitsOfTheSettingChange) {
   EXPECT_EQ(State()["IOGroups"][0]["Status"]["SampleRate"], 88200);
 }
 
-TEST_F(SampleRate, UnsupportedRatesAndWrongKindsWriteNothing) {
+TEST_F(VextroSampleRate, UnsupportedRatesAndWrongKindsWriteNothing) {
   StartProxy();
   ASSERT_EQ(Apply(SetRateList("50000")), 0);
   EXPECT_TRUE(Logged("ERROR: unsupported sample rate"));
@@ -76,7 +76,7 @@ TEST_F(SampleRate, UnsupportedRatesAndWrongKindsWriteNothing) {
   EXPECT_TRUE(Saves().empty());
 }
 
-TEST_F(SampleRate, AMissingSettingIsWrittenFromTheRateBitsAlone) {
+TEST_F(VextroSampleRate, AMissingSettingIsWrittenFromTheRateBitsAlone) {
   device->eraseConfig(kSetting);
   StartProxy();
   ASSERT_EQ(Apply(SetRateList("48000")), 0);
@@ -85,7 +85,7 @@ TEST_F(SampleRate, AMissingSettingIsWrittenFromTheRateBitsAlone) {
   EXPECT_EQ(proxy->GetConfigCache().at(kSetting), "268435456;0");
 }
 
-TEST_F(SampleRate, AnUnreadableSettingIsNeverOverwritten) {
+TEST_F(VextroSampleRate, AnUnreadableSettingIsNeverOverwritten) {
   for (const char* setting : {"5", "5;", "0;7;1", "abc;7", "-1;7", "4294967296;0", " 1;2", ""}) {
     device->setConfig(kSetting, setting);
     StartProxy();
@@ -97,7 +97,7 @@ TEST_F(SampleRate, AnUnreadableSettingIsNeverOverwritten) {
   }
 }
 
-TEST_F(SampleRate, AFailedWriteLeavesTheCacheAsItWas) {
+TEST_F(VextroSampleRate, AFailedWriteLeavesTheCacheAsItWas) {
   StartProxy();
   const ParameterMap before = proxy->GetConfigCache();
   device->setFault("/save.htm", StatusFault(404));
@@ -108,7 +108,7 @@ TEST_F(SampleRate, AFailedWriteLeavesTheCacheAsItWas) {
   EXPECT_EQ(device->config().at(kSetting), "0;7");
 }
 
-TEST_F(SampleRate, AnUnknownConfigurationRefusesCreatesButNotDeletes) {
+TEST_F(VextroSampleRate, AnUnknownConfigurationRefusesCreatesButNotDeletes) {
   StartProxy();
   device->setFault("/config.htm", StatusFault(500));
   proxy->RunRefreshCycle();

@@ -25,9 +25,9 @@ std::string CreateStreamerList(const std::string& channels, const std::string& d
   return R"([{"Path":"Actions.CreateStreamer","Data":)" + data + "}]";
 }
 
-class StreamerActions : public vextro_test::ActionTest {};
+class VextroStreamerActions : public vextro_test::ActionTest {};
 
-TEST_F(StreamerActions, CreateWritesTheSettingsThenEnablesAndReportsTheStreamer) {
+TEST_F(VextroStreamerActions, CreateWritesTheSettingsThenEnablesAndReportsTheStreamer) {
   StartProxy();
   ASSERT_EQ(Apply(CreateStreamerList("54")), 0);
   const std::string s = kS1;
@@ -64,7 +64,7 @@ TEST_F(StreamerActions, CreateWritesTheSettingsThenEnablesAndReportsTheStreamer)
   EXPECT_EQ(inbox.Texts().size(), 1U);
 }
 
-TEST_F(StreamerActions, SlotAddressPortAndCodecRules) {
+TEST_F(VextroStreamerActions, SlotAddressPortAndCodecRules) {
   device->setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_ENABLE", "1");
   device->setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_2_ENABLE", "1");
   StartProxy();
@@ -107,7 +107,7 @@ TEST_F(StreamerActions, SlotAddressPortAndCodecRules) {
   EXPECT_EQ(Saves()[0][6].second, "0");
 }
 
-TEST_F(StreamerActions, PortSuffixFollowsThePortTheProxyUses) {
+TEST_F(VextroStreamerActions, PortSuffixFollowsThePortTheProxyUses) {
   SimOptions options;
   options.secondListener = true;
   device = std::make_unique<vextro_sim::SimDevice>(options);
@@ -133,7 +133,7 @@ TEST_F(StreamerActions, PortSuffixFollowsThePortTheProxyUses) {
   EXPECT_EQ(Saves()[0][4].second, "0");
 }
 
-TEST_F(StreamerActions, RefusalsWriteNothing) {
+TEST_F(VextroStreamerActions, RefusalsWriteNothing) {
   StartProxy();
   for (const char* channels : {"11", "13"}) {
     log.clear();
@@ -158,7 +158,7 @@ TEST_F(StreamerActions, RefusalsWriteNothing) {
   EXPECT_TRUE(Saves().empty());
 }
 
-TEST_F(StreamerActions, HeaderInjectionIsRefusedBeforeAnyWrite) {
+TEST_F(VextroStreamerActions, HeaderInjectionIsRefusedBeforeAnyWrite) {
   StartProxy();
   ASSERT_EQ(Apply(CreateStreamerList(
                 "0", R"({"Address":"239.1.1.1\r\nCONFIG_PARAM_AUDIO_SERVER_STREAM_9_ENABLE: 1"})")),
@@ -175,7 +175,7 @@ TEST_F(StreamerActions, HeaderInjectionIsRefusedBeforeAnyWrite) {
   EXPECT_EQ(device->config().count("CONFIG_PARAM_X"), 0U);
 }
 
-TEST_F(StreamerActions, HostWithoutDottedAddressCannotFormTheDefaultDestination) {
+TEST_F(VextroStreamerActions, HostWithoutDottedAddressCannotFormTheDefaultDestination) {
   // An IPv4-mapped IPv6 host reaches the simulated device but has no dotted IPv4 form.
   StartProxy("::ffff:127.0.0.1");
   ASSERT_EQ(State()["Status"]["Message"], "OK");
@@ -187,7 +187,7 @@ TEST_F(StreamerActions, HostWithoutDottedAddressCannotFormTheDefaultDestination)
   EXPECT_EQ(Saves().size(), 2U);
 }
 
-TEST_F(StreamerActions, FailedWritesLeaveWhatWasAccepted) {
+TEST_F(VextroStreamerActions, FailedWritesLeaveWhatWasAccepted) {
   StartProxy();
   const ParameterMap before = proxy->GetConfigCache();
   device->setFault("/save.htm", StatusFault(500));
@@ -209,7 +209,7 @@ TEST_F(StreamerActions, FailedWritesLeaveWhatWasAccepted) {
   EXPECT_TRUE(inbox.Texts().empty());
 }
 
-TEST_F(StreamerActions, DeleteDisablesThenClearsAndReportsTheRemoval) {
+TEST_F(VextroStreamerActions, DeleteDisablesThenClearsAndReportsTheRemoval) {
   device->setConfig(std::string(kS1) + "_ENABLE", "1");
   device->setConfig(std::string(kS1) + "_STREAM_NAME", "Old");
   StartProxy();
@@ -232,7 +232,7 @@ TEST_F(StreamerActions, DeleteDisablesThenClearsAndReportsTheRemoval) {
   EXPECT_TRUE(Logged("ERROR: invalid streamer index"));
 }
 
-TEST_F(StreamerActions, FailedClearLeavesTheStreamerDisabledWithItsSettings) {
+TEST_F(VextroStreamerActions, FailedClearLeavesTheStreamerDisabledWithItsSettings) {
   device->setConfig(std::string(kS1) + "_ENABLE", "1");
   device->setConfig(std::string(kS1) + "_STREAM_NAME", "Old");
   StartProxy();
