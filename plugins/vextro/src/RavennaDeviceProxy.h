@@ -9,8 +9,9 @@
 // action routine holds the proxy's lock for its whole run, device writes included, and reports
 // failures only in the plug-in log. A receiver is created in two steps: its slot is written and a
 // set-up request queued; a later refresh cycle connects it to the device's session of that name
-// and enables it. A request whose session never shows up stays queued, and its slot taken, until
-// the receiver is deleted.
+// and enables it. A request whose session never shows up never expires: it stays queued and its
+// slot taken while the proxy lives, and as the slot is not enabled the engine does not see it
+// listed; only a DeleteReceiver naming that slot drops it.
 //
 // Change callbacks run synchronously with the proxy's lock held (and the live-proxy list lock on
 // the refresh thread). Inside one, no call may reach this proxy, and no proxy may be created or
