@@ -96,7 +96,7 @@ bool IsArray(const Json& value) { return value.is_array(); }
 int32_t RavennaDeviceProxy::ApplyActionList(const std::string& actionList) {
   Json document;
   try {
-    document = Json::parse(actionList);
+    document = ParseJsonDocument(actionList);
   } catch (const std::exception& error) {
     Log("Error: failed to parse actionList JSON: ", error.what());
     return -1;

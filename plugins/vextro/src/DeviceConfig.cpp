@@ -49,7 +49,7 @@ DeviceConfigPtr FindDeviceConfig(const std::string& type, const std::vector<std:
 
 bool ParseInitJson(const std::string& initJson, std::string& host, uint16_t& port, DeviceConfigPtr& model) {
   try {
-    const Json document = Json::parse(initJson);
+    const Json document = ParseJsonDocument(initJson);
     if (!document.is_object() || !document.contains("Origin") || !document.contains("Type") ||
         !document.contains("Subtypes") || !document.contains("Ip") || !document.contains("Port")) {
       host.clear();

@@ -4,6 +4,8 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace Vextro {
 namespace {
@@ -39,7 +41,33 @@ std::optional<uint64_t> RawBits(const Json& value) {
   return std::nullopt;
 }
 
+bool NestedDeeperThan(const Json& document, std::size_t limit) {
+  std::vector<std::pair<const Json*, std::size_t>> pending = {{&document, 1}};
+  while (!pending.empty()) {
+    const auto [value, depth] = pending.back();
+    pending.pop_back();
+    if (!value->is_structured()) {
+      continue;
+    }
+    if (depth > limit) {
+      return true;
+    }
+    for (const Json& child : *value) {
+      pending.emplace_back(&child, depth + 1);
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+Json ParseJsonDocument(const std::string& text) {
+  Json document = Json::parse(text);
+  if (NestedDeeperThan(document, kMaxJsonDepth)) {
+    throw std::runtime_error("document nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+  }
+  return document;
+}
 
 std::string DumpCompact(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -3,6 +3,7 @@
 // The plug-in's JSON conventions: objects keep their members sorted by key, texts handed out are
 // compact, and device strings that are not valid UTF-8 must never make serialisation throw.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,14 @@
 namespace Vextro {
 
 using Json = nlohmann::json;
+
+// Far deeper than any document the engine sends; serialising is recursive, so a deeper document
+// (which parses fine) would overflow the stack when dumped into a log line.
+inline constexpr std::size_t kMaxJsonDepth = 128;
+
+// Parses `text`; throws the parser's exception, or std::runtime_error for a document nested more
+// than kMaxJsonDepth levels deep.
+[[nodiscard]] Json ParseJsonDocument(const std::string& text);
 
 // Compact text; invalid UTF-8 bytes become U+FFFD instead of throwing.
 [[nodiscard]] std::string DumpCompact(const Json& value);

@@ -19,6 +19,12 @@ TEST_F(VextroActionList, TextThatIsNotJsonTouchesNothing) {
   EXPECT_TRUE(Logged("Error: failed to parse actionList JSON: [json.exception.parse_error"));
   EXPECT_EQ(Apply(""), -1);
   EXPECT_EQ(Apply("[{\"Path\":"), -1);
+  // Valid JSON, but too deep to be an action list or to be logged safely.
+  log.clear();
+  EXPECT_EQ(Apply(std::string(100000, '[') + std::string(100000, ']')), -1);
+  EXPECT_TRUE(Logged("Error: failed to parse actionList JSON: document nested deeper than 128 levels"));
+  EXPECT_EQ(Apply(std::string(100, '[') + std::string(100, ']')), -1);
+  EXPECT_TRUE(Logged("Error: invalid action element: [[[[[[[[[["));
   EXPECT_TRUE(device->requests().empty());
   EXPECT_TRUE(inbox.Texts().empty());
 }

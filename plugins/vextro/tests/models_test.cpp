@@ -83,6 +83,10 @@ TEST(VextroModels, ParseInitJson) {
                              model));
   EXPECT_TRUE(log.contains("failed: Not an array"));
   EXPECT_EQ(host, "");
+  // A "Type" nested far too deep is refused, not serialised into the stack's end.
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_FALSE(ParseInitJson(InitJson(deep), host, port, model));
+  EXPECT_TRUE(log.contains("ERROR: parsing initialization JSON failed: document nested deeper than 128 levels"));
 }
 
 }  // namespace
