@@ -52,7 +52,9 @@ void PrintLine(const char* kind, const std::string& text) {
 
 std::string Compact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-void PrintResult(const char* entry, int64_t result) { PrintLine("result", Compact({{"Entry", entry}, {"Result", result}})); }
+void PrintResult(const char* entry, int64_t result) {
+  PrintLine("result", Compact({{"Entry", entry}, {"Result", result}}));
+}
 
 void OnChange(void*, const char* message) { PrintLine("change", message); }
 
