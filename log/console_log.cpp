@@ -12,24 +12,16 @@ namespace {
 }  // namespace
 
 void writeLog(uint32_t level, const char* file, int32_t line, const char* format, ...) {
-  if (level > lumora_log::detail::kMaxWrittenLevel) {
-    return;
-  }
-  const lumora_log::detail::LineLayout layout{file, line, false, nullptr};
   va_list args;
   va_start(args, format);
-  lumora_log::detail::writeLine(level, layout, format, args);
+  lumora_log::detail::writeLine(level, {file, line, false, nullptr}, format, args);
   va_end(args);
 }
 
 void writeLogCategory(const char* category, uint32_t level, const char* file, int32_t line, const char* format, ...) {
-  if (level > lumora_log::detail::kMaxWrittenLevel) {
-    return;
-  }
-  const lumora_log::detail::LineLayout layout{file, line, true, category};
   va_list args;
   va_start(args, format);
-  lumora_log::detail::writeLine(level, layout, format, args);
+  lumora_log::detail::writeLine(level, {file, line, true, category}, format, args);
   va_end(args);
 }
 

@@ -11,13 +11,9 @@ namespace {
 }  // namespace
 
 void writeLog(uint32_t level, const char* file, int32_t line, const char* format, ...) {
-  if (level > lumora_log::detail::kMaxWrittenLevel) {
-    return;
-  }
-  const lumora_log::detail::LineLayout layout{file, line, true, nullptr};
   va_list args;
   va_start(args, format);
-  lumora_log::detail::writeLine(level, layout, format, args);
+  lumora_log::detail::writeLine(level, {file, line, true, nullptr}, format, args);
   va_end(args);
 }
 

@@ -61,6 +61,9 @@ bool endsWithLineFeed(const char* text, size_t length) { return length > 0 && te
 }  // namespace
 
 void writeLine(uint32_t level, const LineLayout& layout, const char* format, va_list args) {
+  if (level > kMaxWrittenLevel) {
+    return;
+  }
   LineBuffer line;
   line.appendTime();
   const char* colour = kLevelColours[level];

@@ -21,7 +21,7 @@ struct LineLayout {
 };
 
 // Formats one line into a stack buffer and writes it to stdout with one printf and a flush.
-// The caller has already dropped levels above kMaxWrittenLevel.
+// Levels above kMaxWrittenLevel return before anything is formatted.
 void writeLine(uint32_t level, const LineLayout& layout, const char* format, va_list args);
 
 }  // namespace lumora_log::detail
