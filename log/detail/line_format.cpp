@@ -49,7 +49,6 @@ class LineBuffer {
   }
 
   [[nodiscard]] const char* text() const { return buffer_; }
-  [[nodiscard]] size_t length() const { return length_; }
 
  private:
   char buffer_[kLineBufferSize] = {};
@@ -77,9 +76,11 @@ void writeLine(uint32_t level, const LineLayout& layout, const char* format, va_
   }
   line.appendV(format, args);
 
-  // A message whose format ended the line but lost its line feed to the cut gets "...\n".
-  const bool cut = format != nullptr && endsWithLineFeed(format, std::strlen(format)) && line.length() > 0 &&
-                   !endsWithLineFeed(line.text(), line.length());
+  // A message whose format ended the line but lost its line feed to the cut gets "...\n". The
+  // line is judged as printed: up to its first zero, which a "%c" of 0 may have put early.
+  const size_t printedLength = std::strlen(line.text());
+  const bool cut = format != nullptr && endsWithLineFeed(format, std::strlen(format)) && printedLength > 0 &&
+                   !endsWithLineFeed(line.text(), printedLength);
   std::printf(cut ? kCutEnding : kPlainEnding, line.text());
   std::fflush(stdout);
 }

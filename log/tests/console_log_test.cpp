@@ -60,6 +60,13 @@ TEST(WriteLog, MessageThatFitsExactlyIsNotMarkedAsCut) {
   EXPECT_EQ(out.substr(out.size() - 5), "\n" + kReset);
 }
 
+TEST(WriteLog, ALineEndedEarlyByAZeroCharacterIsMarkedAsCut) {
+  // Only the text before the zero is printed, and it lost the format's line feed.
+  StdoutCapture capture;
+  writeLog(6, "agent.cpp", 1, "ab%c\n", 0);
+  EXPECT_EQ(afterTimeStamp(capture.take()), kGreen + "ab" + kReset + "...\n");
+}
+
 TEST(WriteLog, FormatWithoutLineFeedLeavesTheLineOpen) {
   StdoutCapture capture;
   writeLog(4, "agent.cpp", 1, "no end ");
