@@ -153,8 +153,8 @@ void Config::readFile() {
   auto parsed = std::make_shared<Document>();
   parsed->ParseStream(stream);
   std::fclose(file);
+  // A broken file quietly gives way to an empty object; the first saved change replaces it.
   if (parsed->HasParseError() || !parsed->IsObject()) {
-    writeLog(4, LOG_FILE, __LINE__, "%s is not a JSON object: using the defaults\n", configPath_.c_str());
     return;
   }
   document_ = std::move(parsed);

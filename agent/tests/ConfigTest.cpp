@@ -86,9 +86,11 @@ TEST_F(ConfigTest, FallsBackToXdgConfigHomeAndCreatesIt) {
 TEST_F(ConfigTest, MissingOrUnusableFilesGiveTheDefaultTableWithoutSaving) {
   for (const char* contents : {"", "[]", "{", "\"text\"", "{\"plugins\":\"none\"}", "{\"plugins\":{}}"}) {
     SCOPED_TRACE(contents);
+    StdoutCapture capture;
     loadWith(contents);
     EXPECT_EQ(pluginNames(config), defaultNames());
     EXPECT_EQ(readFile(configFile()), contents);
+    EXPECT_EQ(capture.take(), "");  // the fallback is silent
   }
   const lmr::Value* brixel = config.findPlugin("relay_brixel.so");
   ASSERT_NE(brixel, nullptr);
