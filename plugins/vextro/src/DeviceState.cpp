@@ -234,22 +234,22 @@ Json BuildNetwork(const DeviceView& view, const ParameterMap& configuration, con
   const auto integer = [&](const std::string& name) {
     return static_cast<int64_t>(GetIntParameter(configuration, name, 0));
   };
-  const std::string masterClock =
-      GetStringParameter(statistics, "STATISTIC_PARAM_PTP_CLOCK_MASTER_CLOCK_ID", "00-00-00-00-00-00-00");
+  const auto masterClock = [&] {
+    return GetStringParameter(statistics, "STATISTIC_PARAM_PTP_CLOCK_MASTER_CLOCK_ID", "00-00-00-00-00-00-00");
+  };
   Json master = Json::object();
   master["Accuracy"] = integer("CONFIG_PARAM_PTP_CLOCK_ACCURACY");
   master["Class"] = integer("CONFIG_PARAM_PTP_CLOCK_CLOCK_CLASS");
   master["Prio1"] = integer("CONFIG_PARAM_PTP_CLOCK_PRIORITY1");
   master["Prio2"] = integer("CONFIG_PARAM_PTP_CLOCK_PRIORITY2");
-  master["GMID"] = masterClock;
+  master["GMID"] = masterClock();
   master["SlaveOnly"] = integer("CONFIG_PARAM_PTP_CLOCK_SLAVE_ONLY") == 1;
   master["DelayMechanism"] = integer("CONFIG_PARAM_PTP_CLOCK_DELAY_MECHANISM");
   master["Announce"] = integer("CONFIG_PARAM_PTP_CLOCK_ANNOUNCE");
   master["Sync"] = integer("CONFIG_PARAM_PTP_CLOCK_SYNC");
   Json ptpStatus = Json::object();
   ptpStatus["IsMaster"] = GetIntParameter(statistics, "STATISTIC_PARAM_PTP_CLOCK_STATUS", 0) == kPtpStatusMaster;
-  ptpStatus["GMID"] =
-      GetStringParameter(statistics, "STATISTIC_PARAM_PTP_CLOCK_MASTER_CLOCK_ID", "00-00-00-00-00-00-00");
+  ptpStatus["GMID"] = masterClock();
   ptpStatus["Jitter"] = static_cast<int64_t>(GetIntParameter(statistics, "STATISTIC_PARAM_PTP_CLOCK_DRIFT", 0));
   Json ptp = Json::object();
   ptp["Master"] = std::move(master);

@@ -78,7 +78,11 @@ int32_t Initialize() {
 }
 
 int32_t Uninitialize() {
-  Log("Plugin Factory uninitialized");
+  try {
+    Log("Plugin Factory uninitialized");
+  } catch (...) {
+    // Only the line is lost.
+  }
   return kSuccess;
 }
 
@@ -182,8 +186,11 @@ int32_t Get(void* proxy, const char* what, char** outBuf, uint32_t* outLen) {
     if (RefusedFromChangeCallback("RavennaDeviceProxy_Get", deviceProxy)) {
       return kFailure;
     }
-    Log("Engine requests data '", what != nullptr ? what : "(null)", "' for device proxy with ID: ",
-        deviceProxy->GetId(), "...");
+    if (what == nullptr) {
+      Log("ERROR: Invalid data request passed to RavennaDeviceProxy_Get");
+      return kFailure;
+    }
+    Log("Engine requests data '", what, "' for device proxy with ID: ", deviceProxy->GetId(), "...");
     if (outBuf == nullptr) {
       return kFailure;
     }

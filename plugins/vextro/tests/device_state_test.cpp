@@ -67,6 +67,26 @@ TEST_F(VextroDeviceState, HealthyDeviceFullForm) {
   EXPECT_FALSE(log.contains("WARNING"));
 }
 
+TEST_F(VextroDeviceState, NetworkLooksUpItsValuesInTableOrder) {
+  configuration.clear();
+  statistics.clear();
+  log.clear();
+  (void)BuildNetwork(view, configuration, statistics);
+  const std::string text = log.text();
+  std::size_t previous = 0;
+  for (const char* name :
+       {"CONFIG_PARAM_NETWORK_DYNAMIC_IP_ADDRESS_PHY1", "CONFIG_PARAM_PTP_CLOCK_ACCURACY",
+        "CONFIG_PARAM_PTP_CLOCK_CLOCK_CLASS", "CONFIG_PARAM_PTP_CLOCK_PRIORITY1", "CONFIG_PARAM_PTP_CLOCK_PRIORITY2",
+        "STATISTIC_PARAM_PTP_CLOCK_MASTER_CLOCK_ID", "CONFIG_PARAM_PTP_CLOCK_SLAVE_ONLY",
+        "CONFIG_PARAM_PTP_CLOCK_DELAY_MECHANISM", "CONFIG_PARAM_PTP_CLOCK_ANNOUNCE", "CONFIG_PARAM_PTP_CLOCK_SYNC",
+        "STATISTIC_PARAM_PTP_CLOCK_STATUS", "STATISTIC_PARAM_PTP_CLOCK_MASTER_CLOCK_ID",
+        "STATISTIC_PARAM_PTP_CLOCK_DRIFT", "CONFIG_PARAM_PTP_CLOCK_DOMAIN_PHY1", "CONFIG_PARAM_PTP_CLOCK_DSCP"}) {
+    const std::size_t at = text.find(std::string("parameter: ") + name + "\n", previous);
+    ASSERT_NE(at, std::string::npos) << name;
+    previous = at + 1;
+  }
+}
+
 TEST_F(VextroDeviceState, RedundantAndUnreachableForms) {
   EXPECT_EQ(DumpCompact(Build("Error: connect: Connection refused")),
             R"({"Status":{"Code":3,"Errors":{"Network":"Error: connect: Connection refused"},"Message":"ERROR"}})");

@@ -180,9 +180,14 @@ TEST_F(VextroEntries, ProxyLifecycleWithCallbacks) {
   const Json parsed = Json::parse(state);
   EXPECT_EQ(parsed["Id"], 7);
   EXPECT_EQ(parsed["Identity"]["Name"], "Sim");
-  ASSERT_EQ(entry<GetFn>(7)(proxy, nullptr, &buffer, nullptr), 0);
+  ASSERT_EQ(entry<GetFn>(7)(proxy, "", &buffer, nullptr), 0);
   EXPECT_EQ(std::string(buffer), state);
   entry<FreeFn>(8)(buffer);
+  // A null request text is refused like any other null text argument, outputs nulled.
+  length = 99;
+  EXPECT_EQ(entry<GetFn>(7)(proxy, nullptr, &buffer, &length), -1);
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(length, 0U);
 
   Inbox inbox;
   EXPECT_EQ(entry<RegisterFn>(9)(proxy, Deliver, &inbox), 0);
@@ -208,7 +213,7 @@ TEST_F(VextroEntries, ProxyLifecycleWithCallbacks) {
   for (const char* line :
        {"Creating new proxy for device at 127.0.0.1:",
         "Engine requests data 'anything' for device proxy with ID: 7...",
-        "Engine requests data '(null)' for device proxy with ID: 7...",
+        "ERROR: Invalid data request passed to RavennaDeviceProxy_Get",
         "Engine registers callback token: 0 for device with ID: 7...",
         "Engine requests action '[]' for device proxy with ID: 7...",
         "Error: failed to parse actionList JSON: [json.exception.parse_error",
