@@ -151,10 +151,10 @@ void Config::readFile() {
   std::vector<char> buffer(kReadBufferSize);
   rapidjson::FileReadStream stream(file, buffer.data(), buffer.size());
   auto parsed = std::make_shared<Document>();
-  parsed->ParseStream(stream);
+  const bool wellFormed = parseBounded(*parsed, stream);
   std::fclose(file);
   // A broken file quietly gives way to an empty object; the first saved change replaces it.
-  if (parsed->HasParseError() || !parsed->IsObject()) {
+  if (!wellFormed || !parsed->IsObject()) {
     return;
   }
   document_ = std::move(parsed);

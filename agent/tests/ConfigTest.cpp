@@ -103,6 +103,24 @@ TEST_F(ConfigTest, MissingOrUnusableFilesGiveTheDefaultTableWithoutSaving) {
   EXPECT_EQ(config.findPlugin("SVCWATCH.so"), nullptr);
 }
 
+TEST_F(ConfigTest, ADeeplyNestedFileIsRefusedLikeABrokenOne) {
+  const auto nested = [](size_t arrays) {
+    return R"({"plugins":[],"deep":)" + std::string(arrays, '[') + std::string(arrays, ']') + "}";
+  };
+  // The root object and 127 arrays are the deepest file still taken, and it saves back.
+  loadWith(nested(lmr::kMaxJsonDepth - 1));
+  EXPECT_TRUE((*config.document())["plugins"].Empty());
+  ASSERT_TRUE(config.save());
+  EXPECT_EQ(readFile(configFile()), nested(lmr::kMaxJsonDepth - 1));
+
+  // Far deeper nesting would overflow the stack while parsing or saving.
+  for (size_t arrays : {size_t{lmr::kMaxJsonDepth}, size_t{200000}}) {
+    loadWith(nested(arrays));
+    EXPECT_EQ(pluginNames(config), defaultNames()) << arrays;
+    EXPECT_EQ(config.find({"deep"}), nullptr) << arrays;
+  }
+}
+
 TEST_F(ConfigTest, AnEmptyPluginTableStaysEmpty) {
   loadWith(R"({"plugins":[],"mode":2})");
   EXPECT_TRUE((*config.document())["plugins"].Empty());

@@ -217,6 +217,25 @@ TEST(JsonMember, TheSharedNullIsTheSameForEveryThread) {
   }
 }
 
+TEST(JsonParseBounded, TakesWhatParseTakesAndRefusesTheRest) {
+  const std::string text = R"({"a":[1,-2,3.5,"x",true,null,{"b":{}}],"c":18446744073709551615})";
+  rapidjson::StringStream stream(text.c_str());
+  lmr::Document bounded;
+  ASSERT_TRUE(lmr::parseBounded(bounded, stream));
+  lmr::Document plain;
+  plain.Parse(text.c_str());
+  EXPECT_TRUE(bounded == plain);
+
+  for (const std::string& refused :
+       {std::string("{\"a\":1} trailing"), std::string("{\"a\":"), std::string(""),
+        std::string(lmr::kMaxJsonDepth + 1, '[') + std::string(lmr::kMaxJsonDepth + 1, ']')}) {
+    lmr::Document document(rapidjson::kObjectType);
+    rapidjson::StringStream refusedStream(refused.c_str());
+    EXPECT_FALSE(lmr::parseBounded(document, refusedStream)) << refused.substr(0, 20);
+    EXPECT_TRUE(document.IsObject() && document.ObjectEmpty()) << "left as it was";
+  }
+}
+
 TEST(JsonAssert, MisuseThrowsInsteadOfAborting) {
   lmr::Document document;
   document.Parse(R"({"mode":"Master","plugins":5})");
