@@ -180,7 +180,8 @@ std::string group_attribute::value() const {
 source_filter_attribute::source_filter_attribute(std::string mode, std::string network_type,
                                                  std::string address_type, std::string destination_address,
                                                  std::string source_address)
-    : mode_(std::move(mode)),
+    : attribute(mode == "incl" && network_type == "IN" && address_type == "IP4"),
+      mode_(std::move(mode)),
       network_type_(std::move(network_type)),
       address_type_(std::move(address_type)),
       destination_address_(std::move(destination_address)),

@@ -229,6 +229,7 @@ class group_attribute final : public attribute {
 // source-filter: incl IN IP4 <destination address> <source address>
 class source_filter_attribute final : public attribute {
  public:
+  // valid() only for mode "incl", network type "IN" and address type "IP4", the one form served.
   source_filter_attribute(std::string mode, std::string network_type, std::string address_type,
                           std::string destination_address, std::string source_address);
   [[nodiscard]] const std::string& name() const override;

@@ -69,8 +69,9 @@ std::shared_ptr<attribute> parse_rtpmap(std::string_view value) {
   const auto fields = text::split_fields(value, kBlanks);
   const uint16_t payload_type = converted(text::to_uint16(field(fields, 0)));
   const auto parts = text::split_parts(field(fields, 1), '/');
-  // Without an encoding and a clock rate there is nothing to map.
-  if (parts.size() < 2 || parts[0].empty() || parts[1].empty()) {
+  // Without a "/" there is no clock rate to take. Either text may be empty: both are kept as
+  // written, and the clock rate is read as a number only by whoever uses it.
+  if (parts.size() < 2) {
     throw conversion_error{};
   }
   std::optional<uint16_t> channels;
@@ -166,12 +167,16 @@ std::shared_ptr<attribute> parse_group(std::string_view value) {
 
 std::shared_ptr<attribute> parse_source_filter(std::string_view value) {
   const auto fields = text::split_fields(value, kBlanks);
-  if (fields.size() != 5 || fields[0] != "incl" || fields[1] != "IN" || fields[2] != "IP4") {
+  if (fields.size() != 5) {
     throw rule_mismatch{mismatch::source_filter};
   }
-  return std::make_shared<source_filter_attribute>(std::string(fields[0]), std::string(fields[1]),
-                                                   std::string(fields[2]), std::string(fields[3]),
-                                                   std::string(fields[4]));
+  auto filter = std::make_shared<source_filter_attribute>(std::string(fields[0]), std::string(fields[1]),
+                                                          std::string(fields[2]), std::string(fields[3]),
+                                                          std::string(fields[4]));
+  if (!filter->valid()) {
+    throw rule_mismatch{mismatch::source_filter};
+  }
+  return filter;
 }
 
 // The typed attribute for a known name, or null for any other name.

@@ -49,6 +49,8 @@ struct media_description {
   std::string protocol;
   // The first format of the m= line only.
   std::string format;
+  // Left empty: an i= line inside a media section sets the session's information instead.
+  std::string information;
   // From the section's own c= line; null without one (see parse_session_description).
   std::shared_ptr<sdp::connection> connection;
   std::vector<bandwidth> bandwidths;

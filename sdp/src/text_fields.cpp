@@ -81,10 +81,21 @@ std::optional<float> to_float(std::string_view text) {
   float value = 0;
   const char* const end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value, std::chars_format::general);
-  if (error != std::errc() || stop != end || !std::isfinite(value)) {
+  if (stop != end) {
     return std::nullopt;
   }
-  return value;
+  if (error == std::errc()) {
+    return value;
+  }
+  // Too small for a float reads as (signed) zero, as a stream conversion does; too large does
+  // not convert.
+  long double wide = 0;
+  const auto [wide_stop, wide_error] = std::from_chars(text.data(), end, wide, std::chars_format::general);
+  if (error == std::errc::result_out_of_range && wide_error == std::errc() && wide_stop == end &&
+      std::fabs(wide) < 1) {
+    return static_cast<float>(wide);
+  }
+  return std::nullopt;
 }
 
 std::optional<uint8_t> hex_byte(std::string_view text) {

@@ -21,8 +21,8 @@ namespace sdp::text {
 [[nodiscard]] std::optional<uint16_t> to_uint16(std::string_view text);
 [[nodiscard]] std::optional<uint32_t> to_uint32(std::string_view text);
 
-// A decimal floating-point text with an optional sign; an out-of-range or non-finite value
-// ("1e40", "nan", "inf") gives nothing.
+// A decimal floating-point text with an optional sign, or "nan"/"inf"/"infinity" in any case; a
+// value too large for a float ("1e40") gives nothing, one too small ("1e-50") gives zero.
 [[nodiscard]] std::optional<float> to_float(std::string_view text);
 
 // One or two hexadecimal digits.

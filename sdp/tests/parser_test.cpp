@@ -82,6 +82,8 @@ TEST(SdpParser, LinesGoToTheSectionTheyStandIn) {
   // i= inside a media section overwrites the session's information.
   EXPECT_EQ(session->information, "media info");
   ASSERT_EQ(session->media.size(), 2u);
+  EXPECT_EQ(session->media[0]->information, "");
+  // Only the first format of an m= line is kept.
   EXPECT_EQ(session->media[0]->format, "96");
   ASSERT_EQ(session->media[0]->bandwidths.size(), 1u);
   EXPECT_EQ(session->media[0]->bandwidths[0].value, 5u);

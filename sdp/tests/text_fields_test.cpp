@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "sdp/src/log_text.h"
 
 namespace {
@@ -31,12 +34,24 @@ TEST(SdpTextFields, IntegersFollowTheLexicalRule) {
   EXPECT_EQ(to_uint16("-65536"), std::nullopt);
 }
 
-TEST(SdpTextFields, FloatsAreDecimalAndFinite) {
+TEST(SdpTextFields, FloatsFollowTheLexicalRule) {
   EXPECT_EQ(to_float("0.125"), 0.125f);
   EXPECT_EQ(to_float("+1"), 1.0f);
   EXPECT_EQ(to_float("-2.5e1"), -25.0f);
   EXPECT_EQ(to_float(".5"), 0.5f);
-  for (const char* bad : {"", "+", "abc", "1e40", "nan", "inf", "-inf", "0x1p3", "1,5", " 1", "1 ", "++1"}) {
+  EXPECT_EQ(to_float("3.4028235e38"), std::numeric_limits<float>::max());
+  EXPECT_EQ(to_float("inf"), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(to_float("-Infinity"), -std::numeric_limits<float>::infinity());
+  for (const char* nan : {"nan", "+NaN", "-nan"}) {
+    ASSERT_TRUE(to_float(nan).has_value()) << nan;
+    EXPECT_TRUE(std::isnan(*to_float(nan))) << nan;
+  }
+  // Below the smallest float: zero, sign kept.
+  EXPECT_EQ(to_float("1e-50"), 0.0f);
+  EXPECT_TRUE(std::signbit(to_float("-1e-400").value_or(1.0f)));
+  for (const char* bad :
+       {"", "+", "abc", "1e40", "3.4028236e38", "-1e40", "1e5000", "infinit", "nanx", "0x1p3", "1,5", " 1", "1 ",
+        "++1", "+-1", "1e"}) {
     EXPECT_EQ(to_float(bad), std::nullopt) << bad;
   }
   EXPECT_EQ(format_float(0.125f), "0.125");
