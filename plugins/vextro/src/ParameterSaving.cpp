@@ -74,22 +74,27 @@ void RavennaDeviceProxy::setSampleRate(uint32_t rate) {
   const std::string setting = GetStringParameter(configCache_, kSettingParameter, "");
   uint32_t first = 0;
   uint32_t second = 0;
+  bool settingReadable = true;
   if (hasSetting) {
     // Writing zeros in place of an unreadable setting would wipe the device's other setting bits.
     const std::vector<std::string> pieces = SplitFields(setting, ';');
     const auto firstNumber = pieces.size() == 2 ? StrictUInt32(pieces[0]) : std::nullopt;
     const auto secondNumber = pieces.size() == 2 ? StrictUInt32(pieces[1]) : std::nullopt;
-    if (!firstNumber || !secondNumber) {
+    settingReadable = firstNumber && secondNumber;
+    if (settingReadable) {
+      first = *firstNumber;
+      second = *secondNumber;
+    } else {
       Log("ERROR: unexpected value of ", kSettingParameter, ": '", setting, "'");
-      return;
     }
-    first = *firstNumber;
-    second = *secondNumber;
   }
   const auto found = std::find_if(kRateSettings.begin(), kRateSettings.end(),
                                   [rate](const RateSetting& entry) { return entry.rate == rate; });
   if (found == kRateSettings.end()) {
     Log("ERROR: unsupported sample rate");
+    return;
+  }
+  if (!settingReadable) {
     return;
   }
   first = (first & ~kRateBitsMask) | found->bits;

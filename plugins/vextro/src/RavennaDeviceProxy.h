@@ -133,12 +133,14 @@ class RavennaDeviceProxy {
   int32_t portIndex_ = -1;  // decided at construction
   std::map<uint32_t, AutoConfigureRequest> pendingAutoConfigure_;
 
+  // Started in the constructor's body, once every member it touches exists; joined before any
+  // member is released.
+  std::thread refreshThread_;
   std::atomic<bool> running_{true};
   std::atomic<bool> active_{false};
   bool refreshThreadDone_ = false;  // guarded by refreshMutex_
   std::mutex refreshMutex_;
   std::condition_variable refreshCondition_;
-  std::thread refreshThread_;
 };
 
 }  // namespace Vextro

@@ -93,6 +93,12 @@ TEST_F(VextroAutoConfigure, WaitsQueuedUntilTheDeviceKnowsTheSession) {
   EXPECT_EQ(Requests("/sessions.htm").size(), 2U);
   EXPECT_TRUE(Requests("/connectsap.htm").empty());
   EXPECT_EQ(proxy->GetPendingAutoConfigure().size(), 1U);
+  // No session count at all: nothing to match.
+  device->setSessionsRaw({});
+  proxy->RunRefreshCycle();
+  EXPECT_TRUE(Logged("WARNING: Can't find configuration value for parameter: S_NUM"));
+  EXPECT_TRUE(Requests("/connectsap.htm").empty());
+  EXPECT_EQ(proxy->GetPendingAutoConfigure().size(), 1U);
   // A failing sessions page keeps it queued too.
   device->setFault("/sessions.htm", StatusFault(500));
   proxy->RunRefreshCycle();

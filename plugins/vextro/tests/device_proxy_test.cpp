@@ -113,6 +113,17 @@ TEST(VextroDeviceProxy, OnlyTheSecondPortOfOneDeviceIsRedundant) {
   EXPECT_FALSE(alsoFirst.IsRedundant());
 }
 
+TEST(VextroDeviceProxy, ANamelessDeviceIsMatchedByTheProductName) {
+  ScopedPluginLog log;
+  SimDevice device(TwoPorts());
+  device.eraseConfig("CONFIG_PARAM_DEVICE_DEVICE_NAME");
+  RavennaDeviceProxy first(1, "127.0.0.1", device.port(), Cantor(), FastTimings(5000));
+  RavennaDeviceProxy second(2, "127.0.0.2", device.secondPort(), Cantor(), FastTimings(5000));
+  EXPECT_EQ(second.GetDeviceName(), "CANTOR");
+  EXPECT_FALSE(first.IsRedundant());
+  EXPECT_TRUE(second.IsRedundant());
+}
+
 TEST(VextroDeviceProxy, RedundancyClearsWhenNoPhy1ProxyRemains) {
   ScopedPluginLog log;
   SimDevice device(TwoPorts());

@@ -119,6 +119,14 @@ TEST_F(VextroReceiverActions, SecondPortSelectsPhy2) {
   ASSERT_EQ(Apply(CreateReceiverList({0})), 0);
   ASSERT_EQ(Saves().size(), 1U);
   EXPECT_EQ(Saves()[0][12], (std::pair<std::string, std::string>{std::string(kR1) + "_PHY_SELECTOR", "1"}));
+  // Port unknown: the first port is selected.
+  proxy.reset();
+  device->eraseStatistic("STATISTIC_PARAM_CURRENT_IP_ADDRESS_PHY2");
+  StartProxy();
+  ASSERT_EQ(proxy->GetPortIndex(), -1);
+  ASSERT_EQ(Apply(CreateReceiverList({0})), 0);
+  ASSERT_EQ(Saves().size(), 1U);
+  EXPECT_EQ(Saves()[0][12], (std::pair<std::string, std::string>{std::string(kR1) + "_PHY_SELECTOR", "0"}));
 }
 
 TEST_F(VextroReceiverActions, FailedSaveQueuesNothing) {

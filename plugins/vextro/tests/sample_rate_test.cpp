@@ -95,6 +95,16 @@ TEST_F(VextroSampleRate, AnUnreadableSettingIsNeverOverwritten) {
     EXPECT_TRUE(Saves().empty()) << setting;
     proxy.reset();
   }
+  // The rate is still judged: an unsupported one gets its own line after the setting's.
+  device->setConfig(kSetting, "abc;7");
+  StartProxy();
+  ASSERT_EQ(Apply(SetRateList("50000")), 0);
+  const std::size_t settingLine = log.text().find("ERROR: unexpected value of SELVA_CONFIG_PARAM_SETTING: 'abc;7'");
+  const std::size_t rateLine = log.text().find("ERROR: unsupported sample rate");
+  ASSERT_NE(settingLine, std::string::npos);
+  ASSERT_NE(rateLine, std::string::npos);
+  EXPECT_LT(settingLine, rateLine);
+  EXPECT_TRUE(Saves().empty());
 }
 
 TEST_F(VextroSampleRate, AFailedWriteLeavesTheCacheAsItWas) {
