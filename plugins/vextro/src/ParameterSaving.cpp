@@ -34,14 +34,20 @@ constexpr std::array<RateSetting, 6> kRateSettings = {{
     {192000, 5, 64, kBase48Bit | kQuadBit},
 }};
 
-// Decimal digits only, within 32 bits.
+// Decimal digits only (leading zeros allowed), within 32 bits.
 std::optional<uint32_t> StrictUInt32(const std::string& text) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty()) {
     return std::nullopt;
   }
-  const unsigned long long value = std::stoull(text);
-  if (value > 0xFFFFFFFFULL) {
-    return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFULL) {
+      return std::nullopt;
+    }
   }
   return static_cast<uint32_t>(value);
 }

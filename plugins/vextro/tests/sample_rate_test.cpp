@@ -76,6 +76,13 @@ TEST_F(VextroSampleRate, UnsupportedRatesAndWrongKindsWriteNothing) {
   EXPECT_TRUE(Saves().empty());
 }
 
+TEST_F(VextroSampleRate, LeadingZerosInTheSettingAreStillNumbers) {
+  device->setConfig(kSetting, "000000000004294967295;0007");
+  StartProxy();
+  ASSERT_EQ(Apply(SetRateList("48000")), 0);
+  EXPECT_EQ(Saves(), std::vector<WireParameters>{RateWrite("1", "256", std::to_string(~(3U << 26)) + ";7")});
+}
+
 TEST_F(VextroSampleRate, AMissingSettingIsWrittenFromTheRateBitsAlone) {
   device->eraseConfig(kSetting);
   StartProxy();
