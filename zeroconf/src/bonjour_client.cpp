@@ -18,6 +18,14 @@ struct watched_operation {
   DNSServiceRef ref;
 };
 
+// A listed operation as collected: where its descriptor sits among the watched ones, or
+// kNotWatched (no valid descriptor, or beyond the cap).
+struct collected_operation {
+  static constexpr size_t kNotWatched = static_cast<size_t>(-1);
+  std::weak_ptr<dns_service> operation;
+  size_t watched_index;
+};
+
 class poll_cycle {
  public:
   explicit poll_cycle(poll_list& list) : list_(list) {}
@@ -59,13 +67,14 @@ class poll_cycle {
     // Strong references are dropped only after the lock, so no operation dies during the walk.
     std::vector<std::shared_ptr<dns_service>> alive;
     std::lock_guard<std::recursive_mutex> lock(list_.mutex);
-    bool reported_overflow = false;
+    size_t valid = 0;
     for (const std::weak_ptr<dns_service>& entry : list_.entries) {
       try {
         std::shared_ptr<dns_service> operation = entry.lock();
         if (!operation) {
           continue;
         }
+        collected_.push_back(collected_operation{operation, collected_operation::kNotWatched});
         const DNSServiceRef ref = operation->sd_ref_;
         const int fd = ref != nullptr ? DNSServiceRefSockFD(ref) : -1;
         if (fd == -1 || ref == nullptr) {
@@ -75,11 +84,13 @@ class poll_cycle {
           continue;
         }
         if (descriptors_.size() < bonjour_client::kMaxWatchedSockets) {
+          collected_.back().watched_index = descriptors_.size();
           descriptors_.push_back(pollfd{fd, POLLIN, 0});
           watched_.push_back(watched_operation{operation, ref});
-        } else if (!reported_overflow) {
+        }
+        // Every operation beyond the cap is reported, in every cycle.
+        if (++valid > bonjour_client::kMaxWatchedSockets) {
           writeLog(3, LOG_FILE, __LINE__, "fdset too small\n");
-          reported_overflow = true;
         }
         alive.push_back(std::move(operation));
       } catch (...) {
@@ -88,15 +99,17 @@ class poll_cycle {
     }
   }
 
-  // Ready entries in list order until the ready count is used up; the descriptors recorded at
+  // Listed entries in list order until the ready count is used up: ready ones are processed,
+  // all others (unwatched ones included) get their idle hook. The descriptors recorded at
   // collection are tested, not queried again (a reused descriptor would mark the wrong one).
   void sort(int ready) {
     int budget = ready;
-    for (size_t index = 0; index < watched_.size() && budget > 0; ++index) {
-      if (watched_[index].operation.expired()) {
+    for (size_t entry = 0; entry < collected_.size() && budget > 0; ++entry) {
+      if (collected_[entry].operation.expired()) {
         continue;
       }
-      const short events = descriptors_[index].revents;
+      const size_t index = collected_[entry].watched_index;
+      const short events = index != collected_operation::kNotWatched ? descriptors_[index].revents : 0;
       if ((events & POLLNVAL) != 0) {
         --budget;
         report_invalid_descriptor(watched_[index], descriptors_[index].fd);
@@ -104,7 +117,7 @@ class poll_cycle {
         --budget;
         ready_.push_back(watched_[index]);
       } else {
-        idle_.push_back(watched_[index].operation);
+        idle_.push_back(collected_[entry].operation);
       }
     }
   }
@@ -170,6 +183,7 @@ class poll_cycle {
   poll_list& list_;
   std::vector<pollfd> descriptors_;
   std::vector<watched_operation> watched_;
+  std::vector<collected_operation> collected_;
   std::vector<watched_operation> ready_;
   std::vector<std::weak_ptr<dns_service>> idle_;
 };

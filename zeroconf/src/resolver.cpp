@@ -112,8 +112,6 @@ struct resolve_callbacks {
       writeLog(3, LOG_FILE, __LINE__, "Bonjour DNSServiceQueryRecord IPV6 unmanaged qr_reply!\n");
       return;
     }
-    // The first address ends the resolve, also when the listener throws.
-    std::unique_ptr<resolver_context> ended(resolve);
     const bonjour_resolver& resolver = *resolve->resolver;
     const auto* bytes = static_cast<const uint8_t*>(data);
     char address[16];
@@ -128,6 +126,8 @@ struct resolve_callbacks {
                                            resolver.regtype_.c_str(), resolver.host_name_.c_str(), address,
                                            resolver.port_, resolver.txt_entries_);
     }
+    // The first address ends the resolve; a listener that threw leaves it waiting for another.
+    end_resolve(resolve);
   }
 };
 

@@ -1,5 +1,8 @@
 #include "zeroconf/src/service_name.h"
 
+#include <cstdlib>
+#include <optional>
+
 namespace zeroconf {
 namespace {
 
@@ -10,8 +13,16 @@ void replace_all(std::string& text, const std::string& from, const std::string& 
   }
 }
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
+// The byte of a "\DDD" escape: the three characters read by strtol, which must take all of
+// them; nullopt otherwise.
+std::optional<char> escaped_byte(const std::string& text, size_t position) {
+  const std::string digits = text.substr(position, 3);
+  char* end = nullptr;
+  const long value = std::strtol(digits.c_str(), &end, 10);
+  if (end != digits.c_str() + 3) {
+    return std::nullopt;
+  }
+  return static_cast<char>(value & 0xff);
 }
 
 }  // namespace
@@ -25,13 +36,11 @@ std::string unescape_service_name(const std::string& escaped) {
       result.append(text, index, 2);
       index += 2;
     } else if (text[index] == '\\') {
-      // Exactly three digits: no sign, no blank (strtol would take those).
-      if (text.size() - index < 4 || !is_digit(text[index + 1]) || !is_digit(text[index + 2]) ||
-          !is_digit(text[index + 3])) {
+      const std::optional<char> byte = text.size() - index < 4 ? std::nullopt : escaped_byte(text, index + 1);
+      if (!byte) {
         return {};
       }
-      const int value = (text[index + 1] - '0') * 100 + (text[index + 2] - '0') * 10 + (text[index + 3] - '0');
-      result.push_back(static_cast<char>(value & 0xff));
+      result.push_back(*byte);
       index += 4;
     } else {
       result.push_back(text[index]);

@@ -5,8 +5,8 @@
 namespace zeroconf {
 
 // Turns the DNS-escaped instance part of a full service name into the literal name: "\." is a
-// dot, "\\" a backslash and "\" with three decimal digits the byte of that value. A malformed
-// escape gives an empty name.
+// dot, "\\" a backslash and "\" with three characters that read whole as a decimal number
+// ("032") the low byte of that number. A malformed escape gives an empty name.
 std::string unescape_service_name(const std::string& escaped);
 
 // Position of the dot that ends the instance part of a full name: the first one preceded by an

@@ -1,5 +1,7 @@
 #include "zeroconf/src/txt_records.h"
 
+#include <new>
+
 #include "log/console_log.h"
 
 namespace zeroconf {
@@ -17,7 +19,11 @@ dns_txt_records::dns_txt_records(const std::vector<std::string>& entries) {
   if (total > kMaxLength) {
     return;
   }
-  data_.reserve(total);
+  try {
+    data_.reserve(total);
+  } catch (const std::bad_alloc&) {
+    return;  // no memory: an empty record, as for oversized input
+  }
   for (const std::string& entry : entries) {
     if (entry.empty()) {
       continue;

