@@ -7,7 +7,11 @@
 #include <limits>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
+#include "plugins/annwatch/cmd_browser_callback.h"
 #include "sap/tests/sap_test_support.h"
+#include "sdp/src/parser.h"
 #include "testing/sap_announce/sap_sender.h"
 #include "testing/stdout_capture.h"
 
@@ -100,7 +104,9 @@ TEST_F(DiscoverySapTest, ModificationRemovesTheOldIdAndAddsANewOne) {
 }
 
 TEST_F(DiscoverySapTest, EachInterfaceEntryHasItsOwnId) {
+  testing_support::StdoutCapture capture;
   auto discovery = start(1, {"127.0.0.1", "127.0.0.1"});
+  EXPECT_EQ(capture.take(), "DiscoverySap::list_interfaces 127.0.0.1\nDiscoverySap::list_interfaces 127.0.0.1\n");
   send(7, aes67Sdp("Twice"));
   const auto added = take(2);
   EXPECT_EQ(std::set<std::string>(added.begin(), added.end()), (std::set<std::string>{add(1, "Twice"), add(2, "Twice")}));
@@ -211,4 +217,38 @@ TEST(DiscoverySapIds, IdsWrapInsteadOfOverflowing) {
   EXPECT_EQ(discovery.release_id({0, "10.0.0.1", 1}), std::nullopt);
   EXPECT_EQ(discovery.release_id({1, "10.0.0.1", 2}), std::nullopt);
   EXPECT_TRUE(discovery.stop());
+}
+
+TEST(CmdBrowserCallback, PrintsEverySessionAndRemovesOnlyWhatGotAnId) {
+  DiscoverySap discovery(100);
+  Inbox<std::string> messages;
+  discovery.set_callback(&collect, &messages);
+  annwatch::cmd_browser_callback callback(DiscoverySap::kSubscriberName, "", discovery, 0);
+  const auto session = [](uint16_t hash, const std::string& sdp) {
+    return sap::session{"10.0.0.1", hash, "application/sdp", sdp, 0};
+  };
+  const auto a = session(1, aes67Sdp("A", "1", "1"));
+  const auto b = session(2, aes67Sdp("B", "1", "2"));
+  const auto c = session(3, aes67Sdp("C", "1", "3"));
+  const auto ghost = session(4, "o=- 4 1 IN IP4 10.0.0.1\r\ns=Ghost\r\n");
+
+  testing_support::StdoutCapture capture;
+  for (const auto& s : {a, b, c}) {
+    callback.added(s, sdp::parse_session_description(s.sdp));
+  }
+  callback.removed(ghost, sdp::parse_session_description(ghost.sdp));
+  callback.removed(b, sdp::parse_session_description(b.sdp));
+  EXPECT_EQ(capture.take(),
+            "Dante/SAP discover : A added\n\n"
+            "Dante/SAP discover : B added\n\n"
+            "Dante/SAP discover : C added\n\n"
+            "Dante/SAP discover : Ghost removed\n\n"
+            "Dante/SAP discover : B removed\n\n");
+  const auto items = messages.items();
+  ASSERT_EQ(items.size(), 4u);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(nlohmann::json::parse(items[k])["Id"], 100 + k);
+  }
+  EXPECT_EQ(items[3], R"({"Action":"Remove","Id":101,"Payload":{}})");
+  EXPECT_EQ(discovery.next_id(), 103);
 }
