@@ -69,9 +69,19 @@ TEST(SdpTextFields, HexBytesHaveOneOrTwoDigits) {
   }
 }
 
-TEST(SdpTextFields, PrintableEscapesControlsAndNonAscii) {
+TEST(SdpTextFields, PrintableEscapesControlsAndMalformedTextButKeepsCharacters) {
   EXPECT_EQ(sdp::printable("Stage 1 ~"), "Stage 1 ~");
   EXPECT_EQ(sdp::printable(std::string("\x1b[0m\\\x7f\x00\xe9\n", 9)), "\\x1B[0m\\\\\\x7F\\x00\\xE9\\x0A");
+  // Names in any script stay readable: "B\u00fchne", "\u97f3", an emoji.
+  EXPECT_EQ(sdp::printable("B\xC3\xBChne \xE9\x9F\xB3 \xF0\x9F\x8E\xB5"), "B\xC3\xBChne \xE9\x9F\xB3 \xF0\x9F\x8E\xB5");
+  // C1 controls (U+009B is a terminal's CSI), overlong forms, surrogates, cut sequences and
+  // code points past U+10FFFF are escaped byte by byte.
+  EXPECT_EQ(sdp::printable("\xC2\x9B" "2J"), "\\xC2\\x9B2J");
+  EXPECT_EQ(sdp::printable("\xC0\xAF\xE0\x80\xAF"), "\\xC0\\xAF\\xE0\\x80\\xAF");
+  EXPECT_EQ(sdp::printable("\xED\xA0\x80"), "\\xED\\xA0\\x80");
+  EXPECT_EQ(sdp::printable("\xE9\x9F"), "\\xE9\\x9F");
+  EXPECT_EQ(sdp::printable("\xF4\x90\x80\x80"), "\\xF4\\x90\\x80\\x80");
+  EXPECT_EQ(sdp::printable("\xC3\xBC\xC3"), "\xC3\xBC\\xC3");
 }
 
 }  // namespace
