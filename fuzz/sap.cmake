@@ -4,7 +4,9 @@ set(sap_fuzz_dir ${CMAKE_CURRENT_LIST_DIR}/sap)
 set(sap_packet_sources
   ${PROJECT_SOURCE_DIR}/sap/impl/sap_packet.cpp
   ${PROJECT_SOURCE_DIR}/sap/impl/session.cpp
-  ${PROJECT_SOURCE_DIR}/sap/impl/utf8.cpp)
+  ${PROJECT_SOURCE_DIR}/sap/impl/utf8.cpp
+  ${PROJECT_SOURCE_DIR}/sdp/src/log_text.cpp
+  ${LUMORA_FUZZ_LOG_SOURCES})
 lumora_add_fuzz_target(sap_packet GROUP sap_fuzzers
   ENTRY ${sap_fuzz_dir}/sap_packet_fuzz.cpp
   CORPUS ${sap_fuzz_dir}/corpus/sap_packet
@@ -17,6 +19,4 @@ lumora_add_fuzz_target(sap_listener GROUP sap_fuzzers
   FUZZ_SOURCES ${sap_packet_sources}
     ${PROJECT_SOURCE_DIR}/sap/impl/listener.cpp
     ${PROJECT_SOURCE_DIR}/sap/impl/periodic_timer.cpp
-    ${PROJECT_SOURCE_DIR}/sap/impl/multicast_receiver.cpp
-    ${PROJECT_SOURCE_DIR}/sdp/src/log_text.cpp
-    ${LUMORA_FUZZ_LOG_SOURCES})
+    ${PROJECT_SOURCE_DIR}/sap/impl/multicast_receiver.cpp)

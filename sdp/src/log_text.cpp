@@ -5,54 +5,52 @@
 namespace sdp {
 namespace {
 
-// Length of the well-formed UTF-8 character starting at text[at] whose code point a terminal
-// shows as text (U+00A0 and up, no surrogates), or 0.
-size_t printableCharacterLength(std::string_view text, size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  size_t length = 0;
-  uint32_t codePoint = 0;
-  uint32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, codePoint = lead & 0x1Fu, minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, codePoint = lead & 0x0Fu, minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, codePoint = lead & 0x07u, minimum = 0x10000;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) {
-    return 0;
-  }
-  for (size_t i = 1; i < length; ++i) {
-    const auto next = static_cast<unsigned char>(text[at + i]);
-    if ((next & 0xC0u) != 0x80u) {
-      return 0;
-    }
-    codePoint = (codePoint << 6) | (next & 0x3Fu);
-  }
-  const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-  if (codePoint < minimum || codePoint < 0xA0 || surrogate || codePoint > 0x10FFFF) {
-    return 0;
-  }
-  return length;
-}
+bool in_range(uint8_t byte, uint8_t low, uint8_t high) { return byte >= low && byte <= high; }
 
 }  // namespace
+
+size_t utf8_sequence_length(std::string_view text, size_t at) {
+  const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[at + k]); };
+  const size_t left = text.size() - at;
+  // The second byte's range is what rules out overlong forms, surrogates and values past U+10FFFF.
+  const auto continues = [&](size_t count, uint8_t low1, uint8_t high1) {
+    if (left < count + 1 || !in_range(byte(1), low1, high1)) {
+      return false;
+    }
+    for (size_t k = 2; k <= count; ++k) {
+      if (!in_range(byte(k), 0x80, 0xBF)) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const uint8_t lead = byte(0);
+  if (in_range(lead, 0xC2, 0xDF)) return continues(1, 0x80, 0xBF) ? 2 : 0;
+  if (lead == 0xE0) return continues(2, 0xA0, 0xBF) ? 3 : 0;
+  if (in_range(lead, 0xE1, 0xEC) || in_range(lead, 0xEE, 0xEF)) return continues(2, 0x80, 0xBF) ? 3 : 0;
+  if (lead == 0xED) return continues(2, 0x80, 0x9F) ? 3 : 0;
+  if (lead == 0xF0) return continues(3, 0x90, 0xBF) ? 4 : 0;
+  if (in_range(lead, 0xF1, 0xF3)) return continues(3, 0x80, 0xBF) ? 4 : 0;
+  if (lead == 0xF4) return continues(3, 0x80, 0x8F) ? 4 : 0;
+  return 0;
+}
 
 std::string printable(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
-    const auto byte = static_cast<unsigned char>(text[at]);
+    const auto byte = static_cast<uint8_t>(text[at]);
+    const size_t length = utf8_sequence_length(text, at);
+    // U+0080..U+009F are C1 controls: U+009B starts a terminal command like ESC [ does.
+    const bool c1Control = length == 2 && byte == 0xC2 && static_cast<uint8_t>(text[at + 1]) < 0xA0;
     if (byte == '\\') {
       out += "\\\\";
       ++at;
     } else if (byte >= 0x20 && byte < 0x7F) {
       out += text[at];
       ++at;
-    } else if (const size_t length = printableCharacterLength(text, at); length > 0) {
+    } else if (length > 0 && !c1Control) {
       out.append(text.substr(at, length));
       at += length;
     } else {
