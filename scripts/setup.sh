@@ -7,6 +7,9 @@ LUMORA_PACKAGES=(
   libavahi-compat-libdnssd-dev avahi-daemon avahi-utils dbus
   iproute2 util-linux procps binutils
   libgtest-dev libgmock-dev libbenchmark-dev
+  libqt5test5 libxcb1-dev
+  xvfb xauth x11-utils trayer xdotool chromium fonts-dejavu-core
+  libgstreamer-plugins-base1.0-dev
 )
 
 # apt-get runs only when something is missing, and updates its lists first in that case.
