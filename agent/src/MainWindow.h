@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QIcon>
 #include <QMainWindow>
+#include <QPixmap>
 #include <QString>
 #include <QStringList>
 #include <QSystemTrayIcon>
@@ -34,7 +35,7 @@ class MainWindow : public QMainWindow {
 
   // Registers the tray with the agent and, unless startAgent is false (tests), runs the agent's
   // start: the splash and the server search run inside this constructor.
-  explicit MainWindow(bool startAgent = true);
+  explicit MainWindow(Agent& agent = Agent::instance(), bool startAgent = true);
   ~MainWindow() override;
   MainWindow(const MainWindow&) = delete;
   MainWindow& operator=(const MainWindow&) = delete;
@@ -65,7 +66,7 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   static constexpr const char* kManualUrl =
       "https://www.brixeltechnologies.com/uploads/assets/Installers/LUMORA/2.0/LUMORA_User_Manual_2.0.pdf";
 
-  Tray(MainWindow* window, bool startAgent);
+  Tray(MainWindow* window, Agent& agent, bool startAgent);
   ~Tray() override;
   Tray(const Tray&) = delete;
   Tray& operator=(const Tray&) = delete;
@@ -81,6 +82,8 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   void onDetached(const std::string& address) override;
   void onNotification(const std::string& text) override;
   void onEngineDied() override;
+
+  [[nodiscard]] Agent& agent() const { return agent_; }
 
   // For tests: the menu, its entries and the restart window.
   [[nodiscard]] QMenu* menu() const { return menu_; }
@@ -120,6 +123,7 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   void slotEngineDied();
 
  private:
+  Agent& agent_;
   QIcon icon_;
   QMenu* menu_ = nullptr;  // child of the main window
   QAction* titleAction_ = nullptr;
@@ -142,10 +146,14 @@ class MainWindow::About : public QDialog {
   Q_OBJECT
 
  public:
-  About();
+  // The picture is the agent's splash picture, which outlives the dialog.
+  explicit About(const QPixmap& picture);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+
+ private:
+  const QPixmap& picture_;
 };
 
 }  // namespace lmr
