@@ -1,0 +1,196 @@
+#pragma once
+
+#include <QPixmap>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/src/Config.h"
+#include "agent/src/Json.h"
+#include "zeroconf/src/browser.h"
+
+namespace QBXSplashWindow {
+class IWindow;
+}
+
+namespace lmr {
+
+// One IPv4 address of a chosen network interface, as QHostAddress::toString writes them.
+struct InterfaceFilter {
+  QString ip;
+  QString netmask;
+};
+
+// One engine server found on the network.
+struct ServiceRecord {
+  std::string name;
+  std::string address;  // "<IPv4>:<port>"
+  std::string host;
+  uint32_t kind = 4;  // Agent::kKindMaster or Agent::kKindOther
+};
+
+// The agent's core: mode, interface filter choice, listeners, the engine server it is attached
+// to and the engine process it started. One per process (instance()); tests may build their own.
+class Agent {
+ public:
+  // Agent modes as stored in config.json "mode".
+  static constexpr uint32_t kModeMaster = 1;
+  static constexpr uint32_t kModeSlave = 2;
+  static constexpr uint32_t kModeHybrid = 4;
+  // Kinds of engine server.
+  static constexpr uint32_t kKindMaster = 1;
+  static constexpr uint32_t kKindOther = 4;
+
+  static constexpr std::chrono::milliseconds kDefaultTickPeriod{1000};
+  static constexpr std::chrono::milliseconds kDefaultWatchdogPeriod{3000};
+
+  // Receives the agent's reports. Every call comes on a worker thread (DNS-SD poll thread, splash
+  // worker, watchdog) and must not block: onAttached/onDetached run under the agent mutex, so a
+  // listener only hands the call on to its own thread and never calls back into the agent.
+  class Listener {
+   public:
+    virtual void onAttached(const std::string& address) = 0;
+    virtual void onDetached(const std::string& address) = 0;
+    virtual void onNotification(const std::string& text) = 0;
+    virtual void onEngineDied() = 0;
+    virtual ~Listener() = default;
+  };
+
+  class BrowserListener;
+
+  // The process's agent, created on first call (from main, before any other thread exists).
+  static Agent& instance();
+
+  // Reads the mode and the hardware ids from the loaded configuration and loads the splash
+  // picture; needs a QGuiApplication. Public so tests can build agents of their own.
+  Agent();
+  // Ends the browse and the watchdog (the process's own agent is never destroyed).
+  ~Agent();
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+
+  // Listeners are called in registration order. removeListener waits for a call in progress.
+  void addListener(Listener* listener);
+  void removeListener(Listener* listener);
+
+  // Starts the search for engine servers and runs the splash window over connectSequence.
+  // Returns false (the value is not used).
+  bool start();
+  // The search part of start: own address, browse for "_http._tcp" subtype "_ravenna".
+  void startSearch();
+  // Splash worker: looks for a server or starts the local engine by mode.
+  int connectSequence(QBXSplashWindow::IWindow* window);
+
+  // False (nothing written) when mode equals the mode read at start; else saves it.
+  bool setMode(int mode);
+  // False (nothing written) when the stored "server"/"ip" equals ip; else saves it.
+  bool setServerIp(const QString& ip);
+  // Replaces the "plugins" table by the list and saves.
+  void setPluginEnabled(const std::vector<PluginEntry>& plugins);
+  // Hybrid, and this agent has never started an engine process.
+  [[nodiscard]] bool canStartLocalServer() const;
+  [[nodiscard]] static QString modeName(int mode);
+  [[nodiscard]] uint32_t mode() const { return mode_; }
+
+  // Attached server, copied under the agent mutex; empty texts when not attached.
+  [[nodiscard]] std::string attachedAddress() const;
+  [[nodiscard]] std::string attachedHost() const;
+  [[nodiscard]] std::string attachedName() const;
+  [[nodiscard]] QStringList hardwareIds() const;
+
+  // Engine control.
+  [[nodiscard]] std::vector<InterfaceFilter> interfaceFilters() const;
+  bool startEngine(bool master);
+  void stopEngine();
+  void startEngineProcess(bool master);
+  [[nodiscard]] static bool isProcessAlive(int64_t pid);
+  [[nodiscard]] int64_t enginePid() const { return enginePid_.load(); }
+  // Program started as the engine server process; default: this program's own file.
+  void setEngineProgram(const QString& program);
+
+  // HTTP API of the attached engine server.
+  [[nodiscard]] std::shared_ptr<Document> get(const std::string& path);
+  bool setInterfaceFilters(const QStringList& ids);
+
+  // Period of the connect sequence's rounds and of the watchdog's checks (tests shorten them).
+  void setTickPeriod(std::chrono::milliseconds period) { tickPeriod_ = period; }
+  void setWatchdogPeriod(std::chrono::milliseconds period) { watchdogPeriod_ = period; }
+
+  // "<major>.<minor>.<patch> b<build>" of the running program, or "None".
+  [[nodiscard]] static QString versionText();
+  // ":/splash_screen" at 600 x 250 times the display scale; null when the resource is missing.
+  [[nodiscard]] QPixmap& splashPixmap() { return splashPixmap_; }
+
+  // The DNS-SD listener of the search (null before startSearch); tests drive it directly.
+  [[nodiscard]] std::shared_ptr<BrowserListener> browserListener() const { return browserListener_; }
+
+ private:
+  friend class BrowserListener;
+
+  struct WatchdogState;
+
+  void watchEngine(const std::shared_ptr<WatchdogState>& state);
+  void stopWatchdogLocked();
+  // Attaches to record (agent mutex held): copies it, logs, tells the listeners.
+  void attachLocked(const ServiceRecord& record);
+  void notifyAttached(const std::string& address);
+  void notifyDetached(const std::string& address);
+  void notifyNotification(const std::string& text);
+  void notifyEngineDied();
+  void sleepTick() const;
+
+  uint32_t mode_ = kModeHybrid;
+  QStringList hardwareIds_;
+  std::vector<Listener*> listeners_;
+  mutable std::mutex listenersMutex_;  // always taken after mutex_
+  mutable std::mutex mutex_;
+  std::shared_ptr<zeroconf::browser> browse_;
+  std::shared_ptr<BrowserListener> browserListener_;
+  ServiceRecord attached_;  // address empty: not attached
+  std::atomic<int64_t> enginePid_{0};
+  std::thread watchdog_;
+  std::shared_ptr<WatchdogState> watchdogState_;
+  QPixmap splashPixmap_;
+  QString engineProgram_;
+  std::atomic<std::chrono::milliseconds> tickPeriod_{kDefaultTickPeriod};
+  std::atomic<std::chrono::milliseconds> watchdogPeriod_{kDefaultWatchdogPeriod};
+};
+
+// Receives the browse's answers on the DNS-SD poll thread and applies the attachment rules.
+class Agent::BrowserListener : public zeroconf::browser_listener {
+ public:
+  explicit BrowserListener(Agent* agent) : agent_(agent) {}
+
+  void service_resolved(uint32_t interface_index, const char* name, const char* regtype, const char* host_name,
+                        const char* address, uint16_t port, const std::vector<std::string>& txt_entries) override;
+  void service_removed(uint32_t interface_index, const char* name, const char* regtype) override;
+
+  // Own IPv4 address: config "server"/"ip", else the outgoing interface's, else the host name's,
+  // else "0.0.0.0".
+  void resolveLocalAddress();
+  [[nodiscard]] std::string ownAddress() const;
+  // Names of the servers found so far, in name order (copied under the agent mutex).
+  [[nodiscard]] std::vector<std::string> serviceNames() const;
+  // Stops all further calls into the agent (before the agent goes away).
+  void detachAgent();
+
+ private:
+  friend class Agent;
+
+  mutable std::mutex agentMutex_;  // guards agent_ itself; taken before the agent mutex
+  Agent* agent_;
+  std::string ownAddress_;
+  std::map<std::string, ServiceRecord> services_;  // guarded by the agent mutex
+};
+
+}  // namespace lmr
