@@ -38,6 +38,8 @@ class QBXTheme : public QObject {
 
   // True when the desktop's foreground colour is light; asked afresh on every call.
   [[nodiscard]] bool isDark() const;
+  // The brightness test behind isDark: 5*G + 2*R + B above 1024.
+  [[nodiscard]] static bool isDarkForeground(const QColor& foreground);
   // Dark: the resource sheet (left alone when it cannot be read); light: the short sheet.
   void applyStyleSheet(QApplication* application) const;
   // Every "<a ...>" tag of text with a link colour attribute for the current theme.

@@ -1,0 +1,220 @@
+#include "agent/src/Theme.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QWidget>
+
+#include "log/console_log.h"
+#include "platform/appearance.h"
+#include "platform/title_bar.h"
+
+// Registration function of the compiled resources. Referring to it makes every program that
+// uses the theme link the resource objects, whose static initialiser registers them.
+int qInitResources_agent();
+__attribute__((used)) static int (*const resourceAnchor)() = &qInitResources_agent;
+
+namespace {
+
+constexpr const char* kDarkLinkColour = "color: rgb(42, 130, 218);";
+constexpr const char* kLightLinkColour = "color: rgb(0, 0, 255);";
+
+QPalette buildDarkPalette() {
+  // A default palette is the application's current one: every role not listed keeps its value.
+  QPalette dark;
+  dark.setColor(QPalette::Window, QColor(0, 0, 0));
+  dark.setColor(QPalette::WindowText, Qt::white);
+  dark.setColor(QPalette::Base, QColor(25, 25, 25));
+  dark.setColor(QPalette::AlternateBase, QColor(50, 50, 50));
+  dark.setColor(QPalette::ToolTipBase, Qt::black);
+  dark.setColor(QPalette::ToolTipText, Qt::white);
+  dark.setColor(QPalette::Text, Qt::white);
+  dark.setColor(QPalette::Button, QColor(50, 50, 50));
+  dark.setColor(QPalette::ButtonText, Qt::white);
+  dark.setColor(QPalette::BrightText, Qt::red);
+  dark.setColor(QPalette::Link, QColor(42, 130, 218));
+  dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+  dark.setColor(QPalette::HighlightedText, Qt::black);
+  return dark;
+}
+
+// The dark sheet's text; false when the resource cannot be read.
+bool readDarkStyleSheet(QString& sheet) {
+  QFile file(QString::fromLatin1(kDarkStyleSheetResource));
+  if (!file.open(QIODevice::ReadOnly)) {
+    return false;
+  }
+  sheet = QString::fromUtf8(file.readAll());
+  return true;
+}
+
+QColor applicationForeground() {
+  if (QCoreApplication::instance() == nullptr) {
+    return QColor(0, 0, 0);
+  }
+  return QGuiApplication::palette().color(QPalette::WindowText);
+}
+
+}  // namespace
+
+QBXTheme::QBXTheme() : appearance_(platform::Appearance::create(applicationForeground())) {}
+
+QBXTheme::~QBXTheme() {
+  QBXTheme*& current = instance(false);
+  if (current == this) {
+    current = nullptr;
+  }
+}
+
+QBXTheme*& QBXTheme::instance(bool create) {
+  // Owned through this pointer: it is deleted at the application's aboutToQuit.
+  static QBXTheme* theme = nullptr;
+  if (theme == nullptr && create) {
+    theme = new QBXTheme();
+  }
+  return theme;
+}
+
+bool QBXTheme::isDarkForeground(const QColor& foreground) {
+  return 5 * foreground.green() + 2 * foreground.red() + foreground.blue() > 1024;
+}
+
+bool QBXTheme::isDark() const {
+  return isDarkForeground(appearance_->foreground());
+}
+
+void QBXTheme::install(QApplication* application) {
+  QBXTheme* theme = instance(true);
+  if (application == nullptr) {
+    return;
+  }
+  theme->lightPalette_ = std::make_unique<QPalette>(application->palette());
+  theme->darkPalette_ = std::make_unique<QPalette>(buildDarkPalette());
+  if (theme->isDark()) {
+    QApplication::setPalette(*theme->darkPalette_);
+  }
+  theme->applyStyleSheet(application);
+  theme->subscribe();
+  connect(theme, &QBXTheme::signalThemeChanged, theme, &QBXTheme::slotThemeChanged, Qt::UniqueConnection);
+  connect(application, &QCoreApplication::aboutToQuit, theme, &QBXTheme::slotApplicationAboutToQuit,
+          Qt::UniqueConnection);
+}
+
+void QBXTheme::subscribe() {
+  if (subscribed_) {
+    return;
+  }
+  subscribed_ = true;
+  // The source is owned by the theme, so the subscription ends with it.
+  appearance_->subscribe([this] { emit signalThemeChanged(); });
+}
+
+void QBXTheme::applyStyleSheet(QApplication* application) const {
+  if (application == nullptr) {
+    return;
+  }
+  if (isDark()) {
+    QString sheet;
+    if (readDarkStyleSheet(sheet)) {
+      application->setStyleSheet(sheet);
+    }
+    return;
+  }
+  application->setStyleSheet(QString::fromLatin1(kLightStyleSheet));
+}
+
+QString QBXTheme::linkStyledText(const QString& text) const {
+  const QString attribute = QStringLiteral(" style=\"") +
+                            QString::fromLatin1(isDark() ? kDarkLinkColour : kLightLinkColour) +
+                            QStringLiteral("\"");
+  QString result = text;
+  int from = 0;
+  for (;;) {
+    const int tag = result.indexOf(QLatin1String("<a"), from, Qt::CaseSensitive);
+    if (tag < 0) {
+      break;
+    }
+    const int close = result.indexOf(QLatin1Char('>'), tag);
+    if (close < 0) {
+      break;
+    }
+    result.insert(close, attribute);
+    from = close + attribute.size() + 1;
+  }
+  return result;
+}
+
+void QBXTheme::addThemedWindow(QWidget* window) {
+  if (window == nullptr) {
+    return;
+  }
+  themedWindows_.insert(window);
+  connect(window, &QObject::destroyed, this, &QBXTheme::slotObjectDestroyed, Qt::UniqueConnection);
+}
+
+void QBXTheme::addThemeCallback(Callback* callback) {
+  if (callback != nullptr) {
+    themeCallbacks_.push_back(callback);
+  }
+}
+
+void QBXTheme::slotObjectDestroyed(QObject* object) {
+  for (auto it = themedWindows_.begin(); it != themedWindows_.end(); ++it) {
+    if (static_cast<QObject*>(*it) == object) {
+      themedWindows_.erase(it);
+      return;
+    }
+  }
+}
+
+void QBXTheme::resetQLabelLink(QLabel* pLabel) {
+  if (pLabel != nullptr) {
+    pLabel->setText(linkStyledText(pLabel->text()));
+  }
+}
+
+void QBXTheme::slotThemeChanged() {
+  if (!lightPalette_ || !darkPalette_) {
+    return;  // not installed: nothing to switch between
+  }
+  const bool dark = isDark();
+  const QPalette palette = dark ? *darkPalette_ : *lightPalette_;
+  QGuiApplication::setPalette(palette);
+  if (auto* application = qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    applyStyleSheet(application);
+  }
+  // A window's slot may close others; walk a copy.
+  const std::set<QWidget*> windows = themedWindows_;
+  for (QWidget* window : windows) {
+    if (themedWindows_.count(window) == 0) {
+      continue;
+    }
+    connect(window, &QObject::destroyed, this, &QBXTheme::slotObjectDestroyed, Qt::UniqueConnection);
+    platform::setDarkTitleBar(window, dark);
+    window->setPalette(palette);
+    for (QWidget* child : window->findChildren<QWidget*>()) {
+      child->setPalette(palette);
+      if (auto* label = qobject_cast<QLabel*>(child)) {
+        label->setText(linkStyledText(label->text()));
+      }
+    }
+    if (dark) {
+      QString sheet;
+      if (readDarkStyleSheet(sheet)) {
+        window->setStyleSheet(sheet);
+      }
+    } else {
+      window->setStyleSheet(QString::fromLatin1(kLightStyleSheet));
+    }
+  }
+  for (Callback* callback : themeCallbacks_) {
+    callback->themeChanged(dark);
+  }
+}
+
+void QBXTheme::slotApplicationAboutToQuit() {
+  QBXTheme*& current = instance(false);
+  QBXTheme* theme = current;
+  current = nullptr;
+  delete theme;
+}

@@ -1,0 +1,36 @@
+# The agent's theme (palettes and style sheets following the desktop's colours), the themed
+# message box, the desktop appearance layer and the program's compiled resources.
+find_library(LUMORA_XCB_LIBRARY xcb REQUIRED)
+find_path(LUMORA_XCB_INCLUDE_DIR xcb/xcb.h REQUIRED)
+
+# Desktop colour source and title bar variant: the Qt side of the platform layer.
+add_library(lumora_platform_ui STATIC
+  ${PROJECT_SOURCE_DIR}/platform/appearance.cpp
+  ${PROJECT_SOURCE_DIR}/platform/title_bar.cpp)
+set_target_properties(lumora_platform_ui PROPERTIES AUTOMOC ON)
+target_include_directories(lumora_platform_ui PRIVATE ${LUMORA_XCB_INCLUDE_DIR})
+target_link_libraries(lumora_platform_ui
+  PUBLIC Qt5::Widgets Qt5::DBus lumora_log
+  PRIVATE ${LUMORA_XCB_LIBRARY})
+
+# Compiled resources: ":/app_default", ":/splash_screen", ":/bx_dark_theme". Their objects
+# register the data when linked; Theme.cpp refers to them, so linking the theme brings them.
+qt5_add_resources(lumora_agent_resource_sources ${CMAKE_CURRENT_SOURCE_DIR}/resources/agent.qrc)
+add_library(lumora_agent_resources OBJECT ${lumora_agent_resource_sources})
+target_link_libraries(lumora_agent_resources PUBLIC Qt5::Core)
+
+add_library(lumora_agent_theme STATIC
+  src/Theme.cpp
+  src/MessageBox.cpp)
+set_target_properties(lumora_agent_theme PROPERTIES AUTOMOC ON)
+target_link_libraries(lumora_agent_theme
+  PUBLIC lumora_agent_core lumora_agent_resources lumora_platform_ui Qt5::Widgets)
+
+# Draws the splash picture and the tray icon; its output is committed in resources/.
+add_executable(lumora_resource_images resources/generate_images.cpp)
+target_link_libraries(lumora_resource_images PRIVATE Qt5::Gui)
+
+add_test(NAME agent_resource_images_up_to_date
+  COMMAND lumora_resource_images --check ${CMAKE_CURRENT_SOURCE_DIR}/resources)
+set_tests_properties(agent_resource_images_up_to_date PROPERTIES LABELS unit
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
