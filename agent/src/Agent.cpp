@@ -1,0 +1,221 @@
+#include "agent/src/Agent.h"
+
+#include <QPixmap>
+
+#include <algorithm>
+
+#include "agent/src/SplashWindow.h"
+#include "agent/src/Version.h"
+#include "log/console_log.h"
+#include "zeroconf/src/client.h"
+
+namespace lmr {
+namespace {
+
+constexpr const char* kServiceType = "_http._tcp";
+constexpr const char* kServiceSubtype = "_ravenna";
+constexpr int kSplashWidth = 600;
+constexpr int kSplashHeight = 250;
+constexpr int kLastSearchRound = 3;   // no server by then: notify (Slave) or start our own (Hybrid)
+constexpr int kSearchRounds = 16;
+constexpr int kMasterStartTicks = 4;  // the master's splash stays while its engine comes up
+constexpr const char* kAllInterfaces = "0";
+
+std::string modeLabel(uint32_t mode) { return Agent::modeName(static_cast<int>(mode)).toStdString(); }
+
+}  // namespace
+
+Agent& Agent::instance() {
+  // Never destroyed: worker threads may still report while the program ends.
+  static Agent* const agent = new Agent();
+  return *agent;
+}
+
+Agent::Agent() {
+  const Config& config = Config::instance();
+  if (const Value* mode = config.find({"mode"})) {
+    // A null or non-numeric mode counts as 0: no search and no engine.
+    mode_ = mode->IsInt() ? static_cast<uint32_t>(mode->GetInt()) : mode->IsUint() ? mode->GetUint() : 0;
+  }
+  if (const Value* filtering = config.find({"discovery", "filtering"}); filtering != nullptr && filtering->IsArray()) {
+    for (const Value& element : filtering->GetArray()) {
+      if (!element.IsObject()) continue;
+      const auto id = element.FindMember("hardware_id");
+      if (id != element.MemberEnd() && id->value.IsString())
+        hardwareIds_.append(QString::fromUtf8(id->value.GetString(), static_cast<int>(id->value.GetStringLength())));
+    }
+  }
+  if (hardwareIds_.isEmpty()) hardwareIds_.append(kAllInterfaces);
+  const QPixmap picture(":/splash_screen");
+  if (!picture.isNull()) {
+    splashPixmap_ = picture.scaled(static_cast<int>(kSplashWidth * dpiScale),
+                                   static_cast<int>(kSplashHeight * dpiScale), Qt::IgnoreAspectRatio,
+                                   Qt::SmoothTransformation);
+  }
+}
+
+Agent::~Agent() {
+  if (browserListener_) browserListener_->detachAgent();
+  browse_.reset();
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopWatchdogLocked();
+}
+
+void Agent::addListener(Listener* listener) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  listeners_.push_back(listener);
+}
+
+void Agent::removeListener(Listener* listener) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
+}
+
+void Agent::notifyAttached(const std::string& address) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  for (Listener* listener : listeners_) listener->onAttached(address);
+}
+
+void Agent::notifyDetached(const std::string& address) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  for (Listener* listener : listeners_) listener->onDetached(address);
+}
+
+void Agent::notifyNotification(const std::string& text) {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  for (Listener* listener : listeners_) listener->onNotification(text);
+}
+
+void Agent::notifyEngineDied() {
+  std::lock_guard<std::mutex> lock(listenersMutex_);
+  for (Listener* listener : listeners_) listener->onEngineDied();
+}
+
+void Agent::startSearch() {
+  std::shared_ptr<zeroconf::client> client(zeroconf::create_client(-1));
+  auto listener = std::make_shared<BrowserListener>(this);
+  listener->resolveLocalAddress();
+  browserListener_ = listener;
+  // The browse operation keeps the client alive.
+  browse_ = client->browse("", kServiceType, kServiceSubtype, listener, false);
+}
+
+bool Agent::start() {
+  startSearch();
+  QBXSplashWindow::run(nullptr, QSize(kSplashWidth, kSplashHeight), &splashPixmap_, "Version " + versionText(),
+                       [this](QBXSplashWindow::IWindow* window) { return connectSequence(window); });
+  return false;
+}
+
+void Agent::sleepTick() const { std::this_thread::sleep_for(tickPeriod_.load()); }
+
+int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
+  auto show = [window](const char* text) {
+    if (window != nullptr) window->setMessage(QString::fromLatin1(text));
+  };
+  if (mode_ == kModeMaster) {
+    show("Master: Creating LUMORA local server in the network...");
+    writeLog(6, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
+             modeLabel(mode_).c_str());
+    startEngineProcess(true);
+    for (int tick = 0; tick < kMasterStartTicks; ++tick) sleepTick();
+    return 0;
+  }
+  if (mode_ != kModeSlave && mode_ != kModeHybrid) return 0;
+
+  writeLog(6, LOG_FILE, __LINE__, "Looking for LUMORA Engine in the network...\n");
+  const std::string prefix = mode_ == kModeSlave ? "Slave: " : "Hybrid: ";
+  show((prefix + "Looking for LUMORA Server in the network...").c_str());
+  for (int round = 0;;) {
+    sleepTick();
+    if (!attachedAddress().empty()) {
+      show("Connected to LUMORA server. Please wait...");
+      if (round > kLastSearchRound) return 0;
+    } else if (round == kLastSearchRound) {
+      writeLog(6, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
+      if (mode_ == kModeSlave) {
+        notifyNotification("Could not find LUMORA server in the network");
+        return 0;
+      }
+      writeLog(6, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
+               modeLabel(mode_).c_str());
+      show("Starting LUMORA local server. Please wait...");
+      startEngineProcess(false);
+    }
+    if (++round == kSearchRounds) return 0;
+  }
+}
+
+bool Agent::setMode(int mode) {
+  if (static_cast<uint32_t>(mode) == mode_) return false;
+  Config& config = Config::instance();
+  config.findOrCreate({"mode"}).SetInt(mode);
+  config.save();
+  return true;
+}
+
+bool Agent::setServerIp(const QString& ip) {
+  Config& config = Config::instance();
+  const std::string wanted = ip.toStdString();
+  if (config.findText({"server", "ip"}).value_or(std::string()) == wanted) return false;
+  config.findOrCreate({"server", "ip"}).SetString(wanted, config.allocator());
+  config.save();
+  return true;
+}
+
+void Agent::setPluginEnabled(const std::vector<PluginEntry>& plugins) {
+  Config& config = Config::instance();
+  MemoryPoolAllocator& allocator = config.allocator();
+  Value& table = config.findOrCreate({"plugins"});
+  table.SetArray();
+  for (const PluginEntry& entry : plugins) {
+    Value row(rapidjson::kObjectType);
+    row.AddMember("name", Value(entry.name, allocator), allocator);
+    row.AddMember("descr", Value(entry.descr, allocator), allocator);
+    row.AddMember("enabled", Value(entry.enabled), allocator);
+    table.PushBack(row, allocator);
+  }
+  config.save();
+}
+
+bool Agent::canStartLocalServer() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return mode_ == kModeHybrid && !watchdog_.joinable();
+}
+
+QString Agent::modeName(int mode) {
+  switch (mode) {
+    case static_cast<int>(kModeMaster): return "Master";
+    case static_cast<int>(kModeSlave): return "Slave";
+    case static_cast<int>(kModeHybrid): return "Hybrid";
+    default: return "?";
+  }
+}
+
+std::string Agent::attachedAddress() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return attached_.address;
+}
+
+std::string Agent::attachedHost() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return attached_.host;
+}
+
+std::string Agent::attachedName() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return attached_.name;
+}
+
+QStringList Agent::hardwareIds() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return hardwareIds_;
+}
+
+QString Agent::versionText() {
+  VersionInfo info;
+  readVersion(info);
+  return QString::fromLatin1(versionString(info).c_str());
+}
+
+}  // namespace lmr

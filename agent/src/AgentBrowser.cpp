@@ -1,0 +1,157 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "agent/src/Agent.h"
+#include "log/console_log.h"
+
+namespace lmr {
+namespace {
+
+constexpr const char* kServerPrefix = "_lumora";
+constexpr const char* kMasterEntryPrefix = "master:";
+// Any public resolver will do: a UDP connect only asks the routing table, no packet is sent.
+constexpr const char* kPublicResolver = "8.8.8.8";
+constexpr uint16_t kDnsPort = 53;
+constexpr const char* kNoAddress = "0.0.0.0";
+
+bool isServerName(const char* name) {
+  return name != nullptr && std::strncmp(name, kServerPrefix, std::strlen(kServerPrefix)) == 0;
+}
+
+// Local address of the interface that routes toward the outside; empty when there is none.
+std::string outgoingAddress() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  std::string result;
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(kDnsPort);
+  ::inet_pton(AF_INET, kPublicResolver, &target.sin_addr);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) == 0) {
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    char text[INET_ADDRSTRLEN] = {};
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_addr.s_addr != 0 &&
+        ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof(text)) != nullptr) {
+      result = text;
+    }
+  }
+  ::close(fd);
+  return result;
+}
+
+// First IPv4 address the host's own name resolves to; empty when none.
+std::string hostNameAddress() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof(name) - 1) != 0) return {};
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return {};
+  std::string result;
+  char text[INET_ADDRSTRLEN] = {};
+  const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof(text)) != nullptr) result = text;
+  ::freeaddrinfo(found);
+  return result;
+}
+
+}  // namespace
+
+void Agent::BrowserListener::resolveLocalAddress() {
+  std::string address = Config::instance().findText({"server", "ip"}).value_or(std::string());
+  if (address.empty()) address = outgoingAddress();
+  if (address.empty()) address = hostNameAddress();
+  if (address.empty()) address = kNoAddress;
+  std::lock_guard<std::mutex> lock(agentMutex_);
+  ownAddress_ = address;
+}
+
+std::string Agent::BrowserListener::ownAddress() const {
+  std::lock_guard<std::mutex> lock(agentMutex_);
+  return ownAddress_;
+}
+
+std::vector<std::string> Agent::BrowserListener::serviceNames() const {
+  std::lock_guard<std::mutex> guard(agentMutex_);
+  std::vector<std::string> names;
+  if (agent_ == nullptr) return names;
+  std::lock_guard<std::mutex> lock(agent_->mutex_);
+  for (const auto& entry : services_) names.push_back(entry.first);
+  return names;
+}
+
+void Agent::BrowserListener::detachAgent() {
+  std::lock_guard<std::mutex> lock(agentMutex_);
+  agent_ = nullptr;
+}
+
+void Agent::attachLocked(const ServiceRecord& record) {
+  attached_ = record;
+  writeLog(6, LOG_FILE, __LINE__, "Attached to %s\n", record.address.c_str());
+  notifyAttached(record.address);
+}
+
+void Agent::BrowserListener::service_resolved(uint32_t /*interface_index*/, const char* name,
+                                              const char* /*regtype*/, const char* host_name, const char* address,
+                                              uint16_t port, const std::vector<std::string>& txt_entries) {
+  if (!isServerName(name) || address == nullptr) return;
+  ServiceRecord record;
+  record.name = name;
+  record.address = std::string(address) + ":" + std::to_string(port);
+  record.host = host_name != nullptr ? host_name : "";
+  record.kind = Agent::kKindOther;
+  for (const std::string& entry : txt_entries) {
+    if (entry.compare(0, std::strlen(kMasterEntryPrefix), kMasterEntryPrefix) == 0) record.kind = Agent::kKindMaster;
+  }
+
+  std::lock_guard<std::mutex> guard(agentMutex_);
+  if (agent_ == nullptr) return;
+  Agent& agent = *agent_;
+  std::lock_guard<std::mutex> lock(agent.mutex_);
+  services_[record.name] = record;
+  if (!agent.attached_.address.empty()) {
+    writeLog(6, LOG_FILE, __LINE__,
+             "Ignored LUMORA at %s because it is not the master and we are already attached\n",
+             record.address.c_str());
+    return;
+  }
+  if (agent.mode_ == Agent::kModeMaster && ownAddress_ != address) {
+    writeLog(6, LOG_FILE, __LINE__, "Ignored LUMORA at %s because we are the master\n", record.address.c_str());
+    return;
+  }
+  agent.attachLocked(record);
+}
+
+void Agent::BrowserListener::service_removed(uint32_t /*interface_index*/, const char* name,
+                                             const char* /*regtype*/) {
+  if (!isServerName(name)) return;
+  std::lock_guard<std::mutex> guard(agentMutex_);
+  if (agent_ == nullptr) return;
+  Agent& agent = *agent_;
+  std::lock_guard<std::mutex> lock(agent.mutex_);
+  services_.erase(name);
+  if (agent.attached_.address.empty() || agent.attached_.name != name) return;
+
+  const std::string oldAddress = agent.attached_.address;
+  agent.attached_ = ServiceRecord{};
+  // The choice a walk in name order would end on (the first record, replaced by each master),
+  // attached once so the listeners hear of one server only.
+  const ServiceRecord* choice = nullptr;
+  for (const auto& entry : services_) {
+    if (choice == nullptr || entry.second.kind == Agent::kKindMaster) choice = &entry.second;
+  }
+  if (choice != nullptr) {
+    agent.attachLocked(*choice);
+    return;
+  }
+  writeLog(6, LOG_FILE, __LINE__, "Detached from %s\n", oldAddress.c_str());
+  agent.notifyDetached(oldAddress);
+}
+
+}  // namespace lmr
