@@ -34,3 +34,30 @@ add_test(NAME agent_resource_images_up_to_date
   COMMAND lumora_resource_images --check ${CMAKE_CURRENT_SOURCE_DIR}/resources)
 set_tests_properties(agent_resource_images_up_to_date PROPERTIES LABELS unit
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+
+# --- tests ---------------------------------------------------------------------------------------
+
+lumora_add_gtest(agent_theme_tests
+  SOURCES
+    tests/ThemeTestMain.cpp
+    tests/ThemeTest.cpp
+    tests/AppearanceTest.cpp
+    tests/MessageBoxTest.cpp
+  LIBS lumora_agent_theme lumora_testing Qt5::Test Qt5::DBus
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96"
+  TIMEOUT 60)
+set_target_properties(agent_theme_tests PROPERTIES AUTOMOC ON)
+target_compile_definitions(agent_theme_tests PRIVATE
+  "LUMORA_TEST_OUTPUT_DIR=\"${CMAKE_CURRENT_BINARY_DIR}/screenshots\""
+  "LUMORA_QRC_FILE=\"${CMAKE_CURRENT_SOURCE_DIR}/resources/agent.qrc\""
+  "LUMORA_QSS_FILE=\"${CMAKE_CURRENT_SOURCE_DIR}/resources/bx_dark_theme.qss\""
+  "LUMORA_RCC=\"$<TARGET_FILE:Qt5::rcc>\"")
+
+# The title bar variant as an X11 client sees it, on a virtual display.
+find_program(LUMORA_XVFB_RUN xvfb-run)
+if(LUMORA_XVFB_RUN)
+  add_test(NAME agent_theme_x11_title_bar
+    COMMAND ${LUMORA_XVFB_RUN} -a env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96
+            $<TARGET_FILE:agent_theme_tests> --gtest_filter=X11*)
+  set_tests_properties(agent_theme_x11_title_bar PROPERTIES LABELS x11 TIMEOUT 60)
+endif()

@@ -1,0 +1,346 @@
+#include "agent/src/Theme.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "agent/tests/ThemeTestSupport.h"
+#include "platform/title_bar.h"
+#include "testing/stdout_capture.h"
+#include "testing/temp_dir.h"
+
+using testing_support::ScopedEnv;
+using testing_support::StdoutCapture;
+using testing_support::TempDir;
+using theme_test::darkSheetResource;
+using theme_test::replaceFile;
+using theme_test::rewriteFile;
+using theme_test::samePalette;
+using theme_test::ThemeReset;
+using theme_test::waitUntil;
+
+namespace {
+
+// Selects one foreground source for a test: the fixed value, or a watched file.
+class ThemeTest : public ::testing::Test {
+ protected:
+  ThemeReset reset_;
+  ScopedEnv fixed_{"LUMORA_FOREGROUND", std::nullopt};
+  ScopedEnv file_{"LUMORA_FOREGROUND_FILE", std::nullopt};
+};
+
+bool appIsDark() {
+  return QApplication::palette().color(QPalette::Window) == QColor(0, 0, 0);
+}
+
+class RecordingCallback : public QBXTheme::Callback {
+ public:
+  void themeChanged(bool dark) override {
+    calls.fetch_add(1);
+    lastDark = dark;
+    onGuiThread = QThread::currentThread() == qApp->thread();
+  }
+  std::atomic<int> calls{0};
+  std::atomic<bool> lastDark{false};
+  std::atomic<bool> onGuiThread{false};
+};
+
+}  // namespace
+
+TEST(ThemeBrightness, WeighsGreenMostAndNeedsMoreThan1024) {
+  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(255, 255, 255)));   // 2040
+  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(0, 0, 0)));        // 0
+  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(100, 150, 30)));   // 980
+  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(150, 150, 150)));   // 1200
+  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(0, 204, 4)));      // exactly 1024
+  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(0, 204, 5)));       // 1025
+  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(255, 0, 255)));    // 765: red and blue count less
+}
+
+TEST_F(ThemeTest, LightForegroundInstallsTheDarkPaletteAndSheet) {
+  ScopedEnv white("LUMORA_FOREGROUND", std::string("255,255,255"));
+  QBXTheme::install(qApp);
+  ASSERT_NE(QBXTheme::instance(false), nullptr);
+  EXPECT_TRUE(QBXTheme::instance(false)->isDark());
+
+  const QPalette palette = QApplication::palette();
+  for (int group = 0; group < QPalette::NColorGroups; ++group) {
+    const auto g = static_cast<QPalette::ColorGroup>(group);
+    EXPECT_EQ(palette.color(g, QPalette::Window), QColor(0, 0, 0));
+    EXPECT_EQ(palette.color(g, QPalette::WindowText), QColor(Qt::white));
+    EXPECT_EQ(palette.color(g, QPalette::Base), QColor(25, 25, 25));
+    EXPECT_EQ(palette.color(g, QPalette::AlternateBase), QColor(50, 50, 50));
+    EXPECT_EQ(palette.color(g, QPalette::ToolTipBase), QColor(Qt::black));
+    EXPECT_EQ(palette.color(g, QPalette::ToolTipText), QColor(Qt::white));
+    EXPECT_EQ(palette.color(g, QPalette::Text), QColor(Qt::white));
+    EXPECT_EQ(palette.color(g, QPalette::Button), QColor(50, 50, 50));
+    EXPECT_EQ(palette.color(g, QPalette::ButtonText), QColor(Qt::white));
+    EXPECT_EQ(palette.color(g, QPalette::BrightText), QColor(Qt::red));
+    EXPECT_EQ(palette.color(g, QPalette::Link), QColor(42, 130, 218));
+    EXPECT_EQ(palette.color(g, QPalette::Highlight), QColor(42, 130, 218));
+    EXPECT_EQ(palette.color(g, QPalette::HighlightedText), QColor(Qt::black));
+  }
+  // Roles the table leaves out keep the palette the application started with.
+  const QPalette* light = QBXTheme::instance(false)->lightPalette();
+  ASSERT_NE(light, nullptr);
+  EXPECT_EQ(palette.color(QPalette::Mid), light->color(QPalette::Mid));
+  EXPECT_EQ(palette.color(QPalette::Shadow), light->color(QPalette::Shadow));
+
+  const QString sheet = darkSheetResource();
+  EXPECT_GT(sheet.size(), 4000);
+  EXPECT_EQ(qApp->styleSheet(), sheet);
+  EXPECT_TRUE(qApp->styleSheet().contains(QStringLiteral("QPushButton:hover")));
+
+  // The sheet really draws: a button's face is #373737 away from its text and corners.
+  QPushButton button(QStringLiteral("OK"));
+  button.resize(120, 40);
+  const QImage face = button.grab().toImage();
+  EXPECT_EQ(QColor(face.pixel(10, 20)), QColor(55, 55, 55));
+  EXPECT_EQ(QColor(face.pixel(110, 20)), QColor(55, 55, 55));
+  EXPECT_EQ(QColor(face.pixel(60, 4)), QColor(55, 55, 55));
+}
+
+TEST_F(ThemeTest, DarkForegroundKeepsThePaletteAndSetsTheLightSheet) {
+  const QPalette before = QApplication::palette();
+  ScopedEnv black("LUMORA_FOREGROUND", std::string("0,0,0"));
+  QBXTheme::install(qApp);
+  EXPECT_FALSE(QBXTheme::instance(false)->isDark());
+  EXPECT_TRUE(samePalette(QApplication::palette(), before));
+  EXPECT_EQ(qApp->styleSheet(), QStringLiteral("QPushButton QLineEdit QToolButton QComboBox QScrollBar QToolTip QMenu QMenuBar"));
+}
+
+TEST_F(ThemeTest, FollowsTheForegroundFileBackToTheSavedPaletteExactly) {
+  TempDir dir;
+  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  replaceFile(path, "0 0 0\n");
+  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
+  const QPalette before = QApplication::palette();
+  QBXTheme::install(qApp);
+  ASSERT_FALSE(appIsDark());
+  const QPalette saved = *QBXTheme::instance(false)->lightPalette();
+  EXPECT_TRUE(samePalette(saved, before));
+
+  // A rename replaces the watched file; the new one must be watched again.
+  replaceFile(path, "255 255 255\n");
+  ASSERT_TRUE(waitUntil(appIsDark));
+  EXPECT_EQ(qApp->styleSheet(), darkSheetResource());
+
+  replaceFile(path, "0 0 0\n");
+  ASSERT_TRUE(waitUntil([] { return !appIsDark(); }));
+  EXPECT_TRUE(samePalette(QApplication::palette(), saved));
+  EXPECT_EQ(qApp->styleSheet(), QString::fromLatin1(kLightStyleSheet));
+
+  // Written in place this time.
+  rewriteFile(path, "255 255 255\n");
+  EXPECT_TRUE(waitUntil(appIsDark));
+}
+
+TEST_F(ThemeTest, FileCreatedLaterIsSeenAndAMissingFileCountsAsLightWithOneWarning) {
+  TempDir dir;
+  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
+  std::string output;
+  {
+    StdoutCapture capture;
+    QBXTheme::install(qApp);
+    EXPECT_FALSE(QBXTheme::instance(false)->isDark());
+    EXPECT_FALSE(QBXTheme::instance(false)->isDark());
+    output = capture.take();
+  }
+  EXPECT_FALSE(appIsDark());
+  size_t warnings = 0;
+  for (size_t at = output.find("Desktop colour unavailable"); at != std::string::npos;
+       at = output.find("Desktop colour unavailable", at + 1)) {
+    ++warnings;
+  }
+  EXPECT_EQ(warnings, 1U) << output;
+
+  replaceFile(path, "255 255 255");
+  EXPECT_TRUE(waitUntil(appIsDark));
+}
+
+TEST_F(ThemeTest, MalformedForegroundCountsAsLight) {
+  ScopedEnv bad("LUMORA_FOREGROUND", std::string("white"));
+  std::string output;
+  {
+    StdoutCapture capture;
+    QBXTheme::install(qApp);
+    EXPECT_FALSE(QBXTheme::instance(false)->isDark());
+    output = capture.take();
+  }
+  EXPECT_FALSE(appIsDark());
+  EXPECT_NE(output.find("LUMORA_FOREGROUND=\"white\""), std::string::npos) << output;
+}
+
+TEST_F(ThemeTest, ChangeSignalFromAnotherThreadIsHandledOnTheGuiThread) {
+  // A fixed source never announces changes itself: only the signal below does.
+  ScopedEnv white("LUMORA_FOREGROUND", std::string("255,255,255"));
+  QBXTheme::install(qApp);
+  QBXTheme* theme = QBXTheme::instance(false);
+  QApplication::setPalette(*theme->lightPalette());
+  ASSERT_FALSE(appIsDark());
+  RecordingCallback callback;
+  theme->addThemeCallback(&callback);
+
+  std::thread emitter([theme] { emit theme->signalThemeChanged(); });
+  emitter.join();
+  EXPECT_EQ(callback.calls.load(), 0) << "the slot ran on the emitting thread";
+  EXPECT_FALSE(appIsDark());
+  ASSERT_TRUE(waitUntil([&callback] { return callback.calls.load() > 0; }));
+  EXPECT_TRUE(appIsDark());
+  EXPECT_TRUE(callback.lastDark.load());
+  EXPECT_TRUE(callback.onGuiThread.load());
+}
+
+TEST_F(ThemeTest, ThemedWindowsGetPaletteLinksTitleBarAndSheetUntilDestroyed) {
+  TempDir dir;
+  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  replaceFile(path, "0 0 0");
+  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
+  QBXTheme::install(qApp);
+  QBXTheme* theme = QBXTheme::instance(false);
+
+  auto window = std::make_unique<QWidget>();
+  auto* layout = new QVBoxLayout(window.get());
+  auto* label = new QLabel(QStringLiteral("<a href=\"x\">x</a>"));
+  layout->addWidget(label);
+  theme->addThemedWindow(window.get());
+  RecordingCallback callback;
+  theme->addThemeCallback(&callback);
+
+  replaceFile(path, "255 255 255");
+  ASSERT_TRUE(waitUntil([&callback] { return callback.calls.load() > 0; }));
+  EXPECT_TRUE(window->property(platform::kDarkTitleBarProperty).toBool());
+  EXPECT_EQ(window->palette().color(QPalette::Window), QColor(0, 0, 0));
+  EXPECT_EQ(label->palette().color(QPalette::Window), QColor(0, 0, 0));
+  EXPECT_TRUE(label->text().contains(QStringLiteral("style=\"color: rgb(42, 130, 218);\""))) << label->text().toStdString();
+  EXPECT_EQ(window->styleSheet(), darkSheetResource());
+
+  theme->resetQLabelLink(label);
+  EXPECT_EQ(label->text().count(QStringLiteral("style=")), 2);
+
+  // A destroyed window leaves the set; the next change must not touch it.
+  window.reset();
+  const int calls = callback.calls.load();
+  replaceFile(path, "0 0 0");
+  ASSERT_TRUE(waitUntil([&callback, calls] { return callback.calls.load() > calls; }));
+  EXPECT_FALSE(callback.lastDark.load());
+}
+
+TEST_F(ThemeTest, AboutToQuitEndsTheThemeAndItsSubscription) {
+  TempDir dir;
+  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  replaceFile(path, "0 0 0");
+  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
+  QBXTheme::install(qApp);
+  ASSERT_NE(QBXTheme::instance(false), nullptr);
+
+  ASSERT_TRUE(QMetaObject::invokeMethod(qApp, "aboutToQuit", Qt::DirectConnection));
+  EXPECT_EQ(QBXTheme::instance(false), nullptr);
+
+  // A change after the end reaches nothing.
+  replaceFile(path, "255 255 255");
+  QDeadlineTimer settle(300);
+  while (!settle.hasExpired()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  EXPECT_FALSE(appIsDark());
+
+  // Created again on demand (a themed message box does this), but not installed.
+  QBXTheme* again = QBXTheme::instance(true);
+  ASSERT_NE(again, nullptr);
+  EXPECT_TRUE(again->isDark());
+  EXPECT_EQ(again->lightPalette(), nullptr);
+  again->slotThemeChanged();  // nothing to switch between: harmless
+  EXPECT_FALSE(appIsDark());
+}
+
+TEST_F(ThemeTest, InstallingTwiceSubscribesOnce) {
+  TempDir dir;
+  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  replaceFile(path, "0 0 0");
+  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
+  QBXTheme::install(qApp);
+  QBXTheme::install(qApp);
+  QBXTheme* theme = QBXTheme::instance(false);
+  RecordingCallback callback;
+  theme->addThemeCallback(&callback);
+  emit theme->signalThemeChanged();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(callback.calls.load(), 1);
+}
+
+TEST_F(ThemeTest, LinkStyledTextMarksEveryLinkTag) {
+  ScopedEnv black("LUMORA_FOREGROUND", std::string("0,0,0"));
+  QBXTheme* theme = QBXTheme::instance(true);
+  struct Case {
+    const char* text;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"<a href=\"a\">one</a> and <a href=\"b\">two</a>",
+       "<a href=\"a\" style=\"color: rgb(0, 0, 255);\">one</a> and <a href=\"b\" style=\"color: rgb(0, 0, 255);\">two</a>"},
+      {"no links here", "no links here"},
+      {"", ""},
+      {"<A HREF=\"x\">upper case is not a link tag</A>", "<A HREF=\"x\">upper case is not a link tag</A>"},
+      {"<a>x</a> <a href=\"y\"", "<a style=\"color: rgb(0, 0, 255);\">x</a> <a href=\"y\""},
+      {"<abbr>x</abbr>", "<abbr style=\"color: rgb(0, 0, 255);\">x</abbr>"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(theme->linkStyledText(QString::fromUtf8(c.text)).toStdString(), c.expected) << c.text;
+  }
+  // Applied twice, a tag gets a second attribute.
+  EXPECT_EQ(theme->linkStyledText(theme->linkStyledText(QStringLiteral("<a>x</a>"))).toStdString(),
+            "<a style=\"color: rgb(0, 0, 255);\" style=\"color: rgb(0, 0, 255);\">x</a>");
+}
+
+TEST_F(ThemeTest, LinkStyledTextUsesTheDarkLinkColourWhenDark) {
+  ScopedEnv white("LUMORA_FOREGROUND", std::string("255,255,255"));
+  QBXTheme* theme = QBXTheme::instance(true);
+  EXPECT_EQ(theme->linkStyledText(QStringLiteral("<a href=\"x\">x</a>")).toStdString(),
+            "<a href=\"x\" style=\"color: rgb(42, 130, 218);\">x</a>");
+}
+
+TEST(ThemeResources, TheThreeAliasesAreCompiledIn) {
+  QFile sheet(QString::fromLatin1(kDarkStyleSheetResource));
+  ASSERT_TRUE(sheet.open(QIODevice::ReadOnly));
+  const QByteArray text = sheet.readAll();
+  EXPECT_GT(text.size(), 4000);
+  QFile source(QStringLiteral(LUMORA_QSS_FILE));
+  ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+  EXPECT_EQ(text, source.readAll());
+  EXPECT_TRUE(text.contains("QComboBox::down-arrow"));
+  EXPECT_FALSE(text.contains("qss_icons")) << "the overridden arrow rule is left out";
+
+  const QImage splash(QStringLiteral(":/splash_screen"));
+  EXPECT_EQ(splash.size(), QSize(600, 250));
+  // The band under the status and version lines is dark and plain for their rgb(240, 240, 240).
+  for (int y = 210; y < 250; y += 3) {
+    for (int x = 0; x < 600; x += 7) {
+      const QColor pixel(splash.pixel(x, y));
+      ASSERT_LT(pixel.lightness(), 40) << x << "," << y;
+    }
+  }
+  const QImage icon(QStringLiteral(":/app_default"));
+  EXPECT_FALSE(icon.isNull());
+  EXPECT_EQ(icon.width(), icon.height());
+  EXPECT_TRUE(icon.hasAlphaChannel());
+
+  QProcess rcc;
+  rcc.start(QStringLiteral(LUMORA_RCC), {QStringLiteral("--list-mapping"), QStringLiteral(LUMORA_QRC_FILE)});
+  ASSERT_TRUE(rcc.waitForFinished(10000));
+  const QString mapping = QString::fromUtf8(rcc.readAllStandardOutput());
+  for (const char* alias : {":/app_default\t", ":/splash_screen\t", ":/bx_dark_theme\t"}) {
+    EXPECT_TRUE(mapping.contains(QString::fromLatin1(alias))) << alias << "\n" << mapping.toStdString();
+  }
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QApplication>
+#include <QColor>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPalette>
+#include <QString>
+#include <QThread>
+
+#include <functional>
+#include <string>
+
+#include "agent/src/Theme.h"
+
+namespace theme_test {
+
+// Runs the event loop until done() holds or timeoutMs passed; the last value of done().
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  QDeadlineTimer deadline(timeoutMs);
+  while (!done()) {
+    if (deadline.hasExpired()) {
+      return false;
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+// Every brush of every role in every group is the same.
+inline bool samePalette(const QPalette& a, const QPalette& b) {
+  for (int group = 0; group < QPalette::NColorGroups; ++group) {
+    for (int role = 0; role < QPalette::NColorRoles; ++role) {
+      const auto g = static_cast<QPalette::ColorGroup>(group);
+      const auto r = static_cast<QPalette::ColorRole>(role);
+      if (a.brush(g, r) != b.brush(g, r)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Replaces the file's contents through a rename, as editors and settings daemons do.
+inline void replaceFile(const QString& path, const QByteArray& contents) {
+  const QString temporary = path + QStringLiteral(".new");
+  QFile file(temporary);
+  if (file.open(QIODevice::WriteOnly)) {
+    file.write(contents);
+    file.close();
+    QFile::remove(path);
+    QFile::rename(temporary, path);
+  }
+}
+
+// Rewrites the file in place.
+inline void rewriteFile(const QString& path, const QByteArray& contents) {
+  QFile file(path);
+  if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    file.write(contents);
+  }
+}
+
+inline QString darkSheetResource() {
+  QFile file(QString::fromLatin1(kDarkStyleSheetResource));
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// Where screenshots go: the build tree.
+inline QString screenshotPath(const QString& name) {
+  QDir().mkpath(QStringLiteral(LUMORA_TEST_OUTPUT_DIR));
+  return QStringLiteral(LUMORA_TEST_OUTPUT_DIR) + QLatin1Char('/') + name;
+}
+
+// Ends any theme left by a test and restores the application's look.
+class ThemeReset {
+ public:
+  ThemeReset() : palette_(QApplication::palette()) {}
+  ~ThemeReset() {
+    if (QBXTheme* theme = QBXTheme::instance(false)) {
+      theme->slotApplicationAboutToQuit();
+    }
+    QApplication::setPalette(palette_);
+    qApp->setStyleSheet(QString());
+  }
+  ThemeReset(const ThemeReset&) = delete;
+  ThemeReset& operator=(const ThemeReset&) = delete;
+
+ private:
+  QPalette palette_;
+};
+
+}  // namespace theme_test
