@@ -32,6 +32,7 @@ const char* reasonPhrase(int status) {
   switch (status) {
     case 100: return "Continue";
     case 200: return "OK";
+    case 201: return "Created";
     case 204: return "No Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";

@@ -1,0 +1,111 @@
+// The agent's search against the avahi-daemon of the test namespace. Only services published
+// here (named "_lumoraT<pid>...") are asserted on; others may come and go meanwhile. Inside the
+// namespace (LUMORA_TEST_NAMESPACE set) the daemon must answer; elsewhere the tests skip.
+#include <QProcess>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "agent/tests/AgentTestSupport.h"
+#include "testing/stdout_capture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using agent_testing::AgentTest;
+using agent_testing::eventually;
+using lmr::Agent;
+using testing_support::StdoutCapture;
+
+// An avahi-publish process announcing one engine-like service; withdrawn on destruction.
+class Publication {
+ public:
+  Publication(const std::string& name, uint16_t port, bool master) {
+    QStringList arguments{"-s", QString::fromStdString(name), "_http._tcp", QString::number(port)};
+    if (master) arguments << "master:1";
+    arguments << "--subtype=_ravenna._sub._http._tcp";
+    process_.start("avahi-publish", arguments);
+    process_.waitForStarted(3000);
+  }
+  ~Publication() { withdraw(); }
+  void withdraw() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.terminate();
+    if (!process_.waitForFinished(3000)) {
+      process_.kill();
+      process_.waitForFinished(3000);
+    }
+  }
+
+ private:
+  QProcess process_;
+};
+
+class AvahiTest : public AgentTest {
+ protected:
+  void SetUp() override {
+    if (std::getenv("LUMORA_TEST_NAMESPACE") == nullptr) GTEST_SKIP() << "needs the test namespace's avahi-daemon";
+  }
+  std::string uniqueName(const char* suffix) const { return "_lumoraT" + std::to_string(::getpid()) + suffix; }
+  uint16_t uniquePort(int offset) const { return static_cast<uint16_t>(20000 + (::getpid() % 20000) + offset); }
+  bool found(const Agent& agent, const std::string& name) const {
+    const auto names = agent.browserListener()->serviceNames();
+    return std::find(names.begin(), names.end(), name) != names.end();
+  }
+};
+
+TEST_F(AvahiTest, SlaveAttachesToAPublishedServerAndDetachesWhenItGoes) {
+  auto agent = makeAgent(R"({"mode":2,"server":{"ip":"127.0.0.1"}})");
+  StdoutCapture capture;
+  agent->startSearch();
+  const std::string name = uniqueName("s");
+  const uint16_t port = uniquePort(1);
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  Publication publication(name, port, false);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(eventually([&] { return found(*agent, name); }, 5s)) << "the daemon did not report " << name;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  if (agent->attachedName() != name) GTEST_SKIP() << "attached to another test's server first";
+  EXPECT_TRUE(listener.waitFor("attached " + address, 1s));
+  EXPECT_NE(capture.take().find("Attached to " + address + "\n"), std::string::npos);
+
+  publication.withdraw();
+  ASSERT_TRUE(eventually([&] { return !found(*agent, name); }, 5s));
+  if (!agent->attachedAddress().empty()) return;  // moved on to another test's server
+  EXPECT_TRUE(listener.waitFor("detached " + address, 1s));
+  EXPECT_NE(capture.take().find("Detached from " + address + "\n"), std::string::npos);
+}
+
+TEST_F(AvahiTest, MasterIgnoresServersOfOtherAddresses) {
+  auto agent = makeAgent(R"({"mode":1,"server":{"ip":"10.255.0.1"}})");
+  StdoutCapture capture;
+  agent->startSearch();
+  const std::string name = uniqueName("m");
+  const uint16_t port = uniquePort(2);
+  Publication publication(name, port, true);
+  ASSERT_TRUE(eventually([&] { return found(*agent, name); }, 5s));
+  EXPECT_EQ(agent->attachedAddress(), "");
+  EXPECT_NE(capture.take().find("Ignored LUMORA at 127.0.0.1:" + std::to_string(port) + " because we are the master\n"),
+            std::string::npos);
+}
+
+TEST_F(AvahiTest, ServicesWithoutTheSubtypeAreNotSeen) {
+  auto agent = makeAgent(R"({"mode":2,"server":{"ip":"127.0.0.1"}})");
+  agent->startSearch();
+  const std::string plain = uniqueName("p");
+  QProcess publisher;
+  publisher.start("avahi-publish", {"-s", QString::fromStdString(plain), "_http._tcp", QString::number(uniquePort(3))});
+  ASSERT_TRUE(publisher.waitForStarted(3000));
+  const std::string name = uniqueName("q");
+  Publication publication(name, uniquePort(4), false);
+  ASSERT_TRUE(eventually([&] { return found(*agent, name); }, 5s));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(found(*agent, plain));
+  publisher.terminate();
+  publisher.waitForFinished(3000);
+}
+
+}  // namespace

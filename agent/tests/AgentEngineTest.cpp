@@ -1,0 +1,242 @@
+#include <QCoreApplication>
+#include <QNetworkInterface>
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "agent/tests/AgentTestSupport.h"
+#include "testing/stdout_capture.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using agent_testing::AgentTest;
+using agent_testing::eventually;
+using testing_support::readFile;
+using testing_support::ScopedEnv;
+using testing_support::StdoutCapture;
+using testing_support::TempDir;
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+// An agent whose engine program is the fake engine, recording into a private file.
+class EngineTest : public AgentTest {
+ protected:
+  std::unique_ptr<lmr::Agent> makeEngineAgent(const std::string& configJson = "{}") {
+    auto agent = makeAgent(configJson);
+    agent->setEngineProgram(FAKE_ENGINE_PROGRAM);
+    agent->setWatchdogPeriod(100ms);
+    return agent;
+  }
+  std::string argsFile() const { return files.path() + "/args"; }
+  std::string ownPid() const { return std::to_string(QCoreApplication::applicationPid()); }
+
+  void TearDown() override {
+    for (int64_t pid : started) {
+      if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+  }
+
+  TempDir files;
+  ScopedEnv argsVariable{"FAKE_ENGINE_ARGS_FILE", argsFile()};
+  std::vector<int64_t> started;
+};
+
+TEST_F(EngineTest, AnEngineThatExitsIsReportedDeadOnce) {
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
+  auto agent = makeEngineAgent();
+  StdoutCapture capture;
+  agent->startEngineProcess(false);
+  const int64_t pid = agent->enginePid();
+  EXPECT_GT(pid, 0);
+  ASSERT_TRUE(listener.waitFor("died", 3s));
+  std::this_thread::sleep_for(400ms);  // several more periods: no second report
+  EXPECT_EQ(listener.events(), std::vector<std::string>{"died"});
+  EXPECT_EQ(agent->enginePid(), 0);
+  EXPECT_EQ(lines(readFile(argsFile())), std::vector<std::string>{"--server 1 --apid " + ownPid()});
+  const std::string log = capture.take();
+  EXPECT_NE(log.find("Engine process has started\n"), std::string::npos);
+  EXPECT_NE(log.find("Engine process died\n"), std::string::npos);
+}
+
+TEST_F(EngineTest, MasterEngineGetsMasterLast) {
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
+  auto agent = makeEngineAgent();
+  agent->startEngineProcess(true);
+  ASSERT_TRUE(eventually([&] { return !readFile(argsFile()).empty(); }, 3s));
+  EXPECT_EQ(lines(readFile(argsFile())), std::vector<std::string>{"--server 1 --apid " + ownPid() + " --master 1"});
+  EXPECT_TRUE(listener.waitFor("died", 3s));
+}
+
+TEST_F(EngineTest, AStartWhileTheEngineLivesIsRefused) {
+  auto agent = makeEngineAgent();
+  EXPECT_TRUE(agent->canStartLocalServer());  // Hybrid by default, nothing started yet
+  agent->startEngineProcess(false);
+  const int64_t pid = agent->enginePid();
+  started.push_back(pid);
+  ASSERT_GT(pid, 0);
+  EXPECT_FALSE(agent->canStartLocalServer());
+  ASSERT_TRUE(eventually([&] { return !readFile(argsFile()).empty(); }, 3s));
+
+  StdoutCapture capture;
+  const auto before = std::chrono::steady_clock::now();
+  agent->startEngineProcess(true);  // must neither start a second engine nor wait for the first
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+  EXPECT_NE(capture.take().find("Engine process is already running\n"), std::string::npos);
+  EXPECT_EQ(agent->enginePid(), pid);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(lines(readFile(argsFile())).size(), 1u);
+  EXPECT_TRUE(listener.events().empty());
+
+  ::kill(static_cast<pid_t>(pid), SIGKILL);
+  ASSERT_TRUE(listener.waitFor("died", 3s));
+  EXPECT_EQ(agent->enginePid(), 0);
+  // Dead now: a new start goes through.
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
+  agent->startEngineProcess(false);
+  EXPECT_TRUE(eventually([&] { return lines(readFile(argsFile())).size() == 2; }, 3s));
+  EXPECT_TRUE(eventually([&] { return listener.events().size() == 2; }, 3s));
+}
+
+TEST_F(EngineTest, AFailedStartKeepsThePidAndIsReportedAfterOnePeriod) {
+  auto agent = makeEngineAgent();
+  agent->setEngineProgram(QString::fromStdString(files.path() + "/no-such-program"));
+  StdoutCapture capture;
+  agent->startEngineProcess(false);
+  EXPECT_NE(capture.take().find("Failed to create engine process\n"), std::string::npos);
+  EXPECT_EQ(agent->enginePid(), 0);
+  EXPECT_TRUE(listener.waitFor("died", 2s));
+  EXPECT_EQ(listener.events().size(), 1u);
+}
+
+TEST_F(EngineTest, AFailedStartAfterADeathLeavesTheOldIdUntilTheWatchdogClearsIt) {
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
+  auto agent = makeEngineAgent();
+  agent->setWatchdogPeriod(1500ms);
+  agent->startEngineProcess(false);
+  const int64_t pid = agent->enginePid();
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(eventually([&] { return !lmr::Agent::isProcessAlive(pid); }, 2s));
+  agent->setEngineProgram(QString::fromStdString(files.path() + "/no-such-program"));
+  agent->startEngineProcess(false);
+  EXPECT_EQ(agent->enginePid(), pid);
+  // The replaced watchdog ends silently; the new one reports the death once.
+  ASSERT_TRUE(listener.waitFor("died", 3s));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(listener.events().size(), 1u);
+  EXPECT_EQ(agent->enginePid(), 0);
+}
+
+// A listener that restarts the engine straight from the watchdog's call must not hang it.
+TEST_F(EngineTest, RestartFromTheWatchdogThread) {
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
+  auto agent = makeEngineAgent();
+  struct Restarter : lmr::Agent::Listener {
+    lmr::Agent* agent = nullptr;
+    std::atomic<int> deaths{0};
+    void onAttached(const std::string&) override {}
+    void onDetached(const std::string&) override {}
+    void onNotification(const std::string&) override {}
+    void onEngineDied() override {
+      if (++deaths == 1) agent->startEngineProcess(false);
+    }
+  } restarter;
+  restarter.agent = agent.get();
+  agent->addListener(&restarter);
+  agent->startEngineProcess(false);
+  EXPECT_TRUE(eventually([&] { return restarter.deaths == 2; }, 3s));
+  EXPECT_EQ(lines(readFile(argsFile())).size(), 2u);
+  agent->removeListener(&restarter);
+}
+
+TEST_F(EngineTest, RemovedListenersHearNothing) {
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
+  auto agent = makeEngineAgent();
+  agent->removeListener(&listener);
+  agent->startEngineProcess(false);
+  std::this_thread::sleep_for(400ms);
+  EXPECT_TRUE(listener.events().empty());
+  EXPECT_EQ(agent->enginePid(), 0);
+}
+
+TEST(ProcessAlive, ZeroDeadChildrenAndSelf) {
+  EXPECT_FALSE(lmr::Agent::isProcessAlive(0));
+  EXPECT_FALSE(lmr::Agent::isProcessAlive(-1));
+  EXPECT_TRUE(lmr::Agent::isProcessAlive(::getpid()));
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  // Exited but not reaped: a zombie counts as dead.
+  EXPECT_TRUE(eventually([&] { return !lmr::Agent::isProcessAlive(child); }, 2s));
+  int status = 0;
+  ::waitpid(child, &status, 0);
+}
+
+TEST_F(AgentTest, AllInterfacesGiveNoFilter) {
+  auto agent = makeAgent();
+  EXPECT_EQ(agent->hardwareIds(), QStringList{"0"});
+  EXPECT_TRUE(agent->interfaceFilters().empty());
+}
+
+TEST_F(AgentTest, UnknownHardwareIdsGiveNoFilter) {
+  auto agent = makeAgent(R"({"discovery":{"filtering":[{"hardware_id":"02:00:00:00:00:99"}]}})");
+  EXPECT_EQ(agent->hardwareIds(), QStringList{"02:00:00:00:00:99"});
+  EXPECT_TRUE(agent->interfaceFilters().empty());
+}
+
+// The first IPv4 address of every up, non-loopback interface whose MAC is chosen; twice when
+// chosen twice.
+TEST_F(AgentTest, ChosenInterfacesGiveTheirFirstAddress) {
+  const QNetworkInterface* chosen = nullptr;
+  const auto interfaces = QNetworkInterface::allInterfaces();
+  for (const QNetworkInterface& interface : interfaces) {
+    if (!interface.flags().testFlag(QNetworkInterface::IsUp) ||
+        interface.flags().testFlag(QNetworkInterface::IsLoopBack))
+      continue;
+    for (const auto& entry : interface.addressEntries()) {
+      if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+        chosen = &interface;
+        break;
+      }
+    }
+    if (chosen != nullptr) break;
+  }
+  if (chosen == nullptr) GTEST_SKIP() << "no up interface with an IPv4 address besides loopback";
+  const std::string mac = chosen->hardwareAddress().toStdString();
+  auto agent = makeAgent(R"({"discovery":{"filtering":[{"hardware_id":")" + mac + R"("},{"hardware_id":")" + mac +
+                         R"("}]}})");
+  const auto filters = agent->interfaceFilters();
+  ASSERT_GE(filters.size(), 2u);
+  QString first;
+  for (const auto& entry : chosen->addressEntries()) {
+    if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+      first = entry.ip().toString();
+      break;
+    }
+  }
+  EXPECT_EQ(filters[0].ip, first);
+  EXPECT_TRUE(filters[0].netmask.startsWith("255."));
+  EXPECT_EQ(filters.size() % 2, 0u);
+  EXPECT_EQ(filters[filters.size() / 2].ip, first);
+}
+
+TEST_F(AgentTest, AFailingEngineStartGivesFalse) {
+  ScopedEnv forced("TVSK_INIT_RESULT", "5");
+  auto agent = makeAgent();
+  EXPECT_FALSE(agent->startEngine(false));
+  agent->stopEngine();
+}
+
+}  // namespace
