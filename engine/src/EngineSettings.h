@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tvsk {
+
+// What the environment tells a starting engine.
+//   TVSK_HTTP_PORT     HTTP port (default 0: an ephemeral port)
+//   TVSK_PLUGIN_DIRS   colon-separated plug-in folders (default: the common, then the user folder)
+//   TVSK_PLUGINS       comma- or colon-separated plug-in names to load (default: all found)
+//   TVSK_DEVICES_FILE  JSON array of device init objects
+//   TVSK_SERVICE_NAME  DNS-SD instance name, beginning "_lumora" (default "_lumora_<host>_<pid>")
+struct EngineSettings {
+  uint16_t httpPort = 0;
+  std::vector<std::string> pluginDirectories;
+  std::set<std::string> plugins;
+  std::string devicesFile;
+  std::string serviceName;
+  std::string webAppIndexPath;
+
+  // Nothing, with `error` set, when a variable holds an unusable value.
+  [[nodiscard]] static std::optional<EngineSettings> fromEnvironment(std::string& error);
+  // <common>/Brixel Technologies/Lumora/Plugins, then <user>/Brixel Technologies/lumora/plugins.
+  [[nodiscard]] static std::vector<std::string> defaultPluginDirectories();
+};
+
+}  // namespace tvsk

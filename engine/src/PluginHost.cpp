@@ -1,0 +1,430 @@
+#include "PluginHost.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+namespace tvsk {
+namespace {
+
+constexpr const char* kDeviceExport = "TVSK_Get_By_Id";
+constexpr const char* kDiscoveryExport = "TVSK_Disco_Get_By_Id";
+constexpr const char* kPluginSuffix = ".so";
+constexpr const char* kDiscoveryCreateJson = "{\"StartId\":0}";
+// The discovery plug-in's create entry reports success with 1.
+constexpr int kDiscoveryCreated = 1;
+constexpr const char* kDeviceStateRequest = "DeviceState";
+
+using PluginCallback = void (*)(void* context, const char* message);
+using GetById = void* (*)(uint32_t id);
+
+void printLine(const std::string& line) {
+  std::printf("TVSK %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// Runs one call into a plug-in; an exception is reported and turned into false.
+template <typename Call>
+bool guarded(const std::string& what, Call&& call) {
+  try {
+    call();
+    return true;
+  } catch (const std::exception& error) {
+    printLine(what + " threw: " + error.what());
+  } catch (...) {
+    printLine(what + " threw an unknown exception");
+  }
+  return false;
+}
+
+template <typename Function>
+bool resolve(GetById getById, uint32_t id, Function& out) {
+  out = reinterpret_cast<Function>(getById(id));
+  return out != nullptr;
+}
+
+std::string ownedText(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
+
+}  // namespace
+
+// Entries of a device-proxy plug-in, by their numbers.
+struct DeviceEntries {
+  int32_t (*getInfo)(char**) = nullptr;                                  // 0
+  int32_t (*initialize)() = nullptr;                                     // 1
+  int32_t (*uninitialize)() = nullptr;                                   // 2
+  int32_t (*probe)(const char*) = nullptr;                               // 3
+  int32_t (*create)(uint32_t, const char*, void**) = nullptr;            // 4
+  int32_t (*destroy)(void*) = nullptr;                                   // 5
+  int32_t (*action)(void*, const char*) = nullptr;                       // 6
+  int32_t (*get)(void*, const char*, char**, uint32_t*) = nullptr;       // 7
+  int32_t (*freeBuffer)(void*) = nullptr;                                // 8
+  int64_t (*registerCallback)(void*, PluginCallback, void*) = nullptr;   // 9
+  int32_t (*unregisterCallback)(int64_t) = nullptr;                      // 10
+  int32_t (*getPluginId)(uint32_t*, uint32_t*, char**) = nullptr;        // 12
+
+  bool resolveAll(GetById getById) {
+    return resolve(getById, 0, getInfo) && resolve(getById, 1, initialize) && resolve(getById, 2, uninitialize) &&
+           resolve(getById, 3, probe) && resolve(getById, 4, create) && resolve(getById, 5, destroy) &&
+           resolve(getById, 6, action) && resolve(getById, 7, get) && resolve(getById, 8, freeBuffer) &&
+           resolve(getById, 9, registerCallback) && resolve(getById, 10, unregisterCallback) &&
+           resolve(getById, 12, getPluginId);
+  }
+};
+
+// Entries of a stream-discovery plug-in, by their numbers.
+struct DiscoveryEntries {
+  int (*start)(void*, const char*) = nullptr;                   // 2
+  int (*create)(void**, const char*) = nullptr;                 // 3
+  int (*destroy)(void*) = nullptr;                              // 4
+  int (*setCallback)(void*, PluginCallback, void*) = nullptr;   // 5
+  int (*getVersion)(int*, int*) = nullptr;                      // 9
+
+  bool resolveAll(GetById getById) {
+    return resolve(getById, 2, start) && resolve(getById, 3, create) && resolve(getById, 4, destroy) &&
+           resolve(getById, 5, setCallback) && resolve(getById, 9, getVersion);
+  }
+};
+
+struct PluginHost::Library {
+  enum class Kind { Device, Discovery };
+  std::string path;
+  std::string stem;
+  void* handle = nullptr;
+  Kind kind = Kind::Device;
+  DeviceEntries device;
+  DiscoveryEntries discovery;
+  int64_t major = 0;
+  int64_t minor = 0;
+  void* discoveryObject = nullptr;
+};
+
+struct PluginHost::Device {
+  Library* library = nullptr;
+  uint32_t id = 0;
+  void* proxy = nullptr;
+  int64_t token = 0;
+};
+
+// What a plug-in gets back as its callback context. Lives until every plug-in is unloaded.
+struct PluginHost::CallbackContext {
+  PluginHost* host = nullptr;
+  uint32_t proxyId = 0;
+};
+
+PluginHost::PluginHost(StateDocument& state, AddressFilterList& filters) : state_(state), filters_(filters) {}
+
+PluginHost::~PluginHost() { shutdown(); }
+
+void PluginHost::start(const PluginHostSettings& settings) {
+  worker_.runAndWait([this, &settings] { loadLibraries(settings); });
+  const std::string devicesFile = settings.devicesFile;
+  if (!devicesFile.empty()) {
+    worker_.post([this, devicesFile] { createDevices(devicesFile); });
+  }
+}
+
+bool PluginHost::post(std::function<void()> task) { return worker_.post(std::move(task)); }
+
+void PluginHost::loadLibraries(const PluginHostSettings& settings) {
+  std::set<std::string> loaded;
+  for (const std::string& directory : settings.directories) {
+    std::error_code ec;
+    std::vector<std::filesystem::path> files;
+    for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+      const auto& path = it->path();
+      std::error_code typeError;
+      if (path.extension() == kPluginSuffix && std::filesystem::is_regular_file(path, typeError)) {
+        files.push_back(path);
+      }
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files) {
+      const std::string stem = file.stem().string();
+      if (!settings.only.empty() && settings.only.count(stem) == 0) {
+        printLine("plug-in skipped: " + file.string() + ": not among the plug-ins to load");
+      } else if (!loaded.insert(stem).second) {
+        printLine("plug-in skipped: " + file.string() + ": a plug-in named " + stem + " is already loaded");
+      } else {
+        loadLibrary(file.string(), stem);
+      }
+    }
+  }
+  publishPlugins();
+}
+
+void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
+  auto library = std::make_unique<Library>();
+  library->path = path;
+  library->stem = stem;
+  library->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library->handle == nullptr) {
+    printLine("plug-in skipped: " + path + ": " + ownedText(dlerror()));
+    return;
+  }
+  const auto closeAndSkip = [&](const std::string& reason) {
+    printLine("plug-in skipped: " + path + ": " + reason);
+    dlclose(library->handle);
+  };
+  if (auto* deviceExport = reinterpret_cast<GetById>(dlsym(library->handle, kDeviceExport))) {
+    library->kind = Library::Kind::Device;
+    DeviceEntries& entries = library->device;
+    bool complete = false;
+    if (!guarded(stem + " entry table", [&] { complete = entries.resolveAll(deviceExport); }) || !complete) {
+      closeAndSkip("its entry table is incomplete");
+      return;
+    }
+    std::string info;
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    const bool ready = guarded(stem + " start-up", [&] {
+      char* infoText = nullptr;
+      entries.getInfo(&infoText);
+      info = ownedText(infoText);
+      entries.freeBuffer(infoText);
+      entries.initialize();
+      char* name = nullptr;
+      entries.getPluginId(&major, &minor, &name);
+      entries.freeBuffer(name);
+    });
+    if (!ready) {
+      closeAndSkip("it failed to start");
+      return;
+    }
+    library->major = major;
+    library->minor = minor;
+    printLine("device plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) + " loaded from " +
+              path + ": " + info);
+  } else if (auto* discoveryExport = reinterpret_cast<GetById>(dlsym(library->handle, kDiscoveryExport))) {
+    library->kind = Library::Kind::Discovery;
+    DiscoveryEntries& entries = library->discovery;
+    bool complete = false;
+    if (!guarded(stem + " entry table", [&] { complete = entries.resolveAll(discoveryExport); }) || !complete) {
+      closeAndSkip("its entry table is incomplete");
+      return;
+    }
+    int major = 0;
+    int minor = 0;
+    int created = 0;
+    void* object = nullptr;
+    auto context = std::make_unique<CallbackContext>();
+    context->host = this;
+    const bool createdOk = guarded(stem + " create", [&] {
+      entries.getVersion(&major, &minor);
+      created = entries.create(&object, kDiscoveryCreateJson);
+    });
+    if (!createdOk || created != kDiscoveryCreated || object == nullptr) {
+      closeAndSkip("its discovery object could not be created");
+      return;
+    }
+    const std::string startJson =
+        compactJson(Json{{"ListAddress", static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&filters_))}});
+    const bool started = guarded(stem + " start", [&] {
+      entries.setCallback(object, onStreamMessage, context.get());
+      entries.start(object, startJson.c_str());
+    });
+    if (!started) {
+      guarded(stem + " destroy", [&] { entries.destroy(object); });
+      closeAndSkip("its discovery could not be started");
+      return;
+    }
+    contexts_.push_back(std::move(context));
+    library->discoveryObject = object;
+    library->major = major;
+    library->minor = minor;
+    printLine("discovery plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) +
+              " loaded from " + path);
+  } else {
+    closeAndSkip(std::string("exports neither ") + kDeviceExport + " nor " + kDiscoveryExport);
+    return;
+  }
+  libraries_.push_back(std::move(library));
+}
+
+void PluginHost::publishPlugins() {
+  std::vector<PluginRecord> records;
+  for (const auto& library : libraries_) {
+    records.push_back({library->stem, library->major, library->minor});
+  }
+  state_.setPlugins(records);
+}
+
+void PluginHost::createDevices(const std::string& devicesFile) {
+  std::ifstream in(devicesFile, std::ios::binary);
+  if (!in.is_open()) {
+    printLine("devices file " + devicesFile + " cannot be read");
+    return;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto devices = parseJson(text);
+  if (!devices || !devices->is_array()) {
+    printLine("devices file " + devicesFile + " is not a JSON array of device objects");
+    return;
+  }
+  for (const Json& device : *devices) {
+    if (!device.is_object()) {
+      printLine("device entry skipped, not an object: " + compactJson(device));
+      continue;
+    }
+    createDevice(compactJson(device));
+  }
+}
+
+void PluginHost::createDevice(const std::string& initJson) {
+  for (const auto& library : libraries_) {
+    if (library->kind != Library::Kind::Device) {
+      continue;
+    }
+    DeviceEntries& entries = library->device;
+    int32_t accepted = -1;
+    if (!guarded(library->stem + " probe", [&] { accepted = entries.probe(initJson.c_str()); }) || accepted != 0) {
+      continue;
+    }
+    const uint32_t id = nextProxyId_++;
+    void* proxy = nullptr;
+    int32_t created = -1;
+    if (!guarded(library->stem + " create", [&] { created = entries.create(id, initJson.c_str(), &proxy); }) ||
+        created != 0 || proxy == nullptr) {
+      printLine("device " + std::to_string(id) + " could not be created by " + library->stem + ": " + initJson);
+      continue;
+    }
+    auto context = std::make_unique<CallbackContext>();
+    context->host = this;
+    context->proxyId = id;
+    auto device = std::make_unique<Device>();
+    device->library = library.get();
+    device->id = id;
+    device->proxy = proxy;
+    guarded(library->stem + " register callback",
+            [&] { device->token = entries.registerCallback(proxy, onDeviceChange, context.get()); });
+    contexts_.push_back(std::move(context));
+    devices_.push_back(std::move(device));
+    printLine("device " + std::to_string(id) + " created by " + library->stem + ": " + initJson);
+    refreshDevice(id);
+    return;
+  }
+  printLine("device not accepted by any plug-in: " + initJson);
+}
+
+void PluginHost::refreshDevice(uint32_t proxyId) {
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pendingRefreshes_.erase(proxyId);
+  }
+  const auto found = std::find_if(devices_.begin(), devices_.end(),
+                                  [proxyId](const auto& device) { return device->id == proxyId; });
+  if (found == devices_.end()) {
+    return;
+  }
+  const Device& device = **found;
+  const DeviceEntries& entries = device.library->device;
+  std::string text;
+  guarded(device.library->stem + " get", [&] {
+    char* buffer = nullptr;
+    uint32_t length = 0;
+    entries.get(device.proxy, kDeviceStateRequest, &buffer, &length);
+    if (buffer != nullptr) {
+      text.assign(buffer);
+      entries.freeBuffer(buffer);
+    }
+  });
+  auto state = parseJson(text);
+  if (!state || !state->is_object()) {
+    printLine("device " + std::to_string(proxyId) + " state is not a JSON object");
+    return;
+  }
+  state_.setDevice(proxyId, std::move(*state));
+}
+
+std::optional<int> PluginHost::deviceAction(uint32_t proxyId, const std::string& actions) {
+  const auto found = std::find_if(devices_.begin(), devices_.end(),
+                                  [proxyId](const auto& device) { return device->id == proxyId; });
+  if (found == devices_.end()) {
+    return std::nullopt;
+  }
+  const Device& device = **found;
+  int32_t result = -1;
+  guarded(device.library->stem + " action", [&] { result = device.library->device.action(device.proxy, actions.c_str()); });
+  // The answer shows the state after the action, not one refresh later.
+  refreshDevice(proxyId);
+  return result;
+}
+
+void PluginHost::onDeviceChange(void* context, const char* /*message*/) {
+  try {
+    auto* callback = static_cast<CallbackContext*>(context);
+    callback->host->queueDeviceRefresh(callback->proxyId);
+  } catch (...) {
+    // Out of memory: this change is picked up by the next one.
+  }
+}
+
+void PluginHost::onStreamMessage(void* context, const char* message) {
+  if (message == nullptr) {
+    return;
+  }
+  try {
+    static_cast<CallbackContext*>(context)->host->queueStreamMessage(message);
+  } catch (...) {
+    printLine("stream message dropped: out of memory");
+  }
+}
+
+void PluginHost::queueDeviceRefresh(uint32_t proxyId) {
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    if (!pendingRefreshes_.insert(proxyId).second) {
+      return;  // a refresh is already queued and reads the newest state
+    }
+  }
+  if (!worker_.post([this, proxyId] { refreshDevice(proxyId); })) {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pendingRefreshes_.erase(proxyId);
+  }
+}
+
+void PluginHost::queueStreamMessage(std::string message) {
+  worker_.post([this, message = std::move(message)] {
+    if (!state_.applyStreamMessage(message)) {
+      printLine("stream message ignored: " + message);
+    }
+  });
+}
+
+void PluginHost::shutdown() {
+  if (shutDown_) {
+    return;
+  }
+  shutDown_ = true;
+  worker_.stop();
+  for (auto library = libraries_.rbegin(); library != libraries_.rend(); ++library) {
+    Library& plugin = **library;
+    if (plugin.kind == Library::Kind::Discovery) {
+      guarded(plugin.stem + " destroy", [&] { plugin.discovery.destroy(plugin.discoveryObject); });
+    } else {
+      for (auto device = devices_.rbegin(); device != devices_.rend(); ++device) {
+        if ((*device)->library != &plugin) {
+          continue;
+        }
+        guarded(plugin.stem + " unregister callback",
+                [&] { plugin.device.unregisterCallback((*device)->token); });
+        guarded(plugin.stem + " delete", [&] { plugin.device.destroy((*device)->proxy); });
+        state_.removeDevice((*device)->id);
+      }
+      guarded(plugin.stem + " uninitialize", [&] { plugin.device.uninitialize(); });
+    }
+    dlclose(plugin.handle);
+    printLine("plug-in " + plugin.stem + " unloaded");
+  }
+  devices_.clear();
+  libraries_.clear();
+  contexts_.clear();
+  state_.setPlugins({});
+}
+
+}  // namespace tvsk

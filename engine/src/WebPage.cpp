@@ -1,0 +1,255 @@
+#include "WebPage.h"
+
+#include <sstream>
+
+namespace tvsk {
+namespace {
+
+constexpr const char* kStyle = R"css(
+:root { color-scheme: light; }
+* { box-sizing: border-box; }
+body { margin: 0; font: 14px/1.45 "Segoe UI", "Helvetica Neue", Arial, sans-serif; color: #1f2933; background: #eef1f5; }
+header { display: flex; align-items: center; gap: 16px; padding: 14px 28px; background: #1d2b3a; color: #f5f7fa; }
+header h1 { margin: 0; font-size: 19px; font-weight: 600; letter-spacing: .3px; }
+header .role { padding: 2px 10px; border-radius: 10px; background: #2f80ed; font-size: 12px; font-weight: 600; }
+header .meta { margin-left: auto; font-size: 12px; color: #aab7c6; }
+header .meta.stale { color: #ffb4a9; }
+main { padding: 22px 28px 32px; display: grid; gap: 22px; max-width: 1400px; }
+section { background: #fff; border: 1px solid #d9dfe7; border-radius: 8px; overflow: hidden; }
+section h2 { margin: 0; padding: 11px 16px; font-size: 14px; font-weight: 600; background: #f7f9fb; border-bottom: 1px solid #d9dfe7; }
+section h2 .count { margin-left: 8px; padding: 0 8px; border-radius: 9px; background: #dde5ef; color: #415164; font-size: 12px; }
+table { width: 100%; border-collapse: collapse; }
+th, td { padding: 8px 16px; text-align: left; vertical-align: top; border-bottom: 1px solid #edf0f4; }
+th { font-size: 11px; font-weight: 600; text-transform: uppercase; letter-spacing: .5px; color: #66758a; }
+tr:last-child td { border-bottom: none; }
+td.num { font-variant-numeric: tabular-nums; }
+.mono { font-family: "SFMono-Regular", Consolas, "Liberation Mono", monospace; font-size: 13px; }
+.empty { padding: 16px; color: #7b8794; font-style: italic; }
+ul.flows { margin: 0; padding: 0; list-style: none; }
+ul.flows li { white-space: nowrap; }
+.none { color: #9aa5b1; }
+.plugins { display: flex; flex-wrap: wrap; gap: 8px; padding: 12px 16px; }
+.plugin { padding: 3px 10px; border: 1px solid #cbd5e1; border-radius: 12px; background: #f7f9fb; font-size: 12px; }
+)css";
+
+// Swaps in the freshly rendered content without reloading the page, so scrolling is kept.
+constexpr const char* kRefreshScript = R"js(
+(function () {
+  var seconds = %SECONDS%;
+  function refresh() {
+    fetch(window.location.pathname, { cache: 'no-store' })
+      .then(function (response) { if (!response.ok) throw new Error(response.status); return response.text(); })
+      .then(function (text) {
+        var next = new DOMParser().parseFromString(text, 'text/html').getElementById('content');
+        if (next) document.getElementById('content').replaceWith(next);
+      })
+      .catch(function () {
+        var meta = document.getElementById('updated');
+        if (meta) { meta.textContent = 'Engine not reachable'; meta.className = 'meta stale'; }
+      });
+  }
+  setInterval(refresh, seconds * 1000);
+})();
+)js";
+
+std::string text(const Json& object, const char* key) {
+  if (!object.is_object()) {
+    return {};
+  }
+  const auto found = object.find(key);
+  if (found == object.end() || found->is_null()) {
+    return {};
+  }
+  if (found->is_string()) {
+    return found->get<std::string>();
+  }
+  return compactJson(*found);
+}
+
+const Json& member(const Json& object, const char* key) {
+  static const Json kNull;
+  if (!object.is_object()) {
+    return kNull;
+  }
+  const auto found = object.find(key);
+  return found == object.end() ? kNull : *found;
+}
+
+std::string cell(const std::string& value, const char* cssClass = nullptr) {
+  std::string html = cssClass != nullptr ? std::string("<td class=\"") + cssClass + "\">" : std::string("<td>");
+  if (value.empty()) {
+    html += "<span class=\"none\">&ndash;</span>";
+  } else {
+    html += escapeHtml(value);
+  }
+  return html + "</td>";
+}
+
+std::string sampleRateText(const Json& value) {
+  if (!value.is_number()) {
+    return {};
+  }
+  const double hertz = value.get<double>();
+  std::ostringstream out;
+  out << hertz / 1000.0 << " kHz";
+  return out.str();
+}
+
+std::string deviceSampleRate(const Json& device) {
+  const Json& groups = member(device, "IOGroups");
+  if (groups.is_array()) {
+    for (const Json& group : groups) {
+      const std::string rate = sampleRateText(member(member(group, "Status"), "SampleRate"));
+      if (!rate.empty()) {
+        return rate;
+      }
+    }
+  }
+  return {};
+}
+
+std::string deviceAddress(const Json& device) {
+  const Json& interfaces = member(member(device, "Network"), "Interfaces");
+  if (interfaces.is_array()) {
+    for (const Json& networkInterface : interfaces) {
+      const std::string address = text(networkInterface, "Address");
+      if (!address.empty()) {
+        return address;
+      }
+    }
+  }
+  return {};
+}
+
+// Streamers or receivers of a device: one line each, name and stream address.
+std::string flowList(const Json& flows) {
+  if (!flows.is_array() || flows.empty()) {
+    return "<td><span class=\"none\">none</span></td>";
+  }
+  std::string html = "<td><ul class=\"flows\">";
+  for (const Json& flow : flows) {
+    std::string name = text(flow, "Name");
+    if (name.empty()) {
+      name = text(flow, "StreamName");
+    }
+    if (name.empty()) {
+      name = "#" + text(flow, "Id");
+    }
+    const Json& description = member(member(flow, "Status"), "StreamDescription");
+    const std::string address = text(description, "Address");
+    const std::string port = text(description, "Port");
+    html += "<li>" + escapeHtml(name);
+    if (!address.empty()) {
+      html += " <span class=\"mono none\">" + escapeHtml(address + (port.empty() ? "" : ":" + port)) + "</span>";
+    }
+    html += "</li>";
+  }
+  return html + "</ul></td>";
+}
+
+std::string roleName(const Json& role) {
+  if (role.is_number_integer() && role.get<long long>() == 3) {
+    return "Master";
+  }
+  if (role.is_number_integer() && role.get<long long>() == 1) {
+    return "Server";
+  }
+  return "Engine";
+}
+
+void renderPlugins(std::ostringstream& out, const Json& plugins) {
+  out << "<section id=\"plugins\"><h2>Plug-ins<span class=\"count\">" << (plugins.is_array() ? plugins.size() : 0)
+      << "</span></h2>";
+  if (!plugins.is_array() || plugins.empty()) {
+    out << "<div class=\"empty\">No plug-in loaded.</div></section>";
+    return;
+  }
+  out << "<div class=\"plugins\">";
+  for (const Json& plugin : plugins) {
+    out << "<span class=\"plugin\">" << escapeHtml(text(plugin, "Name")) << " "
+        << escapeHtml(text(plugin, "Major") + "." + text(plugin, "Minor")) << "</span>";
+  }
+  out << "</div></section>";
+}
+
+void renderDevices(std::ostringstream& out, const Json& devices) {
+  out << "<section id=\"devices\"><h2>Devices<span class=\"count\">" << (devices.is_array() ? devices.size() : 0)
+      << "</span></h2>";
+  if (!devices.is_array() || devices.empty()) {
+    out << "<div class=\"empty\">No device.</div></section>";
+    return;
+  }
+  out << "<table><thead><tr><th>Name</th><th>Address</th><th>Sample rate</th><th>Streamers</th><th>Receivers</th>"
+         "</tr></thead><tbody>";
+  for (const Json& device : devices) {
+    const Json& identity = member(device, "Identity");
+    const std::string name = text(identity, "Name");
+    const std::string product = text(identity, "Product");
+    out << "<tr class=\"device\"><td><strong>" << (name.empty() ? std::string("Device ") + escapeHtml(text(device, "Id")) : escapeHtml(name))
+        << "</strong>" << (product.empty() ? "" : "<br><span class=\"none\">" + escapeHtml(product) + "</span>") << "</td>"
+       << cell(deviceAddress(device), "mono")
+        << cell(deviceSampleRate(device), "num") << flowList(member(device, "Streamers"))
+        << flowList(member(device, "Receivers")) << "</tr>";
+  }
+  out << "</tbody></table></section>";
+}
+
+void renderStreams(std::ostringstream& out, const Json& streams) {
+  out << "<section id=\"streams\"><h2>Discovered streams<span class=\"count\">"
+      << (streams.is_array() ? streams.size() : 0) << "</span></h2>";
+  if (!streams.is_array() || streams.empty()) {
+    out << "<div class=\"empty\">No stream announced.</div></section>";
+    return;
+  }
+  out << "<table><thead><tr><th>Name</th><th>Source</th><th>Destination</th><th>Encoding</th><th>Sample rate</th>"
+         "<th>Channels</th><th>Origin</th></tr></thead><tbody>";
+  for (const Json& stream : streams) {
+    const std::string port = text(stream, "DestinationPort");
+    const std::string destination = text(stream, "DestinationIp") + (port.empty() ? "" : ":" + port);
+    out << "<tr class=\"stream\">" << cell(text(stream, "Name")) << cell(text(stream, "Ip"), "mono")
+        << cell(destination, "mono") << cell(text(stream, "Encoding"))
+        << cell(sampleRateText(member(stream, "SampleRate")), "num") << cell(text(stream, "TrackNumber"), "num")
+        << cell(text(stream, "Origin")) << "</tr>";
+  }
+  out << "</tbody></table></section>";
+}
+
+}  // namespace
+
+std::string escapeHtml(std::string_view input) {
+  std::string out;
+  out.reserve(input.size());
+  for (const char c : input) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c; break;
+    }
+  }
+  return out;
+}
+
+std::string renderStatusPage(const Json& document, int refreshSeconds) {
+  const Json& config = member(document, "Config");
+  std::ostringstream out;
+  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+         "<title>TaviskEngine</title><style>"
+      << kStyle << "</style></head><body><div id=\"content\">";
+  out << "<header><h1>TaviskEngine</h1><span class=\"role\">" << roleName(member(config, "Role"))
+      << "</span><span class=\"meta\" id=\"updated\">Refreshes every " << refreshSeconds << " s</span></header><main>";
+  renderDevices(out, member(document, "Devices"));
+  renderStreams(out, member(document, "Streams"));
+  renderPlugins(out, member(config, "Plugins"));
+  out << "</main></div><script>";
+  std::string script = kRefreshScript;
+  const std::string marker = "%SECONDS%";
+  script.replace(script.find(marker), marker.size(), std::to_string(refreshSeconds));
+  out << script << "</script></body></html>\n";
+  return out.str();
+}
+
+}  // namespace tvsk

@@ -1,0 +1,41 @@
+// Runs the engine in the foreground until Ctrl+C (or SIGTERM), as an engine server would:
+// filters, start, wait, stop. The settings come from the environment (TVSK_HTTP_PORT,
+// TVSK_PLUGIN_DIRS, TVSK_PLUGINS, TVSK_DEVICES_FILE, TVSK_SERVICE_NAME).
+// Usage: tvsk-run [--master] [ADDRESS NETMASK]...
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "TaviskEngine.h"
+
+int main(int argc, char** argv) {
+  int role = 1;
+  int arg = 1;
+  if (arg < argc && std::strcmp(argv[arg], "--master") == 0) {
+    role = 3;
+    ++arg;
+  }
+  if ((argc - arg) % 2 != 0) {
+    std::fprintf(stderr, "usage: tvsk-run [--master] [ADDRESS NETMASK]...\n");
+    return 2;
+  }
+  // Signals are taken by sigwait below, so every engine thread inherits them blocked.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  for (; arg + 1 < argc; arg += 2) {
+    TVSK_AddInterfaceFilter(argv[arg], argv[arg + 1]);
+  }
+  if (TVSK_Initialize(-1, 0, role) != 0) {
+    return 1;
+  }
+  std::printf("Engine running; Ctrl+C stops it.\n");
+  std::fflush(stdout);
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  TVSK_Uninitialize();
+  return 0;
+}
