@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace lmr {
+
+// Largest header block a catalogue server may send before the blank line.
+inline constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+// Largest bodies accepted per kind of file; a longer one is a failed transfer.
+inline constexpr std::size_t kCatalogueBodyCap = 4 * 1024 * 1024;
+inline constexpr std::size_t kPictureBodyCap = 16 * 1024 * 1024;
+inline constexpr std::size_t kPluginBodyCap = 256 * 1024 * 1024;
+
+// Waits of one transfer: reaching the server, and silence of the server once connected.
+struct HttpTimeouts {
+  std::chrono::milliseconds connect{10000};
+  std::chrono::milliseconds idle{30000};
+};
+
+// Process-wide timeouts every httpGet uses; tests shorten them.
+void setHttpTimeouts(const HttpTimeouts& timeouts);
+[[nodiscard]] HttpTimeouts httpTimeouts();
+
+// One HTTP/1.0 GET of path from host ("name" or "name:port", port 80 by default; the Host
+// header carries host as given). The body goes to out. True only for a 2xx status with a
+// complete, non-empty body of at most maxBody bytes; every failure (resolve, connect, timeout,
+// oversized header or body, a reset, fewer bytes than Content-Length, a failing out) gives
+// false. Blocks the calling thread, never longer than the timeouts allow per wait; a set
+// cancel flag ends the transfer (as a failure) within a fraction of a second.
+bool httpGet(const std::string& host, const std::string& path, std::ostream& out,
+             std::size_t maxBody = kCatalogueBodyCap, const std::atomic<bool>* cancel = nullptr);
+
+// A catalogue address "host/path..." split at its first '/': the path keeps the '/'.
+struct HostAndPath {
+  std::string host;
+  std::string path;
+};
+[[nodiscard]] std::optional<HostAndPath> splitAddress(const std::string& address);
+
+// The catalogue web site: the maker's host on port 80, or LUMORA_CATALOGUE_HOST ("host:port").
+[[nodiscard]] std::string catalogueHost();
+inline constexpr const char* kCataloguePath = "/plugins.json";
+
+}  // namespace lmr

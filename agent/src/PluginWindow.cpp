@@ -1,0 +1,270 @@
+#include "agent/src/PluginWindow.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+
+#include <cstdio>
+#include <sstream>
+
+#include "agent/src/CatalogueHttp.h"
+#include "agent/src/Config.h"
+#include "log/console_log.h"
+#include "platform/app_data.h"
+
+namespace lmr {
+namespace {
+
+constexpr int kWindowWidth = 800;
+constexpr int kWindowHeight = 600;
+constexpr int kFirstRowTop = 140;
+constexpr int kBottomMargin = 30;
+constexpr const char* kAgentProgramName = "LUMORA";
+
+QLabel* headerLabel(const char* text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setAlignment(Qt::AlignCenter);
+  label->hide();
+  return label;
+}
+
+void placeHeader(QLabel* label, const char* style, int x, int y, int width, int height) {
+  label->setStyleSheet(style);
+  label->setGeometry(x, y, width, height);
+  label->show();
+}
+
+// A version member of the engine document: an integer, or null for 0; anything else unusable.
+std::optional<int32_t> versionOf(const Value& value) {
+  if (value.IsInt()) {
+    return value.GetInt();
+  }
+  if (value.IsNull()) {
+    return 0;
+  }
+  return std::nullopt;
+}
+
+// The engine may name plug-ins by file; the catalogue names them by stem.
+QString pluginStem(const QString& name) {
+  const QString suffix = QString::fromLatin1(platform::kSharedLibrarySuffix);
+  return name.endsWith(suffix) && name.size() > suffix.size() ? name.left(name.size() - suffix.size()) : name;
+}
+
+}  // namespace
+
+PluginWindow::PluginWindow() {
+  resize(kWindowWidth, kWindowHeight);
+  setWindowTitle(kPluginWindowTitle);
+}
+
+PluginWindow::~PluginWindow() = default;
+
+void PluginWindow::updateModel(const Document& jsJSon) {
+  const Value& config = member(jsJSon, "Config");
+  const Value& plugins = member(config, "Plugins");
+  if (plugins.IsArray()) {
+    for (const Value& element : plugins.GetArray()) {
+      if (!element.IsObject()) {
+        std::printf("not an object [%s]\n", "Major");
+        std::fflush(stdout);
+        continue;
+      }
+      if (!element.HasMember("Major") || !element.HasMember("Minor") || !element.HasMember("Name")) {
+        continue;
+      }
+      const Value& name = element["Name"];
+      const auto major = versionOf(element["Major"]);
+      const auto minor = versionOf(element["Minor"]);
+      if (!name.IsString() || !major || !minor) {
+        writeLog(4, LOG_FILE, __LINE__, "Engine plug-in entry with a wrongly typed member; skipped\n");
+        continue;
+      }
+      installedPlugins[pluginStem(QString::fromStdString(name.GetString()))] = {*major, *minor};
+    }
+  }
+  const Value& directories = member(config, "PluginDirectory");
+  if (!directories.IsArray()) {
+    return;
+  }
+  for (const Value& directory : directories.GetArray()) {
+    if (!directory.IsString()) {
+      writeLog(4, LOG_FILE, __LINE__, "Engine plug-in folder that is not a text; ignored\n");
+      continue;
+    }
+    const QString reported = QString::fromStdString(directory.GetString());
+    const QString own = ownPluginFolder(reported);
+    if (own.isEmpty()) {
+      writeLog(4, LOG_FILE, __LINE__, "Engine plug-in folder %s is not one of this agent's; ignored\n",
+               reported.toLocal8Bit().constData());
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(windowMutex);
+    pluginDirectories.append(own);
+    std::printf("%s\n", own.toLocal8Bit().constData());
+    std::fflush(stdout);
+  }
+}
+
+void PluginWindow::buildUi(const QStringList& pictureFolders_) {
+  pictureFolders = pictureFolders_;
+
+  updateButton = new QPushButton("Update info", this);
+  updateButton->setGeometry(30, 20, 150, 30);
+  connect(updateButton, &QPushButton::released, this, &PluginWindow::refreshRemote);
+  updateButton->show();
+
+  engineButton = new QPushButton("Stop Engine", this);
+  engineButton->setGeometry(170, 20, 150, 30);
+  connect(engineButton, &QPushButton::released, this, &PluginWindow::toggleEngine);
+  engineButton->hide();
+
+  siteStatusLabel = new QLabel("COULD NOT CONNECT TO WEBSITE", this);
+  siteStatusLabel->setGeometry(660, 20, 120, 30);
+  siteStatusLabel->setStyleSheet(rowStyle::kRedStatus);
+  siteStatusLabel->setAlignment(Qt::AlignCenter);
+  siteStatusLabel->show();
+
+  pluginsHeader = headerLabel("Plugins", this);
+  iconsHeader = headerLabel("Icons", this);
+  nameHeader = headerLabel("Name", this);
+  descriptionHeader = headerLabel("Description", this);
+  stabilityHeader = headerLabel("Stability", this);
+  installedHeader = headerLabel("Installed", this);
+  engineRunning = true;
+
+  fetchCatalogue();
+}
+
+bool PluginWindow::fetchCatalogue() {
+  std::ostringstream body;
+  if (!httpGet(catalogueHost(), kCataloguePath, body, kCatalogueBodyCap)) {
+    return false;
+  }
+  Document document;
+  if (!parseCatalogueText(body.str(), document)) {
+    return false;
+  }
+  siteStatusLabel->setText("CONNECTED");
+  siteStatusLabel->setStyleSheet(rowStyle::kGreenStatus);
+  {
+    std::lock_guard<std::mutex> lock(windowMutex);
+    readCatalogue(document, catalogue);
+  }
+  buildTable();
+  return true;
+}
+
+void PluginWindow::buildTable() {
+  std::lock_guard<std::mutex> lock(windowMutex);
+  for (const auto& [name, version] : installedPlugins) {
+    if (catalogue.find(name) == catalogue.end()) {
+      catalogue[name] = PluginRecord(name, QString(), QString(), "local unknown plugin", QString(), -1, version.first,
+                                     version.second, false);
+    }
+    catalogue[name].installed = true;
+  }
+
+  placeHeader(pluginsHeader, rowStyle::kHeaderPlugins, 30, 80, 530, 30);
+  placeHeader(iconsHeader, rowStyle::kHeaderBoxed, 560, 80, 220, 60);
+  placeHeader(nameHeader, rowStyle::kHeaderBoxed, 30, 110, 120, 30);
+  placeHeader(descriptionHeader, rowStyle::kHeaderOpen, 150, 110, 200, 30);
+  placeHeader(stabilityHeader, rowStyle::kHeaderBoxed, 350, 110, 90, 30);
+  placeHeader(installedHeader, rowStyle::kHeaderOpen, 440, 110, 120, 30);
+
+  int top = kFirstRowTop;
+  for (auto& [name, record] : catalogue) {
+    const auto installed = installedPlugins.find(name);
+    if (installed != installedPlugins.end()) {
+      record.installed = true;
+      const auto [major, minor] = installed->second;
+      if (major < record.Major || (major == record.Major && record.Minor > minor)) {
+        record.outdated = true;
+      }
+    } else {
+      record.installed = false;
+    }
+    const auto row = rows.find(name);
+    if (row != rows.end()) {
+      row->second->refresh(record, top, pluginDirectories);
+      top += row->second->rowHeight();
+    } else {
+      auto made = std::make_unique<RowDisplay>(record, this, top, pluginDirectories);
+      top += made->rowHeight();
+      rows.emplace(name, std::move(made));
+    }
+  }
+  setFixedHeight(top + kBottomMargin);
+}
+
+void PluginWindow::refreshRemote() {
+  siteStatusLabel->setText("TRYING TO CONNECT...");
+  siteStatusLabel->setStyleSheet(rowStyle::kOrangeStatus);
+  fetchCatalogue();
+}
+
+void PluginWindow::toggleEngine() {
+  if (!engineRunning) {
+    emit startEngine();
+    engineRunning = true;
+    engineButton->setText("Stop Engine");
+  } else {
+    emit stopEngine();
+    engineRunning = false;
+    engineButton->setText("Start Engine");
+  }
+}
+
+void PluginWindow::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), QColor(240, 240, 240));
+}
+
+void PluginWindow::startDownload(std::unique_ptr<downloadWorker> worker) { downloads.start(std::move(worker)); }
+
+RowDisplay* PluginWindow::row(const QString& name) const {
+  const auto found = rows.find(name);
+  return found == rows.end() ? nullptr : found->second.get();
+}
+
+QString ownPluginFolder(const QString& reported) {
+  if (!QDir::isAbsolutePath(reported)) {
+    return {};
+  }
+  const QFileInfo info(reported);
+  if (!info.isDir()) {
+    return {};
+  }
+  const QString canonical = info.canonicalFilePath();
+  for (const std::string& own : Config::instance().pluginFolders()) {
+    const QString ownText = QString::fromStdString(own);
+    const QFileInfo ownInfo(ownText);
+    if (ownInfo.isDir() && ownInfo.canonicalFilePath() == canonical) {
+      return ownText;
+    }
+  }
+  return {};
+}
+
+QStringList defaultPictureFolders() {
+  QStringList folders;
+  std::string pictures = Config::instance().picturesFolder();
+  if (pictures.empty()) {
+    const std::string appData = platform::userAppDataDir();
+    if (!appData.empty()) {
+      pictures = appData + "/Brixel Technologies/lumora/pictures";
+    }
+  }
+  if (!pictures.empty()) {
+    folders << QString::fromStdString(pictures) + "/";
+  }
+  if (QFileInfo(QCoreApplication::applicationFilePath()).fileName() == kAgentProgramName) {
+    folders << QCoreApplication::applicationDirPath() + "/pictures/";
+  }
+  return folders;
+}
+
+}  // namespace lmr

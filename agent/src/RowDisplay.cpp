@@ -1,0 +1,202 @@
+#include "agent/src/RowDisplay.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <algorithm>
+
+#include "agent/src/DownloadWorker.h"
+#include "agent/src/PluginWindow.h"
+
+namespace lmr {
+namespace {
+
+constexpr int kImageRowHeight = 50;
+constexpr int kNameX = 30;
+constexpr int kNameWidth = 120;
+constexpr int kDescriptionX = 150;
+constexpr int kDescriptionWidth = 200;
+constexpr int kStabilityX = 350;
+constexpr int kStabilityWidth = 90;
+constexpr int kStatusX = 440;
+constexpr int kStatusWidth = 120;
+constexpr int kImageX = 560;
+constexpr int kImageWidth = 120;
+constexpr int kImageButtonX = 680;
+constexpr int kImageButtonWidth = 100;
+
+QLabel* centredLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setAlignment(Qt::AlignCenter);
+  return label;
+}
+
+}  // namespace
+
+const char* rowStyle::forStability(int32_t level) {
+  switch (level) {
+    case 0:
+      return kStabilityExperimental;
+    case 1:
+      return kStabilityBeta;
+    case 2:
+      return kStabilityRelease;
+    default:
+      return kStabilityUnknown;
+  }
+}
+
+RowDisplay::RowDisplay(const PluginRecord& record_, PluginWindow* window_, int top, const QStringList& directories_)
+    : window(window_),
+      record(record_),
+      hasWindows(record_.hasWindows),
+      height(kImageRowHeight * std::max<int32_t>(1, static_cast<int32_t>(record_.images.size()))),
+      directories(directories_) {
+  nameLabel = centredLabel(record.Name, window);
+  nameLabel->setStyleSheet(rowStyle::kName);
+  descriptionBox = new QTextEdit(window);
+  stabilityLabel = centredLabel(QString(), window);
+  placeCommonWidgets(top);
+
+  if (record.installed) {
+    const bool outdated = record.outdated;
+    statusLabel = centredLabel(outdated ? "OUTDATED" : "UP TO DATE", window);
+    statusLabel->setStyleSheet(outdated ? rowStyle::kRedStatus : rowStyle::kGreenStatus);
+  } else if (hasWindows) {
+    statusLabel = centredLabel("RESTART LUMORA", window);
+    statusLabel->setStyleSheet(rowStyle::kRedStatus);
+    statusLabel->hide();
+    ensureDownloadWidgets();
+    placeDownloadWidgets(top);
+    downloadButton->show();
+  } else {
+    statusLabel = centredLabel("N/A FOR YOUR\nSYSTEM", window);
+    statusLabel->setStyleSheet(rowStyle::kRedStatus);
+  }
+  statusLabel->setGeometry(kStatusX, top, kStatusWidth, height);
+  if (!statusLabel->isHidden()) {
+    statusLabel->show();
+  }
+
+  for (size_t index = 0; index < record.images.size(); ++index) {
+    const std::shared_ptr<devImage>& image = record.images[index];
+    const int y = top + kImageRowHeight * static_cast<int>(index);
+    image->imageLabel = centredLabel(image->Vendor + "\n" + image->Product, window);
+    image->imageLabel->setGeometry(kImageX, y, kImageWidth, kImageRowHeight);
+    image->imageLabel->setStyleSheet(rowStyle::kImage);
+    image->imageLabel->show();
+    image->downloadedLabel = centredLabel("Downloaded", window);
+    image->downloadedLabel->setGeometry(kImageButtonX, y, kImageButtonWidth, kImageRowHeight);
+    image->downloadedLabel->setStyleSheet(rowStyle::kDownloaded);
+    image->downloadedLabel->hide();
+    image->getButton = new QPushButton("GET IT !", window);
+    image->getButton->setGeometry(kImageButtonX, y, kImageButtonWidth, kImageRowHeight);
+    image->getButton->show();
+    connect(image->getButton, &QPushButton::released, image.get(), &devImage::getImage);
+    image->pictureFolders = window->pictureFolderList();
+    images.push_back(image);
+    image->refreshState();
+  }
+}
+
+RowDisplay::~RowDisplay() = default;
+
+void RowDisplay::placeCommonWidgets(int top) {
+  nameLabel->setText(record.Name);
+  nameLabel->setGeometry(kNameX, top, kNameWidth, height);
+  nameLabel->show();
+  descriptionBox->setText(record.Description);
+  descriptionBox->setReadOnly(true);
+  descriptionBox->setGeometry(kDescriptionX, top, kDescriptionWidth, height);
+  descriptionBox->show();
+  stabilityLabel->setText(stabilityName(record));
+  stabilityLabel->setStyleSheet(rowStyle::forStability(record.level));
+  stabilityLabel->setGeometry(kStabilityX, top, kStabilityWidth, height);
+  stabilityLabel->show();
+}
+
+void RowDisplay::ensureDownloadWidgets() {
+  if (downloadButton == nullptr) {
+    downloadButton = new QPushButton("DOWNLOAD\nNOW", window);
+    connect(downloadButton, &QPushButton::released, this, &RowDisplay::download);
+  }
+  if (progressBar == nullptr) {
+    progressBar = new QProgressBar(window);
+    progressBar->setRange(0, 0);  // busy: the transfer's size is not known in advance
+    progressBar->setTextVisible(false);
+    progressBar->hide();
+  }
+}
+
+void RowDisplay::placeDownloadWidgets(int top) {
+  downloadButton->setGeometry(kStatusX, top, kStatusWidth, height);
+  progressBar->setGeometry(kStatusX, top, kStatusWidth, height);
+  progressBar->setFixedSize(kStatusWidth, height);
+}
+
+void RowDisplay::refresh(const PluginRecord& record_, int top, const QStringList& directories_) {
+  for (const QString& directory : directories_) {
+    if (!directories.contains(directory)) {
+      directories.append(directory);
+    }
+  }
+  record = record_;
+  placeCommonWidgets(top);
+  statusLabel->setGeometry(kStatusX, top, kStatusWidth, height);
+
+  if (!record.installed && !hasWindows) {
+    return;
+  }
+  if (!record.installed) {
+    ensureDownloadWidgets();
+    placeDownloadWidgets(top);
+    statusLabel->setText(endText.isEmpty() ? QStringLiteral("RESTART LUMORA") : endText);
+    statusLabel->setStyleSheet(rowStyle::kRedStatus);
+    statusLabel->setVisible(downloadStarted && !downloadRunning);
+    downloadButton->setVisible(!downloadStarted);
+    progressBar->setVisible(downloadRunning);
+    return;
+  }
+  statusLabel->setText(record.outdated ? "OUTDATED" : "UP TO DATE");
+  statusLabel->setStyleSheet(record.outdated ? rowStyle::kRedStatus : rowStyle::kGreenStatus);
+  if (downloadButton != nullptr) {
+    downloadButton->hide();
+  }
+  if (progressBar != nullptr) {
+    progressBar->hide();
+  }
+  statusLabel->show();
+}
+
+void RowDisplay::download() {
+  if (downloadStarted) {
+    return;
+  }
+  downloadStarted = true;
+  downloadRunning = true;
+  downloadButton->hide();
+  statusLabel->hide();
+  progressBar->show();
+
+  auto worker = std::make_unique<downloadWorker>(record, directories);
+  connect(worker.get(), &downloadWorker::signalUpdateText, this, &RowDisplay::slotUpdateText, Qt::QueuedConnection);
+  connect(worker.get(), &downloadWorker::signalDownloadEnd, this, &RowDisplay::slotDownloadEnd, Qt::QueuedConnection);
+  window->startDownload(std::move(worker));
+}
+
+void RowDisplay::slotUpdateText(QString Q) {
+  endText = Q;
+  statusLabel->setText(Q);
+}
+
+void RowDisplay::slotDownloadEnd() {
+  downloadRunning = false;
+  if (progressBar != nullptr) {
+    progressBar->hide();
+  }
+  statusLabel->show();
+}
+
+}  // namespace lmr

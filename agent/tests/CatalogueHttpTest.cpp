@@ -1,0 +1,154 @@
+#include "agent/src/CatalogueHttp.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "testing/http_server/http_server.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::HttpServer;
+using testing_support::ScopedEnv;
+using testing_support::ScriptedReply;
+
+// Short waits so the stall cases end in well under a second.
+class CatalogueHttpTest : public ::testing::Test {
+ protected:
+  void SetUp() override { lmr::setHttpTimeouts({1000ms, 400ms}); }
+  void TearDown() override { lmr::setHttpTimeouts({}); }
+
+  bool get(const std::string& path, std::string& body, std::size_t cap = lmr::kCatalogueBodyCap) {
+    std::ostringstream out;
+    const bool ok = lmr::httpGet(server.address(), path, out, cap);
+    body = out.str();
+    return ok;
+  }
+
+  HttpServer server;
+};
+
+TEST_F(CatalogueHttpTest, SendsTheExactRequestInOneWriteAndReturnsTheBody) {
+  server.setReply("/plugins.json", ScriptedReply::json(R"({"Plugins":[]})"));
+  std::string body;
+  ASSERT_TRUE(get("/plugins.json", body));
+  EXPECT_EQ(body, R"({"Plugins":[]})");
+  ASSERT_EQ(server.requestCount(), 1u);
+  EXPECT_EQ(server.requests()[0].rawHead + "\r\n\r\n", "GET /plugins.json HTTP/1.0\r\nHost: " + server.address() +
+                                              "\r\nAccept: */*\r\nConnection: close\r\n\r\n");
+}
+
+TEST_F(CatalogueHttpTest, BodyWithoutContentLengthEndsAtClose) {
+  std::string payload(200000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+  server.setReply("/file.so", ScriptedReply::raw("HTTP/1.0 200 OK\r\nServer: t\r\n\r\n" + payload));
+  std::string body;
+  ASSERT_TRUE(get("/file.so", body));
+  EXPECT_EQ(body, payload);
+}
+
+TEST_F(CatalogueHttpTest, BytesPastContentLengthAreNotPartOfTheBody) {
+  server.setReply("/a", ScriptedReply::raw("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabcdef"));
+  std::string body;
+  ASSERT_TRUE(get("/a", body));
+  EXPECT_EQ(body, "abc");
+}
+
+TEST_F(CatalogueHttpTest, FailedTransfersAreNeverSuccess) {
+  server.setReply("/404", ScriptedReply::html(404, "<html><body>Not here</body></html>"));
+  server.setReply("/500", ScriptedReply::text(500, "oops"));
+  server.setReply("/headers-only", ScriptedReply::headersOnly(200));
+  server.setReply("/empty", ScriptedReply::text(200, ""));
+  server.setReply("/short", ScriptedReply::raw("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly some"));
+  server.setReply("/reset", ScriptedReply::reset("HTTP/1.0 200 OK\r\n\r\nfirst part of the body"));
+  server.setReply("/garbage", ScriptedReply::raw("SSH-2.0-OpenSSH\r\n\r\nbody"));
+  server.setReply("/bad-length", ScriptedReply::raw("HTTP/1.0 200 OK\r\nContent-Length: ten\r\n\r\nbody"));
+  for (const char* path : {"/404", "/500", "/headers-only", "/empty", "/short", "/reset", "/garbage", "/bad-length"}) {
+    std::string body;
+    EXPECT_FALSE(get(path, body)) << path;
+  }
+}
+
+TEST_F(CatalogueHttpTest, OversizedBodiesFailEarlyOrAtTheCap) {
+  server.setReply("/announced", ScriptedReply::oversized(5000));
+  std::string body;
+  EXPECT_FALSE(get("/announced", body, 4096));
+  EXPECT_TRUE(body.empty());
+  // Without a length the cap is found while reading.
+  server.setReply("/streamed", ScriptedReply::raw("HTTP/1.0 200 OK\r\n\r\n" + std::string(5000, 'y')));
+  EXPECT_FALSE(get("/streamed", body, 4096));
+  EXPECT_LE(body.size(), 4097u);
+  server.setReply("/fits", ScriptedReply::raw("HTTP/1.0 200 OK\r\n\r\n" + std::string(4096, 'y')));
+  EXPECT_TRUE(get("/fits", body, 4096));
+}
+
+TEST_F(CatalogueHttpTest, EndlessHeaderFailsWithoutGrowing) {
+  server.setReply("/endless", ScriptedReply::endlessHeader());
+  std::string body;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(get("/endless", body));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_TRUE(body.empty());
+}
+
+TEST_F(CatalogueHttpTest, StallsEndWithinTheIdleTimeout) {
+  server.setReply("/stall", ScriptedReply::stall());
+  std::string body;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(get("/stall", body));
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 350ms);
+  EXPECT_LT(took, 1500ms);
+}
+
+TEST_F(CatalogueHttpTest, ACancelFlagEndsAWaitingTransferAtOnce) {
+  lmr::setHttpTimeouts({1000ms, 30000ms});
+  server.setReply("/stall", ScriptedReply::stall());
+  std::atomic<bool> cancel{false};
+  std::thread canceller([&cancel] {
+    std::this_thread::sleep_for(200ms);
+    cancel = true;
+  });
+  std::ostringstream out;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(lmr::httpGet(server.address(), "/stall", out, lmr::kCatalogueBodyCap, &cancel));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  canceller.join();
+}
+
+TEST_F(CatalogueHttpTest, UnreachableHostsFail) {
+  const std::string refused = server.address();
+  server.stop();
+  std::ostringstream out;
+  EXPECT_FALSE(lmr::httpGet(refused, "/plugins.json", out));
+  EXPECT_FALSE(lmr::httpGet("no-such-host.invalid", "/plugins.json", out));
+  EXPECT_FALSE(lmr::httpGet("127.0.0.1:notaport", "/plugins.json", out));
+  EXPECT_FALSE(lmr::httpGet("", "/plugins.json", out));
+}
+
+TEST(CatalogueAddress, SplitsAtTheFirstSlash) {
+  const auto split = lmr::splitAddress("127.0.0.1:8080/files/plugins/vextro.so");
+  ASSERT_TRUE(split);
+  EXPECT_EQ(split->host, "127.0.0.1:8080");
+  EXPECT_EQ(split->path, "/files/plugins/vextro.so");
+  EXPECT_FALSE(lmr::splitAddress("nohost"));
+  EXPECT_FALSE(lmr::splitAddress("/only/path"));
+}
+
+TEST(CatalogueAddress, HostComesFromTheEnvironmentWhenSet) {
+  {
+    ScopedEnv unset("LUMORA_CATALOGUE_HOST", std::nullopt);
+    EXPECT_FALSE(lmr::catalogueHost().empty());
+    EXPECT_EQ(lmr::catalogueHost().find(':'), std::string::npos);
+  }
+  ScopedEnv set("LUMORA_CATALOGUE_HOST", std::string("127.0.0.1:5555"));
+  EXPECT_EQ(lmr::catalogueHost(), "127.0.0.1:5555");
+}
+
+}  // namespace

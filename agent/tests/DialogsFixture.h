@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/src/CatalogueHttp.h"
+#include "agent/src/Config.h"
+#include "agent/src/Json.h"
+#include "testing/http_server/http_server.h"
+#include "testing/temp_dir.h"
+
+namespace dialogs_test {
+
+using namespace std::chrono_literals;
+
+// Runs the event loop until condition holds or timeout passes; the condition's last answer.
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+// Names in a folder, sorted; empty when it does not exist.
+inline std::vector<std::string> entriesOf(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+inline std::shared_ptr<lmr::Document> parsedDocument(const std::string& json) {
+  auto document = std::make_shared<lmr::Document>();
+  document->Parse(json.c_str());
+  EXPECT_FALSE(document->HasParseError()) << json;
+  return document;
+}
+
+// Private per-user and machine-wide folders with a loaded configuration, and a catalogue
+// server that LUMORA_CATALOGUE_HOST points at. Transfers wait at most half a second.
+class CatalogueFixture : public ::testing::Test {
+ protected:
+  CatalogueFixture() { lmr::setHttpTimeouts({1000ms, 500ms}); }
+  ~CatalogueFixture() override { lmr::setHttpTimeouts({}); }
+
+  void SetUp() override { config.load(); }
+
+  [[nodiscard]] std::string userPlugins() const { return config.pluginsFolder(); }
+  [[nodiscard]] std::string pictures() const { return config.picturesFolder() + "/"; }
+  // "<address><path>" as the catalogue writes addresses, without a scheme.
+  [[nodiscard]] std::string at(const std::string& path) const { return server.address() + path; }
+
+  testing_support::TempDir userData;
+  testing_support::TempDir machineData;
+  testing_support::ScopedEnv appData{"APPDATA", userData.path()};
+  testing_support::ScopedEnv programData{"PROGRAMDATA", machineData.path()};
+  lmr::Config& config = lmr::Config::instance();
+  testing_support::HttpServer server;
+  testing_support::ScopedEnv catalogueHost{"LUMORA_CATALOGUE_HOST", server.address()};
+};
+
+}  // namespace dialogs_test

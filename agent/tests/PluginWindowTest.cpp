@@ -1,0 +1,397 @@
+#include "agent/src/PluginWindow.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTextEdit>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "agent/tests/DialogsFixture.h"
+#include "testing/stdout_capture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using dialogs_test::entriesOf;
+using dialogs_test::parsedDocument;
+using dialogs_test::waitUntil;
+using lmr::PluginWindow;
+using testing_support::readFile;
+using testing_support::ScriptedReply;
+using testing_support::StdoutCapture;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+const std::string kPluginBytes = std::string("\x7f" "ELF plug-in build\0\1\2\3", 22);
+
+class PluginWindowTest : public dialogs_test::CatalogueFixture {
+ protected:
+  // One plug-in entry of the catalogue.
+  std::string plugin(const std::string& name, const std::string& certification, int major, int minor,
+                     const std::string& file) const {
+    std::string entry = R"({"Name":")" + name + R"(","URL":")" + at("/files/") + R"(","Description":"<b>)" + name +
+                        R"(</b> proxy","Contact":"c","Certification":")" + certification +
+                        R"(","Major":)" + std::to_string(major) + R"(,"Minor":)" + std::to_string(minor);
+    if (!file.empty()) entry += R"(,"Linux":")" + file + '"';
+    return entry + "}";
+  }
+  std::string image(const std::string& proxy, const std::string& vendor, const std::string& product) const {
+    return R"({"Proxy":")" + proxy + R"(","Vendor":")" + vendor + R"(","Product":")" + product + R"(","PNG_URL":")" +
+           at("/pics/" + product + ".png") + R"(","ICNS_URL":")" + at("/pics/" + product + ".icns") + R"("})";
+  }
+  std::string standardCatalogue() const {
+    return R"({"Plugins":[)" + plugin("outdated", "release", 1, 3, "outdated.so") + "," +
+           plugin("newer", "beta", 1, 9, "newer.so") + "," + plugin("same", "experimental", 1, 3, "same.so") + "," +
+           plugin("offered", "release", 2, 0, "offered.so") + "," + plugin("nofile", "beta", 1, 0, "") + "," +
+           plugin("pictured", "Release", 1, 0, "pictured.so") + R"(],"Images":[)" +
+           image("pictured", "Brixel", "Pavlix") + "," + image("pictured", "Brixel", "Nimbrel") + "," +
+           image("pictured", "Fendral", "KV20") + "," + image("nobody", "Orphan", "Device") + "]}";
+  }
+  std::string engineJson() const {
+    return R"({"Config":{"Plugins":[{"Name":"outdated","Major":1,"Minor":2},{"Name":"newer","Major":2,"Minor":0},
+        {"Name":"same.so","Major":1,"Minor":3},{"Name":"localonly.so","Major":0,"Minor":null},"not an object",
+        {"Name":"typed","Major":"1","Minor":0},{"Name":"partial","Major":1}],
+        "PluginDirectory":[")" + userPlugins() + R"("]}})";
+  }
+
+  std::unique_ptr<PluginWindow> open(const std::string& engine) {
+    auto window = std::make_unique<PluginWindow>();
+    if (!engine.empty()) window->updateModel(*parsedDocument(engine));
+    window->buildUi({QString::fromStdString(pictures())});
+    window->show();
+    return window;
+  }
+  std::unique_ptr<PluginWindow> openStandard() {
+    server.setReply("/plugins.json", ScriptedReply::json(standardCatalogue()));
+    return open(engineJson());
+  }
+
+  static QString statusOf(const PluginWindow& window, const char* name) {
+    const lmr::RowDisplay* row = window.row(name);
+    return row == nullptr ? QString("<no row>") : row->status()->text();
+  }
+  static bool headerVisible(const PluginWindow& window) {
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+      if (label->text() == "Plugins") return label->isVisible();
+    }
+    return false;
+  }
+  // Clicks the row's download button and waits for the row's end state.
+  static void downloadAndWait(PluginWindow& window, const char* name) {
+    lmr::RowDisplay* row = window.row(name);
+    ASSERT_NE(row, nullptr);
+    ASSERT_TRUE(row->downloadButtonWidget()->isVisible());
+    QTest::mouseClick(row->downloadButtonWidget(), Qt::LeftButton);
+    EXPECT_TRUE(row->progressWidget()->isVisible());
+    EXPECT_FALSE(row->downloadButtonWidget()->isVisible());
+    EXPECT_FALSE(row->status()->isVisible());
+    EXPECT_TRUE(waitUntil([row] { return row->status()->isVisible(); }));
+    EXPECT_FALSE(row->progressWidget()->isVisible());
+  }
+};
+
+TEST_F(PluginWindowTest, RowsCompareInstalledVersionsWithTheCatalogue) {
+  StdoutCapture capture;
+  auto window = openStandard();
+  const std::string printed = capture.take();
+  EXPECT_NE(printed.find("not an object [Major]\n"), std::string::npos);
+  EXPECT_NE(printed.find(userPlugins() + "\n"), std::string::npos);
+  EXPECT_EQ(window->windowTitle(), "Plugin Manager");
+  EXPECT_EQ(window->width(), 800);
+  EXPECT_EQ(window->siteStatus()->text(), "CONNECTED");
+  EXPECT_EQ(window->siteStatus()->styleSheet(), "QLabel { background-color: lightgreen; }");
+  EXPECT_TRUE(headerVisible(*window));
+
+  EXPECT_EQ(window->installed().count("typed"), 0u);
+  EXPECT_EQ(window->installed().count("partial"), 0u);
+  EXPECT_EQ(window->installed().at("localonly"), std::make_pair(0, 0));
+
+  EXPECT_EQ(statusOf(*window, "outdated"), "OUTDATED");
+  EXPECT_EQ(window->row("outdated")->status()->styleSheet(), "QLabel { background-color: red; }");
+  EXPECT_EQ(statusOf(*window, "newer"), "UP TO DATE");
+  EXPECT_EQ(statusOf(*window, "same"), "UP TO DATE");
+  EXPECT_EQ(window->row("same")->status()->styleSheet(), "QLabel { background-color: lightgreen; }");
+  EXPECT_EQ(statusOf(*window, "nofile"), "N/A FOR YOUR\nSYSTEM");
+  EXPECT_EQ(window->row("nofile")->downloadButtonWidget(), nullptr);
+  EXPECT_TRUE(window->row("offered")->downloadButtonWidget()->isVisible());
+  EXPECT_EQ(window->row("offered")->downloadButtonWidget()->text(), "DOWNLOAD\nNOW");
+  EXPECT_FALSE(window->row("offered")->status()->isVisible());
+  EXPECT_FALSE(window->row("offered")->progressWidget()->isVisible());
+
+  const lmr::RowDisplay* local = window->row("localonly");
+  ASSERT_NE(local, nullptr);
+  EXPECT_EQ(local->status()->text(), "UP TO DATE");
+  EXPECT_EQ(local->stabilityWidget()->text(), "unknown");
+  EXPECT_NE(local->stabilityWidget()->styleSheet().indexOf("background-color: gray;"), -1);
+  EXPECT_EQ(local->descriptionWidget()->toPlainText(), "local unknown plugin");
+  EXPECT_TRUE(local->descriptionWidget()->isReadOnly());
+  EXPECT_EQ(window->row("pictured")->stabilityWidget()->text(), "unknown");
+  EXPECT_EQ(window->row("same")->stabilityWidget()->text(), "experimental");
+
+  // Rows in name order from 140; the pictured row is three pictures high.
+  const int tops[] = {140, 190, 240, 290, 340, 390, 540};
+  const char* names[] = {"localonly", "newer", "nofile", "offered", "outdated", "pictured", "same"};
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(window->row(names[i])->nameWidget()->geometry().top(), tops[i]) << names[i];
+  }
+  const lmr::RowDisplay* pictured = window->row("pictured");
+  EXPECT_EQ(pictured->rowHeight(), 150);
+  EXPECT_EQ(pictured->nameWidget()->geometry(), QRect(30, 390, 120, 150));
+  ASSERT_EQ(pictured->shownImages().size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    const auto& picture = pictured->shownImages()[static_cast<size_t>(i)];
+    EXPECT_EQ(picture->imageLabel->geometry(), QRect(560, 390 + 50 * i, 120, 50));
+    EXPECT_EQ(picture->getButton->geometry(), QRect(680, 390 + 50 * i, 100, 50));
+    EXPECT_TRUE(picture->getButton->isVisible());
+    EXPECT_FALSE(picture->downloadedLabel->isVisible());
+  }
+  EXPECT_EQ(pictured->shownImages()[1]->imageLabel->text(), "Brixel\nNimbrel");
+  EXPECT_EQ(window->minimumHeight(), 620);
+  EXPECT_EQ(window->maximumHeight(), 620);
+}
+
+TEST_F(PluginWindowTest, WithoutCatalogueOnlyTheFixedWidgetsShow) {
+  server.setReply("/plugins.json", ScriptedReply::html(404, "<html>Not Found</html>"));
+  auto window = open(engineJson());
+  EXPECT_EQ(window->siteStatus()->text(), "COULD NOT CONNECT TO WEBSITE");
+  EXPECT_FALSE(headerVisible(*window));
+  EXPECT_EQ(window->row("outdated"), nullptr);
+  EXPECT_TRUE(window->updateInfoButton()->isVisible());
+  // Not JSON at all: the same.
+  server.setReply("/plugins.json", ScriptedReply::text(200, "<html>maintenance</html>", "text/html"));
+  QTest::mouseClick(window->updateInfoButton(), Qt::LeftButton);
+  EXPECT_EQ(window->siteStatus()->text(), "TRYING TO CONNECT...");
+  EXPECT_EQ(window->siteStatus()->styleSheet(), "QLabel { background-color: orange; }");
+  EXPECT_FALSE(headerVisible(*window));
+}
+
+TEST_F(PluginWindowTest, UpdateInfoRefreshesRowsInPlaceAndAddsNewOnes) {
+  auto window = openStandard();
+  const lmr::RowDisplay* before = window->row("outdated");
+  server.setReply("/plugins.json",
+                  ScriptedReply::json(R"({"Plugins":[)" + plugin("outdated", "beta", 1, 2, "outdated.so") + "," +
+                                      plugin("zadded", "release", 1, 0, "zadded.so") + "]}"));
+  QTest::mouseClick(window->updateInfoButton(), Qt::LeftButton);
+  EXPECT_EQ(window->siteStatus()->text(), "CONNECTED");
+  EXPECT_EQ(window->row("outdated"), before);
+  EXPECT_EQ(window->row("outdated")->stabilityWidget()->text(), "beta");
+  // Records from the first fetch stay; the new name comes last.
+  EXPECT_EQ(window->row("zadded")->nameWidget()->geometry().top(), 590);
+  EXPECT_EQ(window->maximumHeight(), 670);
+  EXPECT_TRUE(window->row("zadded")->downloadButtonWidget()->isVisible());
+}
+
+TEST_F(PluginWindowTest, GetItStoresBothPicturesInTheFirstFolder) {
+  server.setReply("/pics/Pavlix.png", ScriptedReply::text(200, "png of pavlix", "image/png"));
+  server.setReply("/pics/Pavlix.icns", ScriptedReply::text(200, "icns of pavlix", "image/icns"));
+  server.setReply("/pics/Nimbrel.png", ScriptedReply::text(200, "png of nimbrel", "image/png"));
+  server.setReply("/pics/Nimbrel.icns", ScriptedReply::html(404, "<html>no icns</html>"));
+  auto window = openStandard();
+  const auto& pictures_ = window->row("pictured")->shownImages();
+
+  StdoutCapture capture;
+  QTest::mouseClick(pictures_[0]->getButton, Qt::LeftButton);
+  EXPECT_EQ(readFile(pictures() + "Brixel_Pavlix.png"), "png of pavlix");
+  EXPECT_EQ(readFile(pictures() + "Brixel_Pavlix.icns"), "icns of pavlix");
+  EXPECT_TRUE(pictures_[0]->downloadedLabel->isVisible());
+  EXPECT_FALSE(pictures_[0]->getButton->isVisible());
+  EXPECT_NE(capture.take().find(pictures() + "Brixel_Pavlix.png\nGetting" + server.address() + " --/pics/Pavlix.png\n"),
+            std::string::npos);
+
+  QTest::mouseClick(pictures_[1]->getButton, Qt::LeftButton);
+  EXPECT_TRUE(fs::exists(pictures() + "Brixel_Nimbrel.png"));
+  EXPECT_FALSE(fs::exists(pictures() + "Brixel_Nimbrel.icns"));
+  EXPECT_TRUE(pictures_[1]->getButton->isVisible());
+  EXPECT_FALSE(pictures_[1]->downloadedLabel->isVisible());
+  EXPECT_EQ(entriesOf(pictures()),
+            (std::vector<std::string>{"Brixel_Nimbrel.png", "Brixel_Pavlix.icns", "Brixel_Pavlix.png"}));
+
+  // A new window finds the stored pictures.
+  auto again = openStandard();
+  EXPECT_TRUE(again->row("pictured")->shownImages()[0]->downloadedLabel->isVisible());
+}
+
+TEST_F(PluginWindowTest, DownloadWritesTheServedBytesIntoTheOwnPluginFolder) {
+  server.setReply("/files/offered.so", ScriptedReply::text(200, kPluginBytes, "application/octet-stream"));
+  auto window = openStandard();
+  downloadAndWait(*window, "offered");
+  EXPECT_EQ(statusOf(*window, "offered"), "RESTART LUMORA");
+  EXPECT_EQ(readFile(userPlugins() + "/offered.so"), kPluginBytes);
+  EXPECT_EQ(entriesOf(userPlugins()), std::vector<std::string>{"offered.so"});
+  // The button never comes back, also not after a refresh.
+  QTest::mouseClick(window->updateInfoButton(), Qt::LeftButton);
+  EXPECT_FALSE(window->row("offered")->downloadButtonWidget()->isVisible());
+  EXPECT_TRUE(window->row("offered")->status()->isVisible());
+  EXPECT_EQ(statusOf(*window, "offered"), "RESTART LUMORA");
+}
+
+TEST_F(PluginWindowTest, FailedDownloadsShowTheirErrorAndLeaveNoFile) {
+  const std::vector<std::pair<std::string, ScriptedReply>> scripts = {
+      {"404 with HTML", ScriptedReply::html(404, "<html><body>404 Not Found</body></html>")},
+      {"truncated", ScriptedReply::raw("HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\nfirst bytes")},
+      {"reset", ScriptedReply::reset("HTTP/1.0 200 OK\r\n\r\nfirst bytes")},
+      {"stall", ScriptedReply::stall()},
+      {"endless header", ScriptedReply::endlessHeader()},
+  };
+  for (const auto& [what, reply] : scripts) {
+    server.setReply("/files/offered.so", reply);
+    auto window = openStandard();
+    const auto start = std::chrono::steady_clock::now();
+    downloadAndWait(*window, "offered");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << what;
+    EXPECT_EQ(statusOf(*window, "offered"), "Download\nError") << what;
+    EXPECT_TRUE(entriesOf(userPlugins()).empty()) << what;
+    // A refresh keeps the failure visible.
+    QTest::mouseClick(window->updateInfoButton(), Qt::LeftButton);
+    EXPECT_EQ(statusOf(*window, "offered"), "Download\nError") << what;
+  }
+}
+
+TEST_F(PluginWindowTest, WithoutAPluginFolderTheRowSaysSo) {
+  server.setReply("/files/offered.so", ScriptedReply::text(200, kPluginBytes));
+  server.setReply("/plugins.json", ScriptedReply::json(standardCatalogue()));
+  auto window = open("");  // no engine document: no folders
+  downloadAndWait(*window, "offered");
+  EXPECT_EQ(statusOf(*window, "offered"), "File Open\nError");
+  EXPECT_EQ(server.requestCount(), 1u);
+}
+
+TEST_F(PluginWindowTest, OnlyTheAgentsOwnPluginFoldersAreAccepted) {
+  TempDir elsewhere;
+  const std::string machinePlugins = machineData.path() + "/Brixel Technologies/Lumora/Plugins";
+  auto window = std::make_unique<PluginWindow>();
+  window->updateModel(*parsedDocument(R"({"Config":{"Plugins":[],"PluginDirectory":[")" + elsewhere.path() +
+                                      R"(","relative/plugins",12,null,")" + machinePlugins + R"(",")" +
+                                      userPlugins() + R"(/../plugins"]}})"));
+  EXPECT_EQ(window->pluginFolderList(), QStringList{QString::fromStdString(userPlugins())});
+  fs::create_directories(machinePlugins);
+  auto second = std::make_unique<PluginWindow>();
+  second->updateModel(*parsedDocument(R"({"Config":{"PluginDirectory":[")" + machinePlugins + "\"]}}"));
+  EXPECT_EQ(second->pluginFolderList(), QStringList{QString::fromStdString(machinePlugins)});
+  // Wrong shapes are read as nothing.
+  for (const char* json : {R"({"Config":{"Plugins":{"Name":"x"},"PluginDirectory":"/tmp"}})", R"({"Config":5})",
+                           "[]"}) {
+    PluginWindow empty;
+    empty.updateModel(*parsedDocument(json));
+    EXPECT_TRUE(empty.installed().empty()) << json;
+    EXPECT_TRUE(empty.pluginFolderList().isEmpty()) << json;
+  }
+}
+
+TEST_F(PluginWindowTest, HostileCatalogueWritesNothingOutsideItsFolders) {
+  const std::string hostile = R"({"Plugins":[
+      {"Name":"evil1","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Linux":"../evil.so"},
+      {"Name":"evil2","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"/abs/x.so"},
+      {"Name":"evil3","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"a/b.so"},
+      {"Name":"evil4","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"..\\x.dll"},
+      {"Name":"typed","URL":")" + at("/files/") + R"(","Description":7,"Contact":"","Certification":"beta","Windows":"t.so"},
+      {"Name":"untexted","URL":")" + at("/files/") + R"(","Contact":"","Certification":"beta","Windows":"u.so"},
+      {"Name":"nohost","URL":"nohost","Description":"","Contact":"","Certification":"beta","Windows":"n.so"},
+      [1,2], "text",
+      {"Name":"good","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"good.so"},
+      {"Name":"good","URL":")" + at("/files/") + R"(","Description":"again","Contact":"","Certification":"beta","Windows":"good.so"}],
+    "Images":[)" + image("good", "../../x", "escape") + "," + image("good", "Vendor", "../p") + "," +
+                            image("good", "Brixel", "Pavlix") + "," + image("nobody", "Orphan", "Device") + "]}";
+  server.setReply("/plugins.json", ScriptedReply::json(hostile));
+  server.setHandler([](const testing_support::RecordedRequest&) { return ScriptedReply::text(200, "payload"); });
+  const auto userRoot = entriesOf(userData.path());
+  const auto companyFolder = entriesOf(userData.path() + "/Brixel Technologies");
+  const auto baseFolder = entriesOf(config.baseFolder());
+
+  auto window = open(engineJson());
+  for (const char* evil : {"evil1", "evil2", "evil3", "evil4"}) {
+    ASSERT_NE(window->row(evil), nullptr) << evil;
+    EXPECT_EQ(statusOf(*window, evil), "N/A FOR YOUR\nSYSTEM") << evil;
+    EXPECT_EQ(window->row(evil)->downloadButtonWidget(), nullptr) << evil;
+  }
+  for (const char* skipped : {"typed", "untexted", "nohost"}) {
+    EXPECT_EQ(window->row(skipped), nullptr) << skipped;
+  }
+  ASSERT_NE(window->row("good"), nullptr);
+  EXPECT_EQ(window->row("good")->descriptionWidget()->toPlainText(), "again");
+  ASSERT_EQ(window->row("good")->shownImages().size(), 1u);
+  QTest::mouseClick(window->row("good")->shownImages()[0]->getButton, Qt::LeftButton);
+  downloadAndWait(*window, "good");
+  EXPECT_EQ(statusOf(*window, "good"), "RESTART LUMORA");
+
+  EXPECT_EQ(entriesOf(userPlugins()), std::vector<std::string>{"good.so"});
+  EXPECT_EQ(entriesOf(pictures()), (std::vector<std::string>{"Brixel_Pavlix.icns", "Brixel_Pavlix.png"}));
+  EXPECT_EQ(entriesOf(userData.path()), userRoot);
+  EXPECT_EQ(entriesOf(userData.path() + "/Brixel Technologies"), companyFolder);
+  EXPECT_EQ(entriesOf(config.baseFolder()), baseFolder);
+  EXPECT_TRUE(entriesOf(machineData.path()).empty());
+  EXPECT_FALSE(fs::exists("/abs/x.so"));
+}
+
+TEST_F(PluginWindowTest, ClosingTheWindowEndsARunningDownloadAtOnce) {
+  lmr::setHttpTimeouts({1000ms, 30000ms});
+  server.setReply("/files/offered.so", ScriptedReply::stall());
+  auto window = openStandard();
+  QTest::mouseClick(window->row("offered")->downloadButtonWidget(), Qt::LeftButton);
+  ASSERT_TRUE(server.waitForRequests(2, 3000ms));  // catalogue, then the plug-in file
+  const auto start = std::chrono::steady_clock::now();
+  window.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  QCoreApplication::processEvents();  // signals of the ended worker find no row
+  EXPECT_TRUE(entriesOf(userPlugins()).empty());
+}
+
+TEST_F(PluginWindowTest, WorkerTakesTheFirstFolderThatAcceptsTheFile) {
+  server.setReply("/files/offered.so", ScriptedReply::text(200, kPluginBytes));
+  TempDir unusable;
+  writeFile(unusable.path() + "/file", "x");
+  lmr::PluginRecord record("offered", QString::fromStdString(at("/files/")), "offered.so", "", "", 2, 1, 0, true);
+  lmr::downloadWorker worker(record, {QString::fromStdString(unusable.path() + "/file/sub"),
+                                      QString::fromStdString(userPlugins())});
+  QSignalSpy texts(&worker, &lmr::downloadWorker::signalUpdateText);
+  QSignalSpy ends(&worker, &lmr::downloadWorker::signalDownloadEnd);
+  std::atomic<bool> cancel{false};
+  worker.run(cancel);
+  EXPECT_EQ(texts.count(), 0);
+  EXPECT_EQ(ends.count(), 1);
+  EXPECT_EQ(readFile(userPlugins() + "/offered.so"), kPluginBytes);
+
+  lmr::downloadWorker nowhere(record, {QString::fromStdString(unusable.path() + "/file/sub")});
+  QSignalSpy nowhereTexts(&nowhere, &lmr::downloadWorker::signalUpdateText);
+  nowhere.run(cancel);
+  ASSERT_EQ(nowhereTexts.count(), 1);
+  EXPECT_EQ(nowhereTexts[0][0].toString(), "File Open\nError");
+}
+
+TEST_F(PluginWindowTest, TableStyleSheetsAreTheDesignedOnes) {
+  auto window = openStandard();
+  EXPECT_EQ(window->row("offered")->stabilityWidget()->styleSheet(),
+            "QLabel {border-color: #000000;border-style: outset;border-radius: 0px;border-top-width: 0px;"
+            "border-bottom-width: 0px;border-left-width: 1px;border-right-width: 1px;color: black;text-align: center; "
+            "background-color: lightgreen; }");
+  EXPECT_EQ(window->row("same")->stabilityWidget()->styleSheet(),
+            "QLabel {border-color: #000000;border-style: outset;border-radius: 0px;border-top-width: 0px;"
+            "border-bottom-width: 0px;border-left-width: 1px;border-right-width: 1px;color: black;text-align: "
+            "center;background-color: red; }");
+  int headers = 0;
+  for (QLabel* label : window->findChildren<QLabel*>()) {
+    if (label->text() == "Plugins") {
+      ++headers;
+      EXPECT_EQ(label->geometry(), QRect(30, 80, 530, 30));
+      EXPECT_EQ(label->styleSheet(),
+                "QLabel {border-color: #000000;border-style: outset;border-radius: 0px;border-top-width: 1px;"
+                "border-bottom-width: 0px;border-left-width: 1px;border-right-width: 0px;color: black;text-align: "
+                "center;}");
+    }
+    if (label->text() == "Icons") {
+      EXPECT_EQ(label->geometry(), QRect(560, 80, 220, 60));
+    }
+  }
+  EXPECT_EQ(headers, 1);
+}
+
+}  // namespace
