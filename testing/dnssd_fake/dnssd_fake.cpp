@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +39,11 @@ struct registry {
   std::map<std::string, DNSServiceErrorType> failures;
   DNSServiceErrorType process_result = 0;
   bool high_descriptors = false;
+  bool service_down = false;
+  size_t max_live = 0;
+  size_t live = 0;
+  size_t peak_live = 0;
+  int refused_starts = 0;
   int sock_fd_calls = 0;
   int process_result_calls = 0;
   std::vector<dnssd_fake::reconfirm_call> reconfirms;
@@ -78,7 +84,12 @@ DNSServiceErrorType start(const char* function, DNSServiceRef* out, operation ca
   std::lock_guard<std::mutex> lock(r.mutex);
   DNSServiceErrorType code = 0;
   if (take_failure(r, function, code)) {
+    ++r.refused_starts;
     return code;
+  }
+  if (r.service_down || (r.max_live != 0 && r.live >= r.max_live)) {
+    ++r.refused_starts;
+    return kDNSServiceErr_Unknown;
   }
   int sockets[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
@@ -97,6 +108,7 @@ DNSServiceErrorType start(const char* function, DNSServiceRef* out, operation ca
   ref->callback = callback;
   *out = ref.get();
   r.refs.push_back(std::move(ref));
+  r.peak_live = std::max(r.peak_live, ++r.live);
   r.changed.notify_all();
   return kDNSServiceErr_NoError;
 }
@@ -176,6 +188,7 @@ DNSSD_FAKE_API void DNSServiceRefDeallocate(DNSServiceRef ref) {
     return;
   }
   ref->released = true;
+  --r.live;
   ref->replies.clear();
   if (ref->processing_thread == std::thread::id()) {
     close_sockets(*ref);
@@ -413,6 +426,36 @@ void set_invalid_socket(DNSServiceRef ref) {
   registry& r = state();
   std::lock_guard<std::mutex> lock(r.mutex);
   ref->invalid_socket = true;
+}
+
+void set_service_down(bool down) {
+  registry& r = state();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.service_down = down;
+}
+
+void set_max_live_operations(size_t limit) {
+  registry& r = state();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.max_live = limit;
+}
+
+int refused_starts() {
+  registry& r = state();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return r.refused_starts;
+}
+
+size_t peak_live_operations() {
+  registry& r = state();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return r.peak_live;
+}
+
+void reset_peak_live_operations() {
+  registry& r = state();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.peak_live = r.live;
 }
 
 void set_high_descriptors(bool enabled) {

@@ -78,6 +78,17 @@ DNSSD_FAKE_API void reply_addrinfo(DNSServiceRef ref, DNSServiceFlags flags, uin
 
 // The next call of the named function (e.g. "DNSServiceResolve") returns `code` and starts nothing.
 DNSSD_FAKE_API void fail_next(const std::string& function, DNSServiceErrorType code);
+// While down, every start answers kDNSServiceErr_Unknown and starts nothing, as avahi's library
+// does while its daemon is away.
+DNSSD_FAKE_API void set_service_down(bool down);
+// Starts beyond this many unreleased operations answer kDNSServiceErr_Unknown, as the message
+// bus refuses connections beyond its limit; 0 lifts the limit.
+DNSSD_FAKE_API void set_max_live_operations(size_t limit);
+// Starts refused so far (queued failures, service down, limit), and the most operations that
+// were unreleased at once since the last reset_peak_live_operations().
+DNSSD_FAKE_API int refused_starts();
+DNSSD_FAKE_API size_t peak_live_operations();
+DNSSD_FAKE_API void reset_peak_live_operations();
 // DNSServiceProcessResult returns this after running the reply (0 by default).
 DNSSD_FAKE_API void set_process_result(DNSServiceErrorType code);
 // DNSServiceRefSockFD answers -1 for this operation.

@@ -2,12 +2,16 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 
 #include "log/console_log.h"
 #include "zeroconf/src/dns_service.h"
 #include "zeroconf/src/dnssd_binding.h"
+#include "zeroconf/src/monotonic_clock.h"
+#include "zeroconf/src/resolve_gate.h"
 
 namespace zeroconf {
 namespace {
@@ -188,6 +192,29 @@ class poll_cycle {
   std::vector<std::weak_ptr<dns_service>> idle_;
 };
 
+// Runs the scheduled calls whose time has come, with the lock released.
+void run_scheduled(poll_list& list) {
+  std::vector<poll_list::scheduled_call> due;
+  {
+    std::lock_guard<std::recursive_mutex> lock(list.mutex);
+    const int64_t now = monotonic_now_ns();
+    auto later = std::stable_partition(list.scheduled.begin(), list.scheduled.end(),
+                                       [&](const poll_list::scheduled_call& entry) { return entry.due_ns <= now; });
+    std::move(list.scheduled.begin(), later, std::back_inserter(due));
+    list.scheduled.erase(list.scheduled.begin(), later);
+  }
+  for (poll_list::scheduled_call& entry : due) {
+    if (list.stop.load(std::memory_order_relaxed)) {
+      return;
+    }
+    try {
+      entry.call();
+    } catch (...) {
+      writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+    }
+  }
+}
+
 // Touches only the shared list, never the client: the client may be destroyed by a reply.
 void poll_loop(std::shared_ptr<poll_list> list) {
   {
@@ -196,6 +223,14 @@ void poll_loop(std::shared_ptr<poll_list> list) {
   }
   while (!list->stop.load(std::memory_order_relaxed)) {
     poll_cycle(*list).run();
+    if (list->stop.load(std::memory_order_relaxed)) {
+      break;
+    }
+    run_scheduled(*list);
+    if (list->stop.load(std::memory_order_relaxed)) {
+      break;
+    }
+    list->resolves->tick();
   }
 }
 
@@ -203,7 +238,17 @@ void poll_loop(std::shared_ptr<poll_list> list) {
 
 bonjour_client::bonjour_client(uint32_t interface_index)
     : interface_index_(interface_index), poll_list_(std::make_shared<poll_list>()) {
+  poll_list_->resolves = std::make_shared<resolve_gate>(*poll_list_);
   poll_thread_ = std::thread(poll_loop, poll_list_);
+}
+
+void bonjour_client::set_retry_delays(const retry_delays& delays) {
+  poll_list_->retry_first_ms.store(delays.first.count(), std::memory_order_relaxed);
+  poll_list_->retry_limit_ms.store(delays.limit.count(), std::memory_order_relaxed);
+}
+
+void bonjour_client::set_resolve_turn(std::chrono::milliseconds turn) {
+  poll_list_->resolve_turn_ms.store(turn.count(), std::memory_order_relaxed);
 }
 
 bonjour_client::~bonjour_client() {
@@ -222,6 +267,12 @@ bonjour_client::~bonjour_client() {
 void bonjour_client::log_start_failure(const std::string& name, const std::string& type, const char* text) const {
   writeLog(3, LOG_FILE, __LINE__, "[%i] %s  %s; runtime error %s\n", static_cast<int>(interface_index_), name.c_str(),
            type.c_str(), text != nullptr && *text != '\0' ? text : "Unknown exception");
+}
+
+void poll_list::schedule(std::chrono::milliseconds delay, std::function<void()> call) {
+  const int64_t due = monotonic_now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
+  std::lock_guard<std::recursive_mutex> lock(mutex);
+  scheduled.push_back(scheduled_call{due, std::move(call)});
 }
 
 client* create_client(int32_t interface_index) {

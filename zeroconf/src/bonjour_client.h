@@ -34,6 +34,12 @@ class bonjour_client final : public client {
                                             const std::vector<std::string>& txt_entries,
                                             std::function<void(int)> state_callback) override;
 
+  // Waits before an operation whose DNS-SD service went away, or a resolve that could not
+  // start, is tried again (default 0.5 s doubling to 8 s).
+  void set_retry_delays(const retry_delays& delays);
+  // How long a resolve may hold its place while others wait for one.
+  void set_resolve_turn(std::chrono::milliseconds turn);
+
   [[nodiscard]] uint32_t interface_index() const { return interface_index_; }
   [[nodiscard]] poll_list& polled() const { return *poll_list_; }
 

@@ -42,6 +42,50 @@ void dns_service::remove_dns_service() {
   }
 }
 
+void dns_service::end_operation() {
+  ended_.store(true, std::memory_order_relaxed);
+}
+
+void dns_service::restart_later(start_function start, std::string what) {
+  remove_dns_service();
+  schedule_restart(std::move(start), std::move(what));
+}
+
+void dns_service::schedule_restart(start_function start, std::string what) {
+  poll_list& list = client_->polled();
+  const std::chrono::milliseconds delay = restart_backoff_.next(list.delays());
+  writeLog(4, LOG_FILE, __LINE__, "%s: DNS-SD service lost; starting again in %lld ms\n", what.c_str(),
+           static_cast<long long>(delay.count()));
+  std::weak_ptr<dns_service> weak_self = shared_from_this();
+  list.schedule(delay, [weak_self, start = std::move(start), what = std::move(what)]() mutable {
+    std::shared_ptr<dns_service> self = weak_self.lock();
+    if (!self || self->ended_.load(std::memory_order_relaxed)) {
+      return;
+    }
+    DNSServiceRef ref = nullptr;
+    const DNSServiceErrorType result = start(&ref);
+    if (result != kDNSServiceErr_NoError) {
+      self->schedule_restart(std::move(start), std::move(what));
+      return;
+    }
+    poll_list& list = self->client_->polled();
+    {
+      std::lock_guard<std::recursive_mutex> lock(list.mutex);
+      if (!self->ended_.load(std::memory_order_relaxed)) {
+        self->sd_ref_ = ref;
+        list.entries.push_back(weak_self);
+        ref = nullptr;
+      }
+    }
+    if (ref != nullptr) {
+      // Released while it was starting: no trace of it may stay on the network.
+      DNSServiceRefDeallocate(ref);
+      return;
+    }
+    writeLog(6, LOG_FILE, __LINE__, "%s: started again\n", what.c_str());
+  });
+}
+
 DNSServiceRef dns_service::take_sd_ref_locked() {
   poll_list& list = client_->polled();
   DNSServiceRef ref = sd_ref_;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "zeroconf/src/dnssd_api.h"
+#include "zeroconf/src/retry_backoff.h"
 
 namespace zeroconf {
 
@@ -23,6 +26,8 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   virtual void add_dns_service();
   // Leaves the poll list and releases the reference; harmless when repeated, safe on any thread.
   void remove_dns_service();
+  // The caller released its handle: an operation waiting to start again never does.
+  void end_operation();
 
   [[nodiscard]] bonjour_client& owner() const { return *client_; }
   [[nodiscard]] const std::shared_ptr<bonjour_client>& owner_handle() const { return client_; }
@@ -38,12 +43,25 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   void release_sd_ref();
   void store_sd_ref(DNSServiceRef ref);
 
+  // Starts the operation's DNS-SD call again; gives its result and fills the reference.
+  using start_function = std::function<DNSServiceErrorType(DNSServiceRef*)>;
+  // The DNS-SD service went away: ends the connection (out of the poll list, reference
+  // released) and calls `start` on the poll thread after a back-off delay, again after each
+  // failure, until it works; then the operation is listed again. `what` names the operation in
+  // the log. Poll thread only; the operation must be owned by a std::shared_ptr.
+  void restart_later(start_function start, std::string what);
+  // An answer came: the next loss of the service waits the first delay again.
+  void answered() { restart_backoff_.reset(); }
+
  private:
   // Detaches the reference under the lock; null when another thread's release must wait for
   // the poll thread to finish processing it (the poll thread frees it then).
   DNSServiceRef take_sd_ref_locked();
+  void schedule_restart(start_function start, std::string what);
 
   std::shared_ptr<bonjour_client> client_;
+  std::atomic<bool> ended_{false};
+  retry_backoff restart_backoff_;
 };
 
 }  // namespace zeroconf

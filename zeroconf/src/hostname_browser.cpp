@@ -11,6 +11,7 @@
 #include "zeroconf/src/bonjour_client.h"
 #include "zeroconf/src/callback_guard.h"
 #include "zeroconf/src/dns_service.h"
+#include "zeroconf/src/dns_text_check.h"
 #include "zeroconf/src/dnssd_binding.h"
 #include "zeroconf/src/platform_flags.h"
 
@@ -24,16 +25,12 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
       : hostname_browser(std::move(listener)), dns_service(owner), filter_(std::move(host_name)) {}
 
   void start() {
-    DNSServiceRef ref = nullptr;
-    DNSServiceErrorType result = DNSServiceGetAddrInfo(&ref, kGetAddrInfoFlags, owner().interface_index(),
-                                                       kDNSServiceProtocol_IPv4, filter_.c_str(),
-                                                       &impl::addrinfo_reply, this);
-    if (result == kDNSServiceErr_ServiceNotRunning) {
-      // The library lacks the function (avahi): ask for the host's address record instead.
-      ref = nullptr;
-      result = DNSServiceQueryRecord(&ref, kQueryRecordFlags, owner().interface_index(), filter_.c_str(),
-                                     kDNSServiceType_A, kDNSServiceClass_IN, &impl::address_record_reply, this);
+    // The library hands the name to D-Bus, which ends the process on malformed UTF-8.
+    if (!is_acceptable_domain_name(filter_)) {
+      throw std::runtime_error("DNSServiceGetAddrInfo() failed (" + std::to_string(kDNSServiceErr_BadParam) + ").");
     }
+    DNSServiceRef ref = nullptr;
+    const DNSServiceErrorType result = call_lookup(&ref);
     if (result != kDNSServiceErr_NoError) {
       throw std::runtime_error("DNSServiceGetAddrInfo() failed (" + std::to_string(result) + ").");
     }
@@ -41,6 +38,19 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
   }
 
  private:
+  DNSServiceErrorType call_lookup(DNSServiceRef* ref) {
+    DNSServiceErrorType result = DNSServiceGetAddrInfo(ref, kGetAddrInfoFlags, owner().interface_index(),
+                                                       kDNSServiceProtocol_IPv4, filter_.c_str(),
+                                                       &impl::addrinfo_reply, this);
+    if (result == kDNSServiceErr_ServiceNotRunning) {
+      // The library lacks the function (avahi): ask for the host's address record instead.
+      *ref = nullptr;
+      result = DNSServiceQueryRecord(ref, kQueryRecordFlags, owner().interface_index(), filter_.c_str(),
+                                     kDNSServiceType_A, kDNSServiceClass_IN, &impl::address_record_reply, this);
+    }
+    return result;
+  }
+
   static void addrinfo_reply(DNSServiceRef, DNSServiceFlags flags, uint32_t interface_index,
                              DNSServiceErrorType error_code, const char* host_name, const sockaddr* address,
                              uint32_t, void* context) {
@@ -71,12 +81,18 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
                   const char* host_name, const sockaddr* address) {
     if (error_code != kDNSServiceErr_NoError) {
       writeLogCategory("zeroconf_category", 3, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
+      if (means_service_gone(error_code)) {
+        service_lost();
+      }
       return;
     }
+    answered();
     if (host_name == nullptr || (!filter_.empty() && filter_ != host_name)) {
       return;
     }
     if ((flags & kDNSServiceFlagsAdd) != 0) {
+      resolved_on_ = interface_index;
+      resolved_ = true;
       char text[16] = "";
       if (address != nullptr && address->sa_family == AF_INET) {
         const auto* bytes =
@@ -88,11 +104,25 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
       listener->hostname_resolved(interface_index, host_name, text);
     } else {
       writeLog(7, LOG_FILE, __LINE__, "[%p] Hostname Rmv %s\n", static_cast<void*>(listener.get()), host_name);
+      resolved_ = false;
       listener->hostname_removed(interface_index, host_name);
     }
   }
 
+  // The lookup will never answer again: a reported address is gone with the service, and the
+  // lookup starts again once the service answers.
+  void service_lost() {
+    restart_later([this](DNSServiceRef* ref) { return call_lookup(ref); }, "host-name lookup " + filter_);
+    if (resolved_) {
+      resolved_ = false;
+      writeLog(7, LOG_FILE, __LINE__, "[%p] Hostname Rmv %s\n", static_cast<void*>(listener.get()), filter_.c_str());
+      listener->hostname_removed(resolved_on_, filter_.c_str());
+    }
+  }
+
   const std::string filter_;
+  bool resolved_ = false;
+  uint32_t resolved_on_ = 0;
 };
 
 bonjour_hostname_browser::bonjour_hostname_browser(const std::shared_ptr<bonjour_client>& owner,
@@ -106,6 +136,7 @@ bonjour_hostname_browser::bonjour_hostname_browser(const std::shared_ptr<bonjour
 }
 
 bonjour_hostname_browser::~bonjour_hostname_browser() {
+  impl_->end_operation();
   impl_->remove_dns_service();
 }
 

@@ -1,16 +1,21 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "zeroconf/src/dnssd_api.h"
+#include "zeroconf/src/retry_backoff.h"
 
 namespace zeroconf {
 
 class dns_service;
+class resolve_gate;
 
 // What the poll thread shares with the client and its operations. The poll thread owns a share
 // of it, so the loop can finish its cycle safely after the client was destroyed on that thread.
@@ -27,6 +32,32 @@ struct poll_list {
   // References released by other threads during that processing; the poll thread frees them
   // once DNSServiceProcessResult returned.
   std::vector<DNSServiceRef> deferred_releases;
+
+  // Work the poll thread does once its time has come (starting an operation again), in the
+  // order it was scheduled, with the lock released.
+  struct scheduled_call {
+    int64_t due_ns;
+    std::function<void()> call;
+  };
+  std::vector<scheduled_call> scheduled;
+
+  // Waits before an operation is started again; settable per client (tests use short ones).
+  std::atomic<int64_t> retry_first_ms{retry_delays::kFirst.count()};
+  std::atomic<int64_t> retry_limit_ms{retry_delays::kLimit.count()};
+  // How long a resolve may hold its place while others wait for one (avahi itself gives up on
+  // an unanswered resolve after about 5 s).
+  static constexpr std::chrono::milliseconds kResolveTurn{5000};
+  std::atomic<int64_t> resolve_turn_ms{kResolveTurn.count()};
+
+  [[nodiscard]] retry_delays delays() const {
+    return retry_delays{std::chrono::milliseconds(retry_first_ms.load(std::memory_order_relaxed)),
+                        std::chrono::milliseconds(retry_limit_ms.load(std::memory_order_relaxed))};
+  }
+  // Has `call` run on the poll thread after `delay`.
+  void schedule(std::chrono::milliseconds delay, std::function<void()> call);
+
+  // The resolves of this client's browses: used on the poll thread only.
+  std::shared_ptr<resolve_gate> resolves;
 };
 
 }  // namespace zeroconf

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "log/console_log.h"
+#include "zeroconf/src/bonjour_client.h"
 #include "zeroconf/src/browser.h"
 #include "zeroconf/src/callback_guard.h"
 #include "zeroconf/src/dnssd_binding.h"
@@ -50,6 +51,21 @@ struct resolve_callbacks {
   }
 
   static void end_resolve(resolver_context* resolve) { std::unique_ptr<resolver_context> ended(resolve); }
+
+  // The resolve could not go on for a passing reason: it is asked for again later.
+  static void end_resolve_for_retry(resolver_context* resolve, DNSServiceErrorType code) {
+    resolve_request retry = resolve->resolver->request_;
+    end_resolve(resolve);
+    resolve_gate* gate = gate_of(retry);
+    if (gate != nullptr) {
+      gate->retry_later(std::move(retry), code);
+    }
+  }
+
+  static resolve_gate* gate_of(const resolve_request& request) {
+    std::shared_ptr<bonjour_client> owner = request.owner.lock();
+    return owner ? owner->polled().resolves.get() : nullptr;
+  }
 
   static void on_resolve_reply(uint32_t interface_index, DNSServiceErrorType error_code, const char* full_name,
                                const char* host_target, uint16_t port, uint16_t txt_length,
@@ -97,7 +113,7 @@ struct resolve_callbacks {
     } else {
       writeLog(3, LOG_FILE, __LINE__, "DNSServiceQueryRecord failed (%d)\n", result);
     }
-    end_resolve(resolve);
+    end_resolve_for_retry(resolve, result);
   }
 
   static void on_qr_reply(uint32_t interface_index, DNSServiceErrorType error_code, const char* full_name,
@@ -131,40 +147,54 @@ struct resolve_callbacks {
   }
 };
 
-bonjour_resolver::bonjour_resolver(std::shared_ptr<bonjour_client> owner, std::string regtype,
-                                   std::shared_ptr<browser_listener> listener, std::shared_ptr<uint32_t> generation,
-                                   bool reconfirm)
+bonjour_resolver::bonjour_resolver(std::shared_ptr<bonjour_client> owner, resolve_request request)
     : dns_service(std::move(owner)),
-      regtype_(std::move(regtype)),
-      listener_(std::move(listener)),
-      generation_(std::move(generation)),
-      snapshot_(*generation_),
-      reconfirm_(reconfirm) {}
+      regtype_(request.instance.regtype),
+      listener_(request.listener),
+      generation_(request.generation),
+      snapshot_(request.snapshot),
+      reconfirm_(request.reconfirm),
+      request_(std::move(request)) {}
 
-void bonjour_resolver::start_resolve(std::shared_ptr<bonjour_resolver> resolver, uint32_t interface_index,
-                                     const char* name, const char* regtype, const char* domain) {
+DNSServiceErrorType bonjour_resolver::start_resolve(std::shared_ptr<bonjour_resolver> resolver) {
   auto resolve = std::make_unique<resolver_context>();
   resolve->resolver = resolver;
+  const browse_instances::key& instance = resolver->request_.instance;
   DNSServiceRef ref = nullptr;
-  const DNSServiceErrorType result = DNSServiceResolve(&ref, kResolveFlags, interface_index, name, regtype, domain,
-                                                       &resolve_callbacks::resolve_reply, resolve.get());
+  const DNSServiceErrorType result =
+      DNSServiceResolve(&ref, kResolveFlags, instance.interface_index, instance.name.c_str(),
+                        instance.regtype.c_str(), instance.domain.c_str(), &resolve_callbacks::resolve_reply,
+                        resolve.get());
   resolve->started = true;
   resolve->start_ns = monotonic_now_ns();
   resolver->idle_context = resolve.get();
   resolver->idle_hook = &resolve_callbacks::check_stale_query;
   if (result != kDNSServiceErr_NoError) {
     writeLogCategory("zeroconf_category", 3, LOG_FILE, __LINE__, "DNSServiceResolve() failed (%d)\n", result);
-    return;
+    resolver->idle_context = nullptr;
+    return result;
   }
   resolver->sd_ref_ = ref;
   resolver->add_dns_service();
   // From here the context belongs to the running resolve.
   static_cast<void>(resolve.release());
+  return result;
+}
+
+void bonjour_resolver::give_up_turn(bonjour_resolver& resolver) {
+  auto* resolve = static_cast<resolver_context*>(resolver.idle_context);
+  if (resolve != nullptr) {
+    resolve_callbacks::end_resolve_for_retry(resolve, kDNSServiceErr_NoError);
+  }
 }
 
 resolver_context::~resolver_context() {
   if (resolver) {
+    resolver->idle_context = nullptr;
     resolver->remove_dns_service();
+    if (resolve_gate* gate = resolver->owner().polled().resolves.get()) {
+      gate->finished(resolver.get());
+    }
   }
 }
 

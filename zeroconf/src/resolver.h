@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "zeroconf/src/dns_service.h"
+#include "zeroconf/src/resolve_gate.h"
 
 namespace zeroconf {
 
@@ -15,12 +16,13 @@ class browser_listener;
 // queried on the same poll-list entry; only the address answer reports it.
 class bonjour_resolver final : public dns_service {
  public:
-  bonjour_resolver(std::shared_ptr<bonjour_client> owner, std::string regtype,
-                   std::shared_ptr<browser_listener> listener, std::shared_ptr<uint32_t> generation, bool reconfirm);
+  bonjour_resolver(std::shared_ptr<bonjour_client> owner, resolve_request request);
 
-  // Begins the resolve; a failure is logged and the resolver is dropped.
-  static void start_resolve(std::shared_ptr<bonjour_resolver> resolver, uint32_t interface_index, const char* name,
-                            const char* regtype, const char* domain);
+  // Begins the resolve; a failure is logged, the resolver is dropped and the result returned.
+  static DNSServiceErrorType start_resolve(std::shared_ptr<bonjour_resolver> resolver);
+  // Ends a started resolve that has not reported (its context goes); the resolve is asked for
+  // again. Poll thread only.
+  static void give_up_turn(bonjour_resolver& resolver);
 
   // Resolves older than this without an address answer are dropped.
   static constexpr int64_t kStaleQueryAgeNs = 300000000000LL;
@@ -35,6 +37,8 @@ class bonjour_resolver final : public dns_service {
   const std::shared_ptr<uint32_t> generation_;
   const uint32_t snapshot_;
   const bool reconfirm_;
+  // What the browse asked for: resolved again when the start fails or the turn is given up.
+  resolve_request request_;
   uint32_t interface_index_ = 0;
   std::string name_;
   std::string host_name_;

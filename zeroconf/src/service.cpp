@@ -8,6 +8,7 @@
 #include "zeroconf/src/bonjour_client.h"
 #include "zeroconf/src/callback_guard.h"
 #include "zeroconf/src/dns_service.h"
+#include "zeroconf/src/dns_text_check.h"
 #include "zeroconf/src/dnssd_binding.h"
 #include "zeroconf/src/platform_flags.h"
 #include "zeroconf/src/txt_records.h"
@@ -31,10 +32,13 @@ class bonjour_service::impl final : public service, public dns_service {
       writeLog(3, LOG_FILE, __LINE__, "service name \"%s\" is too long(%zu) should be < %u\n", name_.c_str(),
                name_.size(), static_cast<unsigned>(kMaxNameLength));
     }
+    // The library hands the texts to D-Bus, which ends the process on malformed UTF-8.
+    if (!is_well_formed_utf8(name_) || !is_acceptable_service_type(regtype_)) {
+      throw std::runtime_error("Could not register service \"" + name_ + "\" (" +
+                               std::to_string(kDNSServiceErr_BadParam) + ").");
+    }
     DNSServiceRef ref = nullptr;
-    const DNSServiceErrorType result =
-        DNSServiceRegister(&ref, kRegisterFlags, owner().interface_index(), name_.c_str(), regtype_.c_str(), nullptr,
-                           nullptr, htons(port_), txt_.length(), txt_.data(), &impl::register_reply, this);
+    const DNSServiceErrorType result = call_register(&ref);
     if (result != kDNSServiceErr_NoError) {
       throw std::runtime_error("Could not register service \"" + name_ + "\" (" + std::to_string(result) + ").");
     }
@@ -42,12 +46,23 @@ class bonjour_service::impl final : public service, public dns_service {
   }
 
  private:
+  DNSServiceErrorType call_register(DNSServiceRef* ref) {
+    return DNSServiceRegister(ref, kRegisterFlags, owner().interface_index(), name_.c_str(), regtype_.c_str(), nullptr,
+                              nullptr, htons(port_), txt_.length(), txt_.data(), &impl::register_reply, this);
+  }
+
   static void register_reply(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error_code, const char*,
                              const char*, const char*, void* context) {
     run_reply_guarded([&] { static_cast<impl*>(context)->on_register_reply(error_code); });
   }
 
   void on_register_reply(DNSServiceErrorType error_code) {
+    if (means_service_gone(error_code)) {
+      // The announcement went with the service: it is made again once the service answers.
+      restart_later([this](DNSServiceRef* ref) { return call_register(ref); }, "registration " + name_);
+    } else {
+      answered();
+    }
     if (error_code == kDNSServiceErr_NameConflict) {
       writeLog(3, LOG_FILE, __LINE__, "bonjour_service failed name collision (%i)\n", error_code);
       state = collision;
@@ -90,6 +105,7 @@ bonjour_service::bonjour_service(const std::shared_ptr<bonjour_client>& owner, c
 }
 
 bonjour_service::~bonjour_service() {
+  impl_->end_operation();
   impl_->remove_dns_service();
 }
 

@@ -139,7 +139,7 @@ TEST_F(zeroconf_browse, NameFilterDropsOtherNamesAndStaleResolves) {
 
 TEST_F(zeroconf_browse, ErrorAnswersWithNullTextsEndTheResolveWithoutCrashing) {
   auto handle = start_browse();
-  dnssd_fake::reply_browse(browse_.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, nullptr);
+  dnssd_fake::reply_browse(browse_.ref, 0, 0, kDNSServiceErr_Invalid, nullptr, nullptr, nullptr);
   const operation resolve = announce("a");
   dnssd_fake::reply_resolve(resolve.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, 0, "");
   EXPECT_TRUE(eventually([&] { return released(resolve.ref); }));
@@ -147,7 +147,8 @@ TEST_F(zeroconf_browse, ErrorAnswersWithNullTextsEndTheResolveWithoutCrashing) {
   const operation query = resolve_instance("b", "b._http._tcp.local.");
   dnssd_fake::reply_query(query.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, 0, 0, "");
   EXPECT_TRUE(eventually([&] { return released(query.ref); }));
-  EXPECT_EQ(3U, count_of(output(), " zeroconf_category: errorCode = -65537\n"));
+  EXPECT_EQ(1U, count_of(output(), " zeroconf_category: errorCode = -65549\n"));
+  EXPECT_EQ(2U, count_of(output(), " zeroconf_category: errorCode = -65537\n"));
   EXPECT_TRUE(listener_->events().empty());
 }
 

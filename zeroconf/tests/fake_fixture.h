@@ -35,6 +35,8 @@ class fake_library_test : public ::testing::Test {
       ADD_FAILURE() << "library misuse: " << violations[index];
     }
     dnssd_fake::set_process_result(0);
+    dnssd_fake::set_service_down(false);
+    dnssd_fake::set_max_live_operations(0);
   }
 
   static std::shared_ptr<zeroconf::client> make_client(int32_t interface_index) {
@@ -62,6 +64,12 @@ class fake_library_test : public ::testing::Test {
   }
 
   static bool released(DNSServiceRef ref) { return current(ref).deallocations > 0; }
+
+  // Short waits before an operation starts again, so the tests run in a fraction of a second.
+  static void use_short_retry_delays(const std::shared_ptr<zeroconf::client>& client,
+                                     std::chrono::milliseconds first = 20ms, std::chrono::milliseconds limit = 80ms) {
+    std::static_pointer_cast<zeroconf::bonjour_client>(client)->set_retry_delays(zeroconf::retry_delays{first, limit});
+  }
 
   // Everything written to stdout until `needle` shows up (or the timeout passes).
   std::string output_until(const std::string& needle, std::chrono::milliseconds timeout = 5s) {

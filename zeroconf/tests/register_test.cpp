@@ -56,8 +56,8 @@ TEST_F(zeroconf_register, AnswersSetTheStateBeforeTheCallback) {
   auto handle = start();
   dnssd_fake::reply_register(registration_.ref, 0, 0, "_lumora_reg", "_http._tcp.", "local.");
   dnssd_fake::reply_register(registration_.ref, 0, kDNSServiceErr_NameConflict, nullptr, nullptr, nullptr);
-  dnssd_fake::reply_register(registration_.ref, 0, kDNSServiceErr_Unknown, nullptr, nullptr, nullptr);
-  const std::string log = output_until("bonjour_service failed (-65537)\n");
+  dnssd_fake::reply_register(registration_.ref, 0, kDNSServiceErr_Invalid, nullptr, nullptr, nullptr);
+  const std::string log = output_until("bonjour_service failed (-65549)\n");
   ASSERT_TRUE(eventually([&] { return states().size() == 3; }));
   EXPECT_EQ((std::vector<int>{3, 2, 1}), states());
   EXPECT_NE(std::string::npos, log.find("bonjour_service failed name collision (-65548)\n"));
@@ -108,7 +108,7 @@ TEST_F(zeroconf_hostname, AddressAnswersAreFilteredAndReported) {
   EXPECT_EQ("vm.local.", lookup.name.value_or("?"));
 
   dnssd_fake::reply_addrinfo(lookup.ref, kDNSServiceFlagsAdd, 2, 0, "other.local.", "10.0.0.1");
-  dnssd_fake::reply_addrinfo(lookup.ref, kDNSServiceFlagsAdd, 2, kDNSServiceErr_Unknown, nullptr, "");
+  dnssd_fake::reply_addrinfo(lookup.ref, kDNSServiceFlagsAdd, 2, kDNSServiceErr_Invalid, nullptr, "");
   dnssd_fake::reply_addrinfo(lookup.ref, kDNSServiceFlagsAdd, 2, 0, "vm.local.", "10.0.200.250");
   dnssd_fake::reply_addrinfo(lookup.ref, kDNSServiceFlagsAdd, 2, 0, "vm.local.", "v6");
   dnssd_fake::reply_addrinfo(lookup.ref, 0, 2, 0, "vm.local.", "10.0.200.250");
@@ -122,7 +122,7 @@ TEST_F(zeroconf_hostname, AddressAnswersAreFilteredAndReported) {
   EXPECT_EQ("", events[1].address);
   EXPECT_FALSE(events[2].resolved);
   EXPECT_EQ("vm.local.", events[2].host_name);
-  EXPECT_NE(std::string::npos, output().find(" zeroconf_category: errorCode = -65537\n"));
+  EXPECT_NE(std::string::npos, output().find(" zeroconf_category: errorCode = -65549\n"));
   handle.reset();
   EXPECT_TRUE(eventually([&] { return released(lookup.ref); }));
 }
