@@ -5,7 +5,7 @@ set(sap_packet_sources
   ${PROJECT_SOURCE_DIR}/sap/impl/sap_packet.cpp
   ${PROJECT_SOURCE_DIR}/sap/impl/session.cpp
   ${PROJECT_SOURCE_DIR}/sap/impl/utf8.cpp
-  ${PROJECT_SOURCE_DIR}/sdp/src/log_text.cpp
+  ${PROJECT_SOURCE_DIR}/log/printable_text.cpp
   ${LUMORA_FUZZ_LOG_SOURCES})
 lumora_add_fuzz_target(sap_packet GROUP sap_fuzzers
   ENTRY ${sap_fuzz_dir}/sap_packet_fuzz.cpp

@@ -6,7 +6,7 @@ set(sdp_sources
   ${PROJECT_SOURCE_DIR}/sdp/src/session_description.cpp
   ${PROJECT_SOURCE_DIR}/sdp/src/parser.cpp
   ${PROJECT_SOURCE_DIR}/sdp/src/text_fields.cpp
-  ${PROJECT_SOURCE_DIR}/sdp/src/log_text.cpp
+  ${PROJECT_SOURCE_DIR}/log/printable_text.cpp
   ${LUMORA_FUZZ_LOG_SOURCES})
 foreach(target sdp_message attribute)
   lumora_add_fuzz_target(${target} GROUP sdp_fuzzers

@@ -1,19 +1,11 @@
 #pragma once
 
-#include <cstddef>
-#include <string>
-#include <string_view>
+// The log-text rule lives with the log; SDP and SAP code name it from here.
+#include "log/printable_text.h"
 
 namespace sdp {
 
-// Length (2 to 4) of the well-formed UTF-8 multi-byte sequence that starts at text[at], after
-// the Unicode standard's table; 0 where none starts (ASCII, a stray continuation byte, an
-// overlong form, a surrogate, a code point past U+10FFFF, a sequence cut short).
-[[nodiscard]] size_t utf8_sequence_length(std::string_view text, size_t at);
-
-// Network text made safe for a console line: printable ASCII and well-formed UTF-8 characters
-// from U+00A0 on stay, a backslash is doubled, and every other byte (controls, ESC, 0x7F, C1
-// controls, malformed or overlong sequences, surrogates) becomes "\xHH".
-[[nodiscard]] std::string printable(std::string_view text);
+using lumora_log::printable;
+using lumora_log::utf8_sequence_length;
 
 }  // namespace sdp

@@ -1,8 +1,8 @@
-#include "sdp/src/log_text.h"
+#include "log/printable_text.h"
 
 #include <cstdint>
 
-namespace sdp {
+namespace lumora_log {
 namespace {
 
 bool in_range(uint8_t byte, uint8_t low, uint8_t high) { return byte >= low && byte <= high; }
@@ -63,4 +63,4 @@ std::string printable(std::string_view text) {
   return out;
 }
 
-}  // namespace sdp
+}  // namespace lumora_log
