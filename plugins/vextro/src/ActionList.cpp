@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <optional>
 
 #include "plugins/vextro/src/PluginLog.h"
 #include "plugins/vextro/src/RavennaDeviceProxy.h"
@@ -60,28 +61,42 @@ const Json* Member(const Json& object, const char* member, Check check) {
   return found != object.end() && check(*found) ? &*found : nullptr;
 }
 
-// A channel of IO group 0: an object with unsigned group and channel ids.
-void AddChannel(const Json& entry, const char* channelMember, std::vector<uint32_t>& channels) {
-  if (entry.is_object() && HasUnsigned(entry, "IOGroupId") && HasUnsigned(entry, channelMember) &&
-      IdValue(entry.at("IOGroupId")) == kServedIoGroup) {
-    channels.push_back(IdValue(entry.at(channelMember)));
+// A channel of IO group 0: an object with unsigned group and channel ids. False (with an error
+// line) for a channel id beyond 32 bits, which no device channel has: the whole action fails its
+// check rather than have the id cut to another channel.
+bool AddChannel(const Json& entry, const char* channelMember, std::vector<uint32_t>& channels) {
+  if (!entry.is_object() || !HasUnsigned(entry, "IOGroupId") || !HasUnsigned(entry, channelMember) ||
+      IdValue(entry.at("IOGroupId")) != kServedIoGroup) {
+    return true;
   }
+  const Json& channel = entry.at(channelMember);
+  if (channel.get<uint64_t>() > kOutOfRange) {
+    Log("Error: ", channelMember, " out of range in mapping element: ", DumpCompact(entry));
+    return false;
+  }
+  channels.push_back(static_cast<uint32_t>(channel.get<uint64_t>()));
+  return true;
 }
 
-std::vector<uint32_t> InputChannels(const Json& mapping) {
+// The mapping's input channels; nothing when an element fails.
+std::optional<std::vector<uint32_t>> InputChannels(const Json& mapping) {
   std::vector<uint32_t> channels;
   for (const Json& entry : mapping) {
-    AddChannel(entry, "InputId", channels);
+    if (!AddChannel(entry, "InputId", channels)) {
+      return std::nullopt;
+    }
   }
   return channels;
 }
 
-std::vector<uint32_t> OutputChannels(const Json& mapping) {
+std::optional<std::vector<uint32_t>> OutputChannels(const Json& mapping) {
   std::vector<uint32_t> channels;
   for (const Json& entry : mapping) {
     if (const Json* outputs = Member(entry, "Outputs", [](const Json& v) { return v.is_array(); })) {
       for (const Json& output : *outputs) {
-        AddChannel(output, "OutputId", channels);
+        if (!AddChannel(output, "OutputId", channels)) {
+          return std::nullopt;
+        }
       }
     }
   }
@@ -144,7 +159,7 @@ bool RavennaDeviceProxy::DispatchAction(const Json& element) {
     Log("Warning: Unknown or unexpected action: ", DumpCompact(element));
     return false;
   }
-  // A "Data" that fails its check is passed over without a line.
+  // A "Data" that fails its check is passed over; only a channel id beyond 32 bits gets a line.
   switch (name->kind) {
     case ActionKind::CreateStreamer:
     case ActionKind::CreateReceiver: {
@@ -154,15 +169,15 @@ bool RavennaDeviceProxy::DispatchAction(const Json& element) {
         return false;
       }
       if (name->kind == ActionKind::CreateReceiver) {
-        const std::vector<uint32_t> channels = OutputChannels(*mapping);
-        if (channels.empty()) {
+        const auto channels = OutputChannels(*mapping);
+        if (!channels || channels->empty()) {
           return false;
         }
-        createReceiver(streamName->get<std::string>(), channels);
+        createReceiver(streamName->get<std::string>(), *channels);
         return true;
       }
-      const std::vector<uint32_t> channels = InputChannels(*mapping);
-      if (channels.empty()) {
+      const auto channels = InputChannels(*mapping);
+      if (!channels || channels->empty()) {
         return false;
       }
       std::string address = "0.0.0.0";
@@ -175,7 +190,7 @@ bool RavennaDeviceProxy::DispatchAction(const Json& element) {
         if (const Json* value = Member(*description, "Codec", IsString)) codec = value->get<std::string>();
         if (const Json* value = Member(*description, "FrameSize", IsSignedInteger)) frameSize = Int32Value(*value);
       }
-      createStreamer(streamName->get<std::string>(), channels, address, port, codec, frameSize);
+      createStreamer(streamName->get<std::string>(), *channels, address, port, codec, frameSize);
       return true;
     }
     case ActionKind::DeleteStreamer:

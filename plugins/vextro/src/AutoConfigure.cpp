@@ -1,7 +1,6 @@
 // Receiver set-up on the refresh thread: a queued receiver is connected to the device's SAP
 // session of its name, watched until the device reports the outcome, and switched on.
 #include <chrono>
-#include <thread>
 
 #include "plugins/vextro/src/PluginLog.h"
 #include "plugins/vextro/src/RavennaDeviceProxy.h"
@@ -31,6 +30,9 @@ void RavennaDeviceProxy::ApplyPendingAutoConfigure(const ParameterMap& sessions,
   }
   const std::vector<SessionEntry> sessionList = ParseSessionList(sessions);
   for (auto entry = pendingAutoConfigure_.begin(); entry != pendingAutoConfigure_.end();) {
+    if (!running_) {
+      return;  // the proxy is being deleted: the rest would only delay that
+    }
     const SessionEntry* session = FindSapSession(sessionList, entry->second.streamName);
     if (session == nullptr) {
       ++entry;  // the device does not know the stream yet; a later cycle looks again
@@ -83,7 +85,10 @@ void RavennaDeviceProxy::AutoConfigureReceiver(uint32_t slot, const AutoConfigur
     const int32_t errorValue = AtoiLike(errors[slot]);
     Log("Configuration status: ", statusValue);
     if (statusValue >= kConnectingLow && statusValue <= kConnectingHigh) {
-      std::this_thread::sleep_for(timings_.autoConfigurePoll);
+      if (!WaitUnlessStopping(timings_.autoConfigurePoll)) {
+        Log("Receiver set-up stopped: the device proxy is being deleted");
+        return;
+      }
       continue;
     }
     if (statusValue == kConnected) {

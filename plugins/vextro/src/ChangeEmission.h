@@ -15,8 +15,6 @@ class ChangeEmissionScope {
   ChangeEmissionScope(const ChangeEmissionScope&) = delete;
   ChangeEmissionScope& operator=(const ChangeEmissionScope&) = delete;
 
-  // This thread is inside a change callback of `proxy` (also further down a nested one).
-  [[nodiscard]] static bool IsEmitting(const RavennaDeviceProxy* proxy);
   // This thread is inside any change callback.
   [[nodiscard]] static bool IsEmittingAny();
 };

@@ -26,14 +26,15 @@ char* CopyForEngine(const std::string& text) {
   return buffer;
 }
 
-// True (after an error line) when the call comes from inside a change callback and would
-// deadlock there: any Create or Delete, or a call for a proxy whose callback is running.
-bool RefusedFromChangeCallback(const char* entry, const RavennaDeviceProxy* proxy) {
-  if (proxy == nullptr ? !ChangeEmissionScope::IsEmittingAny() : !ChangeEmissionScope::IsEmitting(proxy)) {
+// True (after an error line) when the call comes from inside a change callback. Every call that
+// reaches a proxy is refused there, not only one for the firing proxy: a callback of proxy A that
+// waits for proxy B while B's callback waits for A (two threads, each holding its proxy's lock)
+// would deadlock both, and the global lock with them.
+bool RefusedFromChangeCallback(const char* entry) {
+  if (!ChangeEmissionScope::IsEmittingAny()) {
     return false;
   }
-  Log("ERROR: ", entry, " called from inside a change callback", proxy == nullptr ? "" : " of the same proxy",
-      "; refused");
+  Log("ERROR: ", entry, " called from inside a change callback; refused");
   return true;
 }
 
@@ -109,7 +110,7 @@ int32_t Probe(const char* initJson) {
 
 int32_t Create(uint32_t id, const char* initJson, void** outProxy) {
   try {
-    if (RefusedFromChangeCallback("RavennaDeviceFactory_Create", nullptr)) {
+    if (RefusedFromChangeCallback("RavennaDeviceFactory_Create")) {
       return kFailure;
     }
     Log("Creating device proxy with ID: ", id, "...");
@@ -139,7 +140,7 @@ int32_t Delete(void* proxy) {
       Log("ERROR: Invalid proxy passed to RavennaDeviceFactory_Delete");
       return kSuccess;
     }
-    if (RefusedFromChangeCallback("RavennaDeviceFactory_Delete", nullptr)) {
+    if (RefusedFromChangeCallback("RavennaDeviceFactory_Delete")) {
       return kFailure;
     }
     auto* deviceProxy = static_cast<RavennaDeviceProxy*>(proxy);
@@ -158,7 +159,7 @@ int32_t Action(void* proxy, const char* actionList) {
       return kFailure;
     }
     auto* deviceProxy = static_cast<RavennaDeviceProxy*>(proxy);
-    if (RefusedFromChangeCallback("RavennaDeviceProxy_Action", deviceProxy)) {
+    if (RefusedFromChangeCallback("RavennaDeviceProxy_Action")) {
       return kFailure;
     }
     if (actionList == nullptr) {
@@ -183,7 +184,7 @@ int32_t Get(void* proxy, const char* what, char** outBuf, uint32_t* outLen) {
       return kFailure;
     }
     auto* deviceProxy = static_cast<RavennaDeviceProxy*>(proxy);
-    if (RefusedFromChangeCallback("RavennaDeviceProxy_Get", deviceProxy)) {
+    if (RefusedFromChangeCallback("RavennaDeviceProxy_Get")) {
       return kFailure;
     }
     if (what == nullptr) {

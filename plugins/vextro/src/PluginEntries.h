@@ -5,9 +5,10 @@
 // Rule for the engine's change callbacks: a callback runs on the thread that computed the change
 // (a proxy's refresh thread, or the engine's own thread inside Action) while that proxy's lock is
 // held, and on a refresh thread also the lock over all proxies. From inside a callback the engine
-// must not call Get or Action for the same proxy, nor Create or Delete for any proxy. Such a call
-// would deadlock (or delete the proxy under its own feet); it is refused instead: an "ERROR: ..."
-// line in the plug-in log and the result -1. Calls for other proxies block until those are free.
+// must not call Get or Action for any proxy, nor Create or Delete. A call for the same proxy would
+// deadlock at once; one for another proxy deadlocks as soon as that proxy's callback, on another
+// thread, calls back the other way. Such calls are refused: an "ERROR: ..." line in the plug-in
+// log and the result -1. The engine reads states it needs from outside the callback.
 
 #include <cstdint>
 #include <string>

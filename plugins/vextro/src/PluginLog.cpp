@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "log/printable_text.h"
 #include "platform/app_data.h"
 
 namespace Vextro {
@@ -17,6 +18,7 @@ namespace {
 struct LogState {
   std::mutex mutex;
   std::unique_ptr<std::ofstream> stream;
+  std::string name;  // as given to the open
   std::string path;
 };
 
@@ -56,6 +58,7 @@ void OpenLocked(LogState& state, const std::string& name) {
   const fs::path path = fs::path(folder) / name;
   ShrinkIfTooLarge(path);
   auto stream = std::make_unique<std::ofstream>(path, std::ios::app);
+  state.name = name;
   state.path = path.string();
   if (!*stream) {
     std::cerr << "Failed to create log file at: " << folder << std::endl;
@@ -126,9 +129,26 @@ void WriteLogLine(const std::string& text) {
     LogState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     std::ofstream& log = GetLogLocked(state);
-    log << stamp << ":\t" << text << "\n" << std::flush;
+    log << stamp << ":\t" << lumora_log::printable(text) << "\n" << std::flush;
   } catch (...) {
     // A full disk or a failed open loses the line, nothing more.
+  }
+}
+
+void ApplyLogSizeLimit() {
+  try {
+    LogState& state = State();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.stream) {
+      return;
+    }
+    std::error_code ec;
+    const auto size = fs::file_size(state.path, ec);
+    if (!ec && size > kLogShrinkThreshold) {
+      OpenLocked(state, state.name);
+    }
+  } catch (...) {
+    // Logging never throws into its callers.
   }
 }
 

@@ -29,8 +29,13 @@ void ReopenLog(const std::string& name);
 // Path of the open log file (opening "Vextro_uninit.log" first if none is open).
 [[nodiscard]] std::string CurrentLogPath();
 
-// Writes one line: timestamp, ":\t", text, line end; flushed.
+// Writes one line: timestamp, ":\t", text, line end; flushed. Control characters, malformed
+// UTF-8 and backslashes in the text are escaped, so no value can end the line or forge another.
 void WriteLogLine(const std::string& text);
+
+// The size rule of opening, applied while the plug-in runs: an open log file above the shrink
+// threshold is cut down to its last kLogKeptTail bytes and reopened (with its separator lines).
+void ApplyLogSizeLimit();
 
 // Streams the pieces (texts, numbers) into one log line.
 template <typename... Parts>

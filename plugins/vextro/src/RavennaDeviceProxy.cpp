@@ -89,6 +89,11 @@ void RavennaDeviceProxy::StopRefreshThread() {
   }
 }
 
+bool RavennaDeviceProxy::WaitUnlessStopping(std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(refreshMutex_);
+  return !refreshCondition_.wait_for(lock, duration, [this] { return !running_; });
+}
+
 void RavennaDeviceProxy::RefreshLoop() {
   std::unique_lock<std::mutex> lock(refreshMutex_);
   while (running_) {
@@ -111,8 +116,13 @@ void RavennaDeviceProxy::RefreshLoop() {
 }
 
 void RavennaDeviceProxy::RunRefreshCycle() {
+  ApplyLogSizeLimit();
   std::lock_guard<std::mutex> listLock(LiveProxyListMutex());
   std::lock_guard<std::mutex> lock(proxyMutex_);
+  // Delete may have begun while this thread waited for the locks behind another proxy's cycle.
+  if (!running_) {
+    return;
+  }
   isRedundant_ = EvaluateRedundancyLocked();
   if (!pendingAutoConfigure_.empty()) {
     ParameterMap sessions;

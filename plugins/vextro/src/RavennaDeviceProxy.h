@@ -14,10 +14,11 @@
 // listed; only a DeleteReceiver naming that slot drops it.
 //
 // Change callbacks run synchronously with the proxy's lock held (and the live-proxy list lock on
-// the refresh thread). Inside one, no call may reach this proxy, and no proxy may be created or
+// the refresh thread). Inside one, no call may reach any proxy, and no proxy may be created or
 // deleted; the entry functions refuse such calls with an error line (see PluginEntries.h).
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -95,6 +96,9 @@ class RavennaDeviceProxy {
  private:
   void RefreshLoop();
   void StopRefreshThread();
+  // Sleeps on the refresh thread's wake-up condition; false as soon as the proxy is being
+  // destroyed. Takes refreshMutex_, so callers may hold the other two locks.
+  [[nodiscard]] bool WaitUnlessStopping(std::chrono::milliseconds duration);
   [[nodiscard]] PageTimeouts RequestTimeouts() const;
   [[nodiscard]] DeviceView MakeViewLocked() const;
   // Another live proxy reaches the same device through PHY1 while this one uses PHY2.

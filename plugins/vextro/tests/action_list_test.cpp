@@ -98,13 +98,25 @@ TEST_F(VextroActionList, IdsBeyondThirtyTwoBitsAreRejectedNotCutDown) {
   EXPECT_TRUE(Logged("ERROR: invalid receiver index"));
   EXPECT_TRUE(device->requests().empty());
   EXPECT_EQ(device->config().at(kS1Enable), "1");
-  // An IO group id of 2^32 is not group 0, and an input id of 2^32 + 1 is no channel 1.
+  // A channel id beyond 32 bits fails the action's check: nothing is written, and the log says why.
   EXPECT_EQ(Apply(R"([{"Path":"Actions.CreateStreamer","Data":{"StreamName":"S","Mapping":[)"
-                  R"({"IOGroupId":4294967296,"InputId":0},{"IOGroupId":0,"InputId":4294967297}]}}])"),
+                  R"({"IOGroupId":0,"InputId":0},{"IOGroupId":0,"InputId":4294967296}]}}])"),
+            0);
+  EXPECT_EQ(Apply(R"([{"Path":"Actions.CreateReceiver","Data":{"StreamName":"R","Mapping":[)"
+                  R"({"Id":0,"Outputs":[{"IOGroupId":0,"OutputId":18446744073709551615}]}]}}])"),
+            0);
+  EXPECT_TRUE(device->requests().empty());
+  EXPECT_TRUE(proxy->GetPendingAutoConfigure().empty());
+  EXPECT_TRUE(Logged(R"(Error: InputId out of range in mapping element: {"IOGroupId":0,"InputId":4294967296})"));
+  EXPECT_TRUE(
+      Logged(R"(Error: OutputId out of range in mapping element: {"IOGroupId":0,"OutputId":18446744073709551615})"));
+  // An IO group id of 2^32 is not group 0: that element is passed over, the others still count.
+  EXPECT_EQ(Apply(R"([{"Path":"Actions.CreateStreamer","Data":{"StreamName":"S","Mapping":[)"
+                  R"({"IOGroupId":4294967296,"InputId":0},{"IOGroupId":0,"InputId":1}]}}])"),
             0);
   ASSERT_EQ(Saves().size(), 2U);
   EXPECT_EQ(Saves()[0][7], (std::pair<std::string, std::string>{"CONFIG_PARAM_AUDIO_SERVER_STREAM_2_START_CH",
-                                                                "4294967295"}));
+                                                                "1"}));
 }
 
 TEST_F(VextroActionList, TwoActionsGiveOneChangeComputation) {
