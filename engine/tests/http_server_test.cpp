@@ -1,0 +1,222 @@
+// The HTTP server over real sockets on 127.0.0.1: limits, timeouts, the connection cap, interim
+// answers, kept-alive connections and deferred work, with a batch of hostile requests that must
+// not stop it from answering.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../src/ApiRouter.h"
+#include "../src/HttpServer.h"
+#include "../src/WorkQueue.h"
+#include "HttpTestClient.h"
+
+using engine_test::RawConnection;
+using engine_test::RawResponse;
+using namespace std::chrono_literals;
+
+namespace {
+
+class EngineHttp : public ::testing::Test {
+ protected:
+  void startServer(tvsk::HttpServerOptions options) {
+    tvsk::ApiHooks hooks;
+    hooks.replaceInterfaceFilters = [this](const std::vector<tvsk::InterfaceFilter>& filters) {
+      state_.setInterfaceFilters(filters);
+    };
+    hooks.deviceAction = [this](uint32_t id, const std::string&) -> std::optional<int> {
+      if (id == 99) std::this_thread::sleep_for(slowAction_);
+      if (id == 1 || id == 99) return 0;
+      return std::nullopt;
+    };
+    router_.emplace(state_, hooks);
+    server_ = std::make_unique<tvsk::HttpServer>(
+        *router_, [this](std::function<void()> work) { worker_.post(std::move(work)); }, options);
+    std::string error;
+    ASSERT_TRUE(server_->start(error)) << error;
+    port_ = server_->port();
+  }
+
+  void TearDown() override {
+    // As the engine does: the server stops before the worker drops what it still holds.
+    if (server_) server_->stop();
+    worker_.stop();
+    server_.reset();
+  }
+
+  [[nodiscard]] bool answersNormally() const {
+    const RawResponse response = engine_test::post(port_, "/get", R"({"Path":"$.Config.Role"})");
+    return response.status == 200 && response.body == "0";
+  }
+
+  static tvsk::HttpServerOptions quickOptions() {
+    tvsk::HttpServerOptions options;
+    options.address = "127.0.0.1";
+    options.readTimeout = 400ms;
+    options.writeTimeout = 2000ms;
+    options.processingTimeout = 300ms;
+    return options;
+  }
+
+  tvsk::StateDocument state_;
+  std::optional<tvsk::ApiRouter> router_;
+  std::unique_ptr<tvsk::HttpServer> server_;
+  tvsk::WorkQueue worker_;
+  std::chrono::milliseconds slowAction_{600};
+  uint16_t port_ = 0;
+};
+
+RawResponse roundTrip(uint16_t port, const std::string& request) {
+  RawConnection connection(port);
+  connection.send(request);
+  return connection.read();
+}
+
+}  // namespace
+
+TEST_F(EngineHttp, MalformedOversizedAndSlowRequestsAreRefusedWhileTheServerKeepsAnswering) {
+  startServer(quickOptions());
+  // Two slow clients hold connections open meanwhile: one sends half a request line, the other a
+  // header byte every 100 ms.
+  RawConnection stalled(port_);
+  stalled.send("POST /get HTTP/1.1\r\n");
+  RawConnection dribbling(port_);
+  const auto slowStart = std::chrono::steady_clock::now();
+  std::atomic<bool> dribbleClosed{false};
+  std::thread dribbler([&] {
+    const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(50, 'a');
+    for (char c : request) {
+      if (!dribbling.send(std::string(1, c))) break;
+      std::this_thread::sleep_for(100ms);
+      if (std::chrono::steady_clock::now() - slowStart > 3s) break;
+    }
+    dribbleClosed = dribbling.closedWithin(3s);
+  });
+
+  EXPECT_EQ(roundTrip(port_, "GARBAGE\r\n\r\n").status, 400);
+  EXPECT_EQ(roundTrip(port_, "GET / HTTP/9.9\r\n\r\n").status, 400);
+  EXPECT_EQ(roundTrip(port_, "POST /get HTTP/1.1\r\nContent-Length: abc\r\n\r\n").status, 400);
+  const RawResponse hugeHeader =
+      roundTrip(port_, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(70 * 1024, 'x') + "\r\n\r\n");
+  EXPECT_EQ(hugeHeader.status, 431);
+  const RawResponse announcedHuge = roundTrip(port_,
+      "POST /get HTTP/1.1\r\nAuthorization: Basic a2lsbzptYXJz\r\nContent-Length: 2000000\r\n\r\n{\"Path\":");
+  EXPECT_EQ(announcedHuge.status, 413);
+  const std::size_t chunk = 1100 * 1024;
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx", chunk);
+  const RawResponse chunkedHuge = roundTrip(port_,
+      "POST /get HTTP/1.1\r\nAuthorization: Basic a2lsbzptYXJz\r\nTransfer-Encoding: chunked\r\n\r\n" +
+      std::string(size) + "\r\n" + std::string(chunk, ' ') + "\r\n0\r\n\r\n");
+  EXPECT_EQ(chunkedHuge.status, 413);
+  EXPECT_EQ(engine_test::post(port_, "/get", "{\"Path\":").status, 400);
+  EXPECT_EQ(engine_test::post(port_, "/get", R"({"Path":"$.Nope"})").status, 404);
+  EXPECT_EQ(engine_test::post(port_, "/set_interface_filters", R"([{"Ip":"1.2.3.4"}])").status, 400);
+  EXPECT_EQ(engine_test::post(port_, "/action", R"({"Id":1,"Actions":[]})", false).status, 401);
+  EXPECT_TRUE(answersNormally());
+
+  // The stalled request is cut at the read timeout, not before and not much later.
+  EXPECT_TRUE(stalled.closedWithin(2s));
+  const auto stalledFor = std::chrono::steady_clock::now() - slowStart;
+  EXPECT_GE(stalledFor, 350ms);
+  dribbler.join();
+  EXPECT_TRUE(dribbleClosed);
+  EXPECT_LT(std::chrono::steady_clock::now() - slowStart, 3s);  // a trickle does not extend the deadline
+  EXPECT_TRUE(answersNormally());
+}
+
+TEST_F(EngineHttp, ExpectContinueGetsTheInterimAnswerBeforeTheBody) {
+  startServer(quickOptions());
+  RawConnection connection(port_);
+  const std::string body = R"({"Path":"$.Config.Role"})";
+  connection.send("POST /get HTTP/1.1\r\nHost: x\r\nAuthorization: Basic a2lsbzptYXJz\r\nExpect: 100-continue\r\n"
+                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+  const RawResponse interim = connection.read(2s);
+  EXPECT_EQ(interim.status, 100);
+  connection.send(body);
+  const RawResponse response = connection.read(2s);
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "0");
+}
+
+TEST_F(EngineHttp, KeptAliveConnectionsServeSeveralRequestsAndCloseWhenIdle) {
+  startServer(quickOptions());
+  RawConnection connection(port_);
+  const std::string body = R"({"Path":"$.Config.Role"})";
+  const std::string request = "POST /get HTTP/1.1\r\nHost: x\r\nAuthorization: Basic a2lsbzptYXJz\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+  // Two requests in one write, then a third after the answers.
+  connection.send(request + request);
+  EXPECT_EQ(connection.read(2s).status, 200);
+  EXPECT_EQ(connection.read(2s).status, 200);
+  connection.send("GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+  const RawResponse missing = connection.read(2s);
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_FALSE(missing.closed);
+  EXPECT_TRUE(connection.closedWithin(2s));
+}
+
+TEST_F(EngineHttp, OpenConnectionsAreCappedAndFreedSlotsServeAgain) {
+  tvsk::HttpServerOptions options = quickOptions();
+  options.readTimeout = 5s;
+  options.maxConnections = 3;
+  startServer(options);
+  std::vector<std::unique_ptr<RawConnection>> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(std::make_unique<RawConnection>(port_));
+    held.back()->send("GET / HTTP/1.1\r\n");  // incomplete: the slot stays taken
+  }
+  std::this_thread::sleep_for(100ms);
+  RawConnection refused(port_);
+  EXPECT_TRUE(refused.closedWithin(1s));
+  held.clear();
+  bool served = false;
+  for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    served = answersNormally();
+  }
+  EXPECT_TRUE(served);
+}
+
+TEST_F(EngineHttp, DeferredWorkAnswersItsResultOrTimesOutWith504) {
+  startServer(quickOptions());
+  RawResponse response = engine_test::post(port_, "/action", R"({"Id":1,"Actions":[]})");
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, R"({"Result":0})");
+  EXPECT_EQ(engine_test::post(port_, "/action", R"({"Id":2,"Actions":[]})").status, 404);
+
+  const auto start = std::chrono::steady_clock::now();
+  response = engine_test::post(port_, "/action", R"({"Id":99,"Actions":[]})");
+  EXPECT_EQ(response.status, 504);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 550ms);
+  // The late result is dropped; the server and the worker go on.
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(engine_test::post(port_, "/action", R"({"Id":1,"Actions":[]})").status, 200);
+}
+
+TEST_F(EngineHttp, ParallelClientsReadAndReplaceFiltersConsistently) {
+  startServer(quickOptions());
+  std::atomic<int> failures{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 6; ++c) {
+    clients.emplace_back([&, c] {
+      for (int i = 0; i < 15; ++i) {
+        const std::string ip = "10.0." + std::to_string(c) + "." + std::to_string(i + 1);
+        if (engine_test::post(port_, "/set_interface_filters", R"([{"Ip":")" + ip + R"(","Mask":"255.0.0.0"}])")
+                .status != 200 ||
+            engine_test::post(port_, "/get", R"({"Path":"$.Config.InterfaceFilters[0].Mask"})").body !=
+                "\"255.0.0.0\"" ||
+            engine_test::get(port_, "/").status != 200) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(failures, 0);
+}
