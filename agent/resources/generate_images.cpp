@@ -1,6 +1,6 @@
 // Draws the agent's splash picture and tray icon. The PNGs are committed; run this after a
 // design change: `lumora_resource_images <folder>` writes them, `--check <folder>` compares.
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
@@ -251,7 +251,8 @@ bool sameImage(const QImage& drawn, const QString& path) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  QGuiApplication application(argc, argv);
+  // No fonts are drawn, so no GUI application (and no platform plug-in) is needed.
+  QCoreApplication application(argc, argv);
   QStringList arguments = QCoreApplication::arguments().mid(1);
   const bool check = !arguments.isEmpty() && arguments.first() == QLatin1String("--check");
   if (check) {
