@@ -41,20 +41,32 @@ lumora_add_gtest(agent_dialogs_tests
 target_compile_definitions(agent_dialogs_tests PRIVATE
   "LUMORA_TEST_OUTPUT_DIR=\"${CMAKE_CURRENT_BINARY_DIR}/screenshots\"")
 
+# The plug-in manager and the settings dialog in the light and the dark theme, as pictures in the
+# build tree; the theme stays installed, so this runs as a program of its own.
+set(lumora_dialogs_resource_objects "")
+if(TARGET lumora_agent_resources)
+  set(lumora_dialogs_resource_objects lumora_agent_resources)
+endif()
+lumora_add_gtest(agent_dialogs_screenshot_tests
+  SOURCES
+    tests/DialogsTestMain.cpp
+    tests/DialogsScreenshotTest.cpp
+  LIBS lumora_agent_dialogs ${lumora_dialogs_resource_objects} lumora_test_http_server lumora_testing
+  ENVIRONMENT "${lumora_dialogs_test_env}"
+  TIMEOUT 60)
+target_compile_definitions(agent_dialogs_screenshot_tests PRIVATE
+  "LUMORA_TEST_OUTPUT_DIR=\"${CMAKE_CURRENT_BINARY_DIR}/screenshots\"")
+
 # Through the tray itself, once its library is defined (it comes after this file).
 function(lumora_agent_dialogs_tray_tests)
   if(NOT TARGET lumora_agent_ui)
     return()
   endif()
-  set(resource_objects "")
-  if(TARGET lumora_agent_resources)
-    set(resource_objects lumora_agent_resources)
-  endif()
   lumora_add_gtest(agent_dialogs_tray_tests
     SOURCES
       tests/DialogsTestMain.cpp
       tests/TrayDialogsTest.cpp
-    LIBS lumora_agent_ui ${resource_objects} lumora_test_http_server lumora_testing Qt5::Test
+    LIBS lumora_agent_ui ${lumora_dialogs_resource_objects} lumora_test_http_server lumora_testing Qt5::Test
     ENVIRONMENT "${lumora_dialogs_test_env}"
     TIMEOUT 60)
   target_compile_definitions(agent_dialogs_tray_tests PRIVATE

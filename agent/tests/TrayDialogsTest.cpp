@@ -1,1 +1,171 @@
+#include <QComboBox>
+#include <QLabel>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "agent/src/Agent.h"
+#include "agent/src/MainWindow.h"
+#include "agent/src/PluginWindow.h"
+#include "agent/src/Settings.h"
+#include "agent/tests/DialogsFixture.h"
+#include "agent/tests/MessageBoxWatcher.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using dialogs_test::entriesOf;
+using dialogs_test::MessageBoxWatcher;
+using dialogs_test::waitUntil;
+using testing_support::HttpServer;
+using testing_support::readFile;
+using testing_support::ScriptedReply;
+using testing_support::writeFile;
+
+// The tray of an agent attached to a scripted engine on 127.0.0.1, with a catalogue beside it.
+class TrayDialogsTest : public dialogs_test::CatalogueFixture {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(userData.path() + "/Brixel Technologies/lumora");
+    writeFile(userData.path() + "/Brixel Technologies/lumora/config.json", R"({"mode":4,"server":{"ip":"127.0.0.1"}})");
+    CatalogueFixture::SetUp();
+    agent = std::make_unique<lmr::Agent>();
+    window = std::make_unique<lmr::MainWindow>(*agent, false);
+    tray = window->tray();
+    server.setReply("/plugins.json", ScriptedReply::json(
+        R"({"Plugins":[{"Name":"vextro","URL":")" + at("/files/") +
+        R"(","Description":"Vextro devices proxy","Contact":"c","Certification":"release","Major":1,"Minor":4,)"
+        R"("Linux":"vextro.so"},{"Name":"annwatch","URL":")" + at("/files/") +
+        R"(","Description":"SAP streams","Contact":"c","Certification":"beta","Major":1,"Minor":0,"Linux":"annwatch.so"}]})"));
+  }
+  void TearDown() override {
+    window.reset();
+    if (listener) listener->detachAgent();
+    agent.reset();
+  }
+
+  void attach() {
+    engine.setReply("/get", ScriptedReply::json(R"({"Config":{"Plugins":[{"Name":"vextro.so","Major":1,"Minor":2}],)"
+                                                R"("PluginDirectory":[")" + userPlugins() + R"("]}})"));
+    listener = std::make_shared<lmr::Agent::BrowserListener>(agent.get());
+    listener->service_resolved(1, "_lumora_dialogs_test", "_http._tcp.", "localhost", "127.0.0.1", engine.port(), {});
+    ASSERT_EQ(agent->attachedAddress(), engine.address());
+  }
+  lmr::PluginWindow* openPluginManager() {
+    EXPECT_TRUE(QMetaObject::invokeMethod(tray, "slotShowPluginsManager"));
+    return static_cast<lmr::PluginWindow*>(tray->pluginWindow.get());
+  }
+  // Runs the tray's settings entry; act works on the open dialog and decides how it closes.
+  void runSettings(const std::function<void(lmr::MainWindow::Settings&)>& act) {
+    bool acted = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<lmr::MainWindow::Settings*>(widget);
+        if (dialog != nullptr && dialog->isVisible() && !acted) {
+          acted = true;
+          act(*dialog);
+        }
+      }
+    });
+    poll.start(10);
+    tray->showSettings();
+    EXPECT_TRUE(acted);
+  }
+
+  HttpServer engine;
+  std::unique_ptr<lmr::Agent> agent;
+  std::shared_ptr<lmr::Agent::BrowserListener> listener;
+  std::unique_ptr<lmr::MainWindow> window;
+  lmr::MainWindow::Tray* tray = nullptr;
+};
+
+TEST_F(TrayDialogsTest, PluginManagerReadsTheAttachedEngine) {
+  attach();
+  lmr::PluginWindow* manager = openPluginManager();
+  ASSERT_NE(manager, nullptr);
+  EXPECT_TRUE(manager->isVisible());
+  EXPECT_EQ(manager->windowTitle(), "Plugin Manager");
+  ASSERT_TRUE(engine.waitForRequests(1, 1000ms));
+  const auto request = engine.requests()[0];
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.path, "/get");
+  EXPECT_EQ(request.body, R"({ "Path": "$"})");
+  EXPECT_EQ(request.header("Authorization").value_or(""), "Basic a2lsbzptYXJz");
+  EXPECT_EQ(tray->pictureFolders, QStringList{QString::fromStdString(pictures())});
+  EXPECT_EQ(manager->row("vextro")->status()->text(), "OUTDATED");
+  EXPECT_TRUE(manager->row("annwatch")->downloadButtonWidget()->isVisible());
+}
+
+TEST_F(TrayDialogsTest, RefusedEngineLeavesEveryRowNotInstalled) {
+  attach();
+  engine.setReply("/get", ScriptedReply::text(401, "Unauthorized"));
+  lmr::PluginWindow* manager = openPluginManager();
+  EXPECT_TRUE(manager->installed().empty());
+  EXPECT_TRUE(manager->row("vextro")->downloadButtonWidget()->isVisible());
+  EXPECT_EQ(manager->row("vextro")->status()->text(), "RESTART LUMORA");
+  EXPECT_FALSE(manager->row("vextro")->status()->isVisible());
+}
+
+TEST_F(TrayDialogsTest, ReplacingTheWindowAndQuittingDuringDownloadsEndsThemCleanly) {
+  lmr::setHttpTimeouts({1000ms, 30000ms});
+  server.setReply("/files/annwatch.so", ScriptedReply::stall());
+  attach();
+  lmr::PluginWindow* first = openPluginManager();
+  QTest::mouseClick(first->row("annwatch")->downloadButtonWidget(), Qt::LeftButton);
+  ASSERT_TRUE(server.waitForRequests(2, 3000ms));
+  auto start = std::chrono::steady_clock::now();
+  lmr::PluginWindow* second = openPluginManager();  // the first window and its download go
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_NE(first, second);
+  QCoreApplication::processEvents();
+  QTest::mouseClick(second->row("annwatch")->downloadButtonWidget(), Qt::LeftButton);
+  ASSERT_TRUE(server.waitForRequests(4, 3000ms));
+  start = std::chrono::steady_clock::now();
+  window.reset();  // the tray, its window and the download with it
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(entriesOf(userPlugins()).empty());
+}
+
+TEST_F(TrayDialogsTest, SettingsOkWithoutChangeKeepsConfigAndSaysNothing) {
+  const std::string before = readFile(config.configPath());
+  MessageBoxWatcher boxes;
+  runSettings([](lmr::MainWindow::Settings& dialog) { dialog.accept(); });
+  EXPECT_EQ(readFile(config.configPath()), before);
+  EXPECT_TRUE(boxes.seen().empty());
+}
+
+TEST_F(TrayDialogsTest, SettingsChangeOfModeIsSavedAndAnnounced) {
+  MessageBoxWatcher boxes;
+  runSettings([](lmr::MainWindow::Settings& dialog) {
+    dialog.modeBox()->setCurrentText("Master");
+    dialog.accept();
+  });
+  EXPECT_NE(readFile(config.configPath()).find(R"("mode":1)"), std::string::npos);
+  ASSERT_EQ(boxes.seen().size(), 1u);
+  EXPECT_EQ(boxes.seen()[0].title, "Mode Changed");
+  EXPECT_EQ(boxes.seen()[0].text, "Mode will be set to \"Master\" next time this Agent starts");
+}
+
+TEST_F(TrayDialogsTest, SettingsCancelChangesNothing) {
+  const std::string before = readFile(config.configPath());
+  MessageBoxWatcher boxes;
+  runSettings([](lmr::MainWindow::Settings& dialog) {
+    dialog.modeBox()->setCurrentText("Slave");
+    dialog.addressBox()->setCurrentIndex(0);
+    dialog.reject();
+  });
+  EXPECT_EQ(readFile(config.configPath()), before);
+  EXPECT_TRUE(boxes.seen().empty());
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QPixmap>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "agent/src/Agent.h"
+#include "agent/src/PluginWindow.h"
+#include "agent/src/Settings.h"
+#include "agent/src/Theme.h"
+#include "agent/tests/DialogsFixture.h"
+
+namespace {
+
+using dialogs_test::parsedDocument;
+using dialogs_test::waitUntil;
+using testing_support::ScopedEnv;
+using testing_support::ScriptedReply;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+QString outputPath(const char* name) {
+  QDir().mkpath(LUMORA_TEST_OUTPUT_DIR);
+  return QString(LUMORA_TEST_OUTPUT_DIR) + "/" + name;
+}
+
+// Colour a little inside the widget's top-left corner, in window coordinates.
+QColor cornerOf(const QImage& image, const QWidget* widget) {
+  return image.pixelColor(widget->geometry().topLeft() + QPoint(3, 3));
+}
+
+class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(userData.path() + "/Brixel Technologies/lumora/plugins");
+    for (const char* name : {"svcwatch.so", "annwatch.so", "vextro.so", "relay_brixel.so"}) {
+      writeFile(userData.path() + "/Brixel Technologies/lumora/plugins/" + name, "");
+    }
+    writeFile(userData.path() + "/Brixel Technologies/lumora/config.json",
+              R"({"mode":4,"discovery":{"filtering":[{"hardware_id":"AA:BB:CC:DD:EE:02"}]}})");
+    CatalogueFixture::SetUp();
+    const auto entry = [this](const char* name, const char* level, int major, int minor, const char* file,
+                              const char* description) {
+      std::string text = R"({"Name":")" + std::string(name) + R"(","URL":")" + at("/files/") +
+                         R"(","Description":")" + description + R"(","Contact":"c","Certification":")" + level +
+                         R"(","Major":)" + std::to_string(major) + R"(,"Minor":)" + std::to_string(minor);
+      return text + (file[0] ? std::string(R"(,"Linux":")") + file + "\"}" : std::string("}"));
+    };
+    const auto picture = [this](const char* vendor, const char* product) {
+      return R"({"Proxy":"relay_brixel","Vendor":")" + std::string(vendor) + R"(","Product":")" + product +
+             R"(","PNG_URL":")" + at("/p.png") + R"(","ICNS_URL":")" + at("/p.icns") + "\"}";
+    };
+    server.setReply("/plugins.json",
+                    ScriptedReply::json(R"({"Plugins":[)" +
+                                        entry("vextro", "release", 1, 4, "vextro.so", "Vextro devices proxy") + "," +
+                                        entry("annwatch", "beta", 1, 0, "annwatch.so", "SAP streams discovery") + "," +
+                                        entry("relay_brixel", "experimental", 0, 9, "relay_brixel.so",
+                                              "Brixel generic proxy") +
+                                        "," + entry("relay_cobalt", "beta", 1, 0, "", "Brantel Cairn proxy") +
+                                        R"(],"Images":[)" + picture("Brixel", "Pavlix") + "," +
+                                        picture("Brixel", "Nimbrel") + "]}"));
+    writeFile(pictures() + "Brixel_Pavlix.png", "png");
+    writeFile(pictures() + "Brixel_Pavlix.icns", "icns");
+  }
+
+  // The plug-in manager and the settings dialog as the user sees them, saved under suffix.
+  void shoot(const char* suffix) {
+    lmr::PluginWindow window;
+    window.updateModel(*parsedDocument(R"({"Config":{"Plugins":[{"Name":"vextro.so","Major":1,"Minor":3},)"
+                                       R"({"Name":"annwatch.so","Major":1,"Minor":0},)"
+                                       R"({"Name":"svcwatch.so","Major":2,"Minor":1}],"PluginDirectory":[")" +
+                                       userPlugins() + "\"]}}"));
+    window.buildUi({QString::fromStdString(pictures())});
+    window.show();
+    QApplication::processEvents();
+    const QImage manager = window.grab().toImage();
+    ASSERT_TRUE(manager.save(outputPath((std::string("plugin_manager_") + suffix + ".png").c_str())));
+    EXPECT_EQ(manager.pixelColor(5, 5), QColor(240, 240, 240));
+    EXPECT_EQ(cornerOf(manager, window.row("annwatch")->status()), QColor(144, 238, 144));
+    EXPECT_EQ(cornerOf(manager, window.row("vextro")->status()), QColor(255, 0, 0));
+    EXPECT_EQ(cornerOf(manager, window.row("annwatch")->stabilityWidget()), QColor(255, 165, 0));
+    EXPECT_EQ(cornerOf(manager, window.row("svcwatch")->stabilityWidget()), QColor(128, 128, 128));
+
+    lmr::Agent agent;
+    lmr::MainWindow::Settings settings(
+        agent, {{"eth0", "AA:BB:CC:DD:EE:01", "192.168.1.20", "255.255.255.0"},
+                {"wlan0", "AA:BB:CC:DD:EE:02", "172.16.5.9", "255.255.0.0"}});
+    settings.show();
+    QApplication::processEvents();
+    ASSERT_TRUE(settings.grab().save(outputPath((std::string("settings_") + suffix + ".png").c_str())));
+  }
+};
+
+TEST_F(DialogsScreenshotTest, LightAndDark) {
+  TempDir colours;
+  const std::string colourFile = colours.path() + "/foreground";
+  writeFile(colourFile, "0 0 0");
+  ScopedEnv noFixedColour("LUMORA_FOREGROUND", std::nullopt);
+  ScopedEnv colourSource("LUMORA_FOREGROUND_FILE", colourFile);
+  QBXTheme::install(qobject_cast<QApplication*>(QCoreApplication::instance()));
+  ASSERT_FALSE(QBXTheme::instance(false)->isDark());
+  shoot("light");
+
+  writeFile(colourFile, "255 255 255");
+  ASSERT_TRUE(waitUntil([] { return QApplication::palette().color(QPalette::Window).lightness() < 128; }));
+  shoot("dark");
+}
+
+}  // namespace
