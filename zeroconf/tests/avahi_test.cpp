@@ -2,11 +2,6 @@
 // namespace (LUMORA_TEST_NAMESPACE set) the daemon must answer; elsewhere the tests skip
 // without it. Names carry the process id; other services on the daemon are ignored.
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,61 +11,11 @@
 #include "zeroconf/src/client.h"
 #include "zeroconf/src/dnssd_binding.h"
 #include "zeroconf/src/service.h"
+#include "zeroconf/tests/avahi_support.h"
 #include "zeroconf/tests/test_support.h"
-
-extern char** environ;
 
 namespace zeroconf_test {
 namespace {
-
-constexpr auto kAvahiTimeout = 10s;
-
-std::string host_name() {
-  char name[256] = {};
-  gethostname(name, sizeof name - 1);
-  return name;
-}
-
-std::string unique_name(const std::string& stem) {
-  return "_lumora_" + stem + "_" + std::to_string(getpid());
-}
-
-uint16_t unique_port() {
-  return static_cast<uint16_t>(20000 + getpid() % 20000);
-}
-
-// An avahi-publish process announcing one service until destroyed or stopped.
-class publisher {
- public:
-  publisher(const std::string& name, uint16_t port) {
-    const std::string port_text = std::to_string(port);
-    std::vector<std::string> arguments = {"avahi-publish", "-s", name, "_http._tcp", port_text, "master:1",
-                                          "--sub", "_ravenna._sub._http._tcp"};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-      argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "avahi-publish", nullptr, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-  }
-  ~publisher() { stop(); }
-  publisher(const publisher&) = delete;
-  publisher& operator=(const publisher&) = delete;
-
-  [[nodiscard]] bool running() const { return pid_ > 0; }
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 class avahi_test : public ::testing::Test {
  protected:
@@ -96,16 +41,6 @@ class avahi_test : public ::testing::Test {
     auto handle = client_->browse("", "_http._tcp", "_ravenna", listener, false);
     EXPECT_NE(nullptr, handle);
     return handle;
-  }
-
-  static void expect_reported(const browse_event& event, const std::string& name, uint16_t port) {
-    EXPECT_TRUE(event.resolved);
-    EXPECT_EQ(name, event.name);
-    EXPECT_EQ("_http._tcp.", event.regtype);
-    EXPECT_EQ(host_name() + ".local.", event.host_name);
-    EXPECT_EQ("127.0.0.1", event.address);
-    EXPECT_EQ(port, event.port);
-    EXPECT_EQ(std::vector<std::string>{"master:1"}, event.txt);
   }
 
   std::shared_ptr<zeroconf::client> client_;
@@ -202,6 +137,29 @@ TEST_F(zeroconf_avahi_hostname, HostNameLookupGivesTheLoopbackAddress) {
   EXPECT_TRUE(events[0].resolved);
   EXPECT_EQ(host, events[0].host_name);
   EXPECT_EQ("127.0.0.1", events[0].address);
+}
+
+// libdbus, inside the library, ends the process on malformed UTF-8: such texts must not get there.
+TEST_F(zeroconf_avahi_register, MalformedTextsAreRefusedAndTheProcessGoesOn) {
+  auto listener = std::make_shared<recording_listener>();
+  std::string log;
+  {
+    testing_support::StdoutCapture capture;
+    EXPECT_EQ(nullptr, client_->register_service(unique_name("bad") + "\xff", "_http._tcp", unique_port(), {}, {},
+                                                 [](int) {}));
+    EXPECT_EQ(nullptr, client_->browse("", "_http._tcp", "loc\xc3", "", listener, false));
+    EXPECT_EQ(nullptr, client_->browse("", "_http._tcp", "_rav\xe2\x82", listener, false));
+    EXPECT_EQ(nullptr, client_->browse_hostname("vm\xff.local", std::make_shared<recording_hostname_listener>()));
+    log = capture.take();
+  }
+  EXPECT_EQ(4U, count_of(log, "(-65540).\n"));
+  // The client still works.
+  const std::string name = unique_name("after_bad");
+  auto handle = browse(std::make_shared<recording_listener>(name));
+  auto good = std::make_shared<recording_listener>(name);
+  auto good_browse = browse(good);
+  publisher published(name, unique_port());
+  EXPECT_EQ(1U, good->wait_for(1, kAvahiTimeout).size());
 }
 
 TEST_F(zeroconf_avahi_dnssd_binding, LibraryLacksGetAddrInfoButBrowsesWithFlagsZero) {

@@ -1,0 +1,143 @@
+// Operations that outlive a restart of avahi-daemon. The tests stop and start the daemon, so they
+// run in a namespace of their own (see CMakeLists.txt), never beside the other avahi tests.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "zeroconf/src/client.h"
+#include "zeroconf/src/service.h"
+#include "zeroconf/tests/avahi_support.h"
+#include "zeroconf/tests/test_support.h"
+
+namespace zeroconf_test {
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+bool daemon_running() {
+  return std::system("avahi-daemon --check 2>/dev/null") == 0;
+}
+
+long long milliseconds_since(steady::time_point start) {
+  return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start).count());
+}
+
+void stop_daemon() {
+  ASSERT_EQ(0, std::system("avahi-daemon -k"));
+  ASSERT_TRUE(eventually([] { return !daemon_running(); }, 5s));
+}
+
+void start_daemon() {
+  const std::string command = std::string("avahi-daemon --daemonize --no-chroot --no-rlimits --file=") +
+                              LUMORA_AVAHI_CONFIG;
+  ASSERT_EQ(0, std::system(command.c_str()));
+  ASSERT_TRUE(eventually([] { return daemon_running(); }, 5s));
+}
+
+// Whether avahi-browse, a separate client of the daemon, lists the instance.
+bool listed_by_avahi_browse(const std::string& name) {
+  FILE* pipe = popen("timeout 5 avahi-browse -p -t -r _http._tcp 2>/dev/null", "r");
+  if (pipe == nullptr) {
+    return false;
+  }
+  bool found = false;
+  char line[1024];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    const std::string text = line;
+    found = found || (text.rfind("=;", 0) == 0 && text.find(";" + name + ";") != std::string::npos);
+  }
+  pclose(pipe);
+  return found;
+}
+
+class zeroconf_avahi_restart : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("LUMORA_TEST_NAMESPACE") == nullptr) {
+      GTEST_SKIP() << "restarts avahi-daemon: runs only inside a test namespace of its own";
+    }
+    ASSERT_TRUE(daemon_running());
+    client_.reset(zeroconf::create_client(-1));
+  }
+  void TearDown() override {
+    if (!daemon_running()) {
+      start_daemon();
+    }
+  }
+
+  std::shared_ptr<zeroconf::client> client_;
+};
+
+TEST_F(zeroconf_avahi_restart, RunningBrowseReportsLostInstancesAndFindsNewOnes) {
+  const std::string before = unique_name("before");
+  const std::string after = unique_name("after");
+  auto listener = std::make_shared<recording_listener>("_lumora_");
+  auto handle = client_->browse("", "_http._tcp", "_ravenna", listener, false);
+  ASSERT_NE(nullptr, handle);
+  publisher first(before, unique_port());
+  ASSERT_EQ(1U, listener->wait_for(1, kAvahiTimeout).size());
+
+  const auto stopped = steady::now();
+  stop_daemon();
+  auto events = listener->wait_for(2, kAvahiTimeout);
+  ASSERT_EQ(2U, events.size());
+  const long long removal_ms = milliseconds_since(stopped);
+  EXPECT_FALSE(events[1].resolved);
+  EXPECT_EQ(before, events[1].name);
+  EXPECT_EQ("_http._tcp.", events[1].regtype);
+  first.stop();
+
+  const auto restarted_at = steady::now();
+  start_daemon();
+  const long long daemon_start_ms = milliseconds_since(restarted_at);
+  publisher second(after, static_cast<uint16_t>(unique_port() + 1));
+  events = listener->wait_for(3, 20s);
+  ASSERT_EQ(3U, events.size());
+  const long long rediscovery_ms = milliseconds_since(restarted_at);
+  expect_reported(events[2], after, static_cast<uint16_t>(unique_port() + 1));
+  std::fprintf(stderr,
+               "removal reported %lld ms after the daemon was stopped; daemon up after %lld ms; new service "
+               "reported %lld ms after the restart began\n",
+               removal_ms, daemon_start_ms, rediscovery_ms);
+}
+
+TEST_F(zeroconf_avahi_restart, RegistrationIsVisibleAgainAfterTheRestart) {
+  const std::string name = unique_name("kept");
+  std::mutex mutex;
+  std::vector<int> states;
+  auto state_count = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return states.size();
+  };
+  auto registration = client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"},
+                                                [&](int state) {
+                                                  std::lock_guard<std::mutex> lock(mutex);
+                                                  states.push_back(state);
+                                                });
+  ASSERT_NE(nullptr, registration);
+  ASSERT_TRUE(eventually([&] { return state_count() == 1; }, kAvahiTimeout));
+  ASSERT_TRUE(listed_by_avahi_browse(name));
+
+  stop_daemon();
+  ASSERT_TRUE(eventually([&] { return state_count() == 2; }, kAvahiTimeout));
+  const auto restarted_at = steady::now();
+  start_daemon();
+  ASSERT_TRUE(eventually([&] { return state_count() == 3; }, 20s));
+  const long long registered_ms = milliseconds_since(restarted_at);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), states);
+  }
+  EXPECT_TRUE(eventually([&] { return listed_by_avahi_browse(name); }, kAvahiTimeout));
+  std::fprintf(stderr, "registration announced again %lld ms after the restart began; visible to avahi-browse after "
+               "%lld ms\n", registered_ms, milliseconds_since(restarted_at));
+}
+
+}  // namespace
+}  // namespace zeroconf_test
