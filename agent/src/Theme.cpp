@@ -40,7 +40,7 @@ QPalette buildDarkPalette() {
 
 // The dark sheet's text; false when the resource cannot be read.
 bool readDarkStyleSheet(QString& sheet) {
-  QFile file(QString::fromLatin1(kDarkStyleSheetResource));
+  QFile file(QString::fromLatin1(QBXTheme::kDarkStyleSheetResource));
   if (!file.open(QIODevice::ReadOnly)) {
     return false;
   }
@@ -49,10 +49,18 @@ bool readDarkStyleSheet(QString& sheet) {
 }
 
 QColor applicationForeground() {
-  if (QCoreApplication::instance() == nullptr) {
+  if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
     return QColor(0, 0, 0);
   }
   return QGuiApplication::palette().color(QPalette::WindowText);
+}
+
+void setApplicationPalette(const QPalette& palette) {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr) {
+    QApplication::setPalette(palette);
+  } else {
+    QGuiApplication::setPalette(palette);
+  }
 }
 
 }  // namespace
@@ -179,7 +187,7 @@ void QBXTheme::slotThemeChanged() {
   }
   const bool dark = isDark();
   const QPalette palette = dark ? *darkPalette_ : *lightPalette_;
-  QGuiApplication::setPalette(palette);
+  setApplicationPalette(palette);
   if (auto* application = qobject_cast<QApplication*>(QCoreApplication::instance())) {
     applyStyleSheet(application);
   }

@@ -29,6 +29,12 @@ class QBXTheme : public QObject {
     virtual void themeChanged(bool dark) = 0;
   };
 
+  // The light sheet: a bare selector list, which clears any dark sheet.
+  static constexpr const char* kLightStyleSheet =
+      "QPushButton QLineEdit QToolButton QComboBox QScrollBar QToolTip QMenu QMenuBar";
+  // Resource holding the dark sheet.
+  static constexpr const char* kDarkStyleSheetResource = ":/bx_dark_theme";
+
   // The singleton pointer; with create, the theme is built first when there is none.
   static QBXTheme*& instance(bool create);
 
@@ -74,9 +80,3 @@ class QBXTheme : public QObject {
   std::vector<Callback*> themeCallbacks_;
   bool subscribed_ = false;
 };
-
-// The light sheet: a bare selector list, which clears any dark sheet.
-inline constexpr const char* kLightStyleSheet =
-    "QPushButton QLineEdit QToolButton QComboBox QScrollBar QToolTip QMenu QMenuBar";
-// Resource holding the dark sheet.
-inline constexpr const char* kDarkStyleSheetResource = ":/bx_dark_theme";

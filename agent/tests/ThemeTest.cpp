@@ -138,7 +138,7 @@ TEST_F(ThemeTest, FollowsTheForegroundFileBackToTheSavedPaletteExactly) {
   replaceFile(path, "0 0 0\n");
   ASSERT_TRUE(waitUntil([] { return !appIsDark(); }));
   EXPECT_TRUE(samePalette(QApplication::palette(), saved));
-  EXPECT_EQ(qApp->styleSheet(), QString::fromLatin1(kLightStyleSheet));
+  EXPECT_EQ(qApp->styleSheet(), QString::fromLatin1(QBXTheme::kLightStyleSheet));
 
   // Written in place this time.
   rewriteFile(path, "255 255 255\n");
@@ -312,7 +312,7 @@ TEST_F(ThemeTest, LinkStyledTextUsesTheDarkLinkColourWhenDark) {
 }
 
 TEST(ThemeResources, TheThreeAliasesAreCompiledIn) {
-  QFile sheet(QString::fromLatin1(kDarkStyleSheetResource));
+  QFile sheet(QString::fromLatin1(QBXTheme::kDarkStyleSheetResource));
   ASSERT_TRUE(sheet.open(QIODevice::ReadOnly));
   const QByteArray text = sheet.readAll();
   EXPECT_GT(text.size(), 4000);

@@ -65,7 +65,7 @@ inline void rewriteFile(const QString& path, const QByteArray& contents) {
 }
 
 inline QString darkSheetResource() {
-  QFile file(QString::fromLatin1(kDarkStyleSheetResource));
+  QFile file(QString::fromLatin1(QBXTheme::kDarkStyleSheetResource));
   return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
