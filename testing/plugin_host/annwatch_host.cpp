@@ -14,8 +14,19 @@
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "usage: plugin-host annwatch --plugin PATH --seconds N [--filter ADDRESS]... [--start-id N]\n");
+constexpr const char* kUsage =
+    "usage: plugin-host annwatch --plugin PATH --seconds N [--filter ADDRESS]... [--start-id N]\n"
+    "Loads the stream-discovery plug-in as the engine does, listens for SAP announcements on the\n"
+    "loopback interface for N seconds and prints one \"message: <JSON>\" line per reported stream;\n"
+    "the plug-in's own console lines come between them.\n"
+    "  --plugin PATH       annwatch.so to load (build/plugins/annwatch/annwatch.so)\n"
+    "  --seconds N         how long to listen (may have decimals)\n"
+    "  --filter ADDRESS    announcements whose origin address is ADDRESS are not reported (repeatable)\n"
+    "  --start-id N        first message Id (default 0)\n"
+    "  --help              this text\n";
+
+int usage(const std::string& message) {
+  std::fprintf(stderr, "plugin-host annwatch: %s\n%s", message.c_str(), kUsage);
   return 2;
 }
 
@@ -33,8 +44,15 @@ int runAnnwatchHost(int argc, char** argv) {
   tvsk::AddressFilterList filter;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (option == "--help" || option == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (option != "--plugin" && option != "--seconds" && option != "--filter" && option != "--start-id") {
+      return usage("unknown option '" + option + "'");
+    }
     if (i + 1 >= argc) {
-      return usage();
+      return usage("option " + option + " needs a value");
     }
     const char* value = argv[++i];
     if (option == "--plugin") {
@@ -45,12 +63,13 @@ int runAnnwatchHost(int argc, char** argv) {
       filter.addresses.insert(value);
     } else if (option == "--start-id") {
       startId = value;
-    } else {
-      return usage();
     }
   }
-  if (plugin.empty() || seconds < 0) {
-    return usage();
+  if (plugin.empty()) {
+    return usage("--plugin PATH is required");
+  }
+  if (seconds < 0) {
+    return usage("--seconds N is required");
   }
   try {
     testing_support::AnnwatchLibrary library(plugin);

@@ -1,10 +1,10 @@
 # vextro mode of plugin-host: loads vextro.so, drives it against an in-process simulated device.
-target_sources(plugin-host PRIVATE ${CMAKE_CURRENT_LIST_DIR}/vextro_host.cpp)
-target_link_libraries(plugin-host PRIVATE vextro_sim nlohmann_json::nlohmann_json)
+target_sources(plugin-host PRIVATE ${CMAKE_CURRENT_LIST_DIR}/vextro_host.cpp ${CMAKE_CURRENT_LIST_DIR}/action_list_check.cpp)
+target_link_libraries(plugin-host PRIVATE vextro_sim lumora_platform lumora_testing nlohmann_json::nlohmann_json)
 
 # Two short cycles against the in-process simulated device must show a receiver change record.
 add_test(NAME vextro_host_cycles
-  COMMAND plugin-host vextro --plugin $<TARGET_FILE:vextro> --sim --cycles 2 --period-ms 200)
+  COMMAND plugin-host vextro --plugin $<TARGET_FILE:vextro> --sim --sim-changes --cycles 2 --period-ms 200)
 set_tests_properties(vextro_host_cycles PROPERTIES
   LABELS unit TIMEOUT 30
   ENVIRONMENT "APPDATA=${CMAKE_CURRENT_BINARY_DIR}/vextro_host_appdata"

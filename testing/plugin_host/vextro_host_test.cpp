@@ -139,4 +139,38 @@ TEST_F(VextroHost, BadActionListsGiveTheirResultAndWriteNothing) {
   }
 }
 
+// The plug-in passes over a wrongly shaped action without a console line; the host says why, and
+// the results stay what the plug-in returns.
+TEST_F(VextroHost, WronglyShapedActionsGetAWarningLineBeforeTheirResult) {
+  const auto lines = RunHost({"--action", R"({"SetSampleRate":{"SampleRate":96000}})", "--action",
+                              R"([{"Path":"Actions.CreateReceiver","Data":{"StreamName":"Mic",)"
+                              R"("Mapping":[{"IOGroupId":0,"OutputId":1}]}}])",
+                              "--action",
+                              R"([{"Path":"Actions.CreateStreamer","Data":{"StreamName":"S",)"
+                              R"("Mapping":[{"Id":0,"Outputs":[{"IOGroupId":0,"OutputId":0}]}]}}])",
+                              "--action", R"([{"Path":"Actions.CreateReceiver","Data":{"StreamName":"Mic",)"
+                                          R"("Mapping":[{"Id":0,"Outputs":[{"IOGroupId":0,"OutputId":1}]}]}}])"});
+  ASSERT_GE(Find(lines, "log: ", "/Vextro Technologies/vextro"), 0);
+  const int notAnAction = Find(lines, "warning: ", R"(action 1 is not {"Path":"Actions.<Name>","Data":{...}})");
+  ASSERT_GE(notAnAction, 0);
+  EXPECT_EQ(lines.at(notAnAction + 1), kActionResultFailed);
+  EXPECT_GE(Find(lines, "warning: ", "the plug-in refused the action list; its reason is in ", notAnAction), 0);
+  const int flat = Find(lines, "warning: ", R"(action 1 Mapping[0] is not {"Id":N,"Outputs":)", notAnAction + 1);
+  ASSERT_GE(flat, 0);
+  EXPECT_GE(Find(lines, "warning: ", "action 1: the mapping names no channel of IO group 0; nothing is created", flat),
+            0);
+  EXPECT_GE(Find(lines, "warning: ", "action 1 Mapping[0] is a receiver's mapping; a streamer's is flat", flat), 0);
+  // A well-shaped receiver for a stream the simulated device does not announce.
+  EXPECT_GE(Find(lines, "warning: ", "the simulated device announces no session 'Mic'; add --session 'Mic'"), 0);
+  std::vector<std::string> results;
+  for (const std::string& line : lines) {
+    if (StartsWith(line, R"(result: {"Entry":"Action")")) results.push_back(line);
+  }
+  EXPECT_EQ(results, (std::vector<std::string>{kActionResultFailed, kActionResultOk, kActionResultOk,
+                                               kActionResultOk}));
+  // Only the well-shaped receiver reached the device.
+  EXPECT_EQ(Find(lines, "request: ", "AUDIO_SERVER_STREAM"), -1);
+  EXPECT_GE(Find(lines, "request: ", "CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_STREAM_NAME"), 0);
+}
+
 }  // namespace

@@ -15,13 +15,18 @@
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: sap-announce --sdp FILE [--hash N] [--delete] [--repeat N] [--interval-ms M]\n"
-               "  --hash N         message id hash, decimal or 0x-hex (default 0x1234)\n"
-               "  --delete         send a deletion with the SDP's o= line\n"
-               "  --repeat N       send N times (default 1)\n"
-               "  --interval-ms M  pause between sends (default 1000)\n");
+constexpr const char* kUsage =
+    "usage: sap-announce --sdp FILE [--hash N] [--delete] [--repeat N] [--interval-ms M]\n"
+    "Sends SAP announcements of an SDP file to 239.255.255.255:9875 on the loopback interface only.\n"
+    "  --sdp FILE       the session description to announce (required)\n"
+    "  --hash N         message id hash, decimal or 0x-hex (default 0x1234)\n"
+    "  --delete         send a deletion with the SDP's o= line\n"
+    "  --repeat N       send N times (default 1)\n"
+    "  --interval-ms M  pause between sends (default 1000)\n"
+    "  --help           this text\n";
+
+int usage(const std::string& message) {
+  std::fprintf(stderr, "sap-announce: %s\n%s", message.c_str(), kUsage);
   return 2;
 }
 
@@ -42,23 +47,31 @@ int main(int argc, char** argv) {
   bool deletion = false;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    const bool hasValue = i + 1 < argc;
+    if (option == "--help" || option == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
     if (option == "--delete") {
       deletion = true;
-    } else if (option == "--sdp" && hasValue) {
-      sdpFile = argv[++i];
-    } else if (option == "--hash" && hasValue) {
-      if (!parseNumber(argv[++i], 0xFFFF, hash)) return usage();
-    } else if (option == "--repeat" && hasValue) {
-      if (!parseNumber(argv[++i], 1000000, repeat)) return usage();
-    } else if (option == "--interval-ms" && hasValue) {
-      if (!parseNumber(argv[++i], 3600000, intervalMs)) return usage();
-    } else {
-      return usage();
+      continue;
+    }
+    if (option != "--sdp" && option != "--hash" && option != "--repeat" && option != "--interval-ms") {
+      return usage("unknown option '" + option + "'");
+    }
+    if (i + 1 >= argc) return usage("option " + option + " needs a value");
+    const char* value = argv[++i];
+    if (option == "--sdp") {
+      sdpFile = value;
+    } else if (option == "--hash") {
+      if (!parseNumber(value, 0xFFFF, hash)) return usage("--hash wants a number from 0 to 0xFFFF");
+    } else if (option == "--repeat") {
+      if (!parseNumber(value, 1000000, repeat)) return usage("--repeat wants a count");
+    } else if (!parseNumber(value, 3600000, intervalMs)) {
+      return usage("--interval-ms wants milliseconds");
     }
   }
   if (sdpFile.empty()) {
-    return usage();
+    return usage("--sdp FILE is required");
   }
   const std::string sdp = testing_support::readFile(sdpFile);
   if (sdp.empty()) {

@@ -448,7 +448,49 @@ void SimDevice::serve(int fd, const std::string& localAddress, const std::shared
   *done = true;
 }
 
+std::string SimDevice::indexPage() const {
+  const auto escape = [](const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+      switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+      }
+    }
+    return out;
+  };
+  const auto table = [&](const char* title, const ParameterMap& parameters) {
+    std::string html = std::string("<h2>") + title + "</h2>\n<table>\n";
+    for (const auto& [name, value] : parameters) {
+      html += "<tr><td>" + escape(name) + "</td><td>" + escape(value) + "</td></tr>\n";
+    }
+    return html + "</table>\n";
+  };
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + escape(options_.deviceName) +
+                     " (simulated device)</title></head>\n<body>\n<h1>" + escape(options_.deviceName) +
+                     " (simulated device)</h1>\n<h2>Pages</h2>\n<ul>\n"
+                     "<li>GET /config.htm: configuration parameters, one header line each</li>\n"
+                     "<li>GET /statistic.htm: status and statistics parameters</li>\n"
+                     "<li>GET /sessions.htm: SAP sessions the device knows (S_NUM, S_1...)</li>\n"
+                     "<li>GET /save.htm: writes the parameters sent as header lines</li>\n"
+                     "<li>GET /connectsap.htm: connects a receiver slot to a SAP session</li>\n"
+                     "<li>GET /connect.htm: accepted, no effect</li>\n</ul>\n";
+  html += table("Configuration (/config.htm)", config_);
+  html += table("Statistics (/statistic.htm)", statistics_);
+  html += table("Sessions (/sessions.htm)", sessions_);
+  return html + "</body></html>\n";
+}
+
 std::string SimDevice::answer(const RecordedRequest& request, const PageFault& fault) {
+  if (request.path == "/" && fault.statusCode == 200) {
+    const std::string body = indexPage();
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  }
   ParameterMap parameters;
   int code = fault.statusCode;
   {

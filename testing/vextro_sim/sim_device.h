@@ -5,7 +5,8 @@
 // port), applies writes as the device does, logs every request and injects faults per page.
 // Writes: "/save.htm" merges its parameters into the configuration and moves the sample-rate bits
 // of the status word when the rate settings change; "/connectsap.htm" starts the slot's scripted
-// connection status, advanced by each later statistics read.
+// connection status, advanced by each later statistics read. "/" answers a page that lists the
+// pages and the current parameters, for a person with a browser.
 
 #include <condition_variable>
 #include <cstdint>
@@ -127,6 +128,8 @@ class SimDevice {
   void acceptLoop(Listener& listener);
   void serve(int fd, const std::string& localAddress, const std::shared_ptr<bool>& done);
   std::string answer(const RecordedRequest& request, const PageFault& fault);
+  // "/": an HTML page naming the pages and listing the current parameters.
+  [[nodiscard]] std::string indexPage() const;
   void applySave(const RecordedRequest& request);
   void startConnectScript(const RecordedRequest& request);
   void advanceConnectScripts();

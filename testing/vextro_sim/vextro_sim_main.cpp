@@ -1,10 +1,12 @@
-// vextro-sim: a simulated network audio interface on 127.0.0.1 for manual runs.
-//   vextro-sim [--port N] [--second] [--name TEXT] [--delay-ms N] [--hang PATH] [--session NAME]...
+// vextro-sim: a simulated network audio interface on 127.0.0.1 for manual runs (see --help).
 // Prints the listening addresses, then one line per request; ends on SIGINT or SIGTERM.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,31 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 void onSignal(int) { stopRequested = 1; }
 
+constexpr const char* kUsage =
+    "usage: vextro-sim [options]\n"
+    "Serves a simulated Vextro CANTOR device's web pages on 127.0.0.1 until Ctrl+C.\n"
+    "  --port N        TCP port (default: any free port, printed at start)\n"
+    "  --second        also listen on 127.0.0.2 as the device's second port (PHY2)\n"
+    "  --name TEXT     device name (default Sim)\n"
+    "  --session NAME  announce a SAP session NAME; a receiver created for NAME gets connected\n"
+    "                  (repeatable)\n"
+    "  --delay-ms N    answer every page N ms late\n"
+    "  --hang PATH     never answer the page PATH (e.g. /config.htm)\n"
+    "  --help          this text\n"
+    "http://127.0.0.1:PORT/ lists the pages and the current parameters.\n";
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "vextro-sim: %s\n%s", message.c_str(), kUsage);
+  return 2;
+}
+
+bool parseNumber(const char* text, unsigned long max, unsigned long& out) {
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtoul(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && out <= max;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -27,34 +54,50 @@ int main(int argc, char** argv) {
   std::vector<vextro_sim::SimSession> sessions;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--port" && hasValue) {
-      options.port = static_cast<uint16_t>(std::atoi(argv[++i]));
-    } else if (arg == "--second") {
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--second") {
       options.secondListener = true;
-    } else if (arg == "--name" && hasValue) {
-      options.deviceName = argv[++i];
-    } else if (arg == "--delay-ms" && hasValue) {
-      delayMs = std::atoi(argv[++i]);
-    } else if (arg == "--hang" && hasValue) {
-      hangPath = argv[++i];
-    } else if (arg == "--session" && hasValue) {
+      continue;
+    }
+    const bool takesValue =
+        arg == "--port" || arg == "--name" || arg == "--delay-ms" || arg == "--hang" || arg == "--session";
+    if (!takesValue) return usageError("unknown option '" + arg + "'");
+    if (i + 1 >= argc) return usageError("option " + arg + " needs a value");
+    const char* value = argv[++i];
+    unsigned long number = 0;
+    if (arg == "--port") {
+      if (!parseNumber(value, 65535, number)) return usageError("--port wants a number from 0 to 65535");
+      options.port = static_cast<uint16_t>(number);
+    } else if (arg == "--name") {
+      options.deviceName = value;
+    } else if (arg == "--delay-ms") {
+      if (!parseNumber(value, 600000, number)) return usageError("--delay-ms wants milliseconds");
+      delayMs = static_cast<int>(number);
+    } else if (arg == "--hang") {
+      hangPath = value;
+    } else {
       // A SAP session the device announces; a receiver of that name gets connected.
       vextro_sim::SimSession session;
-      session.name = argv[++i];
+      session.name = value;
       session.originating = "192.168.1.50";
       session.hash = 4660;
       session.originatingSource = "239.1.2.3";
       sessions.push_back(session);
-    } else {
-      std::fprintf(stderr, "usage: vextro-sim [--port N] [--second] [--name TEXT] [--delay-ms N] [--hang PATH] "
-                   "[--session NAME]...\n");
-      return 2;
     }
   }
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
-  vextro_sim::SimDevice device(options);
+  std::unique_ptr<vextro_sim::SimDevice> running;
+  try {
+    running = std::make_unique<vextro_sim::SimDevice>(options);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "vextro-sim: %s\n", error.what());
+    return 1;
+  }
+  vextro_sim::SimDevice& device = *running;
   device.setSessions(sessions);
   for (const char* page : {"/config.htm", "/statistic.htm", "/sessions.htm", "/save.htm", "/connectsap.htm"}) {
     vextro_sim::PageFault fault;
