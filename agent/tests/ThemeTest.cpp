@@ -1,6 +1,11 @@
 #include "agent/src/Theme.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QScrollBar>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
@@ -342,5 +347,41 @@ TEST(ThemeResources, TheThreeAliasesAreCompiledIn) {
   const QString mapping = QString::fromUtf8(rcc.readAllStandardOutput());
   for (const char* alias : {":/app_default\t", ":/splash_screen\t", ":/bx_dark_theme\t"}) {
     EXPECT_TRUE(mapping.contains(QString::fromLatin1(alias))) << alias << "\n" << mapping.toStdString();
+  }
+}
+
+// What the user sees of both themes: one panel of the widgets the sheets style.
+TEST_F(ThemeTest, ScreenshotsOfTheWidgetsInBothThemes) {
+  for (const bool dark : {false, true}) {
+    ScopedEnv colour("LUMORA_FOREGROUND", std::string(dark ? "255,255,255" : "0,0,0"));
+    QBXTheme::install(qApp);
+    QWidget panel;
+    auto* layout = new QVBoxLayout(&panel);
+    auto* menuBar = new QMenuBar;
+    menuBar->addMenu(QStringLiteral("&File"));
+    menuBar->addMenu(QStringLiteral("&Help"));
+    layout->setMenuBar(menuBar);
+    layout->addWidget(new QLabel(QBXTheme::instance(false)->linkStyledText(
+        QStringLiteral("Catalogue: <a href=\"https://example.invalid/\">plug-ins</a>"))));
+    auto* edit = new QLineEdit(QStringLiteral("192.168.1.20"));
+    layout->addWidget(edit);
+    auto* disabled = new QLineEdit(QStringLiteral("disabled"));
+    disabled->setEnabled(false);
+    layout->addWidget(disabled);
+    auto* combo = new QComboBox;
+    combo->addItems({QStringLiteral("Auto"), QStringLiteral("127.0.0.1")});
+    layout->addWidget(combo);
+    auto* check = new QCheckBox(QStringLiteral("Enabled"));
+    check->setChecked(true);
+    layout->addWidget(check);
+    auto* scroll = new QScrollBar(Qt::Horizontal);
+    layout->addWidget(scroll);
+    layout->addWidget(new QPushButton(QStringLiteral("OK")));
+    panel.resize(320, 300);
+    const QImage image = panel.grab().toImage();
+    EXPECT_TRUE(image.save(theme_test::screenshotPath(dark ? QStringLiteral("theme_dark.png")
+                                                           : QStringLiteral("theme_light.png"))));
+    EXPECT_EQ(QColor(image.pixel(2, image.height() / 2)) == QColor(0, 0, 0), dark);
+    QBXTheme::instance(false)->slotApplicationAboutToQuit();
   }
 }
