@@ -13,7 +13,9 @@
 #include <chrono>
 #include <thread>
 
+#include "agent/src/Agent.h"
 #include "agent/src/Version.h"
+#include "agent/tests/ConfigFixture.h"
 
 namespace {
 
@@ -221,6 +223,38 @@ TEST_F(SplashWindowTest, WithAParentTheDialogStaysItsChild) {
   EXPECT_EQ(QBXSplashWindow::run(&parent, QSize(100, 50), nullptr, "v", [](IWindow*) { return 3; }), 3);
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_EQ(parent.findChildren<QBXSplashWindow::Instance*>().size(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The program's own splash: the compiled picture and this program's version line.
+class AgentSplashTest : public config_testing::ConfigTest {};
+
+TEST_F(AgentSplashTest, AgentPictureAndVersionLine) {
+  lmr::dpiScale = 1.0f;
+  config.load();
+  lmr::Agent agent;
+  if (agent.splashPixmap().isNull()) GTEST_SKIP() << "built without the program's resources";
+  EXPECT_EQ(agent.splashPixmap().size(), QSize(600, 250));
+  const QString version = "Version " + lmr::Agent::versionText();
+  EXPECT_EQ(version, "Version " LUMORA_EXPECTED_VERSION);
+  QImage shot;
+  Poller poller([&] {
+    QBXSplashWindow::Instance* splash = openSplash();
+    if (splash != nullptr && shot.isNull() && !splash->message().isEmpty()) shot = splash->grab().toImage();
+  });
+  QBXSplashWindow::run(nullptr, QSize(600, 250), &agent.splashPixmap(), version, [](IWindow* window) {
+    window->setMessage("Slave: Looking for LUMORA Server in the network...");
+    std::this_thread::sleep_for(250ms);
+    return 0;
+  });
+  ASSERT_FALSE(shot.isNull());
+  shot.save(QString(SPLASH_SHOT_DIR) + "/splash_agent.png");
+  EXPECT_EQ(shot.size(), QSize(600, 250));
+  EXPECT_TRUE(hasTextPixel(shot, QRect(7, 250 - 17, 300, 17)));
+  EXPECT_TRUE(hasTextPixel(shot, QRect(450, 250 - 38, 143, 21)));
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 function(lumora_agent_gtest target)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LABELS" ${ARGN})
   add_executable(${target} ${CMAKE_CURRENT_SOURCE_DIR}/tests/AgentTestMain.cpp ${ARG_SOURCES})
+  # The program's compiled pictures, when the theme's resources are part of the build.
   target_link_libraries(${target} PRIVATE lumora_agent lumora_test_http_server lumora_testing Qt5::Test
-    GTest::gtest Threads::Threads)
+    GTest::gtest Threads::Threads $<TARGET_NAME_IF_EXISTS:lumora_agent_resources>)
   add_dependencies(${target} fake-engine)
   target_compile_definitions(${target} PRIVATE
     "FAKE_ENGINE_PROGRAM=\"$<TARGET_FILE:fake-engine>\""
-    "SPLASH_SHOT_DIR=\"${CMAKE_CURRENT_BINARY_DIR}\"")
+    "SPLASH_SHOT_DIR=\"${CMAKE_CURRENT_BINARY_DIR}\""
+    "LUMORA_EXPECTED_VERSION=\"${PROJECT_VERSION} b${LUMORA_BUILD_NUMBER}\"")
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
