@@ -1,5 +1,7 @@
 #include "platform/appearance.h"
 
+#include <QApplication>
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -12,6 +14,7 @@
 #include <atomic>
 #include <memory>
 
+#include "agent/src/Theme.h"
 #include "agent/tests/ThemeTestSupport.h"
 #include "testing/temp_dir.h"
 
@@ -200,6 +203,28 @@ TEST(AppearancePortal, ReadsTheSchemeAfreshAndReportsItsChanges) {
   EXPECT_EQ(source->foreground(), QColor(0, 0, 0));
   source.reset();
   QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+}
+
+// The whole path on a desktop: no override, the session bus's portal decides and its signal
+// switches the running theme.
+TEST(AppearancePortal, TheSessionPortalDrivesTheInstalledTheme) {
+  PrivateBus bus;
+  ASSERT_FALSE(bus.address().isEmpty());
+  PortalThread portal(bus);
+  portal.portal().scheme = 1;
+  ScopedEnv fixed("LUMORA_FOREGROUND", std::nullopt);
+  ScopedEnv file("LUMORA_FOREGROUND_FILE", std::nullopt);
+  ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", bus.address().toStdString());
+  EXPECT_EQ(platform::Appearance::create(QColor())->sourceName(), QStringLiteral("portal"));
+
+  theme_test::ThemeReset reset;
+  QBXTheme::install(qApp);
+  EXPECT_EQ(QApplication::palette().color(QPalette::Window), QColor(0, 0, 0));
+  portal.announce(0);
+  EXPECT_TRUE(waitUntil([] { return QApplication::palette().color(QPalette::Window) != QColor(0, 0, 0); }));
+  EXPECT_EQ(qApp->styleSheet(), QString::fromLatin1(QBXTheme::kLightStyleSheet));
+  QBXTheme::instance(false)->slotApplicationAboutToQuit();
+  QDBusConnection::disconnectFromBus(QDBusConnection::sessionBus().name());
 }
 
 #include "AppearanceTest.moc"
