@@ -1,0 +1,58 @@
+# The tray agent's user interface (main window, tray, About, single-instance guard) and the LUMORA
+# program with its three roles.
+if(NOT TARGET lumora_agent OR NOT TARGET lumora_agent_theme)
+  message(STATUS "LUMORA program left out: the agent core or theme library is missing")
+  return()
+endif()
+
+# The settings and plug-in manager slots of the tray come with the dialogs library.
+if(TARGET lumora_agent_dialogs AND LUMORA_AGENT_TRAY_DIALOG_SOURCES)
+  set(lumora_tray_dialog_sources ${LUMORA_AGENT_TRAY_DIALOG_SOURCES})
+else()
+  set(lumora_tray_dialog_sources src/TrayDialogsPending.cpp)
+endif()
+
+add_library(lumora_agent_ui STATIC
+  src/MainWindow.cpp
+  src/QSingletonApp.cpp
+  ${lumora_tray_dialog_sources})
+set_target_properties(lumora_agent_ui PROPERTIES AUTOMOC ON)
+target_link_libraries(lumora_agent_ui PUBLIC lumora_agent lumora_agent_theme lumora_log Qt5::Widgets Qt5::Network)
+if(TARGET lumora_agent_dialogs)
+  target_link_libraries(lumora_agent_ui PUBLIC lumora_agent_dialogs)
+endif()
+
+add_executable(LUMORA src/main.cpp)
+target_link_libraries(LUMORA PRIVATE lumora_agent_ui)
+# Installed, the program finds the engine library in the lib folder beside its bin folder.
+set_target_properties(LUMORA PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
+install(TARGETS LUMORA RUNTIME DESTINATION bin)
+
+# --- tests ---------------------------------------------------------------------------------------
+
+# Widgets on the offscreen platform, at a display scale of exactly 1.
+lumora_add_gtest(agent_ui_tests
+  SOURCES
+    tests/QtTestMain.cpp
+    tests/TrayTest.cpp
+    tests/SingletonTest.cpp
+  LIBS lumora_agent_ui lumora_testing Qt5::Test
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96"
+  TIMEOUT 60)
+add_dependencies(agent_ui_tests fake-engine)
+target_compile_definitions(agent_ui_tests PRIVATE
+  "LUMORA_TEST_FAKE_ENGINE=\"$<TARGET_FILE:fake-engine>\""
+  "LUMORA_TEST_OUTPUT_DIR=\"${CMAKE_CURRENT_BINARY_DIR}/screenshots\"")
+
+# The real program as a second process: roles, banner, single instance.
+lumora_add_gtest(agent_program_tests
+  SOURCES tests/ProgramTest.cpp tests/ProgramRun.cpp
+  LIBS lumora_testing Qt5::Core
+  LABELS "unit;avahi"
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+  TIMEOUT 60)
+add_dependencies(agent_program_tests LUMORA)
+target_compile_definitions(agent_program_tests PRIVATE
+  "LUMORA_PROGRAM=\"$<TARGET_FILE:LUMORA>\""
+  "LUMORA_TEST_DATA_DIR=\"${CMAKE_CURRENT_SOURCE_DIR}/tests/data\"")
+set_target_properties(agent_ui_tests PROPERTIES AUTOMOC ON)

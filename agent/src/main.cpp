@@ -1,0 +1,208 @@
+#include <QApplication>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QDesktopWidget>
+#include <QFont>
+#include <QSocketNotifier>
+#include <QtGlobal>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+#include "agent/src/Agent.h"
+#include "agent/src/Config.h"
+#include "agent/src/MainWindow.h"
+#include "agent/src/QSingletonApp.h"
+#include "agent/src/HttpClient.h"
+#include "agent/src/Theme.h"
+#include "agent/src/Version.h"
+#include "log/console_log.h"
+
+namespace {
+
+// The engine server child polls its agent this often.
+constexpr int kDefaultApidPollMs = 10000;
+// Tests shorten the poll through this variable.
+constexpr const char* kApidPollVariable = "LUMORA_APID_POLL_MS";
+// A second agent lets its message arrive before it ends.
+constexpr unsigned kSecondInstanceLingerMs = 1000;
+
+// Four command-line fields; a value that is not a number counts as 0.
+void parseCommandLine(QApplication& app, bool& server, bool& serverd, bool& master, qint64& apid) {
+  QCommandLineParser parser;
+  const QCommandLineOption serverOption(QStringLiteral("server"), QString(), QStringLiteral("server"), QString());
+  const QCommandLineOption serverdOption(QStringLiteral("serverd"), QString(), QStringLiteral("serverd"), QString());
+  const QCommandLineOption masterOption(QStringLiteral("master"), QString(), QStringLiteral("master"), QString());
+  const QCommandLineOption apidOption(QStringLiteral("apid"), QString(), QStringLiteral("apid"), QString());
+  parser.addOption(serverOption);
+  parser.addOption(serverdOption);
+  parser.addOption(masterOption);
+  parser.addOption(apidOption);
+  parser.process(app);
+
+  if (parser.isSet(serverOption)) {
+    server = parser.value(serverOption).toLongLong() != 0;
+  } else if (parser.isSet(serverdOption)) {
+    serverd = parser.value(serverdOption).toLongLong() != 0;
+  }
+  if (parser.isSet(masterOption)) {
+    master = parser.value(masterOption).toLongLong() != 0;
+  }
+  if (parser.isSet(apidOption)) {
+    apid = parser.value(apidOption).toLongLong();
+  }
+}
+
+void printBanner() {
+  const std::string stars(81, '*');
+  std::fputs("\033[37m\033[1m\n", stdout);
+  std::fputs((stars + "\n").c_str(), stdout);
+  std::fputs(("**" + std::string(33, ' ') + "Lumora Agent" + std::string(32, ' ') + "**\n").c_str(), stdout);
+  std::fputs(("**" + std::string(25, ' ') + "Inner Troubleshooting Logger" + std::string(24, ' ') + "**\n").c_str(),
+             stdout);
+  std::fputs((stars + "\n\n").c_str(), stdout);
+  std::fputs("\033[0m", stdout);
+  std::fflush(stdout);
+}
+
+bool isServerRoleArgument(const char* argument) {
+  for (const char* name : {"--server", "--serverd"}) {
+    const std::size_t length = std::strlen(name);
+    if (std::strncmp(argument, name, length) == 0 && (argument[length] == '\0' || argument[length] == '=')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The server roles run on machines without a display, where QApplication would abort: they get
+// the offscreen platform unless a display or an explicit platform is there.
+void chooseHeadlessPlatform(int argc, char** argv) {
+  bool serverRole = false;
+  for (int i = 1; i < argc; ++i) {
+    serverRole = serverRole || isServerRoleArgument(argv[i]);
+  }
+  if (serverRole && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+}
+
+int apidPollMs() {
+  bool ok = false;
+  const int value = qEnvironmentVariableIntValue(kApidPollVariable, &ok);
+  return ok && value > 0 ? value : kDefaultApidPollMs;
+}
+
+// SIGINT and SIGTERM end the console server's event loop through a pipe, the one thing a
+// signal handler may safely touch.
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
+}
+
+std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app) {
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return nullptr;
+  }
+  auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app] { app.quit(); });
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  return notifier;
+}
+
+int runConsoleServer(QApplication& app, bool master) {
+  openConsole();
+  lmr::Agent& agent = lmr::Agent::instance();
+  if (!agent.startEngine(master)) {
+    writeLog(3, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
+    return 1;
+  }
+  const auto notifier = quitOnStopSignals(app);
+  const int result = app.exec();
+  agent.stopEngine();
+  return result;
+}
+
+int runEngineServer(bool master, qint64 apid) {
+  lmr::Agent& agent = lmr::Agent::instance();
+  if (!agent.startEngine(master)) {
+    writeLog(3, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
+    return 1;
+  }
+  const int pollMs = apidPollMs();
+  while (lmr::Agent::isProcessAlive(apid)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+  }
+  agent.stopEngine();
+  return 0;
+}
+
+int runTrayAgent(QApplication& app) {
+  QSingletonApp guard;
+  if (guard.connectToRunning()) {
+    guard.send(showWebAppMessage());
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSecondInstanceLingerMs));
+    return 0;
+  }
+  guard.listen();
+  guard.setCallback([](const QByteArray& message) {
+    if (!isShowWebAppMessage(message)) {
+      return;
+    }
+    // The splash runs inside the main window's construction: until it is done there is no tray.
+    const lmr::MainWindow* window = lmr::MainWindow::instance();
+    if (window != nullptr && window->tray() != nullptr) {
+      window->tray()->showWebApp();
+    }
+  });
+
+  printBanner();
+  lmr::dpiScale = static_cast<float>(QApplication::desktop()->logicalDpiX()) / 96.0f;
+  QFont font(QStringLiteral("Calibri"), 10);
+  font.setStyleHint(QFont::Monospace, QFont::PreferDefault);
+  QApplication::setFont(font);
+  QBXTheme::install(&app);
+
+  lmr::MainWindow window;
+  return app.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // libcurl's global set-up is not thread-safe: it runs before any thread exists.
+  lmr::initHttpClient();
+  chooseHeadlessPlatform(argc, argv);
+
+  QApplication app(argc, argv);
+  QGuiApplication::setQuitOnLastWindowClosed(false);
+
+  bool server = false;
+  bool serverd = false;
+  bool master = false;
+  qint64 apid = 0;
+  parseCommandLine(app, server, serverd, master, apid);
+
+  lmr::Config::instance().load();
+
+  if (serverd) {
+    return runConsoleServer(app, master);
+  }
+  if (server) {
+    return runEngineServer(master, apid);
+  }
+  return runTrayAgent(app);
+}

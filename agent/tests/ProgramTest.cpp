@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/tests/ProgramRun.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ProgramRun;
+using testing_support::TempDir;
+using Clock = std::chrono::steady_clock;
+
+const std::string kBannerEnd = "\033[0m";
+
+// The LUMORA program in a private set of folders: its own APPDATA, PROGRAMDATA, TMPDIR and
+// XDG_RUNTIME_DIR, and an engine advertised under a name of this test's own.
+class ProgramTest : public ::testing::Test {
+ protected:
+  ProgramTest() {
+    for (const char* folder : {"appdata", "programdata", "tmp", "runtime"}) {
+      std::filesystem::create_directories(root.path() + "/" + folder);
+    }
+    chmod((root.path() + "/runtime").c_str(), 0700);
+  }
+
+  std::map<std::string, std::optional<std::string>> environment() const {
+    return {{"APPDATA", root.path() + "/appdata"},
+            {"PROGRAMDATA", root.path() + "/programdata"},
+            {"TMPDIR", root.path() + "/tmp"},
+            {"XDG_RUNTIME_DIR", root.path() + "/runtime"},
+            {"TVSK_HTTP_PORT", std::string("0")},
+            {"TVSK_SERVICE_NAME", "_lumoraT" + std::to_string(getpid())},
+            {"TVSK_PLUGIN_DIRS", root.path() + "/no-plugins"}};
+  }
+
+  // Agent mode in config.json; 3 names no mode, so a tray agent neither searches nor starts an engine.
+  void writeMode(int mode) {
+    const std::string base = root.path() + "/appdata/Brixel Technologies/lumora";
+    std::filesystem::create_directories(base);
+    testing_support::writeFile(base + "/config.json", "{\"mode\":" + std::to_string(mode) + "}");
+  }
+
+  std::unique_ptr<ProgramRun> run(const std::vector<std::string>& arguments,
+                                  std::map<std::string, std::optional<std::string>> extra = {}) {
+    auto env = environment();
+    for (auto& [name, value] : extra) env[name] = value;
+    return std::make_unique<ProgramRun>(LUMORA_PROGRAM, arguments, env,
+                                        root.path() + "/run" + std::to_string(++runs));
+  }
+
+  TempDir root;
+  int runs = 0;
+};
+
+// Texts in order within the output.
+bool inOrder(const std::string& output, const std::vector<std::string>& texts) {
+  size_t at = 0;
+  for (const std::string& text : texts) {
+    at = output.find(text, at);
+    if (at == std::string::npos) return false;
+    at += text.size();
+  }
+  return true;
+}
+
+TEST_F(ProgramTest, ServerRoleWithoutAgentStopsTheEngineAtOnceEvenWithoutDisplay) {
+  const auto started = Clock::now();
+  auto server = run({"--server", "1"}, {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt},
+                                        {"QT_QPA_PLATFORM", std::nullopt}});
+  ASSERT_EQ(server->waitExit(5s), 0) << server->output() << server->errors();
+  EXPECT_LT(Clock::now() - started, 2s);
+  EXPECT_TRUE(inOrder(server->output(), {"TVSK_Initialize(-1,0,1) -> 0", "TVSK_Uninitialize() -> 0"}))
+      << server->output();
+}
+
+TEST_F(ProgramTest, MasterOptionStartsARole3Engine) {
+  auto server = run({"--server", "1", "--master", "1"});
+  ASSERT_EQ(server->waitExit(5s), 0) << server->errors();
+  EXPECT_TRUE(inOrder(server->output(), {"TVSK_Initialize(-1,0,3) -> 0", "TVSK_Uninitialize() -> 0"}))
+      << server->output();
+}
+
+TEST_F(ProgramTest, ServerOptionWinsOverServerdAndEqualsFormWorks) {
+  auto server = run({"--server=1", "--serverd", "1"});
+  ASSERT_EQ(server->waitExit(5s), 0) << server->errors();
+  EXPECT_TRUE(inOrder(server->output(), {"TVSK_Initialize(-1,0,1) -> 0", "TVSK_Uninitialize() -> 0"}));
+}
+
+TEST_F(ProgramTest, EngineStartFailureInAServerRoleIsLoggedAndExits1) {
+  for (const char* role : {"--server", "--serverd"}) {
+    auto server = run({role, "1"}, {{"TVSK_INIT_RESULT", std::string("-7")}});
+    EXPECT_EQ(server->waitExit(5s), 1) << role << server->output();
+    EXPECT_NE(server->output().find("Failed to start the LUMORA engine"), std::string::npos) << server->output();
+  }
+}
+
+TEST_F(ProgramTest, UnknownOptionIsRefused) {
+  auto program = run({"--frob", "1"});
+  EXPECT_EQ(program->waitExit(5s), 1);
+  EXPECT_NE(program->errors().find("Unknown option 'frob'."), std::string::npos) << program->errors();
+}
+
+TEST_F(ProgramTest, OptionWithoutValueIsRefused) {
+  auto program = run({"--server"});
+  EXPECT_EQ(program->waitExit(5s), 1);
+  EXPECT_NE(program->errors().find("Missing value after '--server'."), std::string::npos) << program->errors();
+}
+
+TEST_F(ProgramTest, ConsoleServerRunsUntilSigtermOrSigintAndStopsItsEngine) {
+  for (const int stopSignal : {SIGTERM, SIGINT}) {
+    auto server = run({"--serverd", "1"});
+    ASSERT_TRUE(server->waitForOutput("TVSK_Initialize(-1,0,1) -> 0", 5s)) << server->output() << server->errors();
+    EXPECT_FALSE(server->waitExit(300ms));
+    server->signal(stopSignal);
+    EXPECT_EQ(server->waitExit(5s), 0);
+    EXPECT_NE(server->output().find("TVSK_Uninitialize() -> 0"), std::string::npos) << server->output();
+  }
+}
+
+TEST_F(ProgramTest, EngineServerRunsWhileItsAgentLives) {
+  ProgramRun agentStandIn("/bin/sleep", {"60"}, {}, root.path() + "/sleep");
+  auto server = run({"--server", "1", "--apid", std::to_string(agentStandIn.pid())},
+                    {{"LUMORA_APID_POLL_MS", std::string("100")}});
+  ASSERT_TRUE(server->waitForOutput("TVSK_Initialize(-1,0,1) -> 0", 5s));
+  EXPECT_FALSE(server->waitExit(1s));
+  EXPECT_EQ(server->output().find("TVSK_Uninitialize"), std::string::npos);
+  agentStandIn.signal(SIGKILL);
+  agentStandIn.waitExit(2s);
+  EXPECT_EQ(server->waitExit(2s), 0);
+  EXPECT_NE(server->output().find("TVSK_Uninitialize() -> 0"), std::string::npos);
+}
+
+TEST_F(ProgramTest, ANonNumericApidMeansNoAgent) {
+  auto server = run({"--server", "1", "--apid", "pid"});
+  EXPECT_EQ(server->waitExit(5s), 0);
+}
+
+TEST_F(ProgramTest, TrayPathPrintsTheBannerByteForByte) {
+  writeMode(3);
+  // serverd 0 is no server role.
+  auto agent = run({"--serverd", "0"});
+  ASSERT_TRUE(agent->waitForOutput(kBannerEnd, 10s)) << agent->output() << agent->errors();
+  const std::string golden = testing_support::readFile(LUMORA_TEST_DATA_DIR "/banner.golden");
+  ASSERT_FALSE(golden.empty());
+  EXPECT_EQ(agent->output().substr(0, golden.size()), golden);
+  EXPECT_TRUE(std::filesystem::exists(root.path() + "/runtime/lumora_agent_singleton"));
+}
+
+class SecondInstance : public ProgramTest {
+ protected:
+  // Starts a tray agent and waits until its guard listens and its tray exists.
+  std::unique_ptr<ProgramRun> startFirst() {
+    auto first = run({});
+    EXPECT_TRUE(first->waitForOutput(kBannerEnd, 10s)) << first->output() << first->errors();
+    return first;
+  }
+
+  // A second agent must end after about one second, having told the first one.
+  void expectSecondTellsFirst(ProgramRun& first) {
+    // The first may still be inside its start-up, where messages are ignored: try a few times.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      const auto started = Clock::now();
+      auto second = run({});
+      ASSERT_EQ(second->waitExit(5s), 0) << second->output();
+      const auto took = Clock::now() - started;
+      EXPECT_GE(took, 1s);
+      EXPECT_LT(took, 2500ms);
+      EXPECT_EQ(second->output().find("Lumora Agent"), std::string::npos) << "the second agent printed a banner";
+      if (first.waitForOutput("No LUMORA server attached", 1s)) {
+        return;
+      }
+    }
+    ADD_FAILURE() << "the first agent never heard of the second:\n" << first.output();
+  }
+};
+
+TEST_F(SecondInstance, EndsAfterASecondAndTheFirstShowsTheWebApp) {
+  writeMode(3);
+  auto first = startFirst();
+  expectSecondTellsFirst(*first);
+  EXPECT_TRUE(first->running());
+}
+
+TEST_F(SecondInstance, GuardWorksAgainAfterTheFirstWasKilled) {
+  writeMode(3);
+  auto first = startFirst();
+  first->signal(SIGKILL);
+  ASSERT_TRUE(first->waitExit(5s));
+  // The killed agent's socket file stays behind.
+  EXPECT_TRUE(std::filesystem::exists(root.path() + "/runtime/lumora_agent_singleton"));
+  auto restarted = startFirst();
+  expectSecondTellsFirst(*restarted);
+}
+
+}  // namespace

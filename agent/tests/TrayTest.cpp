@@ -1,0 +1,376 @@
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QTimer>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "agent/src/Agent.h"
+#include "agent/src/Config.h"
+#include "agent/src/MainWindow.h"
+#include "agent/src/Version.h"
+#include "testing/stdout_capture.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ScopedEnv;
+using testing_support::StdoutCapture;
+using testing_support::TempDir;
+
+// Takes the URLs the program would hand to the desktop's browser.
+class UrlRecorder : public QObject {
+  Q_OBJECT
+
+ public:
+  QStringList urls;
+
+ public slots:
+  void open(const QUrl& url) { urls << url.toString(); }
+};
+
+template <typename Done>
+bool processEventsUntil(Done done, std::chrono::milliseconds timeout = 5000ms) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < timeout.count()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return done();
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+class TrayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lmr::dpiScale = 1.0f;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "open");
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
+  }
+
+  void TearDown() override {
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+  }
+
+  // Loads a configuration with this mode and builds the agent, main window and tray.
+  void start(int mode = static_cast<int>(lmr::Agent::kModeHybrid)) {
+    const std::string base = appData.path() + "/Brixel Technologies/lumora";
+    QDir().mkpath(QString::fromStdString(base));
+    testing_support::writeFile(base + "/config.json", "{\"mode\":" + std::to_string(mode) + "}");
+    lmr::Config::instance().load();
+    agent = std::make_unique<lmr::Agent>();
+    window = std::make_unique<lmr::MainWindow>(*agent, false);
+    tray = window->tray();
+    browser = std::make_shared<lmr::Agent::BrowserListener>(agent.get());
+  }
+
+  // Resolves an engine server as the DNS-SD browse would; the agent attaches when the rules allow.
+  void resolve(const char* name, const char* host, const char* ip, uint16_t port, std::vector<std::string> txt = {}) {
+    browser->service_resolved(1, name, "_http._tcp.", host, ip, port, txt);
+    QCoreApplication::processEvents();
+  }
+  void remove(const char* name) {
+    browser->service_removed(1, name, "_http._tcp.");
+    QCoreApplication::processEvents();
+  }
+
+  TempDir appData;
+  TempDir programData;
+  ScopedEnv appDataEnv{"APPDATA", appData.path()};
+  ScopedEnv programDataEnv{"PROGRAMDATA", programData.path()};
+  UrlRecorder recorder;
+  std::unique_ptr<lmr::Agent> agent;
+  std::unique_ptr<lmr::MainWindow> window;
+  lmr::MainWindow::Tray* tray = nullptr;
+  std::shared_ptr<lmr::Agent::BrowserListener> browser;
+};
+
+TEST_F(TrayTest, MenuEntriesInOrderWithTheirStartStates) {
+  start();
+  QStringList texts;
+  for (QAction* action : tray->menu()->actions()) {
+    texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
+  }
+  EXPECT_EQ(texts.join(QLatin1Char('|')),
+            QStringLiteral("Title|-|Open &Web App|Start Local Server|&Settings...|-|&User Manual|&About|&Quit"));
+  EXPECT_EQ(tray->menu()->title(), QStringLiteral("App"));
+  EXPECT_FALSE(tray->titleAction()->isEnabled());
+  EXPECT_FALSE(tray->webAppAction()->isEnabled());
+  EXPECT_TRUE(tray->localServerAction()->isEnabled());
+  EXPECT_EQ(tray->trayIcon()->contextMenu(), tray->menu());
+  EXPECT_EQ(tray->trayIcon()->toolTip(), QStringLiteral("LUMORA ") + lmr::Agent::versionText());
+  EXPECT_TRUE(tray->trayIcon()->isVisible());
+  EXPECT_FALSE(tray->trayIcon()->icon().isNull());
+  // The same menu sits in the main window's menu bar.
+  ASSERT_EQ(window->menuBar()->actions().size(), 1);
+  EXPECT_EQ(window->menuBar()->actions().front()->menu(), tray->menu());
+}
+
+TEST_F(TrayTest, MainWindowIsFixedSizeAndClosingOnlyHidesIt) {
+  start();
+  EXPECT_EQ(lmr::MainWindow::instance(), window.get());
+  EXPECT_EQ(window->size(), QSize(480, 320));
+  EXPECT_FALSE(window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(window->windowFlags().testFlag(Qt::MSWindowsFixedSizeDialogHint));
+  window->show();
+  EXPECT_TRUE(window->close() || !window->isVisible());
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(lmr::MainWindow::instance(), window.get());
+  window.reset();
+  EXPECT_EQ(lmr::MainWindow::instance(), nullptr);
+}
+
+TEST_F(TrayTest, PopupTitleNamesTheAttachedHost) {
+  start();
+  emit tray->menu()->aboutToShow();
+  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - No Server Running"));
+  resolve("_lumoraT_a", "studio-a.local.", "127.0.0.1", 9000);
+  emit tray->menu()->aboutToShow();
+  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - Server on studio-a.local."));
+  remove("_lumoraT_a");
+  emit tray->menu()->aboutToShow();
+  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - No Server Running"));
+}
+
+TEST_F(TrayTest, WebAppOpensOncePerNewAttachedAddress) {
+  start();
+  StdoutCapture capture;
+  resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
+  ASSERT_EQ(recorder.urls, QStringList{QStringLiteral("http://127.0.0.1:9000/")});
+  EXPECT_TRUE(tray->webAppAction()->isEnabled());
+
+  // The same report again, and detach then re-attach to the same address: no second browser.
+  tray->slotAttachChanged(QStringLiteral("127.0.0.1:9000"), true);
+  remove("_lumoraT_a");
+  EXPECT_FALSE(tray->webAppAction()->isEnabled());
+  resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
+  EXPECT_EQ(recorder.urls.size(), 1);
+
+  // Another address opens the browser again.
+  remove("_lumoraT_a");
+  resolve("_lumoraT_b", "b.local.", "127.0.0.2", 9001);
+  EXPECT_EQ(recorder.urls, (QStringList{QStringLiteral("http://127.0.0.1:9000/"), QStringLiteral("http://127.0.0.2:9001/")}));
+
+  // Every tray message is in the log as well, for desktops without a tray.
+  const std::string log = capture.take();
+  EXPECT_NE(log.find("Server Found: Attached to 127.0.0.1:9000"), std::string::npos) << log;
+  EXPECT_NE(log.find("Server Lost: Detached from 127.0.0.1:9000"), std::string::npos) << log;
+  EXPECT_NE(log.find("Server Found: Attached to 127.0.0.2:9001"), std::string::npos) << log;
+}
+
+TEST_F(TrayTest, ReportsArriveQueuedOnTheGuiThread) {
+  start();
+  std::thread worker([this] { tray->onAttached("127.0.0.1:9100"); });
+  worker.join();
+  EXPECT_FALSE(tray->webAppAction()->isEnabled());  // nothing yet: the slot waits for the loop
+  EXPECT_TRUE(processEventsUntil([this] { return tray->webAppAction()->isEnabled(); }));
+}
+
+TEST_F(TrayTest, WebAppIsNotOpenedWithoutAnAttachedServer) {
+  start();
+  StdoutCapture capture;
+  tray->showWebApp();
+  tray->iconActivated(QSystemTrayIcon::Trigger);
+  tray->messageClicked();
+  EXPECT_TRUE(recorder.urls.isEmpty()) << recorder.urls.join(QLatin1Char(' ')).toStdString();
+  EXPECT_NE(capture.take().find("No LUMORA server attached"), std::string::npos);
+}
+
+TEST_F(TrayTest, OnlyASingleClickOrAMessageClickOpensTheAttachedWebApp) {
+  start();
+  resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
+  recorder.urls.clear();
+  tray->iconActivated(QSystemTrayIcon::DoubleClick);
+  tray->iconActivated(QSystemTrayIcon::Context);
+  EXPECT_TRUE(recorder.urls.isEmpty());
+  tray->iconActivated(QSystemTrayIcon::Trigger);
+  tray->messageClicked();
+  EXPECT_EQ(recorder.urls.size(), 2);
+}
+
+TEST_F(TrayTest, UserManualOpensOverHttps) {
+  start();
+  tray->showDocumentation();
+  ASSERT_EQ(recorder.urls.size(), 1);
+  const QUrl url(recorder.urls.front());
+  EXPECT_EQ(url.scheme(), QStringLiteral("https"));
+  EXPECT_EQ(url.path(), QStringLiteral("/uploads/assets/Installers/LUMORA/2.0/LUMORA_User_Manual_2.0.pdf"));
+}
+
+TEST_F(TrayTest, NotificationShowsTheFixedText) {
+  start();
+  StdoutCapture capture;
+  tray->onNotification("anything at all");
+  QCoreApplication::processEvents();
+  const std::string log = capture.take();
+  EXPECT_NE(log.find("Server Not Found: Could not find LUMORA server in the network"), std::string::npos) << log;
+  EXPECT_EQ(log.find("anything at all"), std::string::npos);
+}
+
+TEST_F(TrayTest, StartLocalServerOnlyOfferedByAHybridAgentThatStartedNoEngine) {
+  TempDir work;
+  ScopedEnv args("FAKE_ENGINE_ARGS_FILE", work.path() + "/args");
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", std::string("2000"));
+  start();
+  agent->setEngineProgram(QStringLiteral(LUMORA_TEST_FAKE_ENGINE));
+  emit tray->menu()->aboutToShow();
+  EXPECT_TRUE(tray->localServerAction()->isVisible());
+  tray->localServerAction()->trigger();
+  ASSERT_TRUE(processEventsUntil([&] { return readLines(work.path() + "/args").size() == 1; }));
+  EXPECT_EQ(readLines(work.path() + "/args").front(),
+            "--server 1 --apid " + std::to_string(QCoreApplication::applicationPid()));
+  emit tray->menu()->aboutToShow();
+  EXPECT_FALSE(tray->localServerAction()->isVisible());
+}
+
+TEST_F(TrayTest, StartLocalServerHiddenForASlave) {
+  start(static_cast<int>(lmr::Agent::kModeSlave));
+  emit tray->menu()->aboutToShow();
+  EXPECT_FALSE(tray->localServerAction()->isVisible());
+}
+
+class RestartPolicy : public TrayTest {
+ protected:
+  void SetUp() override {
+    TrayTest::SetUp();
+    argsFile = work.path() + "/args";
+  }
+  void startWithFakeEngine(int mode, std::chrono::milliseconds engineLifetime) {
+    lifetime = std::make_unique<ScopedEnv>("FAKE_ENGINE_LIFETIME_MS", std::to_string(engineLifetime.count()));
+    start(mode);
+    agent->setEngineProgram(QStringLiteral(LUMORA_TEST_FAKE_ENGINE));
+    agent->setWatchdogPeriod(100ms);
+  }
+  size_t starts() const { return readLines(argsFile).size(); }
+
+  TempDir work;
+  std::string argsFile;
+  ScopedEnv argsEnv{"FAKE_ENGINE_ARGS_FILE", work.path() + "/args"};
+  std::unique_ptr<ScopedEnv> lifetime;
+};
+
+TEST_F(RestartPolicy, TwoDeathsWithinTheWindowRestartOnceThenGiveUp) {
+  startWithFakeEngine(static_cast<int>(lmr::Agent::kModeMaster), 0ms);
+  std::string log;
+  {
+    StdoutCapture capture;
+    agent->startEngineProcess(true);
+    processEventsUntil([&] {
+      log += capture.take();
+      return log.find("dies rapidly") != std::string::npos;
+    });
+    // Nothing more is started once the engine is given up.
+    processEventsUntil([] { return false; }, 500ms);
+    log += capture.take();
+  }
+  const std::vector<std::string> lines = readLines(argsFile);
+  ASSERT_EQ(lines.size(), 2u) << log;
+  // A master agent restarts a master engine.
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 10), "--master 1") << lines[1];
+  EXPECT_NE(log.find("Trying to restart Engine process...\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Engine Process dies rapidly. No further attempt to restart\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Local Server Died: No further attempts to revive local server as it crashes rapidly"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(RestartPolicy, AnEngineThatLivesLongerThanTheWindowIsRestartedEveryTime) {
+  startWithFakeEngine(static_cast<int>(lmr::Agent::kModeHybrid), 400ms);
+  tray->setRapidDeathWindow(200ms);
+  agent->startEngineProcess(false);
+  EXPECT_TRUE(processEventsUntil([this] { return starts() >= 4; }, 8000ms)) << starts();
+  for (const std::string& line : readLines(argsFile)) {
+    EXPECT_EQ(line.find("--master"), std::string::npos) << line;
+  }
+}
+
+TEST_F(TrayTest, ModeChangeIsSavedAndAnnouncedOnlyWhenItDiffers) {
+  start(static_cast<int>(lmr::Agent::kModeHybrid));
+  QStringList shown;
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&shown] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      shown << box->windowTitle() + QStringLiteral(": ") + box->text();
+      box->accept();
+    }
+  });
+  closer.start(20);
+  tray->slotModeHybrid();
+  EXPECT_TRUE(shown.isEmpty());
+  tray->slotModeMaster();
+  ASSERT_EQ(shown.size(), 1);
+  EXPECT_EQ(shown.front(), QStringLiteral("Mode Changed: Mode will be set to \"Master\" next time this Agent starts"));
+  EXPECT_NE(testing_support::readFile(lmr::Config::instance().configPath()).find("\"mode\":1"), std::string::npos);
+  // The running agent keeps its mode; the mode slots have no menu entries to check.
+  EXPECT_EQ(agent->mode(), lmr::Agent::kModeHybrid);
+  tray->slotUpdateModeMenu();
+}
+
+TEST_F(RestartPolicy, DestroyedTrayHearsNothingMore) {
+  startWithFakeEngine(static_cast<int>(lmr::Agent::kModeHybrid), 0ms);
+  window.reset();
+  // The agent still runs; its reports must not reach the freed tray.
+  resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
+  agent->startEngineProcess(false);
+  processEventsUntil([] { return false; }, 400ms);
+  EXPECT_TRUE(recorder.urls.isEmpty());
+  EXPECT_EQ(starts(), 1u);
+}
+
+TEST_F(TrayTest, AboutShowsThePictureAndTheVersion) {
+  start();
+  lmr::MainWindow::About about(agent->splashPixmap());
+  EXPECT_EQ(about.windowTitle(), QStringLiteral("About"));
+  EXPECT_FALSE(about.windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
+  EXPECT_EQ(about.size(), QSize(600, 250));
+  const QImage image = about.grab().toImage();
+  QDir().mkpath(QStringLiteral(LUMORA_TEST_OUTPUT_DIR));
+  image.save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/about.png"));
+  // The version line is drawn in rgb(240, 240, 240) near the bottom right.
+  int textPixels = 0;
+  for (int y = 250 - 38; y < 250; ++y) {
+    for (int x = 300; x < 600 - 7; ++x) {
+      textPixels += image.pixelColor(x, y) == QColor(240, 240, 240) ? 1 : 0;
+    }
+  }
+  EXPECT_GT(textPixels, 20);
+}
+
+TEST_F(TrayTest, MenuAndMainWindowScreenshots) {
+  start();
+  resolve("_lumoraT_a", "studio-a.local.", "127.0.0.1", 9000);
+  emit tray->menu()->aboutToShow();
+  QDir().mkpath(QStringLiteral(LUMORA_TEST_OUTPUT_DIR));
+  EXPECT_TRUE(tray->menu()->grab().save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/tray_menu_offscreen.png")));
+  EXPECT_TRUE(window->grab().save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/main_window_offscreen.png")));
+}
+
+}  // namespace
+
+#include "TrayTest.moc"
