@@ -15,7 +15,7 @@ function(lumora_agent_gtest target)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
-      ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96")
+      ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
 
 lumora_agent_gtest(agent_tests
