@@ -67,7 +67,6 @@ class zeroconf_resolve_limit : public fake_library_test {
 TEST_F(zeroconf_resolve_limit, UnansweredResolvesDoNotKeepALaterServiceFromBeingReported) {
   // Like the message bus, the library refuses connections beyond a limit.
   dnssd_fake::set_max_live_operations(dnssd_fake::live_operations() + 64);
-  std::static_pointer_cast<zeroconf::bonjour_client>(client_)->set_resolve_turn(50ms);
   dnssd_fake::reset_peak_live_operations();
   const size_t live_before = dnssd_fake::live_operations();
   for (int index = 0; index < 100; ++index) {
@@ -75,6 +74,8 @@ TEST_F(zeroconf_resolve_limit, UnansweredResolvesDoNotKeepALaterServiceFromBeing
   }
   ASSERT_TRUE(resolve_of("slow31").has_value());
   EXPECT_FALSE(resolve_of("slow32", 100ms).has_value());  // waits for a place
+  // Unanswered resolves give their places up after their turn.
+  std::static_pointer_cast<zeroconf::bonjour_client>(client_)->set_resolve_turn(50ms);
   announce("late");
   const auto late = resolve_of("late", 10s);
   ASSERT_TRUE(late.has_value());
