@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job.
+# Installs what is missing, builds, and starts the LUMORA tray agent. Its engine (started by the
+# agent as a child process) loads the vextro and annwatch plug-ins of this build.
+# With no display it runs the console engine server instead (LUMORA --serverd 1), which prints
+# the web application's URL; Ctrl+C stops it. Arguments are passed on to LUMORA.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/setup.sh
@@ -9,5 +12,13 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 build_tree build
 
-# The engine's entries as the server role calls them: filters, start, stop.
-exec build/engine/tvsk-once "$@"
+# The engine child inherits this list and loads the plug-ins found there.
+export TVSK_PLUGIN_DIRS="$PWD/build/plugins/vextro:$PWD/build/plugins/annwatch"
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "Starting the LUMORA agent in the system tray; its menu's Quit (or Ctrl+C here) stops it."
+  exec build/agent/LUMORA "$@"
+fi
+
+echo "No display: running the console engine server; Ctrl+C stops it."
+exec build/agent/LUMORA --serverd 1 "$@"

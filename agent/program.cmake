@@ -56,3 +56,7 @@ target_compile_definitions(agent_program_tests PRIVATE
   "LUMORA_PROGRAM=\"$<TARGET_FILE:LUMORA>\""
   "LUMORA_TEST_DATA_DIR=\"${CMAKE_CURRENT_SOURCE_DIR}/tests/data\"")
 set_target_properties(agent_ui_tests PROPERTIES AUTOMOC ON)
+
+# The installed tree works on its own: program, engine library and plug-ins.
+add_test(NAME agent_install_tree COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/install_test.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(agent_install_tree PROPERTIES LABELS "unit;avahi" TIMEOUT 60)

@@ -2,6 +2,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QDesktopWidget>
+#include <QDir>
 #include <QFont>
 #include <QSocketNotifier>
 #include <QtGlobal>
@@ -30,6 +31,8 @@ namespace {
 constexpr int kDefaultApidPollMs = 10000;
 // Tests shorten the poll through this variable.
 constexpr const char* kApidPollVariable = "LUMORA_APID_POLL_MS";
+// Plug-in folder list the engine reads.
+constexpr const char* kPluginDirsVariable = "TVSK_PLUGIN_DIRS";
 // A second agent lets its message arrive before it ends.
 constexpr unsigned kSecondInstanceLingerMs = 1000;
 
@@ -123,8 +126,26 @@ std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app) {
   return notifier;
 }
 
+// An installed program keeps the plug-ins of its own release in lib/lumora/plugins beside its bin
+// folder. The engine reads the common and per-user plug-in folders, or the list in
+// TVSK_PLUGIN_DIRS: when no list is given, it gets those two folders followed by the installed one.
+void addInstalledPluginFolder() {
+  const QString installed = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/lumora/plugins"))
+                                .canonicalPath();
+  if (!qEnvironmentVariableIsEmpty(kPluginDirsVariable) || installed.isEmpty()) {
+    return;
+  }
+  QStringList folders;
+  for (const std::string& folder : lmr::Config::instance().pluginFolders()) {
+    folders << QString::fromStdString(folder);
+  }
+  folders << installed;
+  qputenv(kPluginDirsVariable, folders.join(QLatin1Char(':')).toLocal8Bit());
+}
+
 int runConsoleServer(QApplication& app, bool master) {
   openConsole();
+  addInstalledPluginFolder();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
     writeLog(3, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
@@ -137,6 +158,7 @@ int runConsoleServer(QApplication& app, bool master) {
 }
 
 int runEngineServer(bool master, qint64 apid) {
+  addInstalledPluginFolder();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
     writeLog(3, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
