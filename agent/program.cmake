@@ -1,26 +1,18 @@
 # The tray agent's user interface (main window, tray, About, single-instance guard) and the LUMORA
 # program with its three roles.
-if(NOT TARGET lumora_agent OR NOT TARGET lumora_agent_theme)
-  message(STATUS "LUMORA program left out: the agent core or theme library is missing")
+if(NOT TARGET lumora_agent OR NOT TARGET lumora_agent_theme OR NOT TARGET lumora_agent_dialogs)
+  message(STATUS "LUMORA program left out: the agent core, theme or dialogs library is missing")
   return()
 endif()
 
-# The settings and plug-in manager slots of the tray come with the dialogs library.
-if(TARGET lumora_agent_dialogs AND LUMORA_AGENT_TRAY_DIALOG_SOURCES)
-  set(lumora_tray_dialog_sources ${LUMORA_AGENT_TRAY_DIALOG_SOURCES})
-else()
-  set(lumora_tray_dialog_sources src/TrayDialogsPending.cpp)
-endif()
-
+# The tray's settings and plug-in manager slots come with the dialogs.
 add_library(lumora_agent_ui STATIC
   src/MainWindow.cpp
   src/QSingletonApp.cpp
-  ${lumora_tray_dialog_sources})
+  ${LUMORA_AGENT_TRAY_DIALOG_SOURCES})
 set_target_properties(lumora_agent_ui PROPERTIES AUTOMOC ON)
-target_link_libraries(lumora_agent_ui PUBLIC lumora_agent lumora_agent_theme lumora_log Qt5::Widgets Qt5::Network)
-if(TARGET lumora_agent_dialogs)
-  target_link_libraries(lumora_agent_ui PUBLIC lumora_agent_dialogs)
-endif()
+target_link_libraries(lumora_agent_ui PUBLIC lumora_agent lumora_agent_theme lumora_agent_dialogs lumora_log
+  Qt5::Widgets Qt5::Network)
 
 add_executable(LUMORA src/main.cpp)
 target_link_libraries(LUMORA PRIVATE lumora_agent_ui)
