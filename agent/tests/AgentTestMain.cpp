@@ -16,6 +16,19 @@
 extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+// Qt and libdbus are not built for ThreadSanitizer: their own locks and atomics are invisible to
+// it, so their cross-thread hand-overs (QThread::wait, queued events) look like races, and
+// libdbus orders its global and per-connection locks differently across connections.
+extern "C" __attribute__((visibility("default"), used)) const char* __tsan_default_suppressions() {
+  return "race:libQt5Core.so.5\n"
+         "race:libQt5Gui.so.5\n"
+         "race:libQt5Widgets.so.5\n"
+         "race:libdbus-1.so.3\n"
+         "deadlock:libdbus-1.so.3\n";
+}
+#endif
+
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   // Sizes in the tests are given at 96 dpi.
