@@ -170,6 +170,17 @@ class poll_cycle {
       writeLog(result == kDNSServiceErr_BadParam ? 8 : 3, LOG_FILE, __LINE__, "DNSServiceProcessResult returned %d\n",
                result);
     }
+    // A closed connection stays readable: without this the operation would be processed, and
+    // logged, in every cycle for ever. (avahi's library also answers kDNSServiceErr_Unknown for
+    // passing trouble, so that code is left to the reply callbacks.)
+    if ((result == kDNSServiceErr_ServiceNotRunning || result == kDNSServiceErr_DefunctConnection) &&
+        operation->sd_ref_ == entry.ref) {
+      try {
+        operation->on_service_gone();
+      } catch (...) {
+        writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+      }
+    }
   }
 
   static void run_idle_hook(const std::weak_ptr<dns_service>& entry) {

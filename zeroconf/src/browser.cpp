@@ -41,6 +41,8 @@ class bonjour_browser::impl final : public browser, public dns_service {
     sd_ref_ = ref;
   }
 
+  void on_service_gone() override { service_lost(); }
+
   // The handle went: queued resolves of this browse are dropped, a restart never comes.
   void end() {
     instances_->ended.store(true, std::memory_order_relaxed);

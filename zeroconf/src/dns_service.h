@@ -28,6 +28,9 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   void remove_dns_service();
   // The caller released its handle: an operation waiting to start again never does.
   void end_operation();
+  // Processing this operation's socket said that the DNS-SD service went away (Bonjour's
+  // library answers so once its daemon closed the connection). Poll thread only.
+  virtual void on_service_gone() {}
 
   [[nodiscard]] bonjour_client& owner() const { return *client_; }
   [[nodiscard]] const std::shared_ptr<bonjour_client>& owner_handle() const { return client_; }

@@ -37,6 +37,8 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
     sd_ref_ = ref;
   }
 
+  void on_service_gone() override { service_lost(); }
+
  private:
   DNSServiceErrorType call_lookup(DNSServiceRef* ref) {
     DNSServiceErrorType result = DNSServiceGetAddrInfo(ref, kGetAddrInfoFlags, owner().interface_index(),

@@ -188,6 +188,13 @@ void bonjour_resolver::give_up_turn(bonjour_resolver& resolver) {
   }
 }
 
+void bonjour_resolver::on_service_gone() {
+  auto* resolve = static_cast<resolver_context*>(idle_context);
+  if (resolve != nullptr) {
+    resolve_callbacks::end_resolve_for_retry(resolve, kDNSServiceErr_ServiceNotRunning);
+  }
+}
+
 resolver_context::~resolver_context() {
   if (resolver) {
     resolver->idle_context = nullptr;

@@ -24,6 +24,9 @@ class bonjour_resolver final : public dns_service {
   // again. Poll thread only.
   static void give_up_turn(bonjour_resolver& resolver);
 
+  // The resolve ends; it is asked for again while its instance is present.
+  void on_service_gone() override;
+
   // Resolves older than this without an address answer are dropped.
   static constexpr int64_t kStaleQueryAgeNs = 300000000000LL;
 

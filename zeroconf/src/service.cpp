@@ -45,6 +45,10 @@ class bonjour_service::impl final : public service, public dns_service {
     sd_ref_ = ref;
   }
 
+  void on_service_gone() override {
+    run_reply_guarded([&] { on_register_reply(kDNSServiceErr_ServiceNotRunning); });
+  }
+
  private:
   DNSServiceErrorType call_register(DNSServiceRef* ref) {
     return DNSServiceRegister(ref, kRegisterFlags, owner().interface_index(), name_.c_str(), regtype_.c_str(), nullptr,

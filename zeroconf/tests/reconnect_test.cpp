@@ -134,6 +134,27 @@ TEST_F(zeroconf_reconnect, FilteredBrowseReportsOnlyItsNameRemoved) {
   next(operation_kind::browse);
 }
 
+TEST_F(zeroconf_reconnect, ProcessingThatSaysTheServiceWentAwayEndsTheConnection) {
+  auto listener = std::make_shared<recording_listener>();
+  auto handle = client_->browse("", "_http._tcp", "", listener, false);
+  const operation first = next(operation_kind::browse);
+  report(first, "a");
+  ASSERT_EQ(1U, listener->wait_for(1).size());
+  dnssd_fake::set_process_result(kDNSServiceErr_ServiceNotRunning);
+  dnssd_fake::reply_browse(first.ref, 0, 1, 0, "gone", "_http._tcp.", "local.");
+  const auto events = listener->wait_for(3);
+  ASSERT_EQ(3U, events.size());
+  EXPECT_EQ("gone", events[1].name);
+  EXPECT_FALSE(events[2].resolved);
+  EXPECT_EQ("a", events[2].name);
+  EXPECT_TRUE(eventually([&] { return released(first.ref); }));
+  dnssd_fake::set_process_result(0);
+  const operation second = next(operation_kind::browse);
+  report(second, "b");
+  EXPECT_EQ(4U, listener->wait_for(4).size());
+  EXPECT_LE(1U, count_of(output(), "DNSServiceProcessResult returned -65563\n"));
+}
+
 TEST_F(zeroconf_reconnect, OtherErrorAnswersLeaveTheBrowseRunning) {
   auto listener = std::make_shared<recording_listener>();
   auto handle = client_->browse("", "_http._tcp", "", listener, false);
@@ -228,6 +249,21 @@ TEST_F(zeroconf_reconnect_registration, RegistrationIsMadeAgainOnceTheServiceAns
   EXPECT_NE(std::string::npos, output().find("bonjour_service failed (-65537)\n"));
   handle.reset();
   EXPECT_TRUE(eventually([&] { return released(second.ref); }));
+}
+
+TEST_F(zeroconf_reconnect_registration, ProcessingThatSaysTheServiceWentAwayRegistersAgain) {
+  auto handle = start_registration();
+  const operation first = next(operation_kind::register_service);
+  dnssd_fake::set_process_result(kDNSServiceErr_ServiceNotRunning);
+  dnssd_fake::reply_register(first.ref, 0, 0, "_lumora_reg", "_http._tcp.", "local.");
+  ASSERT_TRUE(eventually([&] { return states().size() == 2; }));
+  dnssd_fake::set_process_result(0);
+  EXPECT_TRUE(eventually([&] { return released(first.ref); }));
+  const operation second = next(operation_kind::register_service);
+  dnssd_fake::reply_register(second.ref, 0, 0, "_lumora_reg", "_http._tcp.", "local.");
+  ASSERT_TRUE(eventually([&] { return states().size() == 3; }));
+  EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), states());
+  EXPECT_NE(std::string::npos, output().find("bonjour_service failed (-65563)\n"));
 }
 
 TEST_F(zeroconf_reconnect_registration, WithdrawnRegistrationIsNotMadeAgain) {
