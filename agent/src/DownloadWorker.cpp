@@ -14,12 +14,15 @@ downloadWorker::downloadWorker(const PluginRecord& record, const QStringList& di
 }
 
 void downloadWorker::run(const std::atomic<bool>& cancel) {
+  // The catalogue reader let through only plain names and addresses with a host.
   const auto hostAndPath = splitAddress(address_);
+  if (!hostAndPath || !isPlainFileName(fileName_)) {
+    emit signalUpdateText(QString::fromLatin1(kDownloadErrorText));
+    emit signalDownloadEnd();
+    return;
+  }
   bool opened = false;
   for (const std::string& directory : directories_) {
-    if (!hostAndPath || !isPlainFileName(fileName_)) {
-      break;
-    }
     const DownloadResult result =
         downloadToFile(hostAndPath->host, hostAndPath->path, directory + "/" + fileName_, kPluginBodyCap, &cancel);
     if (result == DownloadResult::CannotCreate) {
