@@ -151,4 +151,22 @@ TEST_F(AvahiTest, EndToEndAgainstTheEngineStandIn) {
   agent->stopEngine();
 }
 
+// The whole start: search, splash over the connect sequence, and the sequence's end.
+TEST_F(AvahiTest, StartRunsTheSplashOverTheSearch) {
+  auto agent = makeAgent(R"({"mode":2,"server":{"ip":"127.0.0.1"}})");
+  agent->setTickPeriod(50ms);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(agent->start());
+  const auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_GE(took, 200ms);
+  EXPECT_LT(took, 3s);
+  ASSERT_NE(agent->browserListener(), nullptr);
+  // Alone in the network the agent says so; other tests' servers may have been found meanwhile.
+  const auto events = listener.events();
+  ASSERT_FALSE(events.empty());
+  if (events.front().rfind("attached ", 0) != 0) {
+    EXPECT_EQ(events.front(), "notification Could not find LUMORA server in the network");
+  }
+}
+
 }  // namespace

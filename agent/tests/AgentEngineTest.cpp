@@ -1,5 +1,4 @@
 #include <QCoreApplication>
-#include <QNetworkInterface>
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -7,9 +6,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
+#include "agent/src/HttpClient.h"
 #include "agent/tests/AgentTestSupport.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
@@ -196,40 +198,42 @@ TEST_F(AgentTest, UnknownHardwareIdsGiveNoFilter) {
   EXPECT_TRUE(agent->interfaceFilters().empty());
 }
 
-// The first IPv4 address of every up, non-loopback interface whose MAC is chosen; twice when
-// chosen twice.
-TEST_F(AgentTest, ChosenInterfacesGiveTheirFirstAddress) {
-  const QNetworkInterface* chosen = nullptr;
-  const auto interfaces = QNetworkInterface::allInterfaces();
-  for (const QNetworkInterface& interface : interfaces) {
-    if (!interface.flags().testFlag(QNetworkInterface::IsUp) ||
-        interface.flags().testFlag(QNetworkInterface::IsLoopBack))
-      continue;
-    for (const auto& entry : interface.addressEntries()) {
-      if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
-        chosen = &interface;
-        break;
-      }
-    }
-    if (chosen != nullptr) break;
-  }
-  if (chosen == nullptr) GTEST_SKIP() << "no up interface with an IPv4 address besides loopback";
-  const std::string mac = chosen->hardwareAddress().toStdString();
-  auto agent = makeAgent(R"({"discovery":{"filtering":[{"hardware_id":")" + mac + R"("},{"hardware_id":")" + mac +
-                         R"("}]}})");
+constexpr const char* kInnerVariable = "LUMORA_AGENT_INNER_NETNS";
+
+// Runs inside a network namespace of its own (see the next test), where it may add interfaces.
+TEST_F(AgentTest, FiltersInAPrivateNetwork) {
+  if (std::getenv(kInnerVariable) == nullptr) GTEST_SKIP() << "runs only inside its own network namespace";
+  ASSERT_EQ(std::system("ip link add lmrd0 type veth peer name lmrp0 && ip link set lmrd0 address 02:00:00:00:aa:01 && "
+                        "ip addr add 10.77.0.5/24 dev lmrd0 && ip addr add 10.78.1.5/16 dev lmrd0 && "
+                        "ip link set lmrd0 up && ip link set lmrp0 up && "
+                        "ip link add lmrd1 type veth peer name lmrp1 && ip link set lmrd1 address 02:00:00:00:aa:02 && "
+                        "ip addr add 10.79.0.5/24 dev lmrd1"),
+            0);
+  auto agent = makeAgent(R"({"discovery":{"filtering":[{"hardware_id":"02:00:00:00:AA:01"},)"
+                         R"({"hardware_id":"02:00:00:00:AA:02"},{"hardware_id":"02:00:00:00:AA:01"}]}})");
   const auto filters = agent->interfaceFilters();
-  ASSERT_GE(filters.size(), 2u);
-  QString first;
-  for (const auto& entry : chosen->addressEntries()) {
-    if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
-      first = entry.ip().toString();
-      break;
-    }
+  // The first IPv4 address of the up interface, once per time it is chosen; the down one gives nothing.
+  ASSERT_EQ(filters.size(), 2u);
+  for (const auto& filter : filters) {
+    EXPECT_EQ(filter.ip, "10.77.0.5");
+    EXPECT_EQ(filter.netmask, "255.255.255.0");
   }
-  EXPECT_EQ(filters[0].ip, first);
-  EXPECT_TRUE(filters[0].netmask.startsWith("255."));
-  EXPECT_EQ(filters.size() % 2, 0u);
-  EXPECT_EQ(filters[filters.size() / 2].ip, first);
+  EXPECT_EQ(lmr::interfaceFiltersBody(filters),
+            R"([{"Ip":"10.77.0.5","Mask":"255.255.255.0"},{"Ip":"10.77.0.5","Mask":"255.255.255.0"}])");
+}
+
+TEST(InterfaceFilters, ChosenInterfacesGiveTheirFirstAddress) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  const std::string command = std::string("env ") + kInnerVariable + "=1 unshare --net /proc/" +
+                              std::to_string(::getpid()) +
+                              "/exe --gtest_filter=AgentTest.FiltersInAPrivateNetwork 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+  EXPECT_EQ(::pclose(pipe), 0) << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
 
 TEST_F(AgentTest, AFailingEngineStartGivesFalse) {
