@@ -52,3 +52,17 @@ set_target_properties(agent_ui_tests PROPERTIES AUTOMOC ON)
 # The installed tree works on its own: program, engine library and plug-ins.
 add_test(NAME agent_install_tree COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/install_test.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(agent_install_tree PROPERTIES LABELS "unit;avahi" TIMEOUT 60)
+
+# --- desktop runs: a virtual X display with trayer as the system tray -----------------------------
+add_executable(lumora-screen-grab tests/ScreenGrab.cpp)
+target_link_libraries(lumora-screen-grab PRIVATE Qt5::Gui)
+
+find_program(LUMORA_XVFB_RUN xvfb-run)
+if(LUMORA_XVFB_RUN)
+  set(lumora_desktop ${LUMORA_XVFB_RUN} -a -s "-screen 0 1024x768x24" ${PROJECT_SOURCE_DIR}/scripts/desktop-session.sh)
+  add_test(NAME agent_desktop_end_to_end
+    COMMAND ${lumora_desktop} ${CMAKE_CURRENT_SOURCE_DIR}/tests/desktop_end_to_end.sh
+            $<TARGET_FILE:LUMORA> $<TARGET_FILE:lumora-screen-grab> ${CMAKE_CURRENT_BINARY_DIR}/screenshots
+            $<TARGET_FILE_DIR:vextro>:$<TARGET_FILE_DIR:annwatch>)
+  set_tests_properties(agent_desktop_end_to_end PROPERTIES LABELS "x11;avahi" TIMEOUT 90)
+endif()

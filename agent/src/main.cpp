@@ -97,6 +97,14 @@ void chooseHeadlessPlatform(int argc, char** argv) {
   }
 }
 
+// Nothing here draws with OpenGL; without this, Qt's X11 platform loads the OpenGL driver stack
+// (with Mesa's software renderer, some 50 MB of resident memory) just to probe it.
+void skipOpenGlProbe() {
+  if (qEnvironmentVariableIsEmpty("QT_XCB_GL_INTEGRATION")) {
+    qputenv("QT_XCB_GL_INTEGRATION", "none");
+  }
+}
+
 int apidPollMs() {
   bool ok = false;
   const int value = qEnvironmentVariableIntValue(kApidPollVariable, &ok);
@@ -208,6 +216,7 @@ int main(int argc, char** argv) {
   // libcurl's global set-up is not thread-safe: it runs before any thread exists.
   lmr::initHttpClient();
   chooseHeadlessPlatform(argc, argv);
+  skipOpenGlProbe();
 
   QApplication app(argc, argv);
   QGuiApplication::setQuitOnLastWindowClosed(false);
