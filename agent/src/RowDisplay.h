@@ -102,9 +102,9 @@ class RowDisplay : public QObject {
   bool hasWindows;
   int32_t height;
   bool downloadStarted = false;
+  QStringList directories;
   bool downloadRunning = false;
   QString endText;  // the worker's failure text; a refresh keeps showing it
-  QStringList directories;
   // The pictures this row made widgets for; shared with the record they came from.
   std::vector<std::shared_ptr<devImage>> images;
 };
