@@ -95,13 +95,17 @@ case $case_name in
     ;;
   sdp-announce)
     [ -n "${LUMORA_TEST_NAMESPACE:-}" ] || { echo "skipped: needs the private test namespace"; exit 77; }
-    "$bin/plugin-host" annwatch --plugin "$annwatch" --seconds 1.5 >"$work/out" 2>&1 &
+    # The stream appears with the announcement and disappears with the deletion.
+    "$bin/plugin-host" annwatch --plugin "$annwatch" --seconds 2 >"$work/out" 2>&1 &
     listener=$!
     for _ in $(seq 1 100); do grep -q 'list_interfaces 127.0.0.1' "$work/out" && break; sleep 0.05; done
     "$bin/sap-announce" --sdp "$examples/aes67-stream.sdp" --repeat 2 --interval-ms 100
+    for _ in $(seq 1 100); do grep -q '^message: {"Action":"Add"' "$work/out" && break; sleep 0.05; done
+    "$bin/sap-announce" --sdp "$examples/aes67-stream.sdp" --delete
     wait "$listener" || fail "plugin-host annwatch exited $?"
     expect '"Name":"AES67 Stream"'
     expect '"DestinationIp":"239.69.1.2","DestinationPort":5004'
+    expect 'message: {"Action":"Remove","Id":0,"Payload":{}}'
     ;;
   *)
     echo "unknown case $case_name"; exit 2 ;;
