@@ -1,6 +1,12 @@
 #include "agent/src/CatalogueHttp.h"
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
+
+#include <future>
 
 #include <atomic>
 #include <chrono>
@@ -105,6 +111,43 @@ TEST_F(CatalogueHttpTest, StallsEndWithinTheIdleTimeout) {
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 350ms);
   EXPECT_LT(took, 1500ms);
+}
+
+// Sends the head and the first bytes of a body, then nothing until released.
+class MidBodyStall {
+ public:
+  MidBodyStall() : acceptor_(io_, {boost::asio::ip::make_address("127.0.0.1"), 0}) {
+    thread_ = std::thread([this] {
+      boost::asio::ip::tcp::socket socket(io_);
+      acceptor_.accept(socket);
+      boost::asio::streambuf request;
+      boost::asio::read_until(socket, request, "\r\n\r\n");
+      boost::asio::write(socket, boost::asio::buffer(std::string("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nabc")));
+      released_.get_future().wait();
+    });
+  }
+  ~MidBodyStall() {
+    released_.set_value();
+    thread_.join();
+  }
+  [[nodiscard]] std::string address() const { return "127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()); }
+
+ private:
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  std::promise<void> released_;
+  std::thread thread_;
+};
+
+TEST_F(CatalogueHttpTest, AStallInsideTheBodyEndsWithinTheIdleTimeout) {
+  MidBodyStall stalling;
+  std::ostringstream out;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(lmr::httpGet(stalling.address(), "/file.so", out));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 350ms);
+  EXPECT_LT(took, 1500ms);
+  EXPECT_EQ(out.str(), "abc");
 }
 
 TEST_F(CatalogueHttpTest, ACancelFlagEndsAWaitingTransferAtOnce) {
