@@ -24,9 +24,9 @@ using testing_support::StdoutCapture;
 using testing_support::TempDir;
 using Texts = std::vector<std::string>;
 
-constexpr auto kTick = 100ms;
+constexpr auto kTick = 200ms;
 // Slack for a loaded machine: sleeps never end early, but may end late.
-constexpr auto kSlack = 80ms;
+constexpr auto kSlack = 150ms;
 
 // Records the messages the connect sequence posts.
 class RecordingWindow : public QBXSplashWindow::IWindow {

@@ -89,6 +89,7 @@ TEST_F(HttpTest, OnlyA200WithJsonGivesADocument) {
       {"zero byte inside", ScriptedReply::json(std::string("{}\0{", 4))},
       {"endless header", ScriptedReply::endlessHeader()},
       {"too deep", ScriptedReply::json(std::string(200, '[') + std::string(200, ']'))},
+      {"oversized", ScriptedReply::oversized(size_t{20} << 20)},
   };
   for (const auto& [name, reply] : cases) {
     server.setReply("/get", reply);
