@@ -164,9 +164,4 @@ TEST_F(SequenceTest, SlaveFindingAServerWaitsFiveRounds) {
   EXPECT_EQ(listener.events(), Texts{"attached 10.0.0.7:7"});
 }
 
-TEST(SequenceDefaults, TickAndWatchdogPeriods) {
-  EXPECT_EQ(Agent::kDefaultTickPeriod, 1000ms);
-  EXPECT_EQ(Agent::kDefaultWatchdogPeriod, 3000ms);
-}
-
 }  // namespace

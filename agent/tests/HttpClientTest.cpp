@@ -198,9 +198,4 @@ TEST(InterfaceFiltersBody, CompactList) {
             R"([{"Ip":"192.168.1.20","Mask":"255.255.255.0"},{"Ip":"10.0.0.1","Mask":"255.0.0.0"}])");
 }
 
-TEST(HttpDefaults, Timeouts) {
-  EXPECT_EQ(lmr::kDefaultConnectTimeout, 5000ms);
-  EXPECT_EQ(lmr::kDefaultTransferTimeout, 15000ms);
-}
-
 }  // namespace
