@@ -66,3 +66,9 @@ if(LUMORA_XVFB_RUN)
             $<TARGET_FILE_DIR:vextro>:$<TARGET_FILE_DIR:annwatch>)
   set_tests_properties(agent_desktop_end_to_end PROPERTIES LABELS "x11;avahi" TIMEOUT 90)
 endif()
+if(LUMORA_XVFB_RUN)
+  add_test(NAME agent_x11_tray_icon
+    COMMAND ${lumora_desktop} env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 QT_XCB_GL_INTEGRATION=none
+            $<TARGET_FILE:agent_ui_tests> --gtest_filter=X11*)
+  set_tests_properties(agent_x11_tray_icon PROPERTIES LABELS x11 TIMEOUT 60)
+endif()

@@ -9,6 +9,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
+#include <QScreen>
 #include <QTimer>
 #include <QUrl>
 
@@ -369,6 +371,68 @@ TEST_F(TrayTest, MenuAndMainWindowScreenshots) {
   QDir().mkpath(QStringLiteral(LUMORA_TEST_OUTPUT_DIR));
   EXPECT_TRUE(tray->menu()->grab().save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/tray_menu_offscreen.png")));
   EXPECT_TRUE(window->grab().save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/main_window_offscreen.png")));
+}
+
+// On an X display with a system tray (trayer): the real icon, clicked with xdotool.
+class X11Tray : public TrayTest {
+ protected:
+  void click(int button) {
+    const QPoint centre = tray->trayIcon()->geometry().center();
+    QProcess::startDetached(QStringLiteral("xdotool"),
+                            {QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y()),
+                             QStringLiteral("click"), QString::number(button)});
+  }
+  // The icon may still be docking into the tray when it first reports a geometry: retry.
+  bool openMenuByRightClick() {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      click(3);
+      if (processEventsUntil([this] { return tray->menu()->isVisible(); }, 1500ms)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  void closeMenu() {
+    tray->menu()->hide();
+    processEventsUntil([] { return false; }, 200ms);
+  }
+  void saveScreen(const char* name) {
+    QDir().mkpath(QStringLiteral(LUMORA_TEST_OUTPUT_DIR));
+    QGuiApplication::primaryScreen()->grabWindow(0).save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/") +
+                                                         QString::fromLatin1(name));
+  }
+};
+
+TEST_F(X11Tray, IconSitsInTheTrayAndItsMenuTitleFollowsTheAttachment) {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) {
+    GTEST_SKIP() << "needs an X display with a system tray";
+  }
+  start();
+  ASSERT_TRUE(processEventsUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }));
+  ASSERT_TRUE(processEventsUntil([this] { return !tray->trayIcon()->geometry().isEmpty(); }));
+  EXPECT_EQ(tray->trayIcon()->geometry().size(), QSize(22, 22));
+
+  ASSERT_TRUE(openMenuByRightClick()) << "icon at " << tray->trayIcon()->geometry().x() << ","
+                                      << tray->trayIcon()->geometry().y();
+  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - No Server Running"));
+  EXPECT_FALSE(tray->webAppAction()->isEnabled());
+  saveScreen("x11_tray_menu_unattached.png");
+  closeMenu();
+  // A left click with no server does nothing.
+  click(1);
+  processEventsUntil([] { return false; }, 400ms);
+  EXPECT_TRUE(recorder.urls.isEmpty());
+
+  resolve("_lumoraT_a", "studio-a.local.", "127.0.0.1", 9000);
+  ASSERT_EQ(recorder.urls.size(), 1);
+  ASSERT_TRUE(openMenuByRightClick());
+  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - Server on studio-a.local."));
+  EXPECT_TRUE(tray->webAppAction()->isEnabled());
+  saveScreen("x11_tray_menu_attached.png");
+  closeMenu();
+  // Now a left click opens the web app.
+  click(1);
+  EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ trap cleanup EXIT
 fail() {
   echo "FAIL: $*"
   echo "--- agent output"; cat "$root/agent.out" || true
+  echo "--- opened URLs"; cat "$root/urls" || true
+  echo "--- processes"; ps -eo pid,stat,args | grep -v "ps -eo" || true
   exit 1
 }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
@@ -60,11 +62,13 @@ window_of_size() {
 }
 url_opened() { grep -q '^http://127.0.0.1:[0-9]*/$' "$root/urls" 2>/dev/null; }
 
+agent_env=(APPDATA="$root/appdata" PROGRAMDATA="$root/programdata" TMPDIR="$root/tmp"
+  XDG_RUNTIME_DIR="$root/runtime" PATH="$root/bin:$PATH" TVSK_PLUGIN_DIRS="$plugin_dirs" TVSK_HTTP_PORT=0
+  TVSK_SERVICE_NAME="_lumoraDesktop$$" QT_FONT_DPI=96 LUMORA_APID_POLL_MS=200)
+
 started=$(now_ms)
-env APPDATA="$root/appdata" PROGRAMDATA="$root/programdata" TMPDIR="$root/tmp" XDG_RUNTIME_DIR="$root/runtime" \
-  PATH="$root/bin:$PATH" TVSK_PLUGIN_DIRS="$plugin_dirs" TVSK_HTTP_PORT=0 TVSK_SERVICE_NAME="_lumoraDesktop$$" \
-  QT_FONT_DPI=96 LUMORA_APID_POLL_MS=200 \
-  "$program" >"$root/agent.out" 2>&1 &
+# A simple command, so $! is the agent itself (its engine is started with that id).
+env "${agent_env[@]}" "$program" >"$root/agent.out" 2>&1 &
 agent_pid=$!
 first_pid=$agent_pid
 
@@ -91,10 +95,19 @@ rss_after_splash_kb=$(awk '/^VmRSS/ {print $2}' "/proc/$agent_pid/status")
 
 # The engine is the agent's own child process, with the build's plug-ins.
 grep -q "TVSK_Initialize(-1,0,3) -> 0" "$root/agent.out" || fail "no master engine started"
+pgrep -f -- "--server 1 --apid $agent_pid --master 1" >/dev/null || fail "no engine process of this agent"
 grep -q "device plug-in vextro" "$root/agent.out" || fail "vextro not loaded by the engine"
 grep -q "discovery plug-in annwatch" "$root/agent.out" || fail "annwatch not loaded by the engine"
 grep -qF "web application at $url" "$root/agent.out" || fail "opened $url, which is not the engine's"
 curl -sf --max-time 5 "$url" | grep -qi "<html" || fail "the web app at $url does not answer"
+
+# A second agent ends after about a second and has the first one open the web app again.
+second_started=$(now_ms)
+env "${agent_env[@]}" "$program" >"$root/second.out" 2>&1 || fail "the second agent failed: $(cat "$root/second.out")"
+second_ms=$(( $(now_ms) - second_started ))
+[ "$second_ms" -ge 1000 ] && [ "$second_ms" -lt 2500 ] || fail "the second agent took ${second_ms} ms"
+second_url_opened() { [ "$(grep -c "^$url\$" "$root/urls")" -eq 2 ]; }
+wait_for 3 second_url_opened || fail "the second agent did not make the first open $url"
 
 # Tray menu by a right click on the icon, then About through its mnemonic.
 icon=$(xdotool search --onlyvisible --class LUMORA | while read -r id; do
@@ -128,5 +141,6 @@ grep -q "TVSK_Uninitialize() -> 0" "$root/agent.out" || fail "the engine was not
   echo "start to web app opened (attached): ${attach_ms} ms"
   echo "start to splash closed: ${splash_ms} ms"
   echo "agent resident memory after attachment: ${rss_kb} kB (after the splash closed: ${rss_after_splash_kb} kB)"
+  echo "second agent ended after: ${second_ms} ms"
   echo "web app: $url"
 } | tee "$out/desktop_measurements.txt"
