@@ -49,6 +49,16 @@ target_compile_definitions(agent_program_tests PRIVATE
   "LUMORA_TEST_DATA_DIR=\"${CMAKE_CURRENT_SOURCE_DIR}/tests/data\"")
 set_target_properties(agent_ui_tests PROPERTIES AUTOMOC ON)
 
+# The engine server child at the real 10 s pace of its agent checks.
+lumora_add_gtest(agent_program_slow_tests
+  SOURCES tests/ProgramSlowTest.cpp tests/ProgramRun.cpp
+  LIBS lumora_testing
+  LABELS "slow;avahi"
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+  TIMEOUT 60)
+add_dependencies(agent_program_slow_tests LUMORA)
+target_compile_definitions(agent_program_slow_tests PRIVATE "LUMORA_PROGRAM=\"$<TARGET_FILE:LUMORA>\"")
+
 # The installed tree works on its own: program, engine library and plug-ins.
 add_test(NAME agent_install_tree COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/install_test.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(agent_install_tree PROPERTIES LABELS "unit;avahi" TIMEOUT 60)
