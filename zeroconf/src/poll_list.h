@@ -44,9 +44,10 @@ struct poll_list {
   // Waits before an operation is started again; settable per client (tests use short ones).
   std::atomic<int64_t> retry_first_ms{retry_delays::kFirst.count()};
   std::atomic<int64_t> retry_limit_ms{retry_delays::kLimit.count()};
-  // How long a resolve may hold its place while others wait for one (avahi itself gives up on
-  // an unanswered resolve after about 5 s).
-  static constexpr std::chrono::milliseconds kResolveTurn{5000};
+  // How long a resolve may hold its place while others wait for one. Longer than the 5 s after
+  // which avahi itself gives an unanswered resolve up, so that only a library that never does
+  // (Bonjour) has its resolves taken back and repeated.
+  static constexpr std::chrono::milliseconds kResolveTurn{10000};
   std::atomic<int64_t> resolve_turn_ms{kResolveTurn.count()};
 
   [[nodiscard]] retry_delays delays() const {

@@ -43,7 +43,9 @@ void resolve_gate::submit(resolve_request request) {
   if (running_.size() < kMaxResolvesInFlight && due_waiting(request.due_ns) == 0) {
     start(std::move(request));
   } else {
-    waiting_.push_back(std::move(request));
+    // Newest first: an instance that just appeared gets the next free place even while a flood
+    // of older ones, which may never answer, waits.
+    waiting_.push_front(std::move(request));
   }
 }
 

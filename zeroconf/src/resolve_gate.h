@@ -56,10 +56,10 @@ struct resolve_request {
 };
 
 // Bounds the resolves in flight of one client: the DNS-SD library may spend a connection and a
-// thread on each, and a refused start would lose the instance. Requests beyond the bound wait in
-// order; a resolve that could not start is tried again after a back-off while its instance is
-// present; while requests wait, a resolve that has had its turn without an answer makes room and
-// waits again. Used on the poll thread only.
+// thread on each, and a refused start would lose the instance. Requests beyond the bound wait,
+// the newest first; a resolve that could not start is tried again after a back-off while its
+// instance is present; while requests wait, a resolve that has had its turn without an answer
+// makes room and waits again behind them. Used on the poll thread only.
 class resolve_gate {
  public:
   static constexpr size_t kMaxResolvesInFlight = 32;

@@ -107,6 +107,18 @@ TEST_F(zeroconf_resolve_limit, ResolvesBeyondTheBoundStartAsPlacesFreeUp) {
   EXPECT_EQ(16U, listener_->wait_for(16).size());
 }
 
+TEST_F(zeroconf_resolve_limit, NewestInstanceGetsTheNextFreePlace) {
+  for (int index = 0; index < 42; ++index) {
+    announce("s" + std::to_string(index));
+  }
+  ASSERT_TRUE(resolve_of("s31").has_value());
+  announce("new");
+  EXPECT_FALSE(resolve_of("new", 150ms).has_value());
+  answer(*resolve_of("s0"), "s0");
+  ASSERT_TRUE(resolve_of("new").has_value());
+  EXPECT_FALSE(resolve_of("s32", 150ms).has_value());
+}
+
 TEST_F(zeroconf_resolve_limit, ResolveThatCouldNotStartIsTriedAgain) {
   dnssd_fake::fail_next("DNSServiceResolve", kDNSServiceErr_Unknown);
   announce("a");
