@@ -17,7 +17,8 @@ std::string userAppDataDir() {
   if (const char* appData = nonEmptyEnv("APPDATA")) {
     return appData;
   }
-  if (const char* xdg = nonEmptyEnv("XDG_CONFIG_HOME")) {
+  // A relative XDG path is invalid and ignored, as the XDG base directory rules say.
+  if (const char* xdg = nonEmptyEnv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
     return xdg;
   }
   if (const char* home = nonEmptyEnv("HOME")) {

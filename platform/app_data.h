@@ -4,8 +4,8 @@
 
 namespace platform {
 
-// Per-user application-data folder: $APPDATA when set, else $XDG_CONFIG_HOME, else
-// $HOME/.config. Empty when none is known: callers then keep their data in memory.
+// Per-user application-data folder: $APPDATA when set, else $XDG_CONFIG_HOME when it is an
+// absolute path, else $HOME/.config. Empty when none is known: callers then keep their data in memory.
 [[nodiscard]] std::string userAppDataDir();
 
 // Machine-wide application-data folder: $PROGRAMDATA when set, else /var/lib.

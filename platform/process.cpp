@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <sys/types.h>
@@ -11,19 +12,26 @@
 namespace platform {
 namespace {
 
-// State letter of /proc/<pid>/stat, or 0 when it cannot be read. The command name in
-// parentheses may itself hold blanks and parentheses, so the state follows the last ')'.
-char processState(int64_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) {
-    return 0;
+// What /proc/<pid>/status tells: the state letter and the thread group (process) the id
+// belongs to; 0 for what cannot be read.
+struct TaskStatus {
+  char state = 0;
+  int64_t threadGroup = 0;
+};
+
+TaskStatus taskStatus(int64_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  TaskStatus task;
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("State:", 0) == 0) {
+      const auto letter = line.find_first_not_of(" \t", 6);
+      task.state = letter != std::string::npos ? line[letter] : 0;
+    } else if (line.rfind("Tgid:", 0) == 0) {
+      task.threadGroup = std::strtoll(line.c_str() + 5, nullptr, 10);
+    }
   }
-  const auto close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) {
-    return 0;
-  }
-  return text[close + 2];
+  return task;
 }
 
 }  // namespace
@@ -35,8 +43,13 @@ bool isProcessAlive(int64_t pid) {
   if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) {
     return false;
   }
-  const char state = processState(pid);
-  return state != 'Z' && state != 'X';
+  // /proc also answers for the id of any thread, and a signal sent to it reaches its process:
+  // only the thread-group leader's id names a process.
+  const TaskStatus task = taskStatus(pid);
+  if (task.threadGroup != 0 && task.threadGroup != pid) {
+    return false;
+  }
+  return task.state != 'Z' && task.state != 'X';
 }
 
 std::string ownExecutablePath() {

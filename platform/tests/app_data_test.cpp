@@ -19,6 +19,18 @@ TEST(UserAppDataDir, PrefersAppDataThenXdgThenHome) {
   }
 }
 
+TEST(UserAppDataDir, IgnoresARelativeXdgConfigHome) {
+  ScopedEnv appData("APPDATA", std::nullopt);
+  ScopedEnv home("HOME", "/tmp/home");
+  for (const char* relative : {"xdg", "./xdg", "../xdg", "~/xdg"}) {
+    ScopedEnv xdg("XDG_CONFIG_HOME", relative);
+    EXPECT_EQ(platform::userAppDataDir(), "/tmp/home/.config") << relative;
+  }
+  ScopedEnv noHome("HOME", std::nullopt);
+  ScopedEnv xdg("XDG_CONFIG_HOME", "xdg");
+  EXPECT_EQ(platform::userAppDataDir(), "");
+}
+
 TEST(UserAppDataDir, IsEmptyWhenNothingIsKnownSoNothingLandsAtTheRoot) {
   ScopedEnv appData("APPDATA", "");
   ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt);

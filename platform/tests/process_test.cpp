@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -39,6 +42,34 @@ TEST(IsProcessAlive, FollowsAChildThroughExitZombieAndReaping) {
   EXPECT_FALSE(platform::isProcessAlive(child));
   waitpid(child, nullptr, 0);
   EXPECT_FALSE(platform::isProcessAlive(child));
+}
+
+TEST(IsProcessAlive, AThreadIdIsNoProcess) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int64_t threadId = 0;
+  bool done = false;
+  std::thread worker([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    threadId = static_cast<int64_t>(syscall(SYS_gettid));
+    changed.notify_all();
+    changed.wait(lock, [&] { return done; });
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return threadId != 0; });
+  }
+  // The thread's id answers signals and has a /proc entry, yet names no process of its own.
+  EXPECT_NE(threadId, platform::currentProcessId());
+  EXPECT_EQ(kill(static_cast<pid_t>(threadId), 0), 0);
+  EXPECT_FALSE(platform::isProcessAlive(threadId));
+  EXPECT_TRUE(platform::isProcessAlive(platform::currentProcessId()));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  changed.notify_all();
+  worker.join();
 }
 
 TEST(OwnExecutablePath, NamesThisTestProgram) {
