@@ -1,15 +1,19 @@
 #include "agent/src/Config.h"
 
 #include <rapidjson/filereadstream.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <exception>
 #include <filesystem>
-#include <unistd.h>
 #include <utility>
 
 #include "log/console_log.h"
@@ -23,6 +27,10 @@ constexpr const char* kUserProductFolder = "lumora";
 constexpr const char* kMachineProductFolder = "Lumora";  // the machine-wide tree is spelt with a capital
 constexpr const char* kConfigFileName = "config.json";
 constexpr size_t kReadBufferSize = 65536;
+// Links followed from config.json to the file it names, as the system's own limit.
+constexpr int kMaxLinkHops = 40;
+// Names tried for the temporary file of a save before giving up.
+constexpr int kTemporaryNameAttempts = 100;
 
 struct DefaultPlugin {
   const char* name;
@@ -72,15 +80,218 @@ bool readsAsEnabled(const Value& value) {
   return value.IsNumber() && value.GetDouble() != 0.0;
 }
 
-// Writes text to path and makes it durable before the caller renames it into place.
-bool writeWhole(const std::string& path, const std::string& text) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
+// Hands the parser at most limit bytes of a stream; past them the text seems to end there, and
+// overLimit tells whether more was waiting.
+template <typename Stream>
+class LimitedStream {
+ public:
+  using Ch = typename Stream::Ch;
+
+  LimitedStream(Stream& inner, size_t limit) : inner_(inner), limit_(limit) {}
+
+  Ch Peek() const { return inner_.Tell() < limit_ ? inner_.Peek() : Ch('\0'); }
+  Ch Take() { return inner_.Tell() < limit_ ? inner_.Take() : Ch('\0'); }
+  size_t Tell() const { return inner_.Tell(); }
+  [[nodiscard]] bool overLimit() const { return inner_.Tell() >= limit_ && inner_.Peek() != Ch('\0'); }
+
+  // Output side of the stream concept; the reader uses it only for in-place parsing, never here.
+  Ch* PutBegin() { return nullptr; }
+  void Put(Ch) {}
+  void Flush() {}
+  size_t PutEnd(Ch*) { return 0; }
+
+ private:
+  Stream& inner_;
+  size_t limit_;
+};
+
+// The document in the file at path, or null when the file cannot be opened, exceeds
+// Config::kMaxFileSize, does not parse or holds no object. Throws when the heap runs out.
+std::shared_ptr<Document> readDocument(const std::string& path) {
+  // Not blocking on open: a pipe nobody writes to reads as empty instead of stalling the start.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return nullptr;
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(fdopen(fd, "rb"), &std::fclose);
+  if (!file) {
+    close(fd);
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  struct stat info {};
+  if (fstat(fd, &info) != 0 ||
+      (S_ISREG(info.st_mode) && static_cast<unsigned long long>(info.st_size) > Config::kMaxFileSize)) {
+    return nullptr;
+  }
+  std::vector<char> buffer(kReadBufferSize);
+  rapidjson::FileReadStream stream(file.get(), buffer.data(), buffer.size());
+  // The size may change while reading, and pipes have none: the stream is cut at the limit too.
+  LimitedStream<rapidjson::FileReadStream> limited(stream, Config::kMaxFileSize);
+  auto parsed = std::make_shared<Document>();
+  const bool wellFormed = parseBounded(*parsed, limited);
+  if (!wellFormed || limited.overLimit() || !parsed->IsObject()) {
+    return nullptr;
+  }
+  return parsed;
+}
+
+// Follows symbolic links from path to the name of the file they lead to, which need not exist
+// yet. False with errno set on a loop or an unreadable link.
+bool resolveLinks(std::string& path) {
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      return true;
+    }
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink(path, error);
+    if (error) {
+      errno = error.value();
+      return false;
+    }
+    path = target.is_absolute() ? target.string() : (std::filesystem::path(path).parent_path() / target).string();
+  }
+  errno = ELOOP;
+  return false;
+}
+
+// Six letters or digits, different for every saver.
+std::string randomSuffix() {
+  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[6] = {};
+  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    // Uniqueness still comes from O_EXCL; this only keeps the names varied.
+    const unsigned long long mixed = static_cast<unsigned long long>(getpid()) * 2654435761ULL ^
+                                     static_cast<unsigned long long>(std::clock()) ^
+                                     static_cast<unsigned long long>(std::time(nullptr));
+    for (size_t i = 0; i < sizeof bytes; ++i) {
+      bytes[i] = static_cast<unsigned char>(mixed >> (8 * i));
+    }
+  }
+  std::string suffix;
+  for (const unsigned char byte : bytes) {
+    suffix += kLetters[byte % (sizeof kLetters - 1)];
+  }
+  return suffix;
+}
+
+// Creates a new, empty file next to target under a name no one else uses: created exclusively
+// and never through a link. -1 with errno set on failure.
+int createTemporaryFile(const std::string& target, std::string& temporary) {
+  const std::filesystem::path targetPath(target);
+  const std::filesystem::path folder = targetPath.has_parent_path() ? targetPath.parent_path() : ".";
+  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+    temporary = (folder / ("." + targetPath.filename().string() + "." + randomSuffix())).string();
+    // Private until the caller gives it its final mode, before anything is written.
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) {
+      return fd;
+    }
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// The file-creation mask, read without changing it (umask itself sets a new one). The usual 022
+// when the system does not tell.
+mode_t processUmask() {
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) {
+    return 022;
+  }
+  unsigned mask = 022;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "Umask: %o", &mask) == 1) {
+      break;
+    }
+  }
+  std::fclose(status);
+  return static_cast<mode_t>(mask & 0777);
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// Makes the rename of a file in folder durable; a failure here loses nothing already written.
+void syncFolder(const std::string& file) {
+  const std::filesystem::path path(file);
+  const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+// Replaces the file that path names (through any links) with text in one step: a reader sees
+// the former contents or the new ones, never a mixture. The new file takes the former one's
+// mode and, where the system permits, its owner. A file without write permission for the user
+// is left alone. Other hard links to the former file keep the former contents.
+bool replaceFile(const std::string& path, const char* text, size_t size) {
+  std::string target = path;
+  if (!resolveLinks(target)) {
+    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
   }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0 &&
-                       fsync(fileno(file)) == 0;
-  return std::fclose(file) == 0 && written;
+  struct stat former {};
+  const bool exists = stat(target.c_str(), &former) == 0;
+  if (exists && !S_ISREG(former.st_mode)) {
+    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: not a regular file\n", path.c_str());
+    return false;
+  }
+  if (exists && ((former.st_mode & S_IWUSR) == 0 || faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
+    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: the file is read-only\n", path.c_str());
+    return false;
+  }
+
+  std::string temporary;
+  const int fd = createTemporaryFile(target, temporary);
+  if (fd < 0) {
+    writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: %s\n", temporary.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (exists) {
+    // The owner first: changing it may clear set-id bits that the mode then restores.
+    if (former.st_uid != geteuid() || former.st_gid != getegid()) {
+      (void)fchown(fd, former.st_uid, former.st_gid);
+    }
+    (void)fchmod(fd, former.st_mode & 07777);
+  } else {
+    (void)fchmod(fd, 0666 & ~processUmask());
+  }
+  int error = 0;
+  if (!writeAll(fd, text, size) || fsync(fd) != 0) {
+    error = errno;
+  }
+  if (close(fd) != 0 && error == 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: %s\n", temporary.c_str(), std::strerror(error));
+    unlink(temporary.c_str());
+    return false;
+  }
+  if (rename(temporary.c_str(), target.c_str()) != 0) {
+    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: %s\n", path.c_str(), std::strerror(errno));
+    unlink(temporary.c_str());
+    return false;
+  }
+  syncFolder(target);
+  return true;
 }
 
 }  // namespace
@@ -144,20 +355,15 @@ void Config::readFile() {
   if (configPath_.empty()) {
     return;
   }
-  std::FILE* file = std::fopen(configPath_.c_str(), "rb");
-  if (file == nullptr) {
-    return;
+  // A broken, oversized or unreadable file quietly gives way to an empty object; the first saved
+  // change replaces it.
+  try {
+    if (auto parsed = readDocument(configPath_)) {
+      document_ = std::move(parsed);
+    }
+  } catch (const std::exception&) {
+    // Out of memory while parsing, or a value rapidjson refused: the file cannot be loaded.
   }
-  std::vector<char> buffer(kReadBufferSize);
-  rapidjson::FileReadStream stream(file, buffer.data(), buffer.size());
-  auto parsed = std::make_shared<Document>();
-  const bool wellFormed = parseBounded(*parsed, stream);
-  std::fclose(file);
-  // A broken file quietly gives way to an empty object; the first saved change replaces it.
-  if (!wellFormed || !parsed->IsObject()) {
-    return;
-  }
-  document_ = std::move(parsed);
 }
 
 Document& Config::ensureDocument() {
@@ -189,22 +395,19 @@ bool Config::save() {
   if (!document_ || configPath_.empty()) {
     return false;
   }
-  rapidjson::StringBuffer text;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-  document_->Accept(writer);
-
-  const std::string temporary = configPath_ + ".tmp";
-  if (!writeWhole(temporary, std::string(text.GetString(), text.GetSize()))) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: %s\n", temporary.c_str(), std::strerror(errno));
-    std::remove(temporary.c_str());
+  try {
+    JsonStringBuffer text;
+    JsonCompactWriter writer(text);
+    // The writer refuses numbers JSON has no text for (NaN, infinities) and stops midway.
+    if (!document_->Accept(writer) || !writer.IsComplete()) {
+      writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: a value has no JSON form\n", configPath_.c_str());
+      return false;
+    }
+    return replaceFile(configPath_, text.GetString(), text.GetSize());
+  } catch (const std::bad_alloc&) {
+    writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: out of memory\n", configPath_.c_str());
     return false;
   }
-  if (std::rename(temporary.c_str(), configPath_.c_str()) != 0) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: %s\n", configPath_.c_str(), std::strerror(errno));
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
 }
 
 const Value* Config::find(KeyPath keyPath) const {

@@ -24,18 +24,24 @@ class Config {
   using KeyPath = std::initializer_list<const char*>;
 
   static constexpr char kSeparator = '/';
+  // A larger config.json is not read: it is taken for a broken one.
+  static constexpr size_t kMaxFileSize = size_t{4} << 20;
 
   static Config& instance();
   Config(const Config&) = delete;
   Config& operator=(const Config&) = delete;
 
   // Creates the folders, reads config.json (or path), adds the default plug-in table when the
-  // file has none, and sets the plug-in folders. Replaces anything loaded before.
+  // file has none, and sets the plug-in folders. Replaces anything loaded before. A file that
+  // cannot be loaded (missing, broken, above kMaxFileSize, beyond the memory at hand) gives an
+  // empty object.
   void load(const std::string& path = {});
 
-  // Writes the document compactly through "<path>.tmp" renamed over the file, so an interrupted
-  // save never leaves a cut-off file. False (and nothing written) when there is no file path,
-  // i.e. no per-user folder is known; failures are logged.
+  // Writes the document compactly into a new temporary file beside the file (through any
+  // symbolic links) and renames it over the file, so readers and other savers only ever see a
+  // whole file; it keeps the former file's mode and owner. False when there is no file path (no
+  // per-user folder is known); false with a log line when the file is read-only, a value has no
+  // JSON form (NaN, infinity) or writing fails. The former file is then left as it was.
   bool save();
 
   // The value at the key path (empty: the root), or null. A value on the way that is not an

@@ -5,6 +5,8 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <cstdint>
 
@@ -13,8 +15,12 @@
 namespace lmr {
 
 using Value = rapidjson::GenericValue<rapidjson::UTF8<>, MemoryPoolAllocator>;
-// Each document owns its own allocator: 65536 pooled bytes from its creation on.
-using Document = rapidjson::GenericDocument<rapidjson::UTF8<>, MemoryPoolAllocator, rapidjson::CrtAllocator>;
+// Each document owns its own allocator: 65536 pooled bytes from its creation on. Its parse
+// stack throws std::bad_alloc when the heap runs out, as the pool does.
+using Document = rapidjson::GenericDocument<rapidjson::UTF8<>, MemoryPoolAllocator, JsonHeapAllocator>;
+// Text output whose buffer and nesting stack throw std::bad_alloc when the heap runs out.
+using JsonStringBuffer = rapidjson::GenericStringBuffer<rapidjson::UTF8<>, JsonHeapAllocator>;
+using JsonCompactWriter = rapidjson::Writer<JsonStringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, JsonHeapAllocator>;
 
 // Deepest nesting of arrays and objects accepted in a JSON text the agent reads. Writing or
 // copying a value recurses once per level, so deeper texts are refused like malformed ones.
@@ -59,12 +65,13 @@ class DepthLimitedHandler {
 
 // Parses one whole JSON text from stream into document, without recursion. False, and the
 // document left as it was, when the text does not parse or nests deeper than kMaxJsonDepth.
+// Throws std::bad_alloc when the heap runs out.
 template <typename InputStream>
 bool parseBounded(Document& document, InputStream& stream) {
   bool parsed = false;
   auto generator = [&stream, &parsed](Document& target) {
     detail::DepthLimitedHandler handler(target);
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>> reader;
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, JsonHeapAllocator> reader;
     parsed = !reader.Parse<rapidjson::kParseDefaultFlags | rapidjson::kParseIterativeFlag>(stream, handler).IsError();
     return parsed;
   };

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include <rapidjson/allocators.h>
 
@@ -63,6 +65,37 @@ class MemoryPoolAllocator {
   std::unique_ptr<rapidjson::CrtAllocator> ownBaseAllocator_;
   uint32_t prohibited_ = 0;  // no operation sets it; kept so a debug build can forbid allocation
   int32_t id_ = -1;          // tag of this allocator in trace lines
+};
+
+// The C heap for rapidjson's growing stacks (parse stacks, writer buffers): rapidjson's own
+// CrtAllocator hands back null when the heap is exhausted, which rapidjson then writes through;
+// this one throws std::bad_alloc instead, like the pool above.
+class JsonHeapAllocator {
+ public:
+  static constexpr bool kNeedFree = true;
+
+  [[nodiscard]] void* Malloc(size_t size) {
+    if (size == 0) {
+      return nullptr;
+    }
+    return orThrow(std::malloc(size));
+  }
+  [[nodiscard]] void* Realloc(void* block, size_t /*oldSize*/, size_t newSize) {
+    if (newSize == 0) {
+      std::free(block);
+      return nullptr;
+    }
+    return orThrow(std::realloc(block, newSize));
+  }
+  static void Free(void* block) { std::free(block); }
+
+ private:
+  static void* orThrow(void* block) {
+    if (block == nullptr) {
+      throw std::bad_alloc();
+    }
+    return block;
+  }
 };
 
 }  // namespace lmr
