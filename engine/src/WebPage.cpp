@@ -135,7 +135,9 @@ std::string flowList(const Json& flows) {
     if (name.empty()) {
       name = "#" + text(flow, "Id");
     }
-    const Json& description = member(member(flow, "Status"), "StreamDescription");
+    // Streamers carry their description at the top, receivers under their status.
+    const Json& own = member(flow, "StreamDescription");
+    const Json& description = own.is_object() ? own : member(member(flow, "Status"), "StreamDescription");
     const std::string address = text(description, "Address");
     const std::string port = text(description, "Port");
     html += "<li>" + escapeHtml(name);

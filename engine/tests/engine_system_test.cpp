@@ -1,0 +1,309 @@
+// The whole engine through its C entries, as the agent runs it: the real plug-ins from the build
+// against a simulated device and SAP announcements on lo, the advertisement seen by avahi-browse,
+// the API through curl and the web page in headless Chromium.
+#include "TaviskEngine.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "../src/Engine.h"
+#include "testing/sap_announce/sap_sender.h"
+#include "testing/stdout_capture.h"
+#include "testing/temp_dir.h"
+#include "testing/vextro_sim/sim_device.h"
+
+using Json = nlohmann::json;
+using testing_support::ScopedEnv;
+using testing_support::TempDir;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kStageLeftSdp =
+    "v=0\r\no=- 1311738121 1311738121 IN IP4 127.0.0.1\r\ns=Stage left\r\nc=IN IP4 239.69.1.2/32\r\nt=0 0\r\n"
+    "m=audio 5004 RTP/AVP 98\r\nc=IN IP4 239.69.1.2/32\r\na=rtpmap:98 L24/48000/2\r\n"
+    "a=ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:0\r\n";
+constexpr const char* kScriptSdp =
+    "v=0\r\no=- 42 42 IN IP4 127.0.0.1\r\ns=<script>document.title='owned'</script>\r\nc=IN IP4 239.69.1.9/32\r\n"
+    "t=0 0\r\nm=audio 5006 RTP/AVP 97\r\na=rtpmap:97 L16/44100/8\r\n";
+
+// The text as one single-quoted shell word.
+std::string shellWord(const std::string& text) {
+  std::string word = "'";
+  for (const char c : text) {
+    word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return word + "'";
+}
+
+std::string run(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char chunk[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
+  ::pclose(pipe);
+  return output;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+             const std::function<void()>& between = {}) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    if (between) between();
+    std::this_thread::sleep_for(100ms);
+  }
+  return condition();
+}
+
+class EngineSystem : public ::testing::Test {
+ protected:
+  EngineSystem() {
+    std::filesystem::create_directories(pluginDir_);
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    serviceName_ = "_lumoraT" + std::to_string(getpid()) + "_" + test->name();
+    serviceName_.resize(std::min<std::size_t>(serviceName_.size(), 63));
+    env_.push_back(std::make_unique<ScopedEnv>("TVSK_PLUGIN_DIRS", pluginDir_));
+    env_.push_back(std::make_unique<ScopedEnv>("TVSK_SERVICE_NAME", serviceName_));
+    env_.push_back(std::make_unique<ScopedEnv>("TVSK_HTTP_PORT", std::nullopt));
+    env_.push_back(std::make_unique<ScopedEnv>("TVSK_PLUGINS", std::nullopt));
+    env_.push_back(std::make_unique<ScopedEnv>("TVSK_DEVICES_FILE", root_.path() + "/devices.json"));
+    env_.push_back(std::make_unique<ScopedEnv>("APPDATA", root_.path() + "/appdata"));
+    env_.push_back(std::make_unique<ScopedEnv>("PROGRAMDATA", root_.path() + "/programdata"));
+    env_.push_back(std::make_unique<ScopedEnv>("VEXTRO_TIMINGS", "period=300,connect=500,request=1000"));
+    testing_support::writeFile(root_.path() + "/devices.json", "[]");
+  }
+
+  ~EngineSystem() override { TVSK_Uninitialize(); }
+
+  void addPlugin(const std::string& file) {
+    std::filesystem::create_symlink(file, pluginDir_ + "/" + std::filesystem::path(file).filename().string());
+  }
+
+  void addSimulatedDevice() {
+    const Json devices = Json::array({{{"Origin", "test"}, {"Type", "Vextro CANTOR"}, {"Subtypes", Json::array()},
+                                       {"Ip", device_.address()}, {"Port", device_.port()}}});
+    testing_support::writeFile(root_.path() + "/devices.json", devices.dump());
+  }
+
+  void start(int role) {
+    ASSERT_EQ(TVSK_Initialize(-1, 0, role), 0);
+    port_ = tvsk::Engine::instance().httpPort();
+    ASSERT_NE(port_, 0);
+  }
+
+  [[nodiscard]] std::string url(const std::string& path = "/") const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  // POST /get through curl, as a user checks the engine by hand; null when it does not answer 200.
+  [[nodiscard]] Json get(const std::string& path) const {
+    const std::string output =
+        run("curl -s -m 5 -u kilo:mars -w '\\n%{http_code}' -d " + shellWord("{\"Path\":\"" + path + "\"}") + " " + url("/get"));
+    const std::size_t split = output.rfind('\n');
+    if (split == std::string::npos || output.substr(split + 1) != "200") return nullptr;
+    return Json::parse(output.substr(0, split), nullptr, false);
+  }
+
+  void announce(const std::string& sdp, uint16_t hash, bool deletion = false) const {
+    testing_support::SapMessage message;
+    message.hash = hash;
+    message.sdp = deletion ? testing_support::originLineOf(sdp) : sdp;
+    message.deletion = deletion;
+    sap_.send(testing_support::buildSapPacket(message));
+  }
+
+  [[nodiscard]] bool hasStream(const std::string& name) const {
+    const Json streams = get("$.Streams");
+    if (!streams.is_array()) return false;
+    for (const Json& stream : streams) {
+      if (stream.is_object() && stream.value("Name", "") == name) return true;
+    }
+    return false;
+  }
+
+  TempDir root_;
+  std::string pluginDir_ = root_.path() + "/plugins";
+  std::string serviceName_;
+  std::vector<std::unique_ptr<ScopedEnv>> env_;
+  vextro_sim::SimDevice device_;
+  testing_support::SapSender sap_;
+  uint16_t port_ = 0;
+};
+
+// avahi-browse's view of our own service: nothing, or its TXT field when it is resolved.
+std::optional<std::string> advertisedTxt(const std::string& name) {
+  const std::string output = run("timeout 5 avahi-browse -rtp _ravenna._sub._http._tcp 2>/dev/null");
+  std::optional<std::string> txt;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    const std::size_t end = output.find('\n', start);
+    const std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (line.find(";" + name + ";") != std::string::npos) {
+      if (line[0] == '=') {
+        txt = line.substr(line.rfind(';') + 1);
+      } else if (line[0] == '-') {
+        txt.reset();  // withdrawn while the cache still listed it
+      }
+    }
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return txt;
+}
+
+}  // namespace
+
+TEST_F(EngineSystem, HostsBothPluginsServesTheirStateAndRunsActions) {
+  addPlugin(VEXTRO_PLUGIN_PATH);
+  addPlugin(ANNWATCH_PLUGIN_PATH);
+  testing_support::writeFile(pluginDir_ + "/notes.so", "not a library");
+  addSimulatedDevice();
+  std::string printed;
+  {
+    // Only the start is captured, so failure messages below stay visible.
+    testing_support::StdoutCapture capture;
+    start(3);
+    printed = capture.take();
+  }
+  EXPECT_NE(printed.find("TVSK plug-in skipped: " + pluginDir_ + "/notes.so: "), std::string::npos) << printed;
+
+  EXPECT_TRUE(waitFor([&] { return hasStream("Stage left"); }, 5s, [&] { announce(kStageLeftSdp, 0x1234); }));
+  ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
+
+  const Json document = get("$");
+  ASSERT_TRUE(document.is_object());
+  const Json& plugins = document["Config"]["Plugins"];
+  EXPECT_NE(std::find(plugins.begin(), plugins.end(), Json::parse(R"({"Name":"vextro","Major":1,"Minor":4})")),
+            plugins.end()) << plugins;
+  EXPECT_NE(std::find(plugins.begin(), plugins.end(), Json::parse(R"({"Name":"annwatch","Major":0,"Minor":3})")),
+            plugins.end()) << plugins;
+  EXPECT_EQ(plugins.size(), 2u);
+  EXPECT_EQ(document["Config"]["PluginDirectory"], Json::array({pluginDir_}));
+  EXPECT_EQ(document["Config"]["Role"], 3);
+  ASSERT_EQ(document["Devices"].size(), 1u);
+  EXPECT_EQ(document["Devices"][0]["Id"], 1);
+  const Json stream = get("$.Streams[?(@.Name=='Stage left')]");
+  EXPECT_EQ(stream["DestinationIp"], "239.69.1.2");
+  EXPECT_EQ(stream["SampleRate"], 48000);
+  EXPECT_EQ(stream["TrackNumber"], 2);
+
+  EXPECT_EQ(run("curl -s -m 5 -o /dev/null -w '%{http_code}' -d '{\"Path\":\"$\"}' " + url("/get")), "401");
+
+  // An action list reaches the device (its request log shows the write), and the next read shows it.
+  device_.clearRequests();
+  const std::string actions = R"({"Id":1,"Actions":[{"Path":"Actions.CreateStreamer","Data":{"StreamName":"Engine S1",)"
+                              R"("Mapping":[{"IOGroupId":0,"InputId":0},{"IOGroupId":0,"InputId":1}]}}]})";
+  EXPECT_EQ(run("curl -s -m 10 -u kilo:mars -d '" + actions + "' " + url("/action")), R"({"Result":0})");
+  bool wroteName = false;
+  for (const auto& request : device_.requests()) {
+    for (const auto& [name, value] : request.parameters) {
+      wroteName = wroteName || (request.path == "/save.htm" && name == "CONFIG_PARAM_AUDIO_SERVER_STREAM_1_STREAM_NAME" &&
+                                vextro_sim::decodeValue(value) == "Engine S1");
+    }
+  }
+  EXPECT_TRUE(wroteName);
+  EXPECT_EQ(get("$.Devices[?(@.Id==1)].Streamers[0].StreamName"), "Engine S1") << get("$.Devices[0].Streamers");
+  EXPECT_EQ(run("curl -s -m 5 -o /dev/null -w '%{http_code}' -u kilo:mars -d '{\"Id\":5,\"Actions\":[]}' " +
+                url("/action")),
+            "404");
+
+  // A withdrawn announcement leaves the streams.
+  EXPECT_TRUE(waitFor([&] { return !hasStream("Stage left"); }, 5s, [&] { announce(kStageLeftSdp, 0x1234, true); }));
+
+  {
+    testing_support::StdoutCapture capture;
+    EXPECT_EQ(TVSK_Uninitialize(), 0);
+    EXPECT_EQ(TVSK_Uninitialize(), 0);
+    printed = capture.take();
+  }
+  const std::size_t vextroGone = printed.find("TVSK plug-in vextro unloaded");
+  const std::size_t annwatchGone = printed.find("TVSK plug-in annwatch unloaded");
+  ASSERT_NE(vextroGone, std::string::npos);
+  EXPECT_GT(annwatchGone, vextroGone);  // the reverse of the load order
+}
+
+TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
+  addPlugin(FAULTY_DEVICE_PLUGIN_PATH);
+  addPlugin(FAULTY_DISCOVERY_PLUGIN_PATH);
+  addPlugin(VEXTRO_PLUGIN_PATH);
+  addPlugin(ANNWATCH_PLUGIN_PATH);
+  addSimulatedDevice();
+  ScopedEnv only("TVSK_PLUGINS", "engine_faulty_device,engine_faulty_discovery.so:vextro");
+  std::optional<testing_support::StdoutCapture> capture(std::in_place);
+  start(1);
+  std::string printed = capture->take();
+  capture.reset();
+  // The throwing probe passes the device on to vextro; the throwing start unloads its plug-in.
+  ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
+  EXPECT_EQ(get("$.Config.Plugins"),
+            Json::parse(R"([{"Name":"engine_faulty_device","Major":9,"Minor":9},{"Name":"vextro","Major":1,"Minor":4}])"));
+  capture.emplace();
+  TVSK_Uninitialize();
+  printed += capture->take();
+  capture.reset();
+  EXPECT_NE(printed.find("TVSK engine_faulty_device probe threw: probe exploded"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("TVSK engine_faulty_discovery start threw: start exploded"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("annwatch.so: not among the plug-ins to load"), std::string::npos) << printed;
+}
+
+TEST_F(EngineSystem, AdvertisesByDnsSdWithTheMasterEntryOnlyForAMasterAndWithdrawsOnStop) {
+  start(3);
+  std::optional<std::string> txt;
+  EXPECT_TRUE(waitFor([&] { return (txt = advertisedTxt(serviceName_)).has_value(); }, 8s));
+  EXPECT_EQ(txt.value_or("none"), "\"master:1\"");
+  TVSK_Uninitialize();
+  EXPECT_TRUE(waitFor([&] { return !advertisedTxt(serviceName_).has_value(); }, 8s));
+
+  start(1);
+  EXPECT_TRUE(waitFor([&] { return (txt = advertisedTxt(serviceName_)).has_value(); }, 8s));
+  EXPECT_EQ(txt.value_or("none"), "");
+  TVSK_Uninitialize();
+  EXPECT_TRUE(waitFor([&] { return !advertisedTxt(serviceName_).has_value(); }, 8s));
+}
+
+TEST_F(EngineSystem, BrowserShowsTheDeviceAndStreamsWithNetworkTextAsText) {
+  if (run("command -v chromium").empty()) GTEST_SKIP() << "chromium is not installed";
+  addPlugin(VEXTRO_PLUGIN_PATH);
+  addPlugin(ANNWATCH_PLUGIN_PATH);
+  addSimulatedDevice();
+  device_.setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_STREAM_NAME", "Console Mix");
+  device_.setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_ENABLE", "1");
+  start(3);
+  ASSERT_TRUE(waitFor([&] { return hasStream("Stage left") && hasStream("<script>document.title='owned'</script>"); },
+                      5s, [&] {
+                        announce(kStageLeftSdp, 0x1234);
+                        announce(kScriptSdp, 0x4321);
+                      }));
+  ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
+
+  const std::string chromium = "chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + root_.path() +
+                               "/chromium --window-size=1280,800 ";
+  const std::string dom = run("timeout 60 " + chromium + "--dump-dom " + url() + " 2>/dev/null");
+  EXPECT_NE(dom.find("<title>TaviskEngine</title>"), std::string::npos) << dom;  // the script never ran
+  EXPECT_NE(dom.find("<strong>Sim</strong>"), std::string::npos) << dom;
+  EXPECT_NE(dom.find("127.0.0.1"), std::string::npos);
+  EXPECT_NE(dom.find("Console Mix"), std::string::npos);
+  EXPECT_NE(dom.find("<td>Stage left</td>"), std::string::npos);
+  EXPECT_NE(dom.find("239.69.1.2:5004"), std::string::npos);
+  EXPECT_NE(dom.find("<td>&lt;script&gt;document.title='owned'&lt;/script&gt;</td>"), std::string::npos) << dom;
+
+  const std::string screenshot = std::string(ENGINE_SCREENSHOT_DIR) + "/engine_status_page.png";
+  std::filesystem::remove(screenshot);
+  run("timeout 60 " + chromium + "--screenshot=" + screenshot + " " + url() + " 2>/dev/null");
+  EXPECT_GT(std::filesystem::exists(screenshot) ? std::filesystem::file_size(screenshot) : 0u, 10000u);
+}

@@ -1,0 +1,37 @@
+// A discovery plug-in whose start entry throws, as a failed host-name lookup does, so tests see
+// the engine destroy it, unload it and go on.
+#include <cstdint>
+#include <stdexcept>
+
+namespace {
+
+int marker = 0;
+
+int start(void*, const char*) { throw std::runtime_error("start exploded"); }
+int create(void** out, const char*) {
+  *out = &marker;
+  return 1;
+}
+int destroy(void* object) {
+  if (object == &marker) marker = 1;
+  return 0;
+}
+int setCallback(void*, void (*)(void*, const char*), void*) { return 0; }
+int getVersion(int* major, int* minor) {
+  *major = 7;
+  *minor = 7;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void* TVSK_Disco_Get_By_Id(uint32_t id) {
+  switch (id) {
+    case 2: return reinterpret_cast<void*>(&start);
+    case 3: return reinterpret_cast<void*>(&create);
+    case 4: return reinterpret_cast<void*>(&destroy);
+    case 5: return reinterpret_cast<void*>(&setCallback);
+    case 9: return reinterpret_cast<void*>(&getVersion);
+    default: return nullptr;
+  }
+}
