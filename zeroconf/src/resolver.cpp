@@ -55,16 +55,9 @@ struct resolve_callbacks {
   // The resolve could not go on for a passing reason: it is asked for again later.
   static void end_resolve_for_retry(resolver_context* resolve, DNSServiceErrorType code) {
     resolve_request retry = resolve->resolver->request_;
+    const std::shared_ptr<bonjour_client> owner = resolve->resolver->owner_handle();
     end_resolve(resolve);
-    resolve_gate* gate = gate_of(retry);
-    if (gate != nullptr) {
-      gate->retry_later(std::move(retry), code);
-    }
-  }
-
-  static resolve_gate* gate_of(const resolve_request& request) {
-    std::shared_ptr<bonjour_client> owner = request.owner.lock();
-    return owner ? owner->polled().resolves.get() : nullptr;
+    owner->polled().resolves->retry_later(std::move(retry), code);
   }
 
   static void on_resolve_reply(uint32_t interface_index, DNSServiceErrorType error_code, const char* full_name,
