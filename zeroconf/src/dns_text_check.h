@@ -17,7 +17,8 @@ constexpr size_t kMaxNameBytes = 255;
 // A domain or host name: well-formed UTF-8, at most kMaxNameBytes, labels (split at dots that
 // are not escaped with a backslash) of at most kMaxLabelBytes.
 [[nodiscard]] bool is_acceptable_domain_name(std::string_view text);
-// A registration type with its subtypes ("_http._tcp,_ravenna"): each part as a domain name.
+// A registration type with its subtypes ("_http._tcp,_ravenna"): the type and each subtype as a
+// domain name.
 [[nodiscard]] bool is_acceptable_service_type(std::string_view text);
 
 }  // namespace zeroconf

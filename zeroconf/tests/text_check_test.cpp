@@ -41,7 +41,7 @@ TEST(zeroconf_text_check, DomainNamesKeepTheirLabelsWithin63Bytes) {
   EXPECT_FALSE(is_acceptable_domain_name("h\xc3.local"));
 }
 
-TEST(zeroconf_text_check, EveryPartOfARegistrationTypeIsChecked) {
+TEST(zeroconf_text_check, TypeAndEverySubtypeAreChecked) {
   EXPECT_TRUE(is_acceptable_service_type("_http._tcp"));
   EXPECT_TRUE(is_acceptable_service_type("_http._tcp,_ravenna,_extra"));
   EXPECT_FALSE(is_acceptable_service_type("_http._tcp,_rav\xff"));
