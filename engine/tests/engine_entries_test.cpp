@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "../src/Engine.h"
+#include "HttpTestClient.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 
@@ -156,5 +159,28 @@ TEST_F(EngineEntries, PortInUseOrUnreadableSettingsFailTheStart) {
             "TVSK_Initialize(-1,0,3) -> -1\nTVSK_Initialize(-1,0,3) -> -1\nTVSK_Initialize(-1,0,3) -> -1\n");
   // A failed start leaves nothing behind: the next one runs.
   EXPECT_EQ(TVSK_Initialize(-1, 0, 3), 0);
+  EXPECT_EQ(TVSK_Uninitialize(), 0);
+}
+
+TEST_F(EngineEntries, DefaultFoldersComeFromTheApplicationDataFoldersAndTheWebAppIsServed) {
+  TempDir programData;
+  TempDir appData;
+  ScopedEnv common("PROGRAMDATA", programData.path());
+  ScopedEnv user("APPDATA", appData.path());
+  ScopedEnv noDirs("TVSK_PLUGIN_DIRS", std::nullopt);
+  StdoutCapture capture;
+  ASSERT_EQ(TVSK_Initialize(-1, 0, 1), 0);
+  const uint16_t port = tvsk::Engine::instance().httpPort();
+  EXPECT_EQ(tvsk::Engine::instance().state().snapshot()["Config"]["PluginDirectory"],
+            tvsk::Json::array({programData.path() + "/Brixel Technologies/Lumora/Plugins",
+                               appData.path() + "/Brixel Technologies/lumora/plugins"}));
+  // Without an installed web application the built-in page answers; with one, its index.html.
+  EXPECT_NE(engine_test::get(port, "/").body.find("<title>TaviskEngine</title>"), std::string::npos);
+  std::filesystem::create_directories(programData.path() + "/Brixel Technologies/Lumora/webapp");
+  testing_support::writeFile(programData.path() + "/Brixel Technologies/Lumora/webapp/index.html", "<p>web app</p>");
+  const engine_test::RawResponse page = engine_test::get(port, "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_EQ(page.body, "<p>web app</p>");
   EXPECT_EQ(TVSK_Uninitialize(), 0);
 }

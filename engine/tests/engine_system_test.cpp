@@ -261,6 +261,25 @@ TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
   EXPECT_NE(printed.find("annwatch.so: not among the plug-ins to load"), std::string::npos) << printed;
 }
 
+TEST_F(EngineSystem, FiltersSetOverHttpReachTheDiscoveryPluginsAddressSet) {
+  addPlugin(ANNWATCH_PLUGIN_PATH);
+  start(1);
+  const auto setFilters = [&](const std::string& body) {
+    return run("curl -s -m 5 -u kilo:mars -d " + shellWord(body) + " " + url("/set_interface_filters"));
+  };
+  // Announcements from a filtered address are not reported.
+  EXPECT_EQ(setFilters(R"([{"Ip":"127.0.0.1","Mask":"255.0.0.0"}])"), R"({"Result":"OK"})");
+  EXPECT_EQ(get("$.Config.InterfaceFilters"), Json::parse(R"([{"Ip":"127.0.0.1","Mask":"255.0.0.0"}])"));
+  for (int i = 0; i < 5; ++i) {
+    announce(kStageLeftSdp, 0x1234);
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_FALSE(hasStream("Stage left"));
+  EXPECT_EQ(setFilters("[]"), R"({"Result":"OK"})");
+  EXPECT_TRUE(waitFor([&] { return hasStream("Stage left"); }, 5s, [&] { announce(kStageLeftSdp, 0x1235); }));
+  EXPECT_EQ(setFilters(R"([{"Ip":"127.0.0.1"}])").find("Error"), 2u);
+}
+
 TEST_F(EngineSystem, AdvertisesByDnsSdWithTheMasterEntryOnlyForAMasterAndWithdrawsOnStop) {
   start(3);
   std::optional<std::string> txt;
