@@ -112,13 +112,14 @@ bool DnsSdAdvertiser::advertise(const std::string& name, uint16_t port, bool mas
     return false;
   }
   serviceRef_ = ref;
+  processResult_ = dnssd.processResult;
+  deallocate_ = dnssd.deallocate;
   socket_ = dnssd.socketOf(ref);
   thread_ = std::thread([this] { poll(); });
   return true;
 }
 
 void DnsSdAdvertiser::poll() {
-  const DnsSdLibrary& dnssd = library();
   for (;;) {
     std::array<pollfd, 2> fds{{{wakeFd_, POLLIN, 0}, {socket_, POLLIN, 0}}};
     const int ready = ::poll(fds.data(), socket_ >= 0 ? 2 : 1, kPollTimeoutMs);
@@ -129,7 +130,7 @@ void DnsSdAdvertiser::poll() {
       return;
     }
     if (socket_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      if (dnssd.processResult(static_cast<DNSServiceRef>(serviceRef_)) != kDNSServiceErr_NoError) {
+      if (processResult_(serviceRef_) != kDNSServiceErr_NoError) {
         std::printf("TVSK DNS-SD: connection to the daemon lost\n");
         std::fflush(stdout);
         return;
@@ -149,7 +150,7 @@ void DnsSdAdvertiser::withdraw() {
   if (thread_.joinable()) {
     thread_.join();
   }
-  library().deallocate(static_cast<DNSServiceRef>(serviceRef_));
+  deallocate_(serviceRef_);
   serviceRef_ = nullptr;
   socket_ = -1;
   close(wakeFd_);

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include <dns_sd.h>
+
 namespace tvsk {
 
 // Advertises the running engine by DNS-SD: one registration of type "_http._tcp" with subtype
@@ -33,7 +35,10 @@ class DnsSdAdvertiser {
  private:
   void poll();
 
-  void* serviceRef_ = nullptr;
+  // Entries kept from the library, so a withdrawal at process exit needs no other static object.
+  decltype(&DNSServiceProcessResult) processResult_ = nullptr;
+  decltype(&DNSServiceRefDeallocate) deallocate_ = nullptr;
+  DNSServiceRef serviceRef_ = nullptr;
   int socket_ = -1;
   int wakeFd_ = -1;
   std::thread thread_;

@@ -184,3 +184,13 @@ TEST_F(EngineEntries, DefaultFoldersComeFromTheApplicationDataFoldersAndTheWebAp
   EXPECT_EQ(page.body, "<p>web app</p>");
   EXPECT_EQ(TVSK_Uninitialize(), 0);
 }
+
+TEST_F(EngineEntries, ProcessEndingWithoutUninitializeStopsTheEngineCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        TVSK_Initialize(-1, 0, 3);
+        std::exit(TVSK_AddInterfaceFilter("10.1.1.1", "255.0.0.0") == 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
