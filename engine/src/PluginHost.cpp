@@ -155,6 +155,11 @@ void PluginHost::loadLibraries(const PluginHostSettings& settings) {
       }
     }
   }
+  for (const std::string& wanted : settings.only) {
+    if (loaded.count(wanted) == 0) {
+      printLine("plug-in " + wanted + " is to be loaded but was found in no plug-in folder");
+    }
+  }
   publishPlugins();
 }
 

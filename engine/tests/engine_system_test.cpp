@@ -243,7 +243,7 @@ TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
   addPlugin(VEXTRO_PLUGIN_PATH);
   addPlugin(ANNWATCH_PLUGIN_PATH);
   addSimulatedDevice();
-  ScopedEnv only("TVSK_PLUGINS", "engine_faulty_device,engine_faulty_discovery.so:vextro");
+  ScopedEnv only("TVSK_PLUGINS", "engine_faulty_device,engine_faulty_discovery.so:vextro,missing_one");
   std::optional<testing_support::StdoutCapture> capture(std::in_place);
   start(1);
   std::string printed = capture->take();
@@ -259,6 +259,8 @@ TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
   EXPECT_NE(printed.find("TVSK engine_faulty_device probe threw: probe exploded"), std::string::npos) << printed;
   EXPECT_NE(printed.find("TVSK engine_faulty_discovery start threw: start exploded"), std::string::npos) << printed;
   EXPECT_NE(printed.find("annwatch.so: not among the plug-ins to load"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("TVSK plug-in missing_one is to be loaded but was found in no plug-in folder"),
+            std::string::npos) << printed;
 }
 
 TEST_F(EngineSystem, FiltersSetOverHttpReachTheDiscoveryPluginsAddressSet) {
