@@ -192,6 +192,20 @@ TEST_F(SecondInstance, EndsAfterASecondAndTheFirstShowsTheWebApp) {
   EXPECT_TRUE(first->running());
 }
 
+TEST_F(SecondInstance, MessageDuringTheFirstAgentsSplashIsIgnored) {
+  // A Slave agent searches behind its splash for about 4 s and, finding nothing, starts nothing.
+  writeMode(2);
+  auto first = run({});
+  ASSERT_TRUE(first->waitForOutput("Looking for LUMORA Engine", 10s)) << first->output() << first->errors();
+  auto second = run({});
+  EXPECT_EQ(second->waitExit(5s), 0);
+  // Still inside the splash: the message found no tray and was dropped.
+  EXPECT_TRUE(first->running());
+  EXPECT_EQ(first->output().find("No LUMORA server attached"), std::string::npos) << first->output();
+  // Once the splash is over, the guard answers as usual.
+  expectSecondTellsFirst(*first);
+}
+
 TEST_F(SecondInstance, GuardWorksAgainAfterTheFirstWasKilled) {
   writeMode(3);
   auto first = startFirst();
