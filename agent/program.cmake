@@ -22,8 +22,10 @@ install(TARGETS LUMORA RUNTIME DESTINATION bin)
 
 # --- tests ---------------------------------------------------------------------------------------
 
-# Leaks of Qt itself that the sanitizer build must not report (full stacks, so they can be matched).
-set(lumora_program_lsan "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tests/program_lsan_suppressions.txt:fast_unwind_on_malloc=0")
+# Leaks and hand-overs inside Qt and the desktop libraries that the sanitizer builds must not report
+# as ours (full stacks for leaks, so they can be matched).
+set(lumora_program_sanitizer_env "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tests/program_lsan_suppressions.txt:fast_unwind_on_malloc=0"
+  "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tests/program_tsan_suppressions.txt:halt_on_error=1:second_deadlock_stack=1")
 
 # Widgets on the offscreen platform, at a display scale of exactly 1.
 lumora_add_gtest(agent_ui_tests
@@ -32,7 +34,7 @@ lumora_add_gtest(agent_ui_tests
     tests/TrayTest.cpp
     tests/SingletonTest.cpp
   LIBS lumora_agent_ui lumora_testing Qt5::Test
-  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96;${lumora_program_lsan}"
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96;${lumora_program_sanitizer_env}"
   TIMEOUT 60)
 add_dependencies(agent_ui_tests fake-engine)
 target_compile_definitions(agent_ui_tests PRIVATE
@@ -44,7 +46,7 @@ lumora_add_gtest(agent_program_tests
   SOURCES tests/ProgramTest.cpp tests/ProgramRun.cpp
   LIBS lumora_testing Qt5::Core
   LABELS "unit;avahi"
-  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${lumora_program_lsan}"
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${lumora_program_sanitizer_env}"
   TIMEOUT 60)
 add_dependencies(agent_program_tests LUMORA)
 target_compile_definitions(agent_program_tests PRIVATE
@@ -57,14 +59,14 @@ lumora_add_gtest(agent_program_slow_tests
   SOURCES tests/ProgramSlowTest.cpp tests/ProgramRun.cpp
   LIBS lumora_testing
   LABELS "slow;avahi"
-  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${lumora_program_lsan}"
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${lumora_program_sanitizer_env}"
   TIMEOUT 60)
 add_dependencies(agent_program_slow_tests LUMORA)
 target_compile_definitions(agent_program_slow_tests PRIVATE "LUMORA_PROGRAM=\"$<TARGET_FILE:LUMORA>\"")
 
 # The installed tree works on its own: program, engine library and plug-ins.
 add_test(NAME agent_install_tree COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/install_test.sh ${CMAKE_BINARY_DIR})
-set_tests_properties(agent_install_tree PROPERTIES LABELS "unit;avahi" TIMEOUT 60 ENVIRONMENT "${lumora_program_lsan}")
+set_tests_properties(agent_install_tree PROPERTIES LABELS "unit;avahi" TIMEOUT 60 ENVIRONMENT "${lumora_program_sanitizer_env}")
 
 # --- desktop runs: a virtual X display with trayer as the system tray -----------------------------
 add_executable(lumora-screen-grab tests/ScreenGrab.cpp)
@@ -78,11 +80,11 @@ if(LUMORA_XVFB_RUN)
             $<TARGET_FILE:LUMORA> $<TARGET_FILE:lumora-screen-grab> ${CMAKE_CURRENT_BINARY_DIR}/screenshots
             $<TARGET_FILE_DIR:vextro>:$<TARGET_FILE_DIR:annwatch>)
   set_tests_properties(agent_desktop_end_to_end PROPERTIES LABELS "x11;avahi" TIMEOUT 90
-    ENVIRONMENT "${lumora_program_lsan}")
+    ENVIRONMENT "${lumora_program_sanitizer_env}")
 endif()
 if(LUMORA_XVFB_RUN)
   add_test(NAME agent_x11_tray_icon
     COMMAND ${lumora_desktop} env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 QT_XCB_GL_INTEGRATION=none
             $<TARGET_FILE:agent_ui_tests> --gtest_filter=X11*)
-  set_tests_properties(agent_x11_tray_icon PROPERTIES LABELS x11 TIMEOUT 60 ENVIRONMENT "${lumora_program_lsan}")
+  set_tests_properties(agent_x11_tray_icon PROPERTIES LABELS x11 TIMEOUT 60 ENVIRONMENT "${lumora_program_sanitizer_env}")
 endif()
