@@ -79,7 +79,8 @@ if(LUMORA_XVFB_RUN)
     COMMAND ${lumora_desktop} ${CMAKE_CURRENT_SOURCE_DIR}/tests/desktop_end_to_end.sh
             $<TARGET_FILE:LUMORA> $<TARGET_FILE:lumora-screen-grab> ${CMAKE_CURRENT_BINARY_DIR}/screenshots
             $<TARGET_FILE_DIR:vextro>:$<TARGET_FILE_DIR:annwatch>)
-  set_tests_properties(agent_desktop_end_to_end PROPERTIES LABELS "x11;avahi" TIMEOUT 90
+  # Alone: a Master agent attaches to any engine on this host, and the test checks it is its own.
+  set_tests_properties(agent_desktop_end_to_end PROPERTIES LABELS "x11;avahi" TIMEOUT 90 RUN_SERIAL TRUE
     ENVIRONMENT "${lumora_program_sanitizer_env}")
 endif()
 if(LUMORA_XVFB_RUN)

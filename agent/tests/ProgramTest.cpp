@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/tests/ProgramRun.h"
@@ -166,10 +167,22 @@ class SecondInstance : public ProgramTest {
     return first;
   }
 
+  // Times the first agent went to show the web app: without a server it only says so; other
+  // tests' engines on this host may have given it one.
+  static size_t webAppRequests(const ProgramRun& first) {
+    const std::string output = first.output();
+    size_t count = 0;
+    for (const char* line : {"No LUMORA server attached", "Opening the web app at"}) {
+      for (size_t at = output.find(line); at != std::string::npos; at = output.find(line, at + 1)) ++count;
+    }
+    return count;
+  }
+
   // A second agent must end after about one second, having told the first one.
   void expectSecondTellsFirst(ProgramRun& first) {
     // The first may still be inside its start-up, where messages are ignored: try a few times.
     for (int attempt = 0; attempt < 5; ++attempt) {
+      const size_t before = webAppRequests(first);
       const auto started = Clock::now();
       auto second = run({});
       ASSERT_EQ(second->waitExit(5s), 0) << second->output();
@@ -177,7 +190,9 @@ class SecondInstance : public ProgramTest {
       EXPECT_GE(took, 1s);
       EXPECT_LT(took, 2500ms);
       EXPECT_EQ(second->output().find("Lumora Agent"), std::string::npos) << "the second agent printed a banner";
-      if (first.waitForOutput("No LUMORA server attached", 1s)) {
+      const auto deadline = Clock::now() + 1s;
+      while (webAppRequests(first) == before && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+      if (webAppRequests(first) > before) {
         return;
       }
     }
@@ -201,7 +216,9 @@ TEST_F(SecondInstance, MessageDuringTheFirstAgentsSplashIsIgnored) {
   EXPECT_EQ(second->waitExit(5s), 0);
   // Still inside the splash: the message found no tray and was dropped.
   EXPECT_TRUE(first->running());
-  EXPECT_EQ(first->output().find("No LUMORA server attached"), std::string::npos) << first->output();
+  if (first->output().find("Attached to") == std::string::npos) {
+    EXPECT_EQ(webAppRequests(*first), 0u) << first->output();
+  }
   // Once the splash is over, the guard answers as usual.
   expectSecondTellsFirst(*first);
 }
