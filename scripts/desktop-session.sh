@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Runs a command on the current X display with a system tray: Debian's trayer docked at the top
-# right, as a desktop panel would be. Use under a virtual display:
-#   xvfb-run -a -s "-screen 0 1024x768x24" scripts/desktop-session.sh <command> [args...]
-# The tray is stopped when the command ends; the command's exit code is returned.
+# Runs a command on an X display with a system tray: Debian's trayer docked at the top right, as
+# a desktop panel would be. Without a display it starts a virtual one (Xvfb, 1024x768) first:
+#   scripts/desktop-session.sh <command> [args...]
+# The tray (and the virtual display) stop when the command ends; its exit code is returned.
 set -euo pipefail
 
-if [ -z "${DISPLAY:-}" ]; then
-  echo "desktop-session.sh: no DISPLAY; run it under xvfb-run" >&2
+if [ $# -eq 0 ]; then
+  echo "usage: scripts/desktop-session.sh <command> [args...]" >&2
   exit 2
+fi
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
 trayer --edge top --align right --widthtype pixel --width 100 --height 24 >/dev/null 2>&1 &
