@@ -1,10 +1,11 @@
 # Helpers shared by every component's CMakeLists.
 include(GoogleTest)
 
-# lumora_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [ENVIRONMENT ...] [TIMEOUT s])
+# lumora_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [ENVIRONMENT ...] [TIMEOUT s]
+#                  [RESOURCE_LOCK ...])
 # One test executable; each test case becomes its own CTest test so `ctest -j8` spreads them.
 function(lumora_add_gtest target)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT;RESOURCE_LOCK" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -16,7 +17,20 @@ function(lumora_add_gtest target)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${ARG_ENVIRONMENT}")
+    TEST_LIST ${target}_TESTS)
+  # gtest_discover_tests flattens list-valued PROPERTIES (two labels, two variables), so the
+  # properties are set by a script that runs after the discovered tests are defined.
+  set(properties "LABELS [==[${ARG_LABELS}]==] TIMEOUT ${ARG_TIMEOUT}")
+  if(ARG_ENVIRONMENT)
+    string(APPEND properties " ENVIRONMENT [==[${ARG_ENVIRONMENT}]==]")
+  endif()
+  if(ARG_RESOURCE_LOCK)
+    string(APPEND properties " RESOURCE_LOCK [==[${ARG_RESOURCE_LOCK}]==]")
+  endif()
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_properties.cmake)
+  file(WRITE ${script}
+    "if(${target}_TESTS)\n  set_tests_properties(\${${target}_TESTS} PROPERTIES ${properties})\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
 
 # lumora_add_plugin(<name> SOURCES ... [LIBS ...])
