@@ -91,6 +91,9 @@ for ((i = 1; i <= count; i++)); do
     problem="did not finish within $timeout s"
   elif [ "$status" -ne 0 ]; then
     problem="exited $status"
+  elif grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer)|WARNING: ThreadSanitizer|runtime error: ' "$out"; then
+    # A background tool's report does not reach the block's exit status.
+    problem="a sanitizer report"
   fi
   if [ -z "$problem" ] && [ -f "$work/blocks/$i.expect" ]; then
     while IFS= read -r expected; do
