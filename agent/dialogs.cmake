@@ -29,13 +29,12 @@ set(lumora_dialogs_test_env "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96")
 
 lumora_add_gtest(agent_dialogs_tests
   SOURCES
-    tests/DialogsTestMain.cpp
     tests/CatalogueHttpTest.cpp
     tests/DownloadFileTest.cpp
     tests/PluginCatalogueTest.cpp
     tests/PluginWindowTest.cpp
     tests/SettingsTest.cpp
-  LIBS lumora_agent_dialogs lumora_test_http_server lumora_testing Qt5::Test
+  LIBS lumora_qt_test_main lumora_agent_dialogs lumora_test_http_server lumora_testing Qt5::Test
   ENVIRONMENT "${lumora_dialogs_test_env}"
   TIMEOUT 60)
 target_compile_definitions(agent_dialogs_tests PRIVATE
@@ -49,9 +48,8 @@ if(TARGET lumora_agent_resources)
 endif()
 lumora_add_gtest(agent_dialogs_screenshot_tests
   SOURCES
-    tests/DialogsTestMain.cpp
     tests/DialogsScreenshotTest.cpp
-  LIBS lumora_agent_dialogs ${lumora_dialogs_resource_objects} lumora_test_http_server lumora_testing
+  LIBS lumora_qt_test_main lumora_agent_dialogs ${lumora_dialogs_resource_objects} lumora_test_http_server lumora_testing
   ENVIRONMENT "${lumora_dialogs_test_env}"
   TIMEOUT 60)
 target_compile_definitions(agent_dialogs_screenshot_tests PRIVATE
@@ -64,9 +62,8 @@ function(lumora_agent_dialogs_tray_tests)
   endif()
   lumora_add_gtest(agent_dialogs_tray_tests
     SOURCES
-      tests/DialogsTestMain.cpp
-      tests/TrayDialogsTest.cpp
-    LIBS lumora_agent_ui ${lumora_dialogs_resource_objects} lumora_test_http_server lumora_testing Qt5::Test
+        tests/TrayDialogsTest.cpp
+    LIBS lumora_qt_test_main lumora_agent_ui ${lumora_dialogs_resource_objects} lumora_test_http_server lumora_testing Qt5::Test
     ENVIRONMENT "${lumora_dialogs_test_env}"
     TIMEOUT 60)
   target_compile_definitions(agent_dialogs_tray_tests PRIVATE

@@ -23,17 +23,15 @@ install(TARGETS LUMORA RUNTIME DESTINATION bin)
 # --- tests ---------------------------------------------------------------------------------------
 
 # Leaks and hand-overs inside Qt and the desktop libraries that the sanitizer builds must not report
-# as ours (full stacks for leaks, so they can be matched).
-set(lumora_program_sanitizer_env "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tests/program_lsan_suppressions.txt:fast_unwind_on_malloc=0"
-  "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tests/program_tsan_suppressions.txt:halt_on_error=1:second_deadlock_stack=1")
+# as ours, for the program started as a child process too.
+set(lumora_program_sanitizer_env ${LUMORA_QT_SANITIZER_ENVIRONMENT})
 
 # Widgets on the offscreen platform, at a display scale of exactly 1.
 lumora_add_gtest(agent_ui_tests
   SOURCES
-    tests/QtTestMain.cpp
     tests/TrayTest.cpp
     tests/SingletonTest.cpp
-  LIBS lumora_agent_ui lumora_testing Qt5::Test
+  LIBS lumora_qt_test_main lumora_agent_ui lumora_testing Qt5::Test
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96;${lumora_program_sanitizer_env}"
   TIMEOUT 60)
 add_dependencies(agent_ui_tests fake-engine)

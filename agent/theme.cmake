@@ -42,11 +42,10 @@ endif()
 
 lumora_add_gtest(agent_theme_tests
   SOURCES
-    tests/ThemeTestMain.cpp
     tests/ThemeTest.cpp
     tests/AppearanceTest.cpp
     tests/MessageBoxTest.cpp
-  LIBS lumora_agent_theme lumora_testing Qt5::Test Qt5::DBus
+  LIBS lumora_qt_test_main lumora_agent_theme lumora_testing Qt5::Test Qt5::DBus
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96"
   TIMEOUT 60)
 set_target_properties(agent_theme_tests PROPERTIES AUTOMOC ON)

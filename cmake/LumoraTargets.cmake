@@ -1,6 +1,14 @@
 # Helpers shared by every component's CMakeLists.
 include(GoogleTest)
 
+# Sanitizer options for tests whose processes run the Qt desktop stack (the program, widget tests)
+# and for tests that reach avahi through libdbus only. The lists are in testing/sanitizers/.
+set(LUMORA_QT_SANITIZER_ENVIRONMENT
+  "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/testing/sanitizers/qt_lsan_suppressions.txt:fast_unwind_on_malloc=0"
+  "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/testing/sanitizers/qt_tsan_suppressions.txt:halt_on_error=1:second_deadlock_stack=1")
+set(LUMORA_DBUS_TSAN_ENVIRONMENT
+  "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/testing/sanitizers/dbus_tsan_suppressions.txt:halt_on_error=1:second_deadlock_stack=1")
+
 # lumora_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [ENVIRONMENT ...] [TIMEOUT s]
 #                  [RESOURCE_LOCK ...])
 # One test executable; each test case becomes its own CTest test so `ctest -j8` spreads them.

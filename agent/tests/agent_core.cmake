@@ -1,10 +1,10 @@
-# Tests of the agent core (included by agent/agent.cmake). A main of their own creates the
+# Tests of the agent core (included by agent/agent.cmake). Their main sets up libcurl before the
 # offscreen application the widgets need.
 function(lumora_agent_gtest target)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LABELS" ${ARGN})
   add_executable(${target} ${CMAKE_CURRENT_SOURCE_DIR}/tests/AgentTestMain.cpp ${ARG_SOURCES})
   # The program's compiled pictures, when the theme's resources are part of the build.
-  target_link_libraries(${target} PRIVATE lumora_agent lumora_test_http_server lumora_testing Qt5::Test
+  target_link_libraries(${target} PRIVATE lumora_qt_test_main lumora_agent lumora_test_http_server lumora_testing Qt5::Test
     GTest::gtest Threads::Threads $<TARGET_NAME_IF_EXISTS:lumora_agent_resources>)
   add_dependencies(${target} fake-engine)
   target_compile_definitions(${target} PRIVATE
