@@ -46,11 +46,11 @@ fi
 
 # A line of the README's "..."-shortened output as an extended regular expression.
 line_pattern() {
-  local text=$1 pattern="" part
+  local text=$1 pattern="" fragment
   while :; do
-    part=${text%%...*}
-    pattern+=$(printf '%s' "$part" | sed 's/[][\.*^$+?(){}|]/\\&/g')
-    [ "$part" = "$text" ] && break
+    fragment=${text%%...*}
+    pattern+=$(printf '%s' "$fragment" | sed 's/[][\.*^$+?(){}|]/\\&/g')
+    [ "$fragment" = "$text" ] && break
     pattern+='.*'
     text=${text#*...}
   done
