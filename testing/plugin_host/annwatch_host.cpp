@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/include/tvsk/AddressFilterList.h"
+#include "testing/command_line.h"
 #include "testing/plugin_host/annwatch_host_library.h"
 
 namespace {
@@ -25,10 +26,7 @@ constexpr const char* kUsage =
     "  --start-id N        first message Id (default 0)\n"
     "  --help              this text\n";
 
-int usage(const std::string& message) {
-  std::fprintf(stderr, "plugin-host annwatch: %s\n%s", message.c_str(), kUsage);
-  return 2;
-}
+int usage(const std::string& message) { return lumora_testing::usageError("plugin-host annwatch", message, kUsage); }
 
 void printMessage(void*, const char* json) {
   std::printf("message: %s\n", json);

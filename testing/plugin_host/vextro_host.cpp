@@ -9,7 +9,6 @@
 #include <dlfcn.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/app_data.h"
+#include "testing/command_line.h"
 #include "testing/plugin_host/action_list_check.h"
 #include "testing/temp_dir.h"
 #include "testing/vextro_sim/sim_device.h"
@@ -157,8 +157,7 @@ constexpr const char* kUsage =
     "file, printed first as \"log: PATH\".\n";
 
 int UsageError(const std::string& message) {
-  std::fprintf(stderr, "plugin-host vextro: %s\n%s", message.c_str(), kUsage);
-  return 2;
+  return lumora_testing::usageError("plugin-host vextro", message, kUsage);
 }
 
 struct HostOptions {
@@ -174,10 +173,10 @@ struct HostOptions {
 };
 
 bool ParseCount(const char* text, long max, long& out) {
-  char* end = nullptr;
-  errno = 0;
-  out = std::strtol(text, &end, 10);
-  return errno == 0 && end != text && *end == '\0' && out >= 0 && out <= max;
+  unsigned long count = 0;
+  if (!lumora_testing::parseWholeNumber(text, static_cast<unsigned long>(max), 10, count)) return false;
+  out = static_cast<long>(count);
+  return true;
 }
 
 // "HOST:PORT"; the last colon separates the port.

@@ -1,7 +1,6 @@
 // sap-announce --sdp FILE [--hash N] [--delete] [--repeat N] [--interval-ms M]
 // Sends SAP announcements (or, with --delete, deletions carrying the o= line) of an SDP file to
 // 239.255.255.255:9875 on the loopback interface only.
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "testing/command_line.h"
 #include "testing/sap_announce/sap_sender.h"
 #include "testing/temp_dir.h"
 
@@ -25,16 +25,11 @@ constexpr const char* kUsage =
     "  --interval-ms M  pause between sends (default 1000)\n"
     "  --help           this text\n";
 
-int usage(const std::string& message) {
-  std::fprintf(stderr, "sap-announce: %s\n%s", message.c_str(), kUsage);
-  return 2;
-}
+int usage(const std::string& message) { return lumora_testing::usageError("sap-announce", message, kUsage); }
 
+// Decimal or 0x-hex.
 bool parseNumber(const char* text, unsigned long max, unsigned long& out) {
-  char* end = nullptr;
-  errno = 0;
-  out = std::strtoul(text, &end, 0);
-  return errno == 0 && end != text && *end == '\0' && out <= max;
+  return lumora_testing::parseWholeNumber(text, max, 0, out);
 }
 
 }  // namespace

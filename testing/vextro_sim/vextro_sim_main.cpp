@@ -1,6 +1,5 @@
 // vextro-sim: a simulated network audio interface on 127.0.0.1 for manual runs (see --help).
 // Prints the listening addresses, then one line per request; ends on SIGINT or SIGTERM.
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "testing/command_line.h"
 #include "testing/vextro_sim/sim_device.h"
 
 namespace {
@@ -33,16 +33,10 @@ constexpr const char* kUsage =
     "  --help          this text\n"
     "http://127.0.0.1:PORT/ lists the pages and the current parameters.\n";
 
-int usageError(const std::string& message) {
-  std::fprintf(stderr, "vextro-sim: %s\n%s", message.c_str(), kUsage);
-  return 2;
-}
+int usageError(const std::string& message) { return lumora_testing::usageError("vextro-sim", message, kUsage); }
 
 bool parseNumber(const char* text, unsigned long max, unsigned long& out) {
-  char* end = nullptr;
-  errno = 0;
-  out = std::strtoul(text, &end, 10);
-  return errno == 0 && end != text && *end == '\0' && out <= max;
+  return lumora_testing::parseWholeNumber(text, max, 10, out);
 }
 
 }  // namespace
