@@ -1,7 +1,5 @@
 #include "zeroconf/src/browser.h"
 
-#include <stdexcept>
-
 #include "log/console_log.h"
 #include "zeroconf/src/bonjour_client.h"
 #include "zeroconf/src/callback_guard.h"
@@ -30,15 +28,9 @@ class bonjour_browser::impl final : public browser, public dns_service {
     interface_index_ = interface_index;
     has_domain_ = domain != nullptr;
     domain_ = has_domain_ ? domain : "";
-    if (!is_acceptable_service_type(regtype_) || (has_domain_ && !is_acceptable_domain_name(domain_))) {
-      throw std::runtime_error("DNSServiceBrowse() failed (" + std::to_string(kDNSServiceErr_BadParam) + ").");
-    }
-    DNSServiceRef ref = nullptr;
-    const DNSServiceErrorType result = call_browse(&ref);
-    if (result != kDNSServiceErr_NoError) {
-      throw std::runtime_error("DNSServiceBrowse() failed (" + std::to_string(result) + ").");
-    }
-    sd_ref_ = ref;
+    start_or_throw("DNSServiceBrowse",
+                   is_acceptable_service_type(regtype_) && (!has_domain_ || is_acceptable_domain_name(domain_)),
+                   [this](DNSServiceRef* ref) { return call_browse(ref); });
   }
 
   void on_service_gone() override { service_lost(); }

@@ -1,5 +1,8 @@
 #include "zeroconf/src/dns_service.h"
 
+#include <stdexcept>
+#include <string>
+
 #include "log/console_log.h"
 #include "zeroconf/src/bonjour_client.h"
 #include "zeroconf/src/dnssd_binding.h"
@@ -107,6 +110,21 @@ void dns_service::release_sd_ref() {
   if (released != nullptr) {
     DNSServiceRefDeallocate(released);
   }
+}
+
+void dns_service::start_or_throw(const char* call, bool acceptable, const start_function& start) {
+  const auto failure = [call](DNSServiceErrorType code) {
+    return std::runtime_error(std::string(call) + "() failed (" + std::to_string(code) + ").");
+  };
+  if (!acceptable) {
+    throw failure(kDNSServiceErr_BadParam);
+  }
+  DNSServiceRef ref = nullptr;
+  const DNSServiceErrorType result = start(&ref);
+  if (result != kDNSServiceErr_NoError) {
+    throw failure(result);
+  }
+  sd_ref_ = ref;
 }
 
 void dns_service::store_sd_ref(DNSServiceRef ref) {

@@ -46,8 +46,13 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   void release_sd_ref();
   void store_sd_ref(DNSServiceRef ref);
 
-  // Starts the operation's DNS-SD call again; gives its result and fills the reference.
+  // Starts the operation's DNS-SD call; gives its result and fills the reference.
   using start_function = std::function<DNSServiceErrorType(DNSServiceRef*)>;
+  // First start of an operation not yet listed, keeping its reference. Throws
+  // std::runtime_error "<call>() failed (<code>)." when its arguments are not acceptable (bad
+  // parameter) or the library refuses the call.
+  void start_or_throw(const char* call, bool acceptable, const start_function& start);
+
   // The DNS-SD service went away: ends the connection (out of the poll list, reference
   // released) and calls `start` on the poll thread after a back-off delay, again after each
   // failure, until it works; then the operation is listed again. `what` names the operation in

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 
 #include "log/console_log.h"
 #include "zeroconf/src/bonjour_client.h"
@@ -26,15 +25,8 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
 
   void start() {
     // The library hands the name to D-Bus, which ends the process on malformed UTF-8.
-    if (!is_acceptable_domain_name(filter_)) {
-      throw std::runtime_error("DNSServiceGetAddrInfo() failed (" + std::to_string(kDNSServiceErr_BadParam) + ").");
-    }
-    DNSServiceRef ref = nullptr;
-    const DNSServiceErrorType result = call_lookup(&ref);
-    if (result != kDNSServiceErr_NoError) {
-      throw std::runtime_error("DNSServiceGetAddrInfo() failed (" + std::to_string(result) + ").");
-    }
-    sd_ref_ = ref;
+    start_or_throw("DNSServiceGetAddrInfo", is_acceptable_domain_name(filter_),
+                   [this](DNSServiceRef* ref) { return call_lookup(ref); });
   }
 
   void on_service_gone() override { service_lost(); }
