@@ -4,17 +4,13 @@
 // Usage: tvsk-run [--master] [ADDRESS NETMASK]...
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "TaviskEngine.h"
+#include "engine/tools/tool_arguments.h"
 
 int main(int argc, char** argv) {
-  int role = 1;
   int arg = 1;
-  if (arg < argc && std::strcmp(argv[arg], "--master") == 0) {
-    role = 3;
-    ++arg;
-  }
+  const int role = tvsk_tools::takeRole(argc, argv, arg);
   if ((argc - arg) % 2 != 0) {
     std::fprintf(stderr, "usage: tvsk-run [--master] [ADDRESS NETMASK]...\n");
     return 2;
@@ -26,9 +22,7 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  for (; arg + 1 < argc; arg += 2) {
-    TVSK_AddInterfaceFilter(argv[arg], argv[arg + 1]);
-  }
+  tvsk_tools::addInterfaceFilters(argc, argv, arg);
   if (TVSK_Initialize(-1, 0, role) != 0) {
     return 1;
   }
