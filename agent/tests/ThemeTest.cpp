@@ -39,9 +39,19 @@ namespace {
 // Selects one foreground source for a test: the fixed value, or a watched file.
 class ThemeTest : public ::testing::Test {
  protected:
+  // Names a file in a fresh folder as the watched foreground file; gives its path.
+  QString watchForegroundFile() {
+    foregroundDir_ = std::make_unique<TempDir>();
+    const QString path = QString::fromStdString(foregroundDir_->path()) + QStringLiteral("/foreground");
+    foregroundFile_ = std::make_unique<ScopedEnv>("LUMORA_FOREGROUND_FILE", path.toStdString());
+    return path;
+  }
+
   ThemeReset reset_;
   ScopedEnv fixed_{"LUMORA_FOREGROUND", std::nullopt};
   ScopedEnv file_{"LUMORA_FOREGROUND_FILE", std::nullopt};
+  std::unique_ptr<TempDir> foregroundDir_;
+  std::unique_ptr<ScopedEnv> foregroundFile_;
 };
 
 bool appIsDark() {
@@ -125,10 +135,8 @@ TEST_F(ThemeTest, DarkForegroundKeepsThePaletteAndSetsTheLightSheet) {
 }
 
 TEST_F(ThemeTest, FollowsTheForegroundFileBackToTheSavedPaletteExactly) {
-  TempDir dir;
-  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  const QString path = watchForegroundFile();
   replaceFile(path, "0 0 0\n");
-  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
   const QPalette before = QApplication::palette();
   QBXTheme::install(qApp);
   ASSERT_FALSE(appIsDark());
@@ -151,9 +159,7 @@ TEST_F(ThemeTest, FollowsTheForegroundFileBackToTheSavedPaletteExactly) {
 }
 
 TEST_F(ThemeTest, FileCreatedLaterIsSeenAndAMissingFileCountsAsLightWithOneWarning) {
-  TempDir dir;
-  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
-  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
+  const QString path = watchForegroundFile();
   std::string output;
   {
     StdoutCapture capture;
@@ -208,10 +214,8 @@ TEST_F(ThemeTest, ChangeSignalFromAnotherThreadIsHandledOnTheGuiThread) {
 }
 
 TEST_F(ThemeTest, ThemedWindowsGetPaletteLinksTitleBarAndSheetUntilDestroyed) {
-  TempDir dir;
-  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  const QString path = watchForegroundFile();
   replaceFile(path, "0 0 0");
-  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
   QBXTheme::install(qApp);
   QBXTheme* theme = QBXTheme::instance(false);
 
@@ -243,10 +247,8 @@ TEST_F(ThemeTest, ThemedWindowsGetPaletteLinksTitleBarAndSheetUntilDestroyed) {
 }
 
 TEST_F(ThemeTest, AboutToQuitEndsTheThemeAndItsSubscription) {
-  TempDir dir;
-  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  const QString path = watchForegroundFile();
   replaceFile(path, "0 0 0");
-  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
   QBXTheme::install(qApp);
   ASSERT_NE(QBXTheme::instance(false), nullptr);
 
@@ -271,10 +273,8 @@ TEST_F(ThemeTest, AboutToQuitEndsTheThemeAndItsSubscription) {
 }
 
 TEST_F(ThemeTest, InstallingTwiceSubscribesOnce) {
-  TempDir dir;
-  const QString path = QString::fromStdString(dir.path()) + QStringLiteral("/foreground");
+  const QString path = watchForegroundFile();
   replaceFile(path, "0 0 0");
-  ScopedEnv file("LUMORA_FOREGROUND_FILE", path.toStdString());
   QBXTheme::install(qApp);
   QBXTheme::install(qApp);
   QBXTheme* theme = QBXTheme::instance(false);
