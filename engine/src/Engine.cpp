@@ -2,12 +2,12 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 
 #include "ApiRouter.h"
 #include "DnsSdAdvertiser.h"
+#include "EngineLog.h"
 #include "EngineSettings.h"
 #include "HttpServer.h"
 #include "PluginHost.h"
@@ -33,11 +33,6 @@ std::optional<int> forcedInitResult() {
     return std::nullopt;
   }
   return static_cast<int>(value);
-}
-
-void printLine(const std::string& line) {
-  std::printf("TVSK %s\n", line.c_str());
-  std::fflush(stdout);
 }
 
 }  // namespace
@@ -94,7 +89,7 @@ int Engine::initialize(int /*instance*/, int /*options*/, int role) {
   std::string error;
   const auto settings = EngineSettings::fromEnvironment(error);
   if (!settings) {
-    printLine(error);
+    printEngineLine(error);
     return kStartFailed;
   }
 
@@ -120,12 +115,12 @@ int Engine::initialize(int /*instance*/, int /*options*/, int role) {
   http_ = std::make_unique<HttpServer>(
       *router_, [host](std::function<void()> work) { host->post(std::move(work)); }, options);
   if (!http_->start(error)) {
-    printLine("HTTP server cannot listen on port " + std::to_string(settings->httpPort) + ": " + error);
+    printEngineLine("HTTP server cannot listen on port " + std::to_string(settings->httpPort) + ": " + error);
     stopComponents();
     return kStartFailed;
   }
   const uint16_t port = http_->port();
-  printLine("HTTP server listening on port " + std::to_string(port) + ", web application at http://127.0.0.1:" +
+  printEngineLine("HTTP server listening on port " + std::to_string(port) + ", web application at http://127.0.0.1:" +
             std::to_string(port) + "/");
 
   PluginHostSettings pluginSettings;
@@ -137,7 +132,7 @@ int Engine::initialize(int /*instance*/, int /*options*/, int role) {
   advertiser_ = std::make_unique<DnsSdAdvertiser>();
   if (!advertiser_->advertise(settings->serviceName, port, role == kMasterRole, error)) {
     // The API still serves clients that know the address.
-    printLine("DNS-SD advertisement of \"" + settings->serviceName + "\" failed: " + error);
+    printEngineLine("DNS-SD advertisement of \"" + settings->serviceName + "\" failed: " + error);
   }
 
   std::lock_guard<std::mutex> lock(mutex_);

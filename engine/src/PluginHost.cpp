@@ -3,12 +3,13 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <utility>
+
+#include "EngineLog.h"
 
 namespace tvsk {
 namespace {
@@ -24,11 +25,6 @@ constexpr const char* kDeviceStateRequest = "DeviceState";
 using PluginCallback = void (*)(void* context, const char* message);
 using GetById = void* (*)(uint32_t id);
 
-void printLine(const std::string& line) {
-  std::printf("TVSK %s\n", line.c_str());
-  std::fflush(stdout);
-}
-
 // Runs one call into a plug-in; an exception is reported and turned into false.
 template <typename Call>
 bool guarded(const std::string& what, Call&& call) {
@@ -36,9 +32,9 @@ bool guarded(const std::string& what, Call&& call) {
     call();
     return true;
   } catch (const std::exception& error) {
-    printLine(what + " threw: " + error.what());
+    printEngineLine(what + " threw: " + error.what());
   } catch (...) {
-    printLine(what + " threw an unknown exception");
+    printEngineLine(what + " threw an unknown exception");
   }
   return false;
 }
@@ -147,9 +143,9 @@ void PluginHost::loadLibraries(const PluginHostSettings& settings) {
     for (const auto& file : files) {
       const std::string stem = file.stem().string();
       if (!settings.only.empty() && settings.only.count(stem) == 0) {
-        printLine("plug-in skipped: " + file.string() + ": not among the plug-ins to load");
+        printEngineLine("plug-in skipped: " + file.string() + ": not among the plug-ins to load");
       } else if (!loaded.insert(stem).second) {
-        printLine("plug-in skipped: " + file.string() + ": a plug-in named " + stem + " is already loaded");
+        printEngineLine("plug-in skipped: " + file.string() + ": a plug-in named " + stem + " is already loaded");
       } else {
         loadLibrary(file.string(), stem);
       }
@@ -157,7 +153,7 @@ void PluginHost::loadLibraries(const PluginHostSettings& settings) {
   }
   for (const std::string& wanted : settings.only) {
     if (loaded.count(wanted) == 0) {
-      printLine("plug-in " + wanted + " is to be loaded but was found in no plug-in folder");
+      printEngineLine("plug-in " + wanted + " is to be loaded but was found in no plug-in folder");
     }
   }
   publishPlugins();
@@ -169,11 +165,11 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
   library->stem = stem;
   library->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library->handle == nullptr) {
-    printLine("plug-in skipped: " + path + ": " + ownedText(dlerror()));
+    printEngineLine("plug-in skipped: " + path + ": " + ownedText(dlerror()));
     return;
   }
   const auto closeAndSkip = [&](const std::string& reason) {
-    printLine("plug-in skipped: " + path + ": " + reason);
+    printEngineLine("plug-in skipped: " + path + ": " + reason);
     dlclose(library->handle);
   };
   if (auto* deviceExport = reinterpret_cast<GetById>(dlsym(library->handle, kDeviceExport))) {
@@ -203,7 +199,7 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
     }
     library->major = major;
     library->minor = minor;
-    printLine("device plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) + " loaded from " +
+    printEngineLine("device plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) + " loaded from " +
               path + ": " + info);
   } else if (auto* discoveryExport = reinterpret_cast<GetById>(dlsym(library->handle, kDiscoveryExport))) {
     library->kind = Library::Kind::Discovery;
@@ -242,7 +238,7 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
     library->discoveryObject = object;
     library->major = major;
     library->minor = minor;
-    printLine("discovery plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) +
+    printEngineLine("discovery plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) +
               " loaded from " + path);
   } else {
     closeAndSkip(std::string("exports neither ") + kDeviceExport + " nor " + kDiscoveryExport);
@@ -262,18 +258,18 @@ void PluginHost::publishPlugins() {
 void PluginHost::createDevices(const std::string& devicesFile) {
   std::ifstream in(devicesFile, std::ios::binary);
   if (!in.is_open()) {
-    printLine("devices file " + devicesFile + " cannot be read");
+    printEngineLine("devices file " + devicesFile + " cannot be read");
     return;
   }
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto devices = parseJson(text);
   if (!devices || !devices->is_array()) {
-    printLine("devices file " + devicesFile + " is not a JSON array of device objects");
+    printEngineLine("devices file " + devicesFile + " is not a JSON array of device objects");
     return;
   }
   for (const Json& device : *devices) {
     if (!device.is_object()) {
-      printLine("device entry skipped, not an object: " + compactJson(device));
+      printEngineLine("device entry skipped, not an object: " + compactJson(device));
       continue;
     }
     createDevice(compactJson(device));
@@ -295,7 +291,7 @@ void PluginHost::createDevice(const std::string& initJson) {
     int32_t created = -1;
     if (!guarded(library->stem + " create", [&] { created = entries.create(id, initJson.c_str(), &proxy); }) ||
         created != 0 || proxy == nullptr) {
-      printLine("device " + std::to_string(id) + " could not be created by " + library->stem + ": " + initJson);
+      printEngineLine("device " + std::to_string(id) + " could not be created by " + library->stem + ": " + initJson);
       continue;
     }
     auto context = std::make_unique<CallbackContext>();
@@ -309,11 +305,11 @@ void PluginHost::createDevice(const std::string& initJson) {
             [&] { device->token = entries.registerCallback(proxy, onDeviceChange, context.get()); });
     contexts_.push_back(std::move(context));
     devices_.push_back(std::move(device));
-    printLine("device " + std::to_string(id) + " created by " + library->stem + ": " + initJson);
+    printEngineLine("device " + std::to_string(id) + " created by " + library->stem + ": " + initJson);
     refreshDevice(id);
     return;
   }
-  printLine("device not accepted by any plug-in: " + initJson);
+  printEngineLine("device not accepted by any plug-in: " + initJson);
 }
 
 void PluginHost::refreshDevice(uint32_t proxyId) {
@@ -340,7 +336,7 @@ void PluginHost::refreshDevice(uint32_t proxyId) {
   });
   auto state = parseJson(text);
   if (!state || !state->is_object()) {
-    printLine("device " + std::to_string(proxyId) + " state is not a JSON object");
+    printEngineLine("device " + std::to_string(proxyId) + " state is not a JSON object");
     return;
   }
   state_.setDevice(proxyId, std::move(*state));
@@ -376,7 +372,7 @@ void PluginHost::onStreamMessage(void* context, const char* message) {
   try {
     static_cast<CallbackContext*>(context)->host->queueStreamMessage(message);
   } catch (...) {
-    printLine("stream message dropped: out of memory");
+    printEngineLine("stream message dropped: out of memory");
   }
 }
 
@@ -396,7 +392,7 @@ void PluginHost::queueDeviceRefresh(uint32_t proxyId) {
 void PluginHost::queueStreamMessage(std::string message) {
   worker_.post([this, message = std::move(message)] {
     if (!state_.applyStreamMessage(message)) {
-      printLine("stream message ignored: " + message);
+      printEngineLine("stream message ignored: " + message);
     }
   });
 }
@@ -424,7 +420,7 @@ void PluginHost::shutdown() {
       guarded(plugin.stem + " uninitialize", [&] { plugin.device.uninitialize(); });
     }
     dlclose(plugin.handle);
-    printLine("plug-in " + plugin.stem + " unloaded");
+    printEngineLine("plug-in " + plugin.stem + " unloaded");
   }
   devices_.clear();
   libraries_.clear();
