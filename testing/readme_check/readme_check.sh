@@ -8,7 +8,8 @@
 #   timeout=N      the block is stopped after N seconds (default 30) and fails
 #   namespace      needs the private test namespace (SAP on lo): skipped outside it
 # The blocks run from a fresh folder where build/, testing/ and scripts/ lead to this build and
-# checkout, so the README's own paths are used unchanged; HOME and the data folders are temporary.
+# checkout, so the README's own paths are used unchanged; HOME and the data folders are temporary,
+# and files the README puts in /tmp/ go to a temporary folder instead.
 set -uo pipefail
 source_dir=$(cd "$1" && pwd)
 build_dir=$(cd "$2" && pwd)
@@ -17,13 +18,13 @@ readme=$source_dir/README.md
 work=$(mktemp -d)
 cleanup() { rm -rf "$work"; }
 trap cleanup EXIT
-mkdir -p "$work/run" "$work/home" "$work/programdata" "$work/blocks"
+mkdir -p "$work/run" "$work/home" "$work/programdata" "$work/blocks" "$work/tmp"
 ln -s "$build_dir" "$work/run/build"
 ln -s "$source_dir/testing" "$work/run/testing"
 ln -s "$source_dir/scripts" "$work/run/scripts"
 
 # Every marked block becomes blocks/N.sh, its options blocks/N.opts, its expected lines N.expect.
-awk -v dir="$work/blocks" '
+awk -v dir="$work/blocks" -v tmp="$work/tmp" '
   /^<!-- readme-check( [^>]*)? -->$/ {
     n++; opts = $0; sub(/^<!-- readme-check ?/, "", opts); sub(/ ?-->$/, "", opts)
     print opts > (dir "/" n ".opts"); close(dir "/" n ".opts")
@@ -33,7 +34,7 @@ awk -v dir="$work/blocks" '
   want == "sh" && /^```sh$/ { inside = "sh"; want = ""; next }
   want == "text" && /^```text$/ { inside = "text"; want = ""; next }
   inside != "" && /^```$/ { inside = ""; next }
-  inside == "sh" { print > (dir "/" n ".sh"); next }
+  inside == "sh" { gsub(/\/tmp\//, tmp "/"); print > (dir "/" n ".sh"); next }
   inside == "text" { print > (dir "/" n ".expect"); next }
   want != "" && NF > 0 { want = "" }
 ' "$readme"
