@@ -8,7 +8,7 @@ LUMORA_PACKAGES=(
   iproute2 util-linux procps binutils
   libgtest-dev libgmock-dev libbenchmark-dev
   libqt5test5 libxcb1-dev
-  xvfb xauth x11-utils trayer xdotool chromium fonts-dejavu-core
+  xvfb xauth x11-utils trayer xdotool chromium fonts-dejavu-core fonts-crosextra-carlito
   libgstreamer-plugins-base1.0-dev
 )
 
