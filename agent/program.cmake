@@ -32,6 +32,7 @@ lumora_add_gtest(agent_ui_tests
     tests/TrayTest.cpp
     tests/SingletonTest.cpp
   LIBS lumora_qt_test_main lumora_agent_ui lumora_testing Qt5::Test
+  EXCLUDE "X11*"
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96;${lumora_program_sanitizer_env}"
   TIMEOUT 60)
 add_dependencies(agent_ui_tests fake-engine)

@@ -47,6 +47,7 @@ lumora_add_gtest(agent_theme_tests
     tests/MessageBoxTest.cpp
   LIBS lumora_qt_test_main lumora_agent_theme lumora_testing Qt5::Test Qt5::DBus
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96"
+  EXCLUDE "X11*"
   TIMEOUT 60)
 set_target_properties(agent_theme_tests PROPERTIES AUTOMOC ON)
 target_compile_definitions(agent_theme_tests PRIVATE

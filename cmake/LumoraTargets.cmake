@@ -10,10 +10,11 @@ set(LUMORA_DBUS_TSAN_ENVIRONMENT
   "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/testing/sanitizers/dbus_tsan_suppressions.txt:halt_on_error=1:second_deadlock_stack=1")
 
 # lumora_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [ENVIRONMENT ...] [TIMEOUT s]
-#                  [RESOURCE_LOCK ...])
+#                  [RESOURCE_LOCK ...] [EXCLUDE gtest-pattern...])
 # One test executable; each test case becomes its own CTest test so `ctest -j8` spreads them.
+# EXCLUDE leaves out cases that only a wrapper test runs (on a display, in a namespace of its own).
 function(lumora_add_gtest target)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;ENVIRONMENT;RESOURCE_LOCK;EXCLUDE" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -22,9 +23,15 @@ function(lumora_add_gtest target)
   endif()
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  set(filter "*")
+  if(ARG_EXCLUDE)
+    string(REPLACE ";" ":" excluded "${ARG_EXCLUDE}")
+    set(filter "-${excluded}")
+  endif()
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
+    TEST_FILTER "${filter}"
     TEST_LIST ${target}_TESTS)
   # gtest_discover_tests flattens list-valued PROPERTIES (two labels, two variables), so the
   # properties are set by a script that runs after the discovered tests are defined.

@@ -69,6 +69,11 @@ agent_env=(APPDATA="$root/appdata" PROGRAMDATA="$root/programdata" TMPDIR="$root
   XDG_RUNTIME_DIR="$root/runtime" PATH="$root/bin:$PATH" TVSK_PLUGIN_DIRS="$plugin_dirs" TVSK_HTTP_PORT=0
   TVSK_SERVICE_NAME="_lumoraDesktop$$" QT_FONT_DPI=96 LUMORA_APID_POLL_MS=200)
 
+# A Master agent attaches to any engine on this host: start only once the advertisements of
+# engines that earlier tests ran have left avahi's cache (the test runs alone, so none come back).
+no_other_engine() { ! timeout 5 avahi-browse -tp _http._tcp 2>/dev/null | grep -q ';_lumora'; }
+wait_for 30 no_other_engine || fail "another engine is still advertised"
+
 started=$(now_ms)
 # A simple command, so $! is the agent itself (its engine is started with that id).
 env "${agent_env[@]}" "$program" >"$root/agent.out" 2>&1 &
