@@ -64,9 +64,16 @@ function(lumora_agent_dialogs_tray_tests)
     SOURCES
         tests/TrayDialogsTest.cpp
     LIBS lumora_qt_test_main lumora_agent_ui ${lumora_dialogs_resource_objects} lumora_test_http_server lumora_testing Qt5::Test
+         tvsk_engine_static
     ENVIRONMENT "${lumora_dialogs_test_env}"
+    # annwatch, hosted by the engine in one case, takes the SAP port.
+    RESOURCE_LOCK sap_port_9875
     TIMEOUT 60)
   target_compile_definitions(agent_dialogs_tray_tests PRIVATE
     "LUMORA_TEST_OUTPUT_DIR=\"${CMAKE_CURRENT_BINARY_DIR}/screenshots\"")
+  # One case runs the plug-in manager against the engine hosting the build's plug-ins.
+  target_compile_definitions(agent_dialogs_tray_tests PRIVATE
+    VEXTRO_PLUGIN_PATH="$<TARGET_FILE:vextro>" ANNWATCH_PLUGIN_PATH="$<TARGET_FILE:annwatch>")
+  add_dependencies(agent_dialogs_tray_tests vextro annwatch)
 endfunction()
 cmake_language(DEFER CALL lumora_agent_dialogs_tray_tests)

@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QMetaObject>
 #include <QPushButton>
@@ -7,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +22,8 @@
 #include "agent/src/Settings.h"
 #include "agent/tests/DialogsFixture.h"
 #include "agent/tests/MessageBoxWatcher.h"
+#include "engine/src/Engine.h"
+#include "TaviskEngine.h"
 
 namespace {
 
@@ -27,6 +33,7 @@ using dialogs_test::MessageBoxWatcher;
 using dialogs_test::waitUntil;
 using testing_support::HttpServer;
 using testing_support::readFile;
+using testing_support::ScopedEnv;
 using testing_support::ScriptedReply;
 using testing_support::writeFile;
 
@@ -103,6 +110,58 @@ TEST_F(TrayDialogsTest, PluginManagerReadsTheAttachedEngine) {
   EXPECT_EQ(tray->pictureFolders, QStringList{QString::fromStdString(pictures())});
   EXPECT_EQ(manager->row("vextro")->status()->text(), "OUTDATED");
   EXPECT_TRUE(manager->row("annwatch")->downloadButtonWidget()->isVisible());
+}
+
+// The engine itself, hosting the build's plug-ins from the agent's own folder: the rows follow what
+// it reports, and a download lands in the folder it lists.
+TEST_F(TrayDialogsTest, PluginManagerAgainstTheRunningEngine) {
+  const std::string folder = userPlugins();
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(VEXTRO_PLUGIN_PATH, folder + "/vextro.so");
+  std::filesystem::copy_file(ANNWATCH_PLUGIN_PATH, folder + "/annwatch.so");
+  const ScopedEnv port("TVSK_HTTP_PORT", "0");
+  const ScopedEnv name("TVSK_SERVICE_NAME", "_lumoraT" + std::to_string(::getpid()) + "pm");
+  const ScopedEnv folders("TVSK_PLUGIN_DIRS", folder);
+  const ScopedEnv only("TVSK_PLUGINS", std::nullopt);
+  const ScopedEnv devices("TVSK_DEVICES_FILE", std::nullopt);
+  ASSERT_EQ(TVSK_Initialize(-1, 0, 1), 0);
+  struct Stop {
+    ~Stop() { TVSK_Uninitialize(); }
+  } stop;
+  const uint16_t enginePort = tvsk::Engine::instance().httpPort();
+  ASSERT_NE(enginePort, 0);
+
+  constexpr const char* kBytes = "\x7f" "ELF zorbin plug-in bytes";
+  server.setReply("/plugins.json", ScriptedReply::json(
+      R"({"Plugins":[{"Name":"vextro","URL":")" + at("/files/") +
+      R"(","Description":"Vextro devices proxy","Contact":"c","Certification":"release","Major":1,"Minor":4,)"
+      R"("Linux":"vextro.so"},{"Name":"annwatch","URL":")" + at("/files/") +
+      R"(","Description":"SAP streams","Contact":"c","Certification":"beta","Major":0,"Minor":5,"Linux":"annwatch.so"},)"
+      R"({"Name":"zorbin","URL":")" + at("/files/") +
+      R"(","Description":"Zorbin bridge","Contact":"c","Certification":"beta","Major":2,"Minor":0,"Linux":"zorbin.so"}]})"));
+  server.setReply("/files/zorbin.so", ScriptedReply::text(200, kBytes, "application/octet-stream"));
+  listener = std::make_shared<lmr::Agent::BrowserListener>(agent.get());
+  listener->service_resolved(1, "_lumora_dialogs_test", "_http._tcp.", "localhost", "127.0.0.1", enginePort, {});
+  ASSERT_EQ(agent->attachedAddress(), "127.0.0.1:" + std::to_string(enginePort));
+
+  lmr::PluginWindow* manager = openPluginManager();
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(manager->installed().at("vextro"), (std::pair<int32_t, int32_t>{1, 4}));
+  EXPECT_EQ(manager->installed().at("annwatch"), (std::pair<int32_t, int32_t>{0, 3}));
+  EXPECT_EQ(manager->pluginFolderList(), QStringList{QString::fromStdString(folder)});
+  EXPECT_EQ(manager->row("vextro")->status()->text(), "UP TO DATE");
+  EXPECT_EQ(manager->row("annwatch")->status()->text(), "OUTDATED");
+  lmr::RowDisplay* third = manager->row("zorbin");
+  ASSERT_NE(third, nullptr);
+  ASSERT_TRUE(third->downloadButtonWidget()->isVisible());
+  QDir().mkpath(LUMORA_TEST_OUTPUT_DIR);
+  EXPECT_TRUE(manager->grab().save(LUMORA_TEST_OUTPUT_DIR "/plugin_manager_engine.png"));
+
+  QTest::mouseClick(third->downloadButtonWidget(), Qt::LeftButton);
+  ASSERT_TRUE(waitUntil([third] { return third->status()->isVisible(); }, 3000ms));
+  EXPECT_EQ(third->status()->text(), "RESTART LUMORA");
+  EXPECT_EQ(readFile(folder + "/zorbin.so"), kBytes);
+  EXPECT_EQ(entriesOf(folder), (std::vector<std::string>{"annwatch.so", "vextro.so", "zorbin.so"}));
 }
 
 TEST_F(TrayDialogsTest, RefusedEngineLeavesEveryRowNotInstalled) {
