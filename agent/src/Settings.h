@@ -56,8 +56,6 @@ class MainWindow::Settings : public QDialog {
   [[nodiscard]] QComboBox* modeBox() const { return modeCombo; }
   [[nodiscard]] QStandardItemModel* discoveryItems() const { return discoveryModel; }
   [[nodiscard]] QStandardItemModel* pluginItems() const { return pluginsModel; }
-  [[nodiscard]] QListView* discoveryList() const { return discoveryView; }
-  [[nodiscard]] QListView* pluginsList() const { return pluginsView; }
 
  public slots:
   void onDiscoveryItemClicked(const QModelIndex& index);

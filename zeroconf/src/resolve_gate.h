@@ -75,8 +75,6 @@ class resolve_gate {
   // Once per poll cycle: gives overdue resolves' places to waiting ones and starts what fits.
   void tick();
 
-  [[nodiscard]] size_t in_flight() const { return running_.size(); }
-  [[nodiscard]] size_t waiting() const { return waiting_.size(); }
 
  private:
   struct running_resolve {
