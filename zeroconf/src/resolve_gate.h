@@ -75,7 +75,6 @@ class resolve_gate {
   // Once per poll cycle: gives overdue resolves' places to waiting ones and starts what fits.
   void tick();
 
-
  private:
   struct running_resolve {
     std::weak_ptr<bonjour_resolver> resolver;
