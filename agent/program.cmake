@@ -8,6 +8,7 @@ endif()
 # The tray's settings and plug-in manager slots come with the dialogs.
 add_library(lumora_agent_ui STATIC
   src/MainWindow.cpp
+  src/BrowserLauncher.cpp
   src/QSingletonApp.cpp
   ${LUMORA_AGENT_TRAY_DIALOG_SOURCES})
 set_target_properties(lumora_agent_ui PROPERTIES AUTOMOC ON)
@@ -31,6 +32,7 @@ lumora_add_gtest(agent_ui_tests
   SOURCES
     tests/TrayTest.cpp
     tests/SingletonTest.cpp
+    tests/WebAppOpenTest.cpp
   LIBS lumora_qt_test_main lumora_agent_ui lumora_testing Qt5::Test
   EXCLUDE "X11*"
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96;${lumora_program_sanitizer_env}"
