@@ -20,6 +20,14 @@ target_link_libraries(LUMORA PRIVATE lumora_agent_ui)
 # Installed, the program finds the engine library in the lib folder beside its bin folder.
 set_target_properties(LUMORA PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
 install(TARGETS LUMORA RUNTIME DESTINATION bin)
+# Desktop menu entry (its Exec names the installed program, known only at install time) and the
+# tray icon in the icon theme, as the XDG conventions place them.
+install(FILES resources/app_default.png DESTINATION share/icons/hicolor/256x256/apps RENAME lumora.png)
+install(CODE "
+  set(LUMORA_INSTALLED_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/bin/LUMORA\")
+  set(lumora_desktop_entry \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/applications/lumora.desktop\")
+  message(STATUS \"Installing: \${lumora_desktop_entry}\")
+  configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/resources/lumora.desktop.in\" \"\${lumora_desktop_entry}\" @ONLY)")
 
 # --- tests ---------------------------------------------------------------------------------------
 
