@@ -93,6 +93,13 @@ if(LUMORA_XVFB_RUN)
     ENVIRONMENT "${lumora_program_sanitizer_env}")
 endif()
 if(LUMORA_XVFB_RUN)
+  # Started by root as ./run.sh does: the agent runs as a desktop user, whose real browser opens.
+  add_test(NAME agent_desktop_browser_as_user
+    COMMAND ${lumora_desktop} ${CMAKE_CURRENT_SOURCE_DIR}/tests/desktop_browser_as_user.sh ${PROJECT_SOURCE_DIR}
+            $<TARGET_FILE:LUMORA> ${CMAKE_CURRENT_BINARY_DIR}/screenshots
+            $<TARGET_FILE_DIR:vextro>:$<TARGET_FILE_DIR:annwatch>)
+  set_tests_properties(agent_desktop_browser_as_user PROPERTIES LABELS "x11;avahi" TIMEOUT 90 RUN_SERIAL TRUE
+    ENVIRONMENT "${lumora_program_sanitizer_env}")
   add_test(NAME agent_x11_tray_icon
     COMMAND ${lumora_desktop} env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 QT_XCB_GL_INTEGRATION=none
             $<TARGET_FILE:agent_ui_tests> --gtest_filter=X11*)
