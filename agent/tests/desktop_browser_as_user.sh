@@ -17,9 +17,13 @@ unset QT_QPA_PLATFORM
 root=$(mktemp -d)
 chmod 755 "$root"
 runner_pid=""
+agent_pid=""
 cleanup() {
-  pkill -9 -u "$user" -f -- "$program" 2>/dev/null || true
-  pkill -9 -u "$user" chromium 2>/dev/null || true
+  if [ -n "$agent_pid" ]; then
+    kill -9 "$agent_pid" 2>/dev/null || true
+    pkill -9 -f -- "--apid $agent_pid" 2>/dev/null || true
+  fi
+  pkill -9 -f -- "--user-data-dir=$root/chromium" 2>/dev/null || true
   if [ -n "$runner_pid" ]; then wait "$runner_pid" 2>/dev/null || true; fi
   rm -rf "$root"
 }
@@ -54,6 +58,15 @@ shot=$root/shot/web_app.png
 browser="chromium --headless --no-sandbox --disable-gpu --disable-background-networking --disable-component-update"
 browser+=" --disable-sync --no-first-run --user-data-dir=$root/chromium --window-size=1024,768 --screenshot=$shot %s"
 
+# Without a desktop user (this display and its cookie belong to root) the agent stays root, and
+# the script says why the web app will not open by itself; on the offscreen platform it says
+# that nothing will be seen.
+as_root=$(env -u SUDO_USER -u PKEXEC_UID QT_QPA_PLATFORM=offscreen "$source_dir/scripts/start-agent.sh" /bin/true)
+for line in "QT_QPA_PLATFORM=offscreen: the agent runs, but its tray icon and windows are invisible" \
+  "Starting the LUMORA agent in the system tray as root" "Browsers refuse to run as root, so the web app will not open"; do
+  grep -qF "$line" <<<"$as_root" || fail "start-agent.sh without a desktop user did not say: $line"$'\n'"$as_root"
+done
+
 no_other_engine() { ! timeout 5 avahi-browse -tp _http._tcp 2>/dev/null | grep -q ';_lumora'; }
 wait_for 30 no_other_engine || fail "another engine is still advertised"
 
@@ -69,8 +82,12 @@ opening() { grep -q "Opening the web app at" "$root/agent.out" || ! kill -0 "$ru
 wait_for 30 opening && grep -q "Opening the web app at" "$root/agent.out" || fail "the web app was not opened"
 grep -q "Starting the LUMORA agent in the system tray as $user (browsers refuse to run as root)" "$root/agent.out" ||
   fail "start-agent.sh did not say it starts the agent as $user"
-agent_user=$(ps -o user= -C LUMORA | sort -u)
-[ "$agent_user" = "$user" ] || fail "the agent and its engine run as '$agent_user'"
+# runuser (the script's own process) runs the agent as its child, and the agent its engine.
+agent_pid=$(pgrep -P "$runner_pid" -x LUMORA) || fail "no agent under runuser"
+engine_pid=$(pgrep -f -- "--apid $agent_pid") || fail "no engine process of the agent"
+for pid in "$agent_pid" "$engine_pid"; do
+  [ "$(ps -o user= -p "$pid")" = "$user" ] || fail "process $pid runs as $(ps -o user= -p "$pid")"
+done
 
 wait_for 30 test -s "$shot" || fail "Chromium saved no page"
 [ "$(stat -c %U "$shot")" = "$user" ] || fail "the page was saved by $(stat -c %U "$shot"), not $user"
@@ -81,6 +98,8 @@ sleep 1
 ! grep -q "Could not open" "$root/agent.out" || fail "the agent reported the browser as failed"
 cp "$shot" "$out/desktop_web_app_as_user.png"
 
-pkill -TERM -u "$user" -x LUMORA || true
-wait_for 10 eval '! pgrep -u "$user" -x LUMORA >/dev/null' || fail "the agent and its engine did not end"
+kill -TERM "$agent_pid"
+ended() { ! kill -0 "$agent_pid" 2>/dev/null && ! kill -0 "$engine_pid" 2>/dev/null; }
+wait_for 10 ended || fail "the agent and its engine did not end"
+agent_pid=""
 echo "agent and engine ran as $user; Chromium loaded $opened (screenshot: $out/desktop_web_app_as_user.png)"
