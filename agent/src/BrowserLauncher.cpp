@@ -46,8 +46,8 @@ void BrowserLauncher::open(const QUrl& url) {
 }
 
 void BrowserLauncher::poll() {
-  openers_.erase(std::remove_if(openers_.begin(), openers_.end(), [this](Opener& opener) { return !stillRunning(opener); }),
-                 openers_.end());
+  const auto ended = [this](Opener& opener) { return !stillRunning(opener); };
+  openers_.erase(std::remove_if(openers_.begin(), openers_.end(), ended), openers_.end());
   schedule();
 }
 
@@ -60,10 +60,11 @@ bool BrowserLauncher::stillRunning(Opener& opener) {
   // Another owner may have reaped it (done < 0): nothing is known, nothing reported.
   const bool inWindow = opener.started.elapsed() <= checkWindow_.count();
   if (done == opener.pid && inWindow) {
+    const QString openerName = QString::fromLatin1(kOpener);
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-      emit failed(opener.url, QStringLiteral("%1 exited with %2").arg(QString::fromLatin1(kOpener)).arg(WEXITSTATUS(status)));
+      emit failed(opener.url, QStringLiteral("%1 exited with %2").arg(openerName).arg(WEXITSTATUS(status)));
     } else if (WIFSIGNALED(status)) {
-      emit failed(opener.url, QStringLiteral("%1 ended by signal %2").arg(QString::fromLatin1(kOpener)).arg(WTERMSIG(status)));
+      emit failed(opener.url, QStringLiteral("%1 ended by signal %2").arg(openerName).arg(WTERMSIG(status)));
     }
   }
   return false;

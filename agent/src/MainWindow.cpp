@@ -205,9 +205,10 @@ void MainWindow::Tray::slotAttachChanged(QString address, bool attached) {
 }
 
 void MainWindow::Tray::slotBrowserFailed(QString url, QString reason) {
-  writeLog(3, LOG_FILE, __LINE__, "Could not open %s in a browser (%s); open it by hand\n", url.toLocal8Bit().constData(),
-           reason.toLocal8Bit().constData());
-  showTrayMessage(QStringLiteral("Browser Not Opened"), QStringLiteral("Open ") + url + QStringLiteral(" in a browser"));
+  writeLog(3, LOG_FILE, __LINE__, "Could not open %s in a browser (%s); open it by hand\n",
+           url.toLocal8Bit().constData(), reason.toLocal8Bit().constData());
+  showTrayMessage(QStringLiteral("Browser Not Opened"),
+                  QStringLiteral("Open ") + url + QStringLiteral(" in a browser"));
 }
 
 void MainWindow::Tray::slotNotification(QString) {

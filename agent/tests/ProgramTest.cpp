@@ -149,7 +149,8 @@ TEST_F(ProgramTest, ANonNumericApidMeansNoAgent) {
 
 TEST_F(ProgramTest, TrayAgentWithoutDisplaySaysWhatToDoAndExits1) {
   writeMode(3);
-  auto agent = run({}, {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}});
+  auto agent =
+      run({}, {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}});
   ASSERT_EQ(agent->waitExit(10s), 1) << agent->output() << agent->errors();
   EXPECT_EQ(agent->errors(),
             "No display: the tray agent needs a desktop (DISPLAY or WAYLAND_DISPLAY); "

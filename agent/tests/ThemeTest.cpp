@@ -156,7 +156,8 @@ TEST_F(ThemeTest, NeitherSheetMakesQtWarnWhenWidgetsArePolished) {
     QBXTheme::instance(false)->slotApplicationAboutToQuit();
   }
   qInstallMessageHandler(previous);
-  EXPECT_TRUE(warnings.filter(QStringLiteral("Could not parse")).isEmpty()) << warnings.join(QLatin1Char('\n')).toStdString();
+  EXPECT_TRUE(warnings.filter(QStringLiteral("Could not parse")).isEmpty())
+      << warnings.join(QLatin1Char('\n')).toStdString();
 }
 
 TEST_F(ThemeTest, FollowsTheForegroundFileBackToTheSavedPaletteExactly) {
