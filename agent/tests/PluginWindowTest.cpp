@@ -288,6 +288,7 @@ TEST_F(PluginWindowTest, OnlyTheAgentsOwnPluginFoldersAreAccepted) {
 }
 
 TEST_F(PluginWindowTest, HostileCatalogueWritesNothingOutsideItsFolders) {
+  // clang-format off
   const std::string hostile = R"({"Plugins":[
       {"Name":"evil1","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Linux":"../evil.so"},
       {"Name":"evil2","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"/abs/x.so"},
@@ -301,6 +302,7 @@ TEST_F(PluginWindowTest, HostileCatalogueWritesNothingOutsideItsFolders) {
       {"Name":"good","URL":")" + at("/files/") + R"(","Description":"again","Contact":"","Certification":"beta","Windows":"good.so"}],
     "Images":[)" + image("good", "../../x", "escape") + "," + image("good", "Vendor", "../p") + "," +
                             image("good", "Brixel", "Pavlix") + "," + image("nobody", "Orphan", "Device") + "]}";
+  // clang-format on
   server.setReply("/plugins.json", ScriptedReply::json(hostile));
   server.setHandler([](const testing_support::RecordedRequest&) { return ScriptedReply::text(200, "payload"); });
   const auto userRoot = entriesOf(userData.path());

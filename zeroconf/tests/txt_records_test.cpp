@@ -24,6 +24,7 @@ struct build_case {
 };
 
 TEST(zeroconf_txt_records, BuildsWireFormOrNothing) {
+  // clang-format off
   const std::vector<build_case> cases = {
       {"entries of 1, 0 and 2 bytes", {"a", "", "bc"}, std::string("\x01" "a" "\x02" "bc")},
       {"no entries", {}, ""},
@@ -31,6 +32,7 @@ TEST(zeroconf_txt_records, BuildsWireFormOrNothing) {
       {"entry of 128 bytes empties all", {"a", std::string(128, 'x'), "b"}, ""},
       {"entry with a zero byte", {std::string("a\0b", 3)}, std::string("\x03" "a\0b", 4)},
   };
+  // clang-format on
   for (const build_case& test : cases) {
     const dns_txt_records record(test.entries);
     EXPECT_EQ(test.expected, bytes_of(record)) << test.label;
@@ -58,6 +60,7 @@ struct parse_case {
 };
 
 TEST(zeroconf_txt_records, ParsesEntriesOrReportsInvalidData) {
+  // clang-format off
   const std::vector<parse_case> cases = {
       {"one entry", std::string("\x03" "abc"), true, {"abc"}},
       {"empty entry kept", std::string("\x00\x01x", 3), true, {"", "x"}},
@@ -66,6 +69,7 @@ TEST(zeroconf_txt_records, ParsesEntriesOrReportsInvalidData) {
       {"second entry past the end", std::string("\x01" "a" "\x02" "b"), false, {}},
       {"high length byte", std::string("\xff" "a"), false, {}},
   };
+  // clang-format on
   for (const parse_case& test : cases) {
     testing_support::StdoutCapture capture;
     std::vector<std::string> out{"stale"};

@@ -57,6 +57,7 @@ namespace tvsk {
 // The function type of each entry number: DeviceEntry<TVSK_DEVICE_GET>::type.
 template <int Id>
 struct DeviceEntry;
+// clang-format off
 template <> struct DeviceEntry<TVSK_DEVICE_GET_INFO> { using type = TVSK_DeviceGetInfoFn; };
 template <> struct DeviceEntry<TVSK_DEVICE_INITIALIZE> { using type = TVSK_DeviceInitializeFn; };
 template <> struct DeviceEntry<TVSK_DEVICE_UNINITIALIZE> { using type = TVSK_DeviceUninitializeFn; };
@@ -70,6 +71,7 @@ template <> struct DeviceEntry<TVSK_DEVICE_REGISTER_CALLBACK> { using type = TVS
 template <> struct DeviceEntry<TVSK_DEVICE_UNREGISTER_CALLBACK> { using type = TVSK_DeviceUnregisterCallbackFn; };
 template <> struct DeviceEntry<TVSK_DEVICE_ENTRY_11> { using type = TVSK_DeviceEntry11Fn; };
 template <> struct DeviceEntry<TVSK_DEVICE_GET_PLUGIN_ID> { using type = TVSK_DeviceGetPluginIdFn; };
+// clang-format on
 
 // The address a plug-in hands out for entry Id; does not compile unless `function` has that entry's type.
 template <int Id>

@@ -46,6 +46,7 @@ namespace tvsk {
 // The function type of each entry number: DiscoveryEntry<TVSK_DISCOVERY_START>::type.
 template <int Id>
 struct DiscoveryEntry;
+// clang-format off
 template <> struct DiscoveryEntry<TVSK_DISCOVERY_NOOP_0> { using type = DiscoverySapNoopFn; };
 template <> struct DiscoveryEntry<TVSK_DISCOVERY_NOOP_1> { using type = DiscoverySapNoopFn; };
 template <> struct DiscoveryEntry<TVSK_DISCOVERY_START> { using type = DiscoverySapStartFn; };
@@ -55,6 +56,7 @@ template <> struct DiscoveryEntry<TVSK_DISCOVERY_SET_CALLBACK> { using type = Di
 template <> struct DiscoveryEntry<TVSK_DISCOVERY_NOOP_6> { using type = DiscoverySapNoopFn; };
 template <> struct DiscoveryEntry<TVSK_DISCOVERY_FREE_BUFFER> { using type = DiscoverySapFreeBufferFn; };
 template <> struct DiscoveryEntry<TVSK_DISCOVERY_GET_VERSION> { using type = DiscoverySapGetVersionFn; };
+// clang-format on
 
 // The address a plug-in hands out for entry Id; does not compile unless `function` has that entry's type.
 template <int Id>

@@ -33,6 +33,7 @@ const std::map<int32_t, std::string>& PtpClockStateTexts() {
 }
 
 const std::map<uint32_t, std::string>& StreamErrorTexts() {
+  // clang-format off
   static const std::map<uint32_t, std::string> texts = {
       {13, "SAP: SDP - Entry not found"},   {14, "SIP: Client error"},
       {15, "SIP: Server error"},            {16, "SIP: Global failure"},
@@ -45,6 +46,7 @@ const std::map<uint32_t, std::string>& StreamErrorTexts() {
       {29, "Transfer error"},               {30, "Setup unavailable"},
       {31, "Describe unavailable"},         {61, "SDP: PTIME too small"},
       {62, "SDP: Wrong PTP-Master-Clock"},  {63, "SDP: Wrong PTP-Clock Domain"}};
+  // clang-format on
   return texts;
 }
 
