@@ -133,8 +133,20 @@ ApiResponse ApiRouter::get(const ApiRequest& request) const {
   if (!path) {
     return errorResponse(400, "Malformed path");
   }
-  const Json document = state_.snapshot();
-  const Json* value = path->resolve(document);
+  const auto view = state_.view();
+  const auto& steps = path->steps();
+  ApiResponse response;
+  if (steps.empty()) {
+    response.body = view->text;
+    return response;
+  }
+  if (steps.size() == 1 && steps.front().kind == StatePath::Step::Kind::Member) {
+    if (const auto member = view->memberTexts.find(steps.front().name); member != view->memberTexts.end()) {
+      response.body = member->second;
+      return response;
+    }
+  }
+  const Json* value = path->resolve(view->document);
   if (value == nullptr) {
     return errorResponse(404, "No such path");
   }
@@ -207,7 +219,7 @@ ApiResponse ApiRouter::webApplication() const {
       return response;
     }
   }
-  response.body = renderStatusPage(state_.snapshot());
+  response.body = renderStatusPage(state_.view()->document);
   return response;
 }
 

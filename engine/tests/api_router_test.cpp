@@ -83,6 +83,11 @@ TEST_F(EngineApi, GetAnswersTheWholeDocumentOrTheValueAtThePath) {
   EXPECT_EQ(response.body, R"([{"Major":1,"Minor":4,"Name":"vextro"}])");
   EXPECT_EQ(run("POST", "/get", R"({"Path":"$.Devices[?(@.Id==7)].Identity.Name"})").body, "\"Box <b>\"");
   EXPECT_EQ(run("POST", "/get", R"({"Path":"$.Config.Nothing"})").status, 404u);
+  // The common paths come from the stored texts, and change with the state.
+  EXPECT_EQ(run("POST", "/get", R"({"Path":"$.Devices"})").body, tvsk::compactJson(state_.snapshot()["Devices"]));
+  state_.setRole(1);
+  EXPECT_EQ(run("POST", "/get", R"({"Path":"$.Config"})").body, tvsk::compactJson(state_.snapshot()["Config"]));
+  EXPECT_EQ(Json::parse(run("POST", "/get", R"({"Path":"$"})").body)["Config"]["Role"], 1);
 }
 
 TEST_F(EngineApi, GetRefusesMalformedBodiesAndPaths) {
