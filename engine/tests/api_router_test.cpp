@@ -158,3 +158,17 @@ TEST(EngineWebPage, EscapesEveryMarkupCharacter) {
   EXPECT_NE(page.find("No device."), std::string::npos);
   EXPECT_NE(page.find("No stream announced."), std::string::npos);
 }
+
+TEST(EngineWebPage, ShowsEachDevicesStatusWithItsErrorsEscaped) {
+  const Json document = Json::parse(R"({"Devices":[
+    {"Id":1,"Status":{"Code":3,"Message":"ERROR","Errors":{"Network":"Error: <refused> & gone"}}},
+    {"Id":2,"Status":{"Code":1,"Message":"OK","Errors":{}}},
+    {"Id":3}]})");
+  const std::string page = tvsk::renderStatusPage(document);
+  EXPECT_NE(page.find("<strong>Device 1</strong></td><td class=\"status\"><span class=\"state error\">ERROR</span>"
+                      "<ul class=\"errors\"><li>Network: Error: &lt;refused&gt; &amp; gone</li></ul></td>"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("<td class=\"status\"><span class=\"state ok\">OK</span></td>"), std::string::npos);
+  EXPECT_NE(page.find("<strong>Device 3</strong></td><td class=\"status\"><span class=\"none\">"), std::string::npos);
+}
