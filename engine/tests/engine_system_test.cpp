@@ -184,8 +184,6 @@ TEST_F(EngineSystem, HostsBothPluginsServesTheirStateAndRunsActions) {
 
   EXPECT_TRUE(waitFor([&] { return hasStream("Stage left"); }, 5s, [&] { announce(kStageLeftSdp, 0x1234); }));
   ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
-  Json unreachable;
-  ASSERT_TRUE(waitFor([&] { return (unreachable = get("$.Devices[1].Status.Errors.Network")).is_string(); }, 5s));
 
   const Json document = get("$");
   ASSERT_TRUE(document.is_object());
@@ -252,8 +250,6 @@ TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
   capture.reset();
   // The throwing probe passes the device on to vextro; the throwing start unloads its plug-in.
   ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
-  Json unreachable;
-  ASSERT_TRUE(waitFor([&] { return (unreachable = get("$.Devices[1].Status.Errors.Network")).is_string(); }, 5s));
   EXPECT_EQ(get("$.Config.Plugins"),
             Json::parse(R"([{"Name":"engine_faulty_device","Major":9,"Minor":9},{"Name":"vextro","Major":1,"Minor":4}])"));
   capture.emplace();
