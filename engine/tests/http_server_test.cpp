@@ -315,22 +315,30 @@ TEST_F(EngineHttp, ChunkedTrailersShareTheHeaderLimitAndABadOneNeverStopsTheServ
   EXPECT_EQ(roundTrip(port_, chunkedGet(trailer)).status, 431);
 
   // An endless trailer on four connections: past the limit the server answers and drops the rest.
-  const long before = residentMiB();
-  std::vector<std::thread> senders;
+  // The senders are ready before the first measure, so only what the server keeps counts.
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
   std::atomic<long> sentMiB{0};
+  std::vector<std::thread> senders;
   for (int c = 0; c < 4; ++c) {
     senders.emplace_back([&] {
       RawConnection connection(port_);
       std::string start = chunkedGet("");
       start.resize(start.size() - 2);  // the trailer never ends
-      connection.send(start + "X-Endless: ");
       const std::string mebibyte(1024 * 1024, 'e');
+      ++ready;
+      while (!go) std::this_thread::sleep_for(1ms);
+      connection.send(start + "X-Endless: ");
       for (int i = 0; i < 100 && connection.send(mebibyte); ++i) ++sentMiB;
     });
   }
+  ASSERT_TRUE(testing_support::waitUntil([&] { return ready == 4; }, 5s));
+  const long before = residentMiB();
+  go = true;
   for (auto& sender : senders) sender.join();
   const long grown = residentMiB() - before;
   std::printf("endless trailers: %ld MiB sent, resident set grew %ld MiB\n", sentMiB.load(), grown);
-  EXPECT_LT(grown, 40);
+  // A small part of the 400 MiB sent (an ASan build keeps freed blocks for a while: tens of MiB).
+  EXPECT_LT(grown, 100);
   EXPECT_TRUE(answersNormally());
 }
