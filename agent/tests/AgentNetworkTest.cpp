@@ -80,7 +80,7 @@ class NetworkInner : public AgentTest {
     if (HasFailure()) std::cerr << log_ << capture_.take();
   }
 
-  // A veth pair whose first end carries address/24; up unless asked otherwise.
+  // A veth pair, both ends up, whose first end carries address/24.
   static void addInterface(const std::string& name, const std::string& address) {
     ASSERT_TRUE(run("ip link add " + name + " type veth peer name " + name + "p && ip addr add " + address +
                     "/24 dev " + name + " && ip link set " + name + "p up && ip link set " + name + " up"));
@@ -138,7 +138,7 @@ TEST_F(NetworkInner, ServerOnTwoInterfacesKeepsTheAgentWhenOneGoes) {
   const std::string server = name("two");
   Publication publication(server, 8612, false);
   // Attached to one instance, the other one reported too.
-  ASSERT_TRUE(waitUntil([&] { return count(":8612") == 2; }, 10s)) << log_;
+  ASSERT_TRUE(waitUntil([&] { return count(":8612") >= 2; }, 10s));
   ASSERT_EQ(agent->attachedName(), server);
 
   const auto down = Clock::now();
@@ -152,7 +152,7 @@ TEST_F(NetworkInner, ServerOnTwoInterfacesKeepsTheAgentWhenOneGoes) {
   std::cerr << "measured: second interface down to its instance gone, agent still attached: " << removed << " ms\n";
 }
 
-// A Master on a network without a gateway takes the first interface's address as its own and
+// A Master on a network without a gateway (a new namespace has no routes) takes the first interface's address as its own and
 // accepts its server at any of its interfaces' addresses.
 TEST_F(NetworkInner, MasterWithoutGatewayAttachesToItsOwnServer) {
   useDebianHostsFile();
@@ -165,10 +165,10 @@ TEST_F(NetworkInner, MasterWithoutGatewayAttachesToItsOwnServer) {
   const std::string server = name("master");
   Publication publication(server, 8613, true);
   // Reported on both interfaces: attached to one, the other one ignored.
-  ASSERT_TRUE(waitUntil([&] { return count(":8613") == 2; }, 10s)) << log_;
+  ASSERT_TRUE(waitUntil([&] { return count(":8613") >= 2; }, 10s));
   EXPECT_EQ(agent->attachedName(), server);
-  EXPECT_EQ(log_.find("because we are the master"), std::string::npos) << log_;
-  EXPECT_NE(log_.find("Attached to 10."), std::string::npos) << log_;
+  EXPECT_EQ(log_.find("because we are the master"), std::string::npos);
+  EXPECT_NE(log_.find("Attached to 10."), std::string::npos);
 }
 
 // The agent starts while avahi-daemon does not run yet; its search starts once the daemon does.
