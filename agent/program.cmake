@@ -8,6 +8,7 @@ endif()
 # The tray's settings and plug-in manager slots come with the dialogs.
 add_library(lumora_agent_ui STATIC
   src/MainWindow.cpp
+  src/BrowserLauncher.cpp
   src/QSingletonApp.cpp
   ${LUMORA_AGENT_TRAY_DIALOG_SOURCES})
 set_target_properties(lumora_agent_ui PROPERTIES AUTOMOC ON)
@@ -19,6 +20,14 @@ target_link_libraries(LUMORA PRIVATE lumora_agent_ui)
 # Installed, the program finds the engine library in the lib folder beside its bin folder.
 set_target_properties(LUMORA PROPERTIES INSTALL_RPATH "$ORIGIN/../lib")
 install(TARGETS LUMORA RUNTIME DESTINATION bin)
+# Desktop menu entry (its Exec names the installed program, known only at install time) and the
+# tray icon in the icon theme, as the XDG conventions place them.
+install(FILES resources/app_default.png DESTINATION share/icons/hicolor/256x256/apps RENAME lumora.png)
+install(CODE "
+  set(LUMORA_INSTALLED_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/bin/LUMORA\")
+  set(lumora_desktop_entry \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/applications/lumora.desktop\")
+  message(STATUS \"Installing: \${lumora_desktop_entry}\")
+  configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/resources/lumora.desktop.in\" \"\${lumora_desktop_entry}\" @ONLY)")
 
 # --- tests ---------------------------------------------------------------------------------------
 
@@ -31,6 +40,7 @@ lumora_add_gtest(agent_ui_tests
   SOURCES
     tests/TrayTest.cpp
     tests/SingletonTest.cpp
+    tests/WebAppOpenTest.cpp
   LIBS lumora_qt_test_main lumora_agent_ui lumora_testing Qt5::Test
   EXCLUDE "X11*"
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_FONT_DPI=96;${lumora_program_sanitizer_env}"
@@ -83,6 +93,13 @@ if(LUMORA_XVFB_RUN)
     ENVIRONMENT "${lumora_program_sanitizer_env}")
 endif()
 if(LUMORA_XVFB_RUN)
+  # Started by root as ./run.sh does: the agent runs as a desktop user, whose real browser opens.
+  add_test(NAME agent_desktop_browser_as_user
+    COMMAND ${lumora_desktop} ${CMAKE_CURRENT_SOURCE_DIR}/tests/desktop_browser_as_user.sh ${PROJECT_SOURCE_DIR}
+            $<TARGET_FILE:LUMORA> ${CMAKE_CURRENT_BINARY_DIR}/screenshots
+            $<TARGET_FILE_DIR:vextro>:$<TARGET_FILE_DIR:annwatch>)
+  set_tests_properties(agent_desktop_browser_as_user PROPERTIES LABELS "x11;avahi" TIMEOUT 90 RUN_SERIAL TRUE
+    ENVIRONMENT "${lumora_program_sanitizer_env}")
   add_test(NAME agent_x11_tray_icon
     COMMAND ${lumora_desktop} env QT_QPA_PLATFORM=xcb QT_FONT_DPI=96 QT_XCB_GL_INTEGRATION=none
             $<TARGET_FILE:agent_ui_tests> --gtest_filter=X11*)

@@ -20,3 +20,10 @@ void openConsole();
 
 // Lets the console interpret the colour sequences; runs once before main as well.
 void enableConsoleColours();
+
+// Syslog levels, as writeLog takes them.
+inline constexpr uint32_t kLogError = 3;
+inline constexpr uint32_t kLogWarning = 4;
+inline constexpr uint32_t kLogNotice = 5;
+inline constexpr uint32_t kLogInfo = 6;
+inline constexpr uint32_t kLogDebug = 7;

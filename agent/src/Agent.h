@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "agent/src/Config.h"
@@ -31,12 +32,13 @@ struct InterfaceFilter {
   QString netmask;
 };
 
-// One engine server found on the network.
+// One engine server found on the network, as seen on one interface.
 struct ServiceRecord {
   std::string name;
   std::string address;  // "<IPv4>:<port>"
   std::string host;
   uint32_t kind = 4;  // Agent::kKindMaster or Agent::kKindOther
+  uint32_t interfaceIndex = 0;
 };
 
 // The agent's core: mode, interface filter choice, listeners, the engine server it is attached
@@ -175,11 +177,12 @@ class Agent::BrowserListener : public zeroconf::browser_listener {
                         const char* address, uint16_t port, const std::vector<std::string>& txt_entries) override;
   void service_removed(uint32_t interface_index, const char* name, const char* regtype) override;
 
-  // Own IPv4 address: config "server"/"ip", else the outgoing interface's, else the host name's,
-  // else "0.0.0.0".
+  // Own IPv4 address: config "server"/"ip", else the outgoing interface's, else the first up,
+  // non-loopback interface's, else "0.0.0.0".
   void resolveLocalAddress();
   [[nodiscard]] std::string ownAddress() const;
-  // Names of the servers found so far, in name order (copied under the agent mutex).
+  // Names of the servers found so far, in name order, once per interface each is seen on
+  // (copied under the agent mutex).
   [[nodiscard]] std::vector<std::string> serviceNames() const;
   // Stops all further calls into the agent (before the agent goes away).
   void detachAgent();
@@ -187,10 +190,14 @@ class Agent::BrowserListener : public zeroconf::browser_listener {
  private:
   friend class Agent;
 
+  // The own address, or an address of one of this host's interfaces.
+  [[nodiscard]] bool isOwnAddress(const std::string& ip) const;
+
   mutable std::mutex agentMutex_;  // guards agent_ itself; taken before the agent mutex
   Agent* agent_;
   std::string ownAddress_;
-  std::map<std::string, ServiceRecord> services_;  // guarded by the agent mutex
+  // By instance name and interface: DNS-SD reports a server once per interface it is seen on.
+  std::map<std::pair<std::string, uint32_t>, ServiceRecord> services_;  // guarded by the agent mutex
 };
 
 }  // namespace lmr

@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QUrl>
 
+#include "agent/src/BrowserLauncher.h"
 #include "agent/src/MessageBox.h"
 #include "agent/src/SplashWindow.h"
 #include "agent/src/Version.h"
@@ -66,6 +67,13 @@ MainWindow::Tray::Tray(MainWindow* window, Agent& agent, bool startAgent)
   connect(trayIcon_.get(), &QSystemTrayIcon::activated, this, &Tray::iconActivated);
   connect(trayIcon_.get(), &QSystemTrayIcon::messageClicked, this, &Tray::messageClicked);
 
+  // Qt's own opener reports success once xdg-open has started, even when no browser came up.
+  browser_ = std::make_unique<BrowserLauncher>();
+  connect(browser_.get(), &BrowserLauncher::failed, this, &Tray::slotBrowserFailed);
+  for (const QString& scheme : {QStringLiteral("http"), QStringLiteral("https")}) {
+    QDesktopServices::setUrlHandler(scheme, browser_.get(), "open");
+  }
+
   // Always queued: the agent reports attachments with its mutex held, and the slots take it.
   connect(this, &Tray::signalAttachChanged, this, &Tray::slotAttachChanged, Qt::QueuedConnection);
   connect(this, &Tray::signalNotification, this, &Tray::slotNotification, Qt::QueuedConnection);
@@ -86,6 +94,9 @@ MainWindow::Tray::~Tray() {
   }
   pluginWindow.reset();
   trayIcon_.reset();
+  for (const QString& scheme : {QStringLiteral("http"), QStringLiteral("https")}) {
+    QDesktopServices::unsetUrlHandler(scheme);
+  }
 }
 
 void MainWindow::Tray::showTrayMessage(const QString& title, const QString& text) {
@@ -152,9 +163,13 @@ void MainWindow::Tray::slotModeSlave() { setMode(static_cast<int>(Agent::kModeSl
 void MainWindow::Tray::slotModeHybrid() { setMode(static_cast<int>(Agent::kModeHybrid)); }
 
 void MainWindow::Tray::slotUpdatePopupMenu() {
-  const std::string host = agent_.attachedHost();
-  titleAction_->setText(host.empty() ? QStringLiteral("LUMORA - No Server Running")
-                                     : QStringLiteral("LUMORA - Server on ") + QString::fromLatin1(host.c_str()));
+  // DNS-SD names the host fully qualified ("vm.local."); people write it without the root dot.
+  QString host = QString::fromLatin1(agent_.attachedHost().c_str());
+  if (host.endsWith(QLatin1Char('.'))) {
+    host.chop(1);
+  }
+  titleAction_->setText(host.isEmpty() ? QStringLiteral("LUMORA - No Server Running")
+                                       : QStringLiteral("LUMORA - Server on ") + host);
   localServerAction_->setVisible(agent_.canStartLocalServer());
 }
 
@@ -187,6 +202,13 @@ void MainWindow::Tray::slotAttachChanged(QString address, bool attached) {
     showWebApp();
     lastOpenedAddress_ = address;
   }
+}
+
+void MainWindow::Tray::slotBrowserFailed(QString url, QString reason) {
+  writeLog(3, LOG_FILE, __LINE__, "Could not open %s in a browser (%s); open it by hand\n",
+           url.toLocal8Bit().constData(), reason.toLocal8Bit().constData());
+  showTrayMessage(QStringLiteral("Browser Not Opened"),
+                  QStringLiteral("Open ") + url + QStringLiteral(" in a browser"));
 }
 
 void MainWindow::Tray::slotNotification(QString) {

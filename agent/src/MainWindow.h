@@ -23,6 +23,8 @@ class QWidget;
 
 namespace lmr {
 
+class BrowserLauncher;
+
 // The agent's never-shown main window. It owns the tray icon, which is the whole user interface,
 // and lives from start-up to the end of the Qt loop.
 class MainWindow : public QMainWindow {
@@ -121,6 +123,8 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   void slotAttachChanged(QString address, bool attached);
   void slotNotification(QString message);
   void slotEngineDied();
+  // The browser did not come up: the address is logged and shown, to be opened by hand.
+  void slotBrowserFailed(QString url, QString reason);
 
  private:
   Agent& agent_;
@@ -134,6 +138,8 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   QAction* modeSlaveAction_ = nullptr;
   QAction* modeHybridAction_ = nullptr;
   std::unique_ptr<QSystemTrayIcon> trayIcon_;
+  // Opens http and https addresses for QDesktopServices and reports a browser that did not start.
+  std::unique_ptr<BrowserLauncher> browser_;
   QElapsedTimer restartTimer_;
   std::chrono::milliseconds rapidDeathWindow_ = kDefaultRapidDeathWindow;
   // Address whose web app was opened last, so a re-attachment to it opens no second browser.

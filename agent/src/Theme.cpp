@@ -48,6 +48,40 @@ bool readDarkStyleSheet(QString& sheet) {
   return true;
 }
 
+// True when the text is made of rules, each a selector before a braced block of declarations, and
+// nothing else. Qt warns "Could not parse application stylesheet" at every polish of a sheet it
+// cannot read (such as the light sheet, a bare selector list) and styles nothing with it.
+bool isParsableStyleSheet(const QString& sheet) {
+  int depth = 0;
+  bool selectorSeen = false;
+  for (int i = 0; i < sheet.size(); ++i) {
+    const QChar c = sheet.at(i);
+    if (c == QLatin1Char('/') && i + 1 < sheet.size() && sheet.at(i + 1) == QLatin1Char('*')) {
+      const int end = sheet.indexOf(QLatin1String("*/"), i + 2);
+      if (end < 0) {
+        return false;
+      }
+      i = end + 1;
+    } else if (c == QLatin1Char('{')) {
+      if (depth == 0 && !selectorSeen) {
+        return false;
+      }
+      ++depth;
+    } else if (c == QLatin1Char('}')) {
+      if (--depth < 0) {
+        return false;
+      }
+      selectorSeen = selectorSeen && depth > 0;
+    } else if (depth == 0 && !c.isSpace()) {
+      selectorSeen = true;
+    }
+  }
+  return depth == 0 && !selectorSeen;
+}
+
+// The sheet to set: none where Qt could not parse it, which looks the same without the warning.
+QString usableStyleSheet(const QString& sheet) { return isParsableStyleSheet(sheet) ? sheet : QString(); }
+
 QColor applicationForeground() {
   if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
     return QColor(0, 0, 0);
@@ -124,11 +158,11 @@ void QBXTheme::applyStyleSheet(QApplication* application) const {
   if (isDark()) {
     QString sheet;
     if (readDarkStyleSheet(sheet)) {
-      application->setStyleSheet(sheet);
+      application->setStyleSheet(usableStyleSheet(sheet));
     }
     return;
   }
-  application->setStyleSheet(QString::fromLatin1(kLightStyleSheet));
+  application->setStyleSheet(usableStyleSheet(QString::fromLatin1(kLightStyleSheet)));
 }
 
 QString QBXTheme::linkStyledText(const QString& text) const {
@@ -209,10 +243,10 @@ void QBXTheme::slotThemeChanged() {
     if (dark) {
       QString sheet;
       if (readDarkStyleSheet(sheet)) {
-        window->setStyleSheet(sheet);
+        window->setStyleSheet(usableStyleSheet(sheet));
       }
     } else {
-      window->setStyleSheet(QString::fromLatin1(kLightStyleSheet));
+      window->setStyleSheet(usableStyleSheet(QString::fromLatin1(kLightStyleSheet)));
     }
   }
   for (Callback* callback : themeCallbacks_) {

@@ -29,7 +29,8 @@ class QBXTheme : public QObject {
     virtual void themeChanged(bool dark) = 0;
   };
 
-  // The light sheet: a bare selector list, which clears any dark sheet.
+  // The light sheet: a bare selector list. Qt cannot parse it, so applying it sets no sheet at all,
+  // which clears any dark sheet.
   static constexpr const char* kLightStyleSheet =
       "QPushButton QLineEdit QToolButton QComboBox QScrollBar QToolTip QMenu QMenuBar";
   // Resource holding the dark sheet.

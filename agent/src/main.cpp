@@ -84,15 +84,23 @@ bool isServerRoleArgument(const char* argument) {
   return false;
 }
 
-// The server roles run on machines without a display, where QApplication would abort: they get
-// the offscreen platform unless a display or an explicit platform is there.
-void chooseHeadlessPlatform(int argc, char** argv) {
+bool hasServerRoleArgument(int argc, char** argv) {
   bool serverRole = false;
   for (int i = 1; i < argc; ++i) {
     serverRole = serverRole || isServerRoleArgument(argv[i]);
   }
-  if (serverRole && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+  return serverRole;
+}
+
+bool noDisplayPlatform() {
+  return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+// The server roles run on machines without a display, where QApplication would abort: they get
+// the offscreen platform unless a display or an explicit platform is there.
+void chooseHeadlessPlatform(int argc, char** argv) {
+  if (hasServerRoleArgument(argc, argv) && noDisplayPlatform()) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
 }
@@ -184,6 +192,7 @@ int runTrayAgent(QApplication& app) {
   QSingletonApp guard;
   if (guard.connectToRunning()) {
     guard.send(showWebAppMessage());
+    writeLog(6, LOG_FILE, __LINE__, "A LUMORA agent is already running: it was asked to open its web app\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(kSecondInstanceLingerMs));
     return 0;
   }
@@ -217,6 +226,13 @@ int main(int argc, char** argv) {
   lmr::initHttpClient();
   chooseHeadlessPlatform(argc, argv);
   skipOpenGlProbe();
+  // The tray agent needs a desktop: say what to do instead of Qt's abort.
+  if (noDisplayPlatform()) {
+    std::fputs("No display: the tray agent needs a desktop (DISPLAY or WAYLAND_DISPLAY); "
+               "start the console server with --serverd 1\n",
+               stderr);
+    return 1;
+  }
 
   QApplication app(argc, argv);
   QGuiApplication::setQuitOnLastWindowClosed(false);

@@ -222,7 +222,7 @@ TEST(AppearancePortal, TheSessionPortalDrivesTheInstalledTheme) {
   EXPECT_EQ(QApplication::palette().color(QPalette::Window), QColor(0, 0, 0));
   portal.announce(0);
   EXPECT_TRUE(waitUntil([] { return QApplication::palette().color(QPalette::Window) != QColor(0, 0, 0); }));
-  EXPECT_EQ(qApp->styleSheet(), QString::fromLatin1(QBXTheme::kLightStyleSheet));
+  EXPECT_TRUE(qApp->styleSheet().isEmpty());
   QBXTheme::instance(false)->slotApplicationAboutToQuit();
   QDBusConnection::disconnectFromBus(QDBusConnection::sessionBus().name());
 }

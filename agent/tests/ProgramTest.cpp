@@ -147,6 +147,17 @@ TEST_F(ProgramTest, ANonNumericApidMeansNoAgent) {
   EXPECT_EQ(server->waitExit(5s), 0);
 }
 
+TEST_F(ProgramTest, TrayAgentWithoutDisplaySaysWhatToDoAndExits1) {
+  writeMode(3);
+  auto agent =
+      run({}, {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}});
+  ASSERT_EQ(agent->waitExit(10s), 1) << agent->output() << agent->errors();
+  EXPECT_EQ(agent->errors(),
+            "No display: the tray agent needs a desktop (DISPLAY or WAYLAND_DISPLAY); "
+            "start the console server with --serverd 1\n");
+  EXPECT_EQ(agent->output(), "");
+}
+
 TEST_F(ProgramTest, TrayPathPrintsTheBannerByteForByte) {
   writeMode(3);
   // serverd 0 is no server role.
@@ -190,6 +201,9 @@ class SecondInstance : public ProgramTest {
       EXPECT_GE(took, 1s);
       EXPECT_LT(took, 2500ms);
       EXPECT_EQ(second->output().find("Lumora Agent"), std::string::npos) << "the second agent printed a banner";
+      EXPECT_NE(second->output().find("A LUMORA agent is already running: it was asked to open its web app"),
+                std::string::npos)
+          << second->output();
       const auto deadline = Clock::now() + 1s;
       while (webAppRequests(first) == before && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
       if (webAppRequests(first) > before) {

@@ -89,6 +89,9 @@ class TrayTest : public ::testing::Test {
     agent = std::make_unique<lmr::Agent>();
     window = std::make_unique<lmr::MainWindow>(*agent, false);
     tray = window->tray();
+    // The tray registers its own browser launcher: the recorder takes its place.
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "open");
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "open");
     browser = std::make_shared<lmr::Agent::BrowserListener>(agent.get());
   }
 
@@ -154,7 +157,8 @@ TEST_F(TrayTest, PopupTitleNamesTheAttachedHost) {
   EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - No Server Running"));
   resolve("_lumoraT_a", "studio-a.local.", "127.0.0.1", 9000);
   emit tray->menu()->aboutToShow();
-  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - Server on studio-a.local."));
+  // Without the DNS name's root dot.
+  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - Server on studio-a.local"));
   remove("_lumoraT_a");
   emit tray->menu()->aboutToShow();
   EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - No Server Running"));
@@ -364,13 +368,39 @@ TEST_F(TrayTest, AboutShowsThePictureAndTheVersion) {
   EXPECT_GT(textPixels, 20);
 }
 
-TEST_F(TrayTest, MenuAndMainWindowScreenshots) {
+// The menu as drawn: attaching changes the title row and enables the web-app row, and leaves the
+// other rows as they were; every entry row carries drawn text.
+TEST_F(TrayTest, MenuScreenshotsShowTheAttachmentInTheTitleAndWebAppRows) {
   start();
+  const auto rowOf = [this](const QImage& menu, QAction* action) {
+    return menu.copy(tray->menu()->actionGeometry(action));
+  };
+  const auto inked = [](const QImage& row) {
+    const QRgb background = row.pixel(0, 0);
+    int pixels = 0;
+    for (int y = 0; y < row.height(); ++y) {
+      for (int x = 0; x < row.width(); ++x) pixels += row.pixel(x, y) != background ? 1 : 0;
+    }
+    return pixels;
+  };
+  emit tray->menu()->aboutToShow();
+  const QImage unattached = tray->menu()->grab().toImage();
   resolve("_lumoraT_a", "studio-a.local.", "127.0.0.1", 9000);
   emit tray->menu()->aboutToShow();
+  const QImage attached = tray->menu()->grab().toImage();
   QDir().mkpath(QStringLiteral(LUMORA_TEST_OUTPUT_DIR));
-  EXPECT_TRUE(tray->menu()->grab().save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/tray_menu_offscreen.png")));
-  EXPECT_TRUE(window->grab().save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/main_window_offscreen.png")));
+  attached.save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/tray_menu_offscreen.png"));
+  window->grab().save(QStringLiteral(LUMORA_TEST_OUTPUT_DIR "/main_window_offscreen.png"));
+
+  ASSERT_EQ(unattached.size(), attached.size());
+  for (QAction* action : tray->menu()->actions()) {
+    if (action->isSeparator() || !action->isVisible()) continue;
+    const QImage before = rowOf(unattached, action);
+    const QImage after = rowOf(attached, action);
+    EXPECT_GT(inked(after), 20) << action->text().toStdString();
+    const bool changes = action == tray->titleAction() || action == tray->webAppAction();
+    EXPECT_EQ(before != after, changes) << action->text().toStdString();
+  }
 }
 
 // On an X display with a system tray (trayer): the real icon, clicked with xdotool.
@@ -426,7 +456,8 @@ TEST_F(X11Tray, IconSitsInTheTrayAndItsMenuTitleFollowsTheAttachment) {
   resolve("_lumoraT_a", "studio-a.local.", "127.0.0.1", 9000);
   ASSERT_EQ(recorder.urls.size(), 1);
   ASSERT_TRUE(openMenuByRightClick());
-  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - Server on studio-a.local."));
+  // Without the DNS name's root dot.
+  EXPECT_EQ(tray->titleAction()->text(), QStringLiteral("LUMORA - Server on studio-a.local"));
   EXPECT_TRUE(tray->webAppAction()->isEnabled());
   saveScreen("x11_tray_menu_attached.png");
   closeMenu();

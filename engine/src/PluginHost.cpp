@@ -10,20 +10,18 @@
 #include <utility>
 
 #include "EngineLog.h"
+#include "tvsk/DevicePluginEntries.h"
+#include "tvsk/DiscoveryPluginEntries.h"
 
 namespace tvsk {
 namespace {
 
-constexpr const char* kDeviceExport = "TVSK_Get_By_Id";
-constexpr const char* kDiscoveryExport = "TVSK_Disco_Get_By_Id";
 constexpr const char* kPluginSuffix = ".so";
 constexpr const char* kDiscoveryCreateJson = "{\"StartId\":0}";
 // The discovery plug-in's create entry reports success with 1.
 constexpr int kDiscoveryCreated = 1;
 constexpr const char* kDeviceStateRequest = "DeviceState";
 
-using PluginCallback = void (*)(void* context, const char* message);
-using GetById = void* (*)(uint32_t id);
 
 // Runs one call into a plug-in; an exception is reported and turned into false.
 template <typename Call>
@@ -39,51 +37,58 @@ bool guarded(const std::string& what, Call&& call) {
   return false;
 }
 
-template <typename Function>
-bool resolve(GetById getById, uint32_t id, Function& out) {
-  out = reinterpret_cast<Function>(getById(id));
-  return out != nullptr;
-}
-
 std::string ownedText(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
 
 }  // namespace
 
 // Entries of a device-proxy plug-in, by their numbers.
 struct DeviceEntries {
-  int32_t (*getInfo)(char**) = nullptr;                                  // 0
-  int32_t (*initialize)() = nullptr;                                     // 1
-  int32_t (*uninitialize)() = nullptr;                                   // 2
-  int32_t (*probe)(const char*) = nullptr;                               // 3
-  int32_t (*create)(uint32_t, const char*, void**) = nullptr;            // 4
-  int32_t (*destroy)(void*) = nullptr;                                   // 5
-  int32_t (*action)(void*, const char*) = nullptr;                       // 6
-  int32_t (*get)(void*, const char*, char**, uint32_t*) = nullptr;       // 7
-  int32_t (*freeBuffer)(void*) = nullptr;                                // 8
-  int64_t (*registerCallback)(void*, PluginCallback, void*) = nullptr;   // 9
-  int32_t (*unregisterCallback)(int64_t) = nullptr;                      // 10
-  int32_t (*getPluginId)(uint32_t*, uint32_t*, char**) = nullptr;        // 12
+  TVSK_DeviceGetInfoFn getInfo = nullptr;
+  TVSK_DeviceInitializeFn initialize = nullptr;
+  TVSK_DeviceUninitializeFn uninitialize = nullptr;
+  TVSK_DeviceProbeFn probe = nullptr;
+  TVSK_DeviceCreateFn create = nullptr;
+  TVSK_DeviceDeleteFn destroy = nullptr;
+  TVSK_DeviceActionFn action = nullptr;
+  TVSK_DeviceGetFn get = nullptr;
+  TVSK_DeviceFreeBufferFn freeBuffer = nullptr;
+  TVSK_DeviceRegisterCallbackFn registerCallback = nullptr;
+  TVSK_DeviceUnregisterCallbackFn unregisterCallback = nullptr;
+  TVSK_DeviceGetPluginIdFn getPluginId = nullptr;
 
-  bool resolveAll(GetById getById) {
-    return resolve(getById, 0, getInfo) && resolve(getById, 1, initialize) && resolve(getById, 2, uninitialize) &&
-           resolve(getById, 3, probe) && resolve(getById, 4, create) && resolve(getById, 5, destroy) &&
-           resolve(getById, 6, action) && resolve(getById, 7, get) && resolve(getById, 8, freeBuffer) &&
-           resolve(getById, 9, registerCallback) && resolve(getById, 10, unregisterCallback) &&
-           resolve(getById, 12, getPluginId);
+  bool resolveAll(TVSK_Get_By_Id_Fn getById) {
+    getInfo = deviceEntry<TVSK_DEVICE_GET_INFO>(getById);
+    initialize = deviceEntry<TVSK_DEVICE_INITIALIZE>(getById);
+    uninitialize = deviceEntry<TVSK_DEVICE_UNINITIALIZE>(getById);
+    probe = deviceEntry<TVSK_DEVICE_PROBE>(getById);
+    create = deviceEntry<TVSK_DEVICE_CREATE>(getById);
+    destroy = deviceEntry<TVSK_DEVICE_DELETE>(getById);
+    action = deviceEntry<TVSK_DEVICE_ACTION>(getById);
+    get = deviceEntry<TVSK_DEVICE_GET>(getById);
+    freeBuffer = deviceEntry<TVSK_DEVICE_FREE_BUFFER>(getById);
+    registerCallback = deviceEntry<TVSK_DEVICE_REGISTER_CALLBACK>(getById);
+    unregisterCallback = deviceEntry<TVSK_DEVICE_UNREGISTER_CALLBACK>(getById);
+    getPluginId = deviceEntry<TVSK_DEVICE_GET_PLUGIN_ID>(getById);
+    return getInfo && initialize && uninitialize && probe && create && destroy && action && get && freeBuffer &&
+           registerCallback && unregisterCallback && getPluginId;
   }
 };
 
 // Entries of a stream-discovery plug-in, by their numbers.
 struct DiscoveryEntries {
-  int (*start)(void*, const char*) = nullptr;                   // 2
-  int (*create)(void**, const char*) = nullptr;                 // 3
-  int (*destroy)(void*) = nullptr;                              // 4
-  int (*setCallback)(void*, PluginCallback, void*) = nullptr;   // 5
-  int (*getVersion)(int*, int*) = nullptr;                      // 9
+  DiscoverySapStartFn start = nullptr;
+  DiscoverySapCreateFn create = nullptr;
+  DiscoverySapDestroyFn destroy = nullptr;
+  DiscoverySapSetCallbackFn setCallback = nullptr;
+  DiscoverySapGetVersionFn getVersion = nullptr;
 
-  bool resolveAll(GetById getById) {
-    return resolve(getById, 2, start) && resolve(getById, 3, create) && resolve(getById, 4, destroy) &&
-           resolve(getById, 5, setCallback) && resolve(getById, 9, getVersion);
+  bool resolveAll(TVSK_Disco_Get_By_Id_Fn getById) {
+    start = discoveryEntry<TVSK_DISCOVERY_START>(getById);
+    create = discoveryEntry<TVSK_DISCOVERY_CREATE>(getById);
+    destroy = discoveryEntry<TVSK_DISCOVERY_DESTROY>(getById);
+    setCallback = discoveryEntry<TVSK_DISCOVERY_SET_CALLBACK>(getById);
+    getVersion = discoveryEntry<TVSK_DISCOVERY_GET_VERSION>(getById);
+    return start && create && destroy && setCallback && getVersion;
   }
 };
 
@@ -172,7 +177,7 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
     printEngineLine("plug-in skipped: " + path + ": " + reason);
     dlclose(library->handle);
   };
-  if (auto* deviceExport = reinterpret_cast<GetById>(dlsym(library->handle, kDeviceExport))) {
+  if (auto* deviceExport = reinterpret_cast<TVSK_Get_By_Id_Fn>(dlsym(library->handle, TVSK_DEVICE_EXPORT_NAME))) {
     library->kind = Library::Kind::Device;
     DeviceEntries& entries = library->device;
     bool complete = false;
@@ -201,7 +206,7 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
     library->minor = minor;
     printEngineLine("device plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) + " loaded from " +
               path + ": " + info);
-  } else if (auto* discoveryExport = reinterpret_cast<GetById>(dlsym(library->handle, kDiscoveryExport))) {
+  } else if (auto* discoveryExport = reinterpret_cast<TVSK_Disco_Get_By_Id_Fn>(dlsym(library->handle, TVSK_DISCOVERY_EXPORT_NAME))) {
     library->kind = Library::Kind::Discovery;
     DiscoveryEntries& entries = library->discovery;
     bool complete = false;
@@ -241,7 +246,7 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
     printEngineLine("discovery plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) +
               " loaded from " + path);
   } else {
-    closeAndSkip(std::string("exports neither ") + kDeviceExport + " nor " + kDiscoveryExport);
+    closeAndSkip("exports neither " TVSK_DEVICE_EXPORT_NAME " nor " TVSK_DISCOVERY_EXPORT_NAME);
     return;
   }
   libraries_.push_back(std::move(library));

@@ -99,31 +99,28 @@ int DiscoverySap_GetVersion(int* major, int* minor) {
   return kOk;
 }
 
-template <typename Function>
-void* entry(Function* function) {
-  return reinterpret_cast<void*>(function);
-}
-
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void* TVSK_Disco_Get_By_Id(uint32_t id) {
   switch (id) {
-    case annwatch::kNoop0:
-    case annwatch::kNoop1:
-    case annwatch::kNoop6:
-      return entry(&DiscoverySap_Noop);
-    case annwatch::kStart:
-      return entry(&DiscoverySap_Start);
-    case annwatch::kCreate:
-      return entry(&DiscoverySap_Create);
-    case annwatch::kDestroy:
-      return entry(&DiscoverySap_Destroy);
-    case annwatch::kSetCallback:
-      return entry(&DiscoverySap_SetCallback);
-    case annwatch::kFreeBuffer:
-      return entry(&DiscoverySap_FreeBuffer);
-    case annwatch::kGetVersion:
-      return entry(&DiscoverySap_GetVersion);
+    case TVSK_DISCOVERY_NOOP_0:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_0>(&DiscoverySap_Noop);
+    case TVSK_DISCOVERY_NOOP_1:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_1>(&DiscoverySap_Noop);
+    case TVSK_DISCOVERY_NOOP_6:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_6>(&DiscoverySap_Noop);
+    case TVSK_DISCOVERY_START:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_START>(&DiscoverySap_Start);
+    case TVSK_DISCOVERY_CREATE:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_CREATE>(&DiscoverySap_Create);
+    case TVSK_DISCOVERY_DESTROY:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_DESTROY>(&DiscoverySap_Destroy);
+    case TVSK_DISCOVERY_SET_CALLBACK:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_SET_CALLBACK>(&DiscoverySap_SetCallback);
+    case TVSK_DISCOVERY_FREE_BUFFER:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_FREE_BUFFER>(&DiscoverySap_FreeBuffer);
+    case TVSK_DISCOVERY_GET_VERSION:
+      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_GET_VERSION>(&DiscoverySap_GetVersion);
     default:
       return nullptr;
   }

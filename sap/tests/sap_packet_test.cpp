@@ -146,6 +146,53 @@ TEST(ReadSapPacket, OriginAllZeroesAndHashZeroAreRead) {
   EXPECT_EQ(packet->hash, 0);
 }
 
+// Datagrams written out byte by byte after RFC 2974's figure, so the reader is checked against
+// the layout itself and not only against the project's own encoder.
+TEST(ReadSapPacket, DatagramsLaidOutByHandAfterTheRfc) {
+  using namespace std::string_literals;
+  // V=1, A=0 (IPv4), T=0 (announcement), no auth; hash 0x1234; origin 192.0.2.10.
+  const std::string ipv4 = "\x20\x00\x12\x34"s + "\xC0\x00\x02\x0A"s + "application/sdp\0"s + "v=0\r\ns=a\r\n";
+  const auto announced = read_sap_packet(ipv4);
+  ASSERT_TRUE(announced);
+  EXPECT_EQ(announced->version, 1);
+  EXPECT_FALSE(announced->ipv6_origin);
+  EXPECT_FALSE(announced->deletion);
+  EXPECT_EQ(announced->auth_length, 0);
+  EXPECT_EQ(announced->hash, 0x1234);
+  EXPECT_EQ(announced->origin, "192.0.2.10");
+  EXPECT_EQ(announced->payload_type, "application/sdp");
+  EXPECT_EQ(announced->sdp, "v=0\r\ns=a\r\n");
+  SapMessage same = announcement("v=0\r\ns=a\r\n");
+  same.hash = 0x1234;
+  same.origin = "192.0.2.10";
+  EXPECT_EQ(buildSapPacket(same), ipv4) << "the test encoder must lay datagrams out as the RFC does";
+
+  // V=1, A=1 (IPv6), T=1 (deletion), one auth word; hash 0xABCD; origin 2001:db8::1; no type field.
+  const std::string ipv6 = "\x34\x01\xAB\xCD"s + "\x20\x01\x0D\xB8"s + std::string(11, '\0') + "\x01"s +
+                           "\xDE\xAD\xBE\xEF"s + "v=0\r\no=- 1 2 IN IP4 192.0.2.10\r\n";
+  const auto deleted = read_sap_packet(ipv6);
+  ASSERT_TRUE(deleted);
+  EXPECT_TRUE(deleted->ipv6_origin);
+  EXPECT_TRUE(deleted->deletion);
+  EXPECT_EQ(deleted->auth_length, 1);
+  EXPECT_EQ(deleted->auth, "\xDE\xAD\xBE\xEF"s);
+  EXPECT_EQ(deleted->hash, 0xABCD);
+  EXPECT_EQ(deleted->origin, "2001:db8::1");
+  EXPECT_EQ(deleted->payload_type, "application/sdp");
+  EXPECT_EQ(deleted->sdp, "v=0\r\no=- 1 2 IN IP4 192.0.2.10\r\n");
+
+  // E and C set, the reserved bit R set too (it carries no meaning for a receiver).
+  const auto flagged = read_sap_packet("\x2B\x00\x00\x01"s + "\x0A\x00\x00\x01"s + "x");
+  ASSERT_TRUE(flagged);
+  EXPECT_TRUE(flagged->encrypted);
+  EXPECT_TRUE(flagged->compressed);
+  EXPECT_FALSE(flagged->deletion);
+  EXPECT_EQ(flagged->origin, "10.0.0.1");
+
+  // The header promises two auth words and an IPv6 origin, but the datagram ends inside them.
+  EXPECT_FALSE(read_sap_packet("\x30\x02\x00\x01"s + std::string(16, '\x01') + "\x00\x00\x00"s));
+}
+
 TEST(SdpOriginIdentity, SplitsNameFromVersion) {
   const auto identity = sap::sdp_origin_identity("v=0\r\no=jdoe  2890844526 7 IN IP4 10.47.16.5\r\ns=x\r\n");
   EXPECT_EQ(identity.session, "jdoe 2890844526 IN IP4 10.47.16.5 ");

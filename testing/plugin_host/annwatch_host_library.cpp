@@ -6,31 +6,22 @@
 
 namespace testing_support {
 
-namespace {
-
-template <typename Function>
-Function as(void* entry) {
-  return reinterpret_cast<Function>(entry);
-}
-
-}  // namespace
-
 AnnwatchLibrary::AnnwatchLibrary(const std::string& path) {
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
     throw std::runtime_error(dlerror());
   }
-  getById = as<TVSK_Disco_Get_By_Id_Fn>(dlsym(handle_, annwatch::kExportName));
+  getById = reinterpret_cast<TVSK_Disco_Get_By_Id_Fn>(dlsym(handle_, TVSK_DISCOVERY_EXPORT_NAME));
   if (getById == nullptr) {
     dlclose(handle_);
-    throw std::runtime_error(std::string("no export ") + annwatch::kExportName);
+    throw std::runtime_error(std::string("no export ") + TVSK_DISCOVERY_EXPORT_NAME);
   }
-  create = as<DiscoverySapCreateFn>(getById(annwatch::kCreate));
-  start = as<DiscoverySapStartFn>(getById(annwatch::kStart));
-  destroy = as<DiscoverySapDestroyFn>(getById(annwatch::kDestroy));
-  setCallback = as<DiscoverySapSetCallbackFn>(getById(annwatch::kSetCallback));
-  freeBuffer = as<DiscoverySapFreeBufferFn>(getById(annwatch::kFreeBuffer));
-  getVersion = as<DiscoverySapGetVersionFn>(getById(annwatch::kGetVersion));
+  create = tvsk::discoveryEntry<TVSK_DISCOVERY_CREATE>(getById);
+  start = tvsk::discoveryEntry<TVSK_DISCOVERY_START>(getById);
+  destroy = tvsk::discoveryEntry<TVSK_DISCOVERY_DESTROY>(getById);
+  setCallback = tvsk::discoveryEntry<TVSK_DISCOVERY_SET_CALLBACK>(getById);
+  freeBuffer = tvsk::discoveryEntry<TVSK_DISCOVERY_FREE_BUFFER>(getById);
+  getVersion = tvsk::discoveryEntry<TVSK_DISCOVERY_GET_VERSION>(getById);
 }
 
 AnnwatchLibrary::~AnnwatchLibrary() {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "plugins/annwatch/annwatch_entries.h"
+#include "tvsk/DiscoveryPluginEntries.h"
 
 namespace testing_support {
 

@@ -5,18 +5,6 @@
 int runVextroHost(int argc, char** argv);
 int runAnnwatchHost(int argc, char** argv);
 
-#ifdef LUMORA_NO_vextro_HOST
-int runVextroHost(int, char**) {
-  std::fprintf(stderr, "plugin-host: vextro mode is not built\n");
-  return 2;
-}
-#endif
-#ifdef LUMORA_NO_annwatch_HOST
-int runAnnwatchHost(int, char**) {
-  std::fprintf(stderr, "plugin-host: annwatch mode is not built\n");
-  return 2;
-}
-#endif
 
 namespace {
 

@@ -1,6 +1,6 @@
 # vextro mode of plugin-host: loads vextro.so, drives it against an in-process simulated device.
 target_sources(plugin-host PRIVATE ${CMAKE_CURRENT_LIST_DIR}/vextro_host.cpp ${CMAKE_CURRENT_LIST_DIR}/action_list_check.cpp)
-target_link_libraries(plugin-host PRIVATE vextro_sim lumora_platform lumora_testing nlohmann_json::nlohmann_json)
+target_link_libraries(plugin-host PRIVATE tvsk_headers vextro_sim lumora_platform lumora_testing nlohmann_json::nlohmann_json)
 
 # Two short cycles against the in-process simulated device must show a receiver change record.
 add_test(NAME vextro_host_cycles

@@ -27,23 +27,42 @@
 #include "testing/plugin_host/action_list_check.h"
 #include "testing/temp_dir.h"
 #include "testing/vextro_sim/sim_device.h"
+#include "tvsk/DevicePluginEntries.h"
 
 namespace {
 
 using Json = nlohmann::json;
 
 struct Entries {
-  int32_t (*getInfo)(char**) = nullptr;
-  int32_t (*initialize)() = nullptr;
-  int32_t (*uninitialize)() = nullptr;
-  int32_t (*probe)(const char*) = nullptr;
-  int32_t (*create)(uint32_t, const char*, void**) = nullptr;
-  int32_t (*destroy)(void*) = nullptr;
-  int32_t (*action)(void*, const char*) = nullptr;
-  int32_t (*get)(void*, const char*, char**, uint32_t*) = nullptr;
-  int32_t (*freeBuffer)(void*) = nullptr;
-  int64_t (*registerCallback)(void*, void (*)(void*, const char*), void*) = nullptr;
-  int32_t (*unregisterCallback)(int64_t) = nullptr;
+  TVSK_DeviceGetInfoFn getInfo = nullptr;
+  TVSK_DeviceInitializeFn initialize = nullptr;
+  TVSK_DeviceUninitializeFn uninitialize = nullptr;
+  TVSK_DeviceProbeFn probe = nullptr;
+  TVSK_DeviceCreateFn create = nullptr;
+  TVSK_DeviceDeleteFn destroy = nullptr;
+  TVSK_DeviceActionFn action = nullptr;
+  TVSK_DeviceGetFn get = nullptr;
+  TVSK_DeviceFreeBufferFn freeBuffer = nullptr;
+  TVSK_DeviceRegisterCallbackFn registerCallback = nullptr;
+  TVSK_DeviceUnregisterCallbackFn unregisterCallback = nullptr;
+
+  // False when the plug-in lacks one of them.
+  bool resolveAll(TVSK_Get_By_Id_Fn getById) {
+    using tvsk::deviceEntry;
+    getInfo = deviceEntry<TVSK_DEVICE_GET_INFO>(getById);
+    initialize = deviceEntry<TVSK_DEVICE_INITIALIZE>(getById);
+    uninitialize = deviceEntry<TVSK_DEVICE_UNINITIALIZE>(getById);
+    probe = deviceEntry<TVSK_DEVICE_PROBE>(getById);
+    create = deviceEntry<TVSK_DEVICE_CREATE>(getById);
+    destroy = deviceEntry<TVSK_DEVICE_DELETE>(getById);
+    action = deviceEntry<TVSK_DEVICE_ACTION>(getById);
+    get = deviceEntry<TVSK_DEVICE_GET>(getById);
+    freeBuffer = deviceEntry<TVSK_DEVICE_FREE_BUFFER>(getById);
+    registerCallback = deviceEntry<TVSK_DEVICE_REGISTER_CALLBACK>(getById);
+    unregisterCallback = deviceEntry<TVSK_DEVICE_UNREGISTER_CALLBACK>(getById);
+    return getInfo && initialize && uninitialize && probe && create && destroy && action && get && freeBuffer &&
+           registerCallback && unregisterCallback;
+  }
 };
 
 std::mutex outputMutex;
@@ -93,12 +112,6 @@ void WaitForDeviceCycle(std::chrono::milliseconds period) {
   while (std::chrono::steady_clock::now() < deadline && changesSeen.load() == before) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-}
-
-template <typename Function>
-bool Resolve(void* (*getById)(uint32_t), uint32_t id, Function& out) {
-  out = reinterpret_cast<Function>(getById(id));
-  return out != nullptr;
 }
 
 void PrintState(const Entries& entries, void* proxy) {
@@ -296,13 +309,9 @@ int runVextroHost(int argc, char** argv) {
     std::fprintf(stderr, "plugin-host: %s\n", dlerror());
     return 1;
   }
-  auto* getById = reinterpret_cast<void* (*)(uint32_t)>(dlsym(library, "TVSK_Get_By_Id"));
+  auto* getById = reinterpret_cast<TVSK_Get_By_Id_Fn>(dlsym(library, TVSK_DEVICE_EXPORT_NAME));
   Entries e;
-  if (getById == nullptr || !Resolve(getById, 0, e.getInfo) || !Resolve(getById, 1, e.initialize) ||
-      !Resolve(getById, 2, e.uninitialize) || !Resolve(getById, 3, e.probe) || !Resolve(getById, 4, e.create) ||
-      !Resolve(getById, 5, e.destroy) || !Resolve(getById, 6, e.action) || !Resolve(getById, 7, e.get) ||
-      !Resolve(getById, 8, e.freeBuffer) || !Resolve(getById, 9, e.registerCallback) ||
-      !Resolve(getById, 10, e.unregisterCallback)) {
+  if (getById == nullptr || !e.resolveAll(getById)) {
     std::fprintf(stderr, "plugin-host: %s lacks an entry\n", options.pluginPath.c_str());
     dlclose(library);
     return 1;

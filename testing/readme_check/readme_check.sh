@@ -4,7 +4,8 @@
 #   readme_check.sh SOURCE_DIR BUILD_DIR
 # A command block is marked by a line "<!-- readme-check [timeout=N] [namespace] -->"
 # right before its ```sh fence. An ```text block marked "<!-- readme-output -->" that follows it
-# lists lines the output must hold; "..." in such a line stands for any text.
+# lists lines the output must hold; "..." in such a line stands for any text. A ```text block
+# marked "<!-- readme-absent -->" after it lists lines (same form) the output must not hold.
 #   timeout=N      the block is stopped after N seconds (default 30) and fails
 #   namespace      needs the private test namespace (SAP on lo): skipped outside it
 # The blocks run from a fresh folder where build/, testing/ and scripts/ lead to this build and
@@ -31,11 +32,13 @@ awk -v dir="$work/blocks" -v tmp="$work/tmp" '
     want = "sh"; next
   }
   /^<!-- readme-output -->$/ { if (n) want = "text"; next }
+  /^<!-- readme-absent -->$/ { if (n) want = "absent"; next }
   want == "sh" && /^```sh$/ { inside = "sh"; want = ""; next }
-  want == "text" && /^```text$/ { inside = "text"; want = ""; next }
+  (want == "text" || want == "absent") && /^```text$/ { inside = want; want = ""; next }
   inside != "" && /^```$/ { inside = ""; next }
   inside == "sh" { gsub(/\/tmp\//, tmp "/"); print > (dir "/" n ".sh"); next }
   inside == "text" { print > (dir "/" n ".expect"); next }
+  inside == "absent" { print > (dir "/" n ".absent"); next }
   want != "" && NF > 0 { want = "" }
 ' "$readme"
 
@@ -104,6 +107,15 @@ for ((i = 1; i <= count; i++)); do
         break
       fi
     done <"$work/blocks/$i.expect"
+  fi
+  if [ -z "$problem" ] && [ -f "$work/blocks/$i.absent" ]; then
+    while IFS= read -r unwanted; do
+      [ -z "${unwanted// /}" ] && continue
+      if grep -qE -- "$(line_pattern "$unwanted")" "$out"; then
+        problem="a line it must not hold: $unwanted"
+        break
+      fi
+    done <"$work/blocks/$i.absent"
   fi
   if [ -n "$problem" ]; then
     failures=$((failures + 1))

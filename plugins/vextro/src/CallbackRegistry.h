@@ -8,11 +8,13 @@
 
 #include <boost/signals2/connection.hpp>
 
+#include "tvsk/DevicePluginEntries.h"
+
 namespace Vextro {
 
 class RavennaDeviceProxy;
 
-using EngineCallback = void (*)(void* ctx, const char* message);
+using EngineCallback = TVSK_DeviceCallback;
 
 struct CallbackRecord {
   int64_t token = 0;

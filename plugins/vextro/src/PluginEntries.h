@@ -14,6 +14,7 @@
 #include <string>
 
 #include "plugins/vextro/src/Timings.h"
+#include "tvsk/DevicePluginEntries.h"
 
 namespace Vextro {
 
@@ -24,7 +25,7 @@ inline constexpr const char* kPluginManufacturer = "Vextro Technologies";
 inline constexpr const char* kPluginName = "vextro";
 inline constexpr uint32_t kPluginMajor = 1;
 inline constexpr uint32_t kPluginMinor = 4;
-inline constexpr uint32_t kEntryCount = 13;
+inline constexpr uint32_t kEntryCount = TVSK_DEVICE_ENTRY_COUNT;
 
 // Address of entry `id` (0..12), null for any larger id.
 [[nodiscard]] void* EntryById(uint32_t id);

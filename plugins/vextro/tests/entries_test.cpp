@@ -18,25 +18,13 @@
 #include "plugins/vextro/tests/TestSupport.h"
 #include "testing/temp_dir.h"
 #include "testing/vextro_sim/sim_device.h"
+#include "tvsk/DevicePluginEntries.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 using vextro_test::WaitFor;
-
-using GetInfoFn = int32_t (*)(char**);
-using NoArgFn = int32_t (*)();
-using ProbeFn = int32_t (*)(const char*);
-using CreateFn = int32_t (*)(uint32_t, const char*, void**);
-using DeleteFn = int32_t (*)(void*);
-using ActionFn = int32_t (*)(void*, const char*);
-using GetFn = int32_t (*)(void*, const char*, char**, uint32_t*);
-using FreeFn = int32_t (*)(void*);
-using CallbackFn = void (*)(void*, const char*);
-using RegisterFn = int64_t (*)(void*, CallbackFn, void*);
-using UnregisterFn = int32_t (*)(int64_t);
-using PluginIdFn = int32_t (*)(uint32_t*, uint32_t*, char**);
 
 struct Inbox {
   std::mutex mutex;
@@ -58,15 +46,15 @@ class VextroEntries : public ::testing::Test {
   VextroEntries() {
     library = dlopen(VEXTRO_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) throw std::runtime_error(dlerror());
-    auto* getById = reinterpret_cast<void* (*)(uint32_t)>(dlsym(library, "TVSK_Get_By_Id"));
-    if (getById == nullptr) throw std::runtime_error("TVSK_Get_By_Id missing");
+    auto* getById = reinterpret_cast<TVSK_Get_By_Id_Fn>(dlsym(library, TVSK_DEVICE_EXPORT_NAME));
+    if (getById == nullptr) throw std::runtime_error(TVSK_DEVICE_EXPORT_NAME " missing");
     for (uint32_t id = 0; id < 14; ++id) entries.push_back(getById(id));
   }
   ~VextroEntries() override { dlclose(library); }
 
-  template <typename Function>
-  Function entry(uint32_t id) const {
-    return reinterpret_cast<Function>(entries.at(id));
+  template <int Id>
+  typename tvsk::DeviceEntry<Id>::type entry() const {
+    return reinterpret_cast<typename tvsk::DeviceEntry<Id>::type>(entries.at(Id));
   }
 
   std::string InitJson(const std::string& type = "Vextro CANTOR") const {
@@ -90,49 +78,49 @@ class VextroEntries : public ::testing::Test {
 TEST_F(VextroEntries, TableInfoAndPluginId) {
   for (uint32_t id = 0; id < 13; ++id) EXPECT_NE(entries[id], nullptr) << id;
   EXPECT_EQ(entries[13], nullptr);
-  EXPECT_EQ(entry<NoArgFn>(11)(), 10);
+  EXPECT_EQ(entry<TVSK_DEVICE_ENTRY_11>()(), 10);
   char* info = nullptr;
-  EXPECT_EQ(entry<GetInfoFn>(0)(&info), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_GET_INFO>()(&info), 0);
   ASSERT_NE(info, nullptr);
   EXPECT_STREQ(info, R"({"ApiVersion":"0.10.0","Description":"Proxy for many Ravenna interfaces",)"
                      R"("Manufacturer":"Vextro Technologies","Version":"1.4.0"})");
-  EXPECT_EQ(entry<FreeFn>(8)(info), 0);
-  EXPECT_EQ(entry<GetInfoFn>(0)(nullptr), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_FREE_BUFFER>()(info), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_GET_INFO>()(nullptr), 0);
   uint32_t major = 0;
   uint32_t minor = 0;
   char* name = nullptr;
-  EXPECT_EQ(entry<PluginIdFn>(12)(&major, &minor, &name), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_GET_PLUGIN_ID>()(&major, &minor, &name), 0);
   EXPECT_EQ(major, 1U);
   EXPECT_EQ(minor, 4U);
   EXPECT_STREQ(name, "vextro");
-  entry<FreeFn>(8)(name);
-  EXPECT_EQ(entry<PluginIdFn>(12)(nullptr, nullptr, nullptr), 0);
+  entry<TVSK_DEVICE_FREE_BUFFER>()(name);
+  EXPECT_EQ(entry<TVSK_DEVICE_GET_PLUGIN_ID>()(nullptr, nullptr, nullptr), 0);
   const std::string log = LogText("Vextro_uninit.log");
   EXPECT_NE(log.find(":\tEngine requests plugin factory info:\n"), std::string::npos);
   EXPECT_NE(log.find(":\t => {\"ApiVersion\""), std::string::npos);
 }
 
 TEST_F(VextroEntries, ProbeAndCreateChecks) {
-  EXPECT_EQ(entry<NoArgFn>(1)(), 0);
-  EXPECT_EQ(entry<ProbeFn>(3)(nullptr), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_INITIALIZE>()(), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_PROBE>()(nullptr), -1);
   EXPECT_NE(LogText("Vextro_uninit.log").find("ERROR: Invalid initialization JSON"), std::string::npos);
-  EXPECT_EQ(entry<ProbeFn>(3)(InitJson("Vextro Cantor").c_str()), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_PROBE>()(InitJson("Vextro Cantor").c_str()), -1);
   const std::string uninit = LogText("Vextro_uninit.log");
   const auto parseError = uninit.find("ERROR: parsing initialization JSON failed: No matching configuration found");
   ASSERT_NE(parseError, std::string::npos);
   EXPECT_NE(uninit.find("Neglected device JSON", parseError), std::string::npos);
-  EXPECT_EQ(entry<ProbeFn>(3)(InitJson().c_str()), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_PROBE>()(InitJson().c_str()), 0);
   EXPECT_NE(LogText("vextro").find("Accepted device JSON"), std::string::npos);
   void* proxy = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(entry<CreateFn>(4)(1, nullptr, &proxy), -1);
-  EXPECT_EQ(entry<CreateFn>(4)(1, "{}", &proxy), -1);
-  EXPECT_EQ(entry<CreateFn>(4)(1, InitJson().c_str(), nullptr), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_CREATE>()(1, nullptr, &proxy), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_CREATE>()(1, "{}", &proxy), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_CREATE>()(1, InitJson().c_str(), nullptr), -1);
   EXPECT_EQ(proxy, reinterpret_cast<void*>(0x1));
   const std::string log = LogText("vextro");
   EXPECT_NE(log.find("ERROR: invalid init JSON"), std::string::npos);
   EXPECT_NE(log.find("ERROR: Invalid proxy passed to RavennaDeviceFactory_Create"), std::string::npos);
-  EXPECT_EQ(entry<DeleteFn>(5)(nullptr), 0);
-  EXPECT_EQ(entry<NoArgFn>(2)(), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_DELETE>()(nullptr), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNINITIALIZE>()(), 0);
   std::set<std::string> files;
   for (const auto& item : std::filesystem::directory_iterator(appData.path() + "/Vextro Technologies")) {
     files.insert(item.path().filename().string());
@@ -143,12 +131,12 @@ TEST_F(VextroEntries, ProbeAndCreateChecks) {
 TEST_F(VextroEntries, NullProxiesAreRefused) {
   char* buffer = reinterpret_cast<char*>(0x1);
   uint32_t length = 99;
-  EXPECT_EQ(entry<GetFn>(7)(nullptr, "x", &buffer, &length), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_GET>()(nullptr, "x", &buffer, &length), -1);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(length, 0U);
-  EXPECT_EQ(entry<ActionFn>(6)(nullptr, "[]"), -1);
-  EXPECT_EQ(entry<RegisterFn>(9)(nullptr, Deliver, nullptr), 0);
-  EXPECT_EQ(entry<UnregisterFn>(10)(12345), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(nullptr, "[]"), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_REGISTER_CALLBACK>()(nullptr, Deliver, nullptr), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNREGISTER_CALLBACK>()(12345), -1);
   const std::string log = LogText("Vextro_uninit.log");
   EXPECT_NE(log.find("ERROR: Invalid proxy passed to RavennaDeviceProxy_Get"), std::string::npos);
   EXPECT_NE(log.find("ERROR: Invalid proxy passed to RavennaDeviceProxy_Action"), std::string::npos);
@@ -159,57 +147,57 @@ TEST_F(VextroEntries, NullProxiesAreRefused) {
 TEST_F(VextroEntries, DeviceStringsReachTheEngineAsValidUtf8) {
   device.setConfig("CONFIG_PARAM_DEVICE_DEVICE_NAME", "Sim\xE9");
   void* proxy = nullptr;
-  ASSERT_EQ(entry<CreateFn>(4)(1, InitJson().c_str(), &proxy), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_CREATE>()(1, InitJson().c_str(), &proxy), 0);
   char* buffer = nullptr;
-  ASSERT_EQ(entry<GetFn>(7)(proxy, "", &buffer, nullptr), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_GET>()(proxy, "", &buffer, nullptr), 0);
   ASSERT_TRUE(Json::accept(buffer));
   EXPECT_EQ(Json::parse(buffer)["Identity"]["Name"], "Sim\xEF\xBF\xBD");
-  entry<FreeFn>(8)(buffer);
-  EXPECT_EQ(entry<DeleteFn>(5)(proxy), 0);
+  entry<TVSK_DEVICE_FREE_BUFFER>()(buffer);
+  EXPECT_EQ(entry<TVSK_DEVICE_DELETE>()(proxy), 0);
 }
 
 TEST_F(VextroEntries, ProxyLifecycleWithCallbacks) {
-  ASSERT_EQ(entry<NoArgFn>(1)(), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_INITIALIZE>()(), 0);
   void* proxy = nullptr;
-  ASSERT_EQ(entry<CreateFn>(4)(7, InitJson().c_str(), &proxy), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_CREATE>()(7, InitJson().c_str(), &proxy), 0);
   ASSERT_NE(proxy, nullptr);
   char* buffer = nullptr;
   uint32_t length = 0;
-  ASSERT_EQ(entry<GetFn>(7)(proxy, "anything", &buffer, &length), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_GET>()(proxy, "anything", &buffer, &length), 0);
   ASSERT_NE(buffer, nullptr);
   const std::string state(buffer);
-  entry<FreeFn>(8)(buffer);
+  entry<TVSK_DEVICE_FREE_BUFFER>()(buffer);
   EXPECT_EQ(length, state.size());
   const Json parsed = Json::parse(state);
   EXPECT_EQ(parsed["Id"], 7);
   EXPECT_EQ(parsed["Identity"]["Name"], "Sim");
-  ASSERT_EQ(entry<GetFn>(7)(proxy, "", &buffer, nullptr), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_GET>()(proxy, "", &buffer, nullptr), 0);
   EXPECT_EQ(std::string(buffer), state);
-  entry<FreeFn>(8)(buffer);
+  entry<TVSK_DEVICE_FREE_BUFFER>()(buffer);
   // A null request text is refused like any other null text argument, outputs nulled.
   length = 99;
-  EXPECT_EQ(entry<GetFn>(7)(proxy, nullptr, &buffer, &length), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_GET>()(proxy, nullptr, &buffer, &length), -1);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(length, 0U);
 
   Inbox inbox;
-  EXPECT_EQ(entry<RegisterFn>(9)(proxy, Deliver, &inbox), 0);
-  EXPECT_EQ(entry<RegisterFn>(9)(proxy, Deliver, &inbox), 1);
-  EXPECT_EQ(entry<RegisterFn>(9)(proxy, nullptr, &inbox), 0);
-  EXPECT_EQ(entry<UnregisterFn>(10)(1), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_REGISTER_CALLBACK>()(proxy, Deliver, &inbox), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_REGISTER_CALLBACK>()(proxy, Deliver, &inbox), 1);
+  EXPECT_EQ(entry<TVSK_DEVICE_REGISTER_CALLBACK>()(proxy, nullptr, &inbox), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNREGISTER_CALLBACK>()(1), 0);
   device.setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_3_ENABLE", "1");
   ASSERT_TRUE(WaitFor([&] { return inbox.size() >= 1; }));
   EXPECT_EQ(Json::parse(inbox.texts[0])[0]["Path"], "$.Devices[?(@.Id==7)].Receivers[?(@.Id==2)]");
-  EXPECT_EQ(entry<ActionFn>(6)(proxy, "abc"), -1);
-  EXPECT_EQ(entry<ActionFn>(6)(proxy, "[]"), 0);
-  EXPECT_EQ(entry<ActionFn>(6)(proxy, nullptr), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, "abc"), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, "[]"), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, nullptr), -1);
 
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(entry<DeleteFn>(5)(proxy), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_DELETE>()(proxy), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1000ms);
-  EXPECT_EQ(entry<UnregisterFn>(10)(0), 0);
-  EXPECT_EQ(entry<UnregisterFn>(10)(0), -1);
-  EXPECT_EQ(entry<NoArgFn>(2)(), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNREGISTER_CALLBACK>()(0), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNREGISTER_CALLBACK>()(0), -1);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNINITIALIZE>()(), 0);
   // The first line comes before the init JSON reopens the log under its own name.
   EXPECT_NE(LogText("Vextro_uninit.log").find("Creating device proxy with ID: 7..."), std::string::npos);
   const std::string log = LogText("vextro");
@@ -241,17 +229,17 @@ void CallBackIntoThePlugin(void* ctx, const char*) {
   const VextroEntries& t = *calls->test;
   char* buffer = reinterpret_cast<char*>(0x1);
   std::vector<int64_t> results;
-  results.push_back(t.entry<GetFn>(7)(calls->proxy, "", &buffer, nullptr));
+  results.push_back(t.entry<TVSK_DEVICE_GET>()(calls->proxy, "", &buffer, nullptr));
   results.push_back(buffer == nullptr ? 1 : 0);
-  results.push_back(t.entry<ActionFn>(6)(calls->proxy, "[]"));
+  results.push_back(t.entry<TVSK_DEVICE_ACTION>()(calls->proxy, "[]"));
   void* created = reinterpret_cast<void*>(0x2);
-  results.push_back(t.entry<CreateFn>(4)(9, t.InitJson().c_str(), &created));
+  results.push_back(t.entry<TVSK_DEVICE_CREATE>()(9, t.InitJson().c_str(), &created));
   results.push_back(created == reinterpret_cast<void*>(0x2) ? 1 : 0);
-  results.push_back(t.entry<DeleteFn>(5)(calls->proxy));
-  results.push_back(t.entry<DeleteFn>(5)(calls->other));
+  results.push_back(t.entry<TVSK_DEVICE_DELETE>()(calls->proxy));
+  results.push_back(t.entry<TVSK_DEVICE_DELETE>()(calls->other));
   char* otherState = nullptr;
-  results.push_back(t.entry<GetFn>(7)(calls->other, "", &otherState, nullptr));
-  t.entry<FreeFn>(8)(otherState);
+  results.push_back(t.entry<TVSK_DEVICE_GET>()(calls->other, "", &otherState, nullptr));
+  t.entry<TVSK_DEVICE_FREE_BUFFER>()(otherState);
   std::lock_guard<std::mutex> lock(calls->mutex);
   ++calls->calls;
   calls->results = results;
@@ -260,13 +248,13 @@ void CallBackIntoThePlugin(void* ctx, const char*) {
 TEST_F(VextroEntries, CallsBackIntoThePluginFromAChangeCallbackAreRefused) {
   void* proxy = nullptr;
   void* other = nullptr;
-  ASSERT_EQ(entry<CreateFn>(4)(7, InitJson().c_str(), &proxy), 0);
-  ASSERT_EQ(entry<CreateFn>(4)(8, InitJson().c_str(), &other), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_CREATE>()(7, InitJson().c_str(), &proxy), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_CREATE>()(8, InitJson().c_str(), &other), 0);
   ReentrantCalls calls;
   calls.test = this;
   calls.proxy = proxy;
   calls.other = other;
-  const int64_t token = entry<RegisterFn>(9)(proxy, CallBackIntoThePlugin, &calls);
+  const int64_t token = entry<TVSK_DEVICE_REGISTER_CALLBACK>()(proxy, CallBackIntoThePlugin, &calls);
   const std::vector<int64_t> refused = {-1, 1, -1, -1, 1, -1, -1, -1};
   const auto callCount = [&] {
     std::lock_guard<std::mutex> lock(calls.mutex);
@@ -282,7 +270,7 @@ TEST_F(VextroEntries, CallsBackIntoThePluginFromAChangeCallbackAreRefused) {
   }
   // From the engine's own thread, inside Action.
   const int before = callCount();
-  EXPECT_EQ(entry<ActionFn>(6)(proxy, R"([{"Path":"Actions.CreateStreamer",)"
+  EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, R"([{"Path":"Actions.CreateStreamer",)"
                                       R"("Data":{"StreamName":"S","Mapping":[{"IOGroupId":0,"InputId":0}]}}])"),
             0);
   EXPECT_EQ(callCount(), before + 1);
@@ -298,10 +286,10 @@ TEST_F(VextroEntries, CallsBackIntoThePluginFromAChangeCallbackAreRefused) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
   // Outside a callback the same calls work.
-  EXPECT_EQ(entry<UnregisterFn>(10)(token), 0);
-  EXPECT_EQ(entry<ActionFn>(6)(proxy, "[]"), 0);
-  EXPECT_EQ(entry<DeleteFn>(5)(other), 0);
-  EXPECT_EQ(entry<DeleteFn>(5)(proxy), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNREGISTER_CALLBACK>()(token), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, "[]"), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_DELETE>()(other), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_DELETE>()(proxy), 0);
 }
 
 // A callback of each of two proxies that reads the other one's state through the entries.
@@ -315,8 +303,8 @@ struct CrossReader {
 void ReadTheOtherProxy(void* ctx, const char*) {
   auto* reader = static_cast<CrossReader*>(ctx);
   char* state = nullptr;
-  if (reader->test->entry<GetFn>(7)(reader->other, "", &state, nullptr) == 0) ++reader->granted;
-  reader->test->entry<FreeFn>(8)(state);
+  if (reader->test->entry<TVSK_DEVICE_GET>()(reader->other, "", &state, nullptr) == 0) ++reader->granted;
+  reader->test->entry<TVSK_DEVICE_FREE_BUFFER>()(state);
   ++reader->calls;
 }
 
@@ -334,18 +322,18 @@ TEST_F(VextroEntries, CallbacksReadingEachOtherDoNotStall) {
   vextro_sim::SimDevice otherDevice;
   void* first = nullptr;
   void* second = nullptr;
-  ASSERT_EQ(entry<CreateFn>(4)(7, InitJson().c_str(), &first), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_CREATE>()(7, InitJson().c_str(), &first), 0);
   const std::string otherInit = R"({"Origin":"mdns","Type":"Vextro CANTOR","Subtypes":[],"Ip":"127.0.0.1","Port":)" +
                                 std::to_string(otherDevice.port()) + "}";
-  ASSERT_EQ(entry<CreateFn>(4)(8, otherInit.c_str(), &second), 0);
+  ASSERT_EQ(entry<TVSK_DEVICE_CREATE>()(8, otherInit.c_str(), &second), 0);
   CrossReader readsSecond;
   readsSecond.test = this;
   readsSecond.other = second;
   CrossReader readsFirst;
   readsFirst.test = this;
   readsFirst.other = first;
-  const int64_t firstToken = entry<RegisterFn>(9)(first, ReadTheOtherProxy, &readsSecond);
-  const int64_t secondToken = entry<RegisterFn>(9)(second, ReadTheOtherProxy, &readsFirst);
+  const int64_t firstToken = entry<TVSK_DEVICE_REGISTER_CALLBACK>()(first, ReadTheOtherProxy, &readsSecond);
+  const int64_t secondToken = entry<TVSK_DEVICE_REGISTER_CALLBACK>()(second, ReadTheOtherProxy, &readsFirst);
 
   const auto runFor = std::chrono::seconds(CrossCallbackSeconds());
   std::atomic<bool> stop{false};
@@ -358,7 +346,7 @@ TEST_F(VextroEntries, CallbacksReadingEachOtherDoNotStall) {
           R"([{"Path":"Actions.CreateStreamer","Data":{"StreamName":"S","Mapping":[{"IOGroupId":0,"InputId":0}]}}])",
           R"([{"Path":"Actions.DeleteStreamer","Data":{"Id":0}}])"};
       for (std::size_t n = 0; !stop; ++n) {
-        EXPECT_EQ(entry<ActionFn>(6)(proxy, lists[n % 2]), 0);
+        EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, lists[n % 2]), 0);
         ++progress;
       }
       ++finished;
@@ -399,14 +387,14 @@ TEST_F(VextroEntries, CallbacksReadingEachOtherDoNotStall) {
   EXPECT_EQ(readsSecond.granted.load() + readsFirst.granted.load(), 0);
   EXPECT_NE(LogText("vextro").find("ERROR: RavennaDeviceProxy_Get called from inside a change callback; refused"),
             std::string::npos);
-  EXPECT_EQ(entry<UnregisterFn>(10)(firstToken), 0);
-  EXPECT_EQ(entry<UnregisterFn>(10)(secondToken), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNREGISTER_CALLBACK>()(firstToken), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_UNREGISTER_CALLBACK>()(secondToken), 0);
   // Outside a callback each proxy reads the other as before.
   char* state = nullptr;
-  EXPECT_EQ(entry<GetFn>(7)(second, "", &state, nullptr), 0);
-  entry<FreeFn>(8)(state);
-  EXPECT_EQ(entry<DeleteFn>(5)(second), 0);
-  EXPECT_EQ(entry<DeleteFn>(5)(first), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_GET>()(second, "", &state, nullptr), 0);
+  entry<TVSK_DEVICE_FREE_BUFFER>()(state);
+  EXPECT_EQ(entry<TVSK_DEVICE_DELETE>()(second), 0);
+  EXPECT_EQ(entry<TVSK_DEVICE_DELETE>()(first), 0);
 }
 
 }  // namespace
