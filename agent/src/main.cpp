@@ -2,7 +2,6 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QDesktopWidget>
-#include <QDir>
 #include <QFont>
 #include <QSocketNotifier>
 #include <QtGlobal>
