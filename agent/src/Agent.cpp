@@ -33,10 +33,7 @@ Agent& Agent::instance() {
 
 Agent::Agent() {
   const Config& config = Config::instance();
-  if (const Value* mode = config.find({"mode"})) {
-    // A null or non-numeric mode counts as 0: no search and no engine.
-    mode_ = mode->IsInt() ? static_cast<uint32_t>(mode->GetInt()) : mode->IsUint() ? mode->GetUint() : 0;
-  }
+  mode_ = storedMode();
   if (const Value* filtering = config.find({"discovery", "filtering"}); filtering != nullptr && filtering->IsArray()) {
     for (const Value& element : filtering->GetArray()) {
       if (!element.IsObject()) continue;
@@ -146,8 +143,15 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
   }
 }
 
+uint32_t Agent::storedMode() {
+  const Value* mode = Config::instance().find({"mode"});
+  if (mode == nullptr) return kModeHybrid;
+  // A null or non-numeric mode counts as 0: no search and no engine.
+  return mode->IsInt() ? static_cast<uint32_t>(mode->GetInt()) : mode->IsUint() ? mode->GetUint() : 0;
+}
+
 bool Agent::setMode(int mode) {
-  if (static_cast<uint32_t>(mode) == mode_) return false;
+  if (static_cast<uint32_t>(mode) == storedMode()) return false;
   Config& config = Config::instance();
   config.findOrCreate({"mode"}).SetInt(mode);
   config.save();
@@ -163,20 +167,7 @@ bool Agent::setServerIp(const QString& ip) {
   return true;
 }
 
-void Agent::setPluginEnabled(const std::vector<PluginEntry>& plugins) {
-  Config& config = Config::instance();
-  MemoryPoolAllocator& allocator = config.allocator();
-  Value& table = config.findOrCreate({"plugins"});
-  table.SetArray();
-  for (const PluginEntry& entry : plugins) {
-    Value row(rapidjson::kObjectType);
-    row.AddMember("name", Value(entry.name, allocator), allocator);
-    row.AddMember("descr", Value(entry.descr, allocator), allocator);
-    row.AddMember("enabled", Value(entry.enabled), allocator);
-    table.PushBack(row, allocator);
-  }
-  config.save();
-}
+void Agent::setPluginEnabled(const std::vector<PluginEntry>& plugins) { Config::instance().setPluginTable(plugins); }
 
 bool Agent::canStartLocalServer() const {
   std::lock_guard<std::mutex> lock(mutex_);

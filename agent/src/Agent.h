@@ -93,8 +93,10 @@ class Agent {
   // Splash worker: looks for a server or starts the local engine by mode.
   int connectSequence(QBXSplashWindow::IWindow* window);
 
-  // False (nothing written) when mode equals the mode read at start; else saves it.
+  // False (nothing written) when mode equals the stored mode; else saves it.
   bool setMode(int mode);
+  // The mode config.json holds now (Hybrid when it names none); the running one is mode().
+  [[nodiscard]] static uint32_t storedMode();
   // False (nothing written) when the stored "server"/"ip" equals ip; else saves it.
   bool setServerIp(const QString& ip);
   // Replaces the "plugins" table by the list and saves.

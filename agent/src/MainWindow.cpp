@@ -10,6 +10,7 @@
 
 #include "agent/src/BrowserLauncher.h"
 #include "agent/src/MessageBox.h"
+#include "agent/src/Settings.h"
 #include "agent/src/SplashWindow.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
@@ -106,6 +107,10 @@ void MainWindow::Tray::showTrayMessage(const QString& title, const QString& text
 
 void MainWindow::Tray::setMode(int mode) {
   if (!agent_.setMode(mode)) {
+    return;
+  }
+  if (Config::instance().unsaved()) {
+    showNotSavedBox();
     return;
   }
   showThemedMessageBox(nullptr, QStringLiteral("Mode Changed"),

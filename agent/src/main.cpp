@@ -2,7 +2,6 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QDesktopWidget>
-#include <QDir>
 #include <QFont>
 #include <QSocketNotifier>
 #include <QtGlobal>
@@ -144,18 +143,15 @@ std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app) {
 
 // An installed program keeps the plug-ins of its own release in lib/lumora/plugins beside its bin
 // folder. The engine reads the common and per-user plug-in folders, or the list in
-// TVSK_PLUGIN_DIRS: when no list is given, it gets those two folders followed by the installed one.
+// TVSK_PLUGIN_DIRS: when no list is given, it gets the agent's folders, which add the installed one.
 void addInstalledPluginFolder() {
-  const QString installed = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/lumora/plugins"))
-                                .canonicalPath();
-  if (!qEnvironmentVariableIsEmpty(kPluginDirsVariable) || installed.isEmpty()) {
+  if (!qEnvironmentVariableIsEmpty(kPluginDirsVariable)) {
     return;
   }
   QStringList folders;
   for (const std::string& folder : lmr::Config::instance().pluginFolders()) {
     folders << QString::fromStdString(folder);
   }
-  folders << installed;
   qputenv(kPluginDirsVariable, folders.join(QLatin1Char(':')).toLocal8Bit());
 }
 

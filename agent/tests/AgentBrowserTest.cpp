@@ -241,7 +241,7 @@ TEST_F(AgentTest, SetServerIpWritesOnlyAChange) {
 
 TEST_F(AgentTest, SetPluginEnabledReplacesTheTable) {
   auto agent = makeAgent("{}");
-  agent->setPluginEnabled({{"vextro.so", "Vextro \"devices\"", true}, {"annwatch.so", "SAP", false}});
+  agent->setPluginEnabled({{"vextro.so", "Vextro \"devices\"", true, ""}, {"annwatch.so", "SAP", false, ""}});
   EXPECT_EQ(config_testing::pluginNames(config), (std::vector<std::string>{"vextro.so", "annwatch.so"}));
   EXPECT_NE(readFile(configFile()).find(
                 R"("plugins":[{"name":"vextro.so","descr":"Vextro \"devices\"","enabled":true},{"name":"annwatch.so","descr":"SAP","enabled":false}])"),
