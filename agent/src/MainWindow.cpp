@@ -154,7 +154,11 @@ void MainWindow::Tray::showWebApp() {
 
 void MainWindow::Tray::startLocalServer() { agent_.startEngineProcess(false); }
 
-void MainWindow::Tray::quit() { QCoreApplication::exit(0); }
+void MainWindow::Tray::quit() {
+  // Also ends a connect sequence still running behind the splash.
+  agent_.requestStop();
+  QCoreApplication::exit(0);
+}
 
 void MainWindow::Tray::slotModeMaster() { setMode(static_cast<int>(Agent::kModeMaster)); }
 

@@ -220,6 +220,40 @@ TEST_F(TrayTest, OnlyASingleClickOrAMessageClickOpensTheAttachedWebApp) {
   EXPECT_EQ(recorder.urls.size(), 2);
 }
 
+// Quit from the tray menu while the splash still searches: the program ends within a second and
+// starts no engine.
+TEST_F(TrayTest, QuitDuringTheSplashEndsTheConnectSequence) {
+  TempDir work;
+  ScopedEnv args("FAKE_ENGINE_ARGS_FILE", work.path() + "/args");
+  const std::string base = appData.path() + "/Brixel Technologies/lumora";
+  QDir().mkpath(QString::fromStdString(base));
+  testing_support::writeFile(base + "/config.json", "{\"mode\":4}");
+  lmr::Config::instance().load();
+  agent = std::make_unique<lmr::Agent>();
+  agent->setEngineProgram(QStringLiteral(LUMORA_TEST_FAKE_ENGINE));
+  agent->setTickPeriod(200ms);
+  QElapsedTimer sinceQuit;
+  QTimer::singleShot(300, [&sinceQuit] {
+    for (QWidget* widget : QApplication::allWidgets()) {
+      auto* menu = qobject_cast<QMenu*>(widget);
+      if (menu == nullptr || menu->title() != QStringLiteral("App")) continue;
+      for (QAction* action : menu->actions()) {
+        if (action->text() == QStringLiteral("&Quit")) {
+          sinceQuit.start();
+          action->trigger();
+        }
+      }
+    }
+  });
+  window = std::make_unique<lmr::MainWindow>(*agent, true);
+  ASSERT_TRUE(sinceQuit.isValid());
+  EXPECT_LT(sinceQuit.elapsed(), 1000);
+  EXPECT_TRUE(agent->stopRequested());
+  processEventsUntil([] { return false; }, 1200ms);  // past the sequence's engine start
+  EXPECT_TRUE(readLines(work.path() + "/args").empty());
+  EXPECT_EQ(agent->enginePid(), 0);
+}
+
 TEST_F(TrayTest, UserManualOpensOverHttps) {
   start();
   tray->showDocumentation();
@@ -304,6 +338,22 @@ TEST_F(RestartPolicy, TwoDeathsWithinTheWindowRestartOnceThenGiveUp) {
   EXPECT_NE(log.find("Local Server Died: No further attempts to revive local server as it crashes rapidly"),
             std::string::npos)
       << log;
+}
+
+TEST_F(RestartPolicy, AfterTheGiveUpStartLocalServerIsOfferedAndWorks) {
+  startWithFakeEngine(static_cast<int>(lmr::Agent::kModeHybrid), 0ms);
+  agent->startEngineProcess(false);
+  ASSERT_TRUE(processEventsUntil([this] { return starts() == 2 && agent->enginePid() == 0; }));
+  processEventsUntil([] { return false; }, 400ms);  // the second death is given up
+  ASSERT_EQ(starts(), 2u);
+  emit tray->menu()->aboutToShow();
+  EXPECT_TRUE(tray->localServerAction()->isVisible());
+  lifetime = std::make_unique<ScopedEnv>("FAKE_ENGINE_LIFETIME_MS", "5000");
+  tray->localServerAction()->trigger();
+  EXPECT_TRUE(processEventsUntil([this] { return starts() == 3; }));
+  emit tray->menu()->aboutToShow();
+  EXPECT_FALSE(tray->localServerAction()->isVisible());
+  agent->shutdown();
 }
 
 TEST_F(RestartPolicy, AnEngineThatLivesLongerThanTheWindowIsRestartedEveryTime) {
