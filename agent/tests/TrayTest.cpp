@@ -217,7 +217,38 @@ TEST_F(TrayTest, OnlyASingleClickOrAMessageClickOpensTheAttachedWebApp) {
   EXPECT_TRUE(recorder.urls.isEmpty());
   tray->iconActivated(QSystemTrayIcon::Trigger);
   tray->messageClicked();
-  EXPECT_EQ(recorder.urls.size(), 2);
+  EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
+}
+
+// While a message shows, Qt reports a click on the icon as a message click followed by the
+// icon's own activation, both from the one mouse press.
+TEST_F(TrayTest, OneClickWhileAMessageShowsOpensTheWebAppOnce) {
+  start();
+  resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
+  recorder.urls.clear();
+  emit tray->trayIcon()->messageClicked();
+  emit tray->trayIcon()->activated(QSystemTrayIcon::Trigger);
+  processEventsUntil([] { return false; }, 200ms);
+  EXPECT_EQ(recorder.urls.size(), 1);
+  // A right click opens the menu only.
+  emit tray->trayIcon()->messageClicked();
+  emit tray->trayIcon()->activated(QSystemTrayIcon::Context);
+  processEventsUntil([] { return false; }, 200ms);
+  EXPECT_EQ(recorder.urls.size(), 1);
+  // A click on the message itself opens the web app.
+  emit tray->trayIcon()->messageClicked();
+  EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
+}
+
+TEST_F(TrayTest, AQuickFoundLostFoundStillOpensTheWebApp) {
+  start();
+  // Both reports wait in the queue: when the first is handled, the server is gone again.
+  browser->service_resolved(1, "_lumoraT_a", "_http._tcp.", "a.local.", "127.0.0.1", 9000, {});
+  browser->service_removed(1, "_lumoraT_a", "_http._tcp.");
+  processEventsUntil([] { return false; }, 100ms);
+  EXPECT_TRUE(recorder.urls.isEmpty());
+  resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
+  EXPECT_EQ(recorder.urls, QStringList{QStringLiteral("http://127.0.0.1:9000/")});
 }
 
 // Quit from the tray menu while the splash still searches: the program ends within a second and
