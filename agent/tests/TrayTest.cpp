@@ -547,6 +547,30 @@ TEST_F(X11Tray, IconSitsInTheTrayAndItsMenuTitleFollowsTheAttachment) {
   EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
 }
 
+// Qt reports a click on the icon while a message shows as a message click too.
+TEST_F(X11Tray, AClickOnTheIconWhileAMessageShowsOpensTheWebAppOnce) {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) {
+    GTEST_SKIP() << "needs an X display with a system tray";
+  }
+  start();
+  ASSERT_TRUE(processEventsUntil([this] { return !tray->trayIcon()->geometry().isEmpty(); }));
+  resolve("_lumoraT_a", "studio-a.local.", "127.0.0.1", 9000);
+  ASSERT_EQ(recorder.urls.size(), 1);  // the attachment's own opening; its message now shows
+  processEventsUntil([] { return false; }, 500ms);
+  saveScreen("x11_tray_message.png");
+  click(1);
+  EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
+  processEventsUntil([] { return false; }, 500ms);
+  EXPECT_EQ(recorder.urls.size(), 2);
+
+  tray->showTrayMessage(QStringLiteral("Server Found"), QStringLiteral("Attached to 127.0.0.1:9000"));
+  processEventsUntil([] { return false; }, 500ms);
+  ASSERT_TRUE(openMenuByRightClick());
+  processEventsUntil([] { return false; }, 500ms);
+  EXPECT_EQ(recorder.urls.size(), 2);  // the menu, and no browser
+  closeMenu();
+}
+
 }  // namespace
 
 #include "TrayTest.moc"
