@@ -59,6 +59,13 @@ Agent::~Agent() {
   browse_.reset();
   requestStop();
   if (serverWatch_.joinable()) serverWatch_.join();
+  std::thread retired;
+  {
+    // No watchdog retires from now on: the stop request refuses every restart.
+    std::lock_guard<std::mutex> lock(mutex_);
+    retired = std::move(retiredWatchdog_);
+  }
+  if (retired.joinable()) retired.join();
   std::lock_guard<std::mutex> lock(mutex_);
   stopWatchdogLocked();
 }

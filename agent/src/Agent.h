@@ -191,6 +191,7 @@ class Agent {
   std::atomic<int64_t> enginePid_{0};
   std::thread watchdog_;
   std::shared_ptr<WatchdogState> watchdogState_;
+  std::thread retiredWatchdog_;  // replaced from its own death report; joined later
   platform::UniqueFd engineLifeline_;
   bool engineStarted_ = false;  // this agent has started an engine process
   std::thread serverWatch_;

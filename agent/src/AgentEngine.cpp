@@ -100,9 +100,11 @@ void Agent::stopWatchdogLocked() {
     watchdogState_->stop = true;
   }
   watchdogState_->wake.notify_all();
-  // A listener that restarts the engine from its own onEngineDied runs on the watchdog thread.
+  // A listener that restarts the engine from its own onEngineDied runs on the watchdog thread,
+  // which still has its report to finish: it is joined later.
   if (watchdog_.get_id() == std::this_thread::get_id()) {
-    watchdog_.detach();
+    if (retiredWatchdog_.joinable()) retiredWatchdog_.join();
+    retiredWatchdog_ = std::move(watchdog_);
   } else {
     watchdog_.join();
   }
