@@ -28,6 +28,7 @@ class QSingletonApp : public QObject {
   // Every connection carries one message of this size, within this time.
   static constexpr int kMessageSize = 4;
   static constexpr int kMessageTimeoutMs = 1000;
+  // Connections beyond this many at a time are closed at once.
   static constexpr int kMaxConnections = 8;
   // Messages beyond this many within a second are dropped: each one opens a browser.
   static constexpr int kMaxMessagesPerSecond = 3;
