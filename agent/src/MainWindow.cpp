@@ -6,7 +6,10 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
+#include <QTimer>
 #include <QUrl>
+
+#include <utility>
 
 #include "agent/src/BrowserLauncher.h"
 #include "agent/src/MessageBox.h"
@@ -134,15 +137,22 @@ void MainWindow::Tray::onNotification(const std::string& text) {
 void MainWindow::Tray::onEngineDied() { emit signalEngineDied(); }
 
 void MainWindow::Tray::iconActivated(QSystemTrayIcon::ActivationReason reason) {
+  // The click on the icon that Qt reported as a message click first is this one.
+  messageClickPending_ = false;
   if (reason == QSystemTrayIcon::Trigger && !agent_.attachedAddress().empty()) {
     showWebApp();
   }
 }
 
 void MainWindow::Tray::messageClicked() {
-  if (!agent_.attachedAddress().empty()) {
-    showWebApp();
-  }
+  // While a message shows, Qt reports any click on the icon as a message click too, just before
+  // the icon's own activation: only a click that no activation follows is on the message.
+  messageClickPending_ = true;
+  QTimer::singleShot(0, this, [this] {
+    if (std::exchange(messageClickPending_, false) && !agent_.attachedAddress().empty()) {
+      showWebApp();
+    }
+  });
 }
 
 void MainWindow::Tray::showWebApp() {
@@ -159,7 +169,11 @@ void MainWindow::Tray::showWebApp() {
 
 void MainWindow::Tray::startLocalServer() { agent_.startEngineProcess(false); }
 
-void MainWindow::Tray::quit() { QCoreApplication::exit(0); }
+void MainWindow::Tray::quit() {
+  // Also ends a connect sequence still running behind the splash.
+  agent_.requestStop();
+  QCoreApplication::exit(0);
+}
 
 void MainWindow::Tray::slotModeMaster() { setMode(static_cast<int>(Agent::kModeMaster)); }
 
@@ -203,7 +217,8 @@ void MainWindow::Tray::slotAttachChanged(QString address, bool attached) {
     return;
   }
   showTrayMessage(QStringLiteral("Server Found"), QStringLiteral("Attached to ") + address);
-  if (address != lastOpenedAddress_) {
+  // A report that is already out of date opens nothing, so it must not count as opened.
+  if (address != lastOpenedAddress_ && QString::fromLatin1(agent_.attachedAddress().c_str()) == address) {
     showWebApp();
     lastOpenedAddress_ = address;
   }

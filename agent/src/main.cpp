@@ -23,6 +23,7 @@
 #include "agent/src/Theme.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
+#include "platform/detached_process.h"
 
 namespace {
 
@@ -118,8 +119,8 @@ int apidPollMs() {
   return ok && value > 0 ? value : kDefaultApidPollMs;
 }
 
-// SIGINT and SIGTERM end the console server's event loop through a pipe, the one thing a
-// signal handler may safely touch.
+// SIGINT and SIGTERM end the event loop (and a tray agent's connect sequence) through a pipe, the
+// one thing a signal handler may safely touch.
 int signalPipe[2] = {-1, -1};
 
 void onStopSignal(int) {
@@ -132,7 +133,10 @@ std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app) {
     return nullptr;
   }
   auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app] { app.quit(); });
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app] {
+    lmr::Agent::instance().requestStop();
+    app.quit();
+  });
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
@@ -170,15 +174,21 @@ int runConsoleServer(QApplication& app, bool master) {
 }
 
 int runEngineServer(bool master, qint64 apid) {
+  // Ends the moment the agent does; the id check stays for an engine started without it.
+  const int lifeline = platform::takeLifeline(lmr::Agent::kLifelineVariable);
   addInstalledPluginFolder();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
     writeLog(3, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
     return 1;
   }
-  const int pollMs = apidPollMs();
+  const std::chrono::milliseconds poll(apidPollMs());
   while (lmr::Agent::isProcessAlive(apid)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    if (lifeline < 0) {
+      std::this_thread::sleep_for(poll);
+    } else if (platform::waitForLifelineEnd(lifeline, poll)) {
+      break;
+    }
   }
   agent.stopEngine();
   return 0;
@@ -211,8 +221,15 @@ int runTrayAgent(QApplication& app) {
   QApplication::setFont(font);
   QBXTheme::install(&app);
 
+  const auto notifier = quitOnStopSignals(app);
+  lmr::Agent& agent = lmr::Agent::instance();
   lmr::MainWindow window;
-  return app.exec();
+  // Quit during the splash: the loop must not even start.
+  const int result = agent.stopRequested() ? 0 : app.exec();
+  // An agent started from now on must not hand its message to this one.
+  guard.stopListening();
+  agent.shutdown();
+  return result;
 }
 
 }  // namespace
