@@ -77,7 +77,7 @@ bool isPlainFileName(const std::string& name) {
 }
 
 DownloadResult downloadToFile(const std::string& host, const std::string& path, const std::string& target,
-                              std::size_t maxBody, const std::atomic<bool>* cancel) {
+                              std::size_t maxBody, const std::atomic<bool>* cancel, HttpDeadline deadline) {
   std::string partPath;
   const int fd = createPartFile(target, partPath);
   if (fd < 0) {
@@ -88,7 +88,7 @@ DownloadResult downloadToFile(const std::string& host, const std::string& path, 
 
   FdStreamBuf buffer(fd);
   std::ostream out(&buffer);
-  bool stored = httpGet(host, path, out, maxBody, cancel) && ::fsync(fd) == 0;
+  bool stored = httpGet(host, path, out, maxBody, cancel, deadline) && ::fsync(fd) == 0;
   stored = (::close(fd) == 0) && stored;
   if (stored && std::rename(partPath.c_str(), target.c_str()) != 0) {
     writeLog(3, LOG_FILE, __LINE__, "Could not replace %s: errno %d\n", target.c_str(), errno);
