@@ -22,7 +22,7 @@ inline constexpr std::size_t kPluginBodyCap = 256 * 1024 * 1024;
 struct HttpTimeouts {
   std::chrono::milliseconds connect{10000};
   std::chrono::milliseconds idle{30000};
-  std::chrono::milliseconds window{4000};
+  std::chrono::milliseconds window{2500};
 };
 
 using HttpDeadline = std::chrono::steady_clock::time_point;

@@ -24,9 +24,10 @@ struct HttpResult {
 void initHttpClient();
 
 // Bounds of every request: connection set-up and the whole transfer. Requests run on the window
-// thread, so the whole transfer stays within a few seconds.
-inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{3000};
-inline constexpr std::chrono::milliseconds kDefaultTransferTimeout{4000};
+// thread; opening the plug-in manager adds the catalogue fetch to a /get, and both together
+// stay within five seconds.
+inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{2000};
+inline constexpr std::chrono::milliseconds kDefaultTransferTimeout{2000};
 
 // Largest replies kept: a longer body (or header block) ends the transfer as a failure.
 inline constexpr size_t kMaxEngineReply = 16 * 1024 * 1024;       // /get, the engine document
