@@ -21,14 +21,15 @@ namespace hostile_test {
 // Needs the test namespace (root, private network); ready() says whether it is in place.
 class SilentResolver {
  public:
-  static constexpr const char* kAddress = "127.0.0.53";
-
   SilentResolver() {
+    // An address of lo of this process's own, so test programs running side by side never meet.
+    const auto pid = static_cast<unsigned>(::getpid());
+    const std::string server = "127.53." + std::to_string((pid >> 8) & 0xff) + "." + std::to_string(pid & 0xff);
     socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(53);
-    ::inet_pton(AF_INET, kAddress, &address.sin_addr);
+    ::inet_pton(AF_INET, server.c_str(), &address.sin_addr);
     timeval wait{0, 100000};
     ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
     if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
@@ -41,7 +42,7 @@ class SilentResolver {
       }
     });
     testing_support::writeFile(folder_.path() + "/resolv.conf",
-                               std::string("nameserver ") + kAddress + "\noptions timeout:10 attempts:3\n");
+                               "nameserver " + server + "\noptions timeout:10 attempts:3\n");
     ready_ = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
              ::mount((folder_.path() + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
   }
