@@ -232,9 +232,11 @@ void PluginWindow::buildTable() {
 
 void PluginWindow::fitToScreen(int contentHeight) {
   table->setFixedHeight(contentHeight);
-  const int screenHeight = screen()->availableGeometry().height() - kScreenMargin;
-  const bool scrolls = contentHeight > screenHeight;
-  setFixedHeight(scrolls ? screenHeight : contentHeight);
+  const QScreen* shownOn = screen();
+  const int tallest =
+      shownOn != nullptr ? shownOn->availableGeometry().height() - kScreenMargin : contentHeight;
+  const bool scrolls = contentHeight > tallest;
+  setFixedHeight(scrolls ? tallest : contentHeight);
   resize(kWindowWidth + (scrolls ? scrollArea->verticalScrollBar()->sizeHint().width() : 0), height());
 }
 
