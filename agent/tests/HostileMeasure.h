@@ -7,6 +7,12 @@
 
 namespace hostile_test {
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kPeaksComparable = false;  // shadow memory and quarantine swell every peak
+#else
+inline constexpr bool kPeaksComparable = true;
+#endif
+
 // The process's resident-set peak (VmHWM) in KiB.
 inline long peakResidentKb() {
   std::ifstream status("/proc/self/status");

@@ -208,7 +208,9 @@ TEST_F(HttpTest, HostileEngineRepliesFailWithinBounds) {
   });
   for (const auto& run : {oversized, endless, trickle, filters}) {
     EXPECT_LT(run.blocked, 2500ms);
-    EXPECT_LT(run.peakRiseKb, 40 * 1024);
+    if (hostile_test::kPeaksComparable) {
+      EXPECT_LT(run.peakRiseKb, 40 * 1024);
+    }
   }
   // Under the caps nothing changes.
   server.setReply("/get", ScriptedReply::json(R"({"Config":{"Plugins":[]}})"));

@@ -508,7 +508,9 @@ TEST_F(PluginWindowTest, AHugeCatalogueIsCappedAndScrolls) {
   EXPECT_GT(last.y(), 0);
   EXPECT_LT(last.y() + 50, window->height() + 1);
   EXPECT_LT(run.blocked, 5000ms);
-  EXPECT_LT(run.peakRiseKb, 100 * 1024);
+  if (hostile_test::kPeaksComparable) {
+    EXPECT_LT(run.peakRiseKb, 100 * 1024);
+  }
   const auto start = std::chrono::steady_clock::now();
   window.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);

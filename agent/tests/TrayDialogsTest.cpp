@@ -133,7 +133,9 @@ TEST_F(TrayDialogsTest, HostileEngineAndCatalogueHoldTheOpeningAtMostFiveSeconds
     server.setReply("/plugins.json", reply());
     const auto run = hostile_test::measure(name, [this] { openPluginManager(); });
     EXPECT_LT(run.blocked, 5000ms) << name;
-    EXPECT_LT(run.peakRiseKb, 100 * 1024) << name;
+    if (hostile_test::kPeaksComparable) {
+      EXPECT_LT(run.peakRiseKb, 100 * 1024) << name;
+    }
     EXPECT_EQ(static_cast<lmr::PluginWindow*>(tray->pluginWindow.get())->siteStatus()->text(),
               "COULD NOT CONNECT TO WEBSITE");
   }
