@@ -280,9 +280,10 @@ class Transfer {
 
   bool connect() {
     const bool done = step(connectEnd_, [this](auto complete) {
-      asio::async_connect(socket_, endpoints_, [complete](const boost::system::error_code& error, const tcp::endpoint&) {
-        complete(error, 0);
-      });
+      asio::async_connect(socket_, endpoints_,
+                          [complete](const boost::system::error_code& error, const tcp::endpoint&) {
+                            complete(error, 0);
+                          });
     });
     if (!done) {
       return fail("connect timed out");
@@ -293,8 +294,9 @@ class Transfer {
   bool sendRequest() {
     const std::string request = "GET " + path_ + " HTTP/1.0\r\nHost: " + host_ +
                                 "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
-    const bool done =
-        step(idleEnd(), [this, &request](auto complete) { asio::async_write(socket_, asio::buffer(request), complete); });
+    const bool done = step(idleEnd(), [this, &request](auto complete) {
+      asio::async_write(socket_, asio::buffer(request), complete);
+    });
     return (done && !error_) || fail("request not sent");
   }
 

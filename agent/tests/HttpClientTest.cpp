@@ -198,7 +198,8 @@ TEST_F(HttpTest, HostileEngineRepliesFailWithinBounds) {
     EXPECT_EQ(agent->get("$"), nullptr);
   });
   const auto trickle = hostile_test::measure("engine /get a byte every 50 ms", [this] {
-    server.setReply("/get", ScriptedReply::trickle("HTTP/1.0 200 OK\r\n\r\n{\"Config\":\"" + std::string(200, 'x') + "\"}", 50ms));
+    const std::string slow = "HTTP/1.0 200 OK\r\n\r\n{\"Config\":\"" + std::string(200, 'x') + "\"}";
+    server.setReply("/get", ScriptedReply::trickle(slow, 50ms));
     EXPECT_EQ(agent->get("$"), nullptr);
   });
   const auto filters = hostile_test::measure("engine /set_interface_filters endless body", [this] {

@@ -77,8 +77,8 @@ TEST(PluginCatalogue, AddressesWithControlCharactersOrBlanksAreRefused) {
 TEST(PluginCatalogue, PicturesAreCappedInAllAndPerPlugin) {
   std::string images;
   for (int i = 0; i < 300; ++i) {
-    images += std::string(i ? "," : "") + R"({"Proxy":")" + (i < 20 ? "many" : "rest") + R"(","Vendor":"v","Product":"p)" +
-              std::to_string(i) + R"(","PNG_URL":"h/a","ICNS_URL":"h/b"})";
+    images += std::string(i ? "," : "") + R"({"Proxy":")" + (i < 20 ? "many" : "rest") +
+              R"(","Vendor":"v","Product":"p)" + std::to_string(i) + R"(","PNG_URL":"h/a","ICNS_URL":"h/b"})";
   }
   const auto catalogue = read(R"({"Plugins":[
       {"Name":"many","URL":"h/","Description":"","Contact":"","Certification":"beta"},

@@ -444,7 +444,8 @@ TEST_F(PluginWindowTest, SlowServersHoldTheWindowNoLongerThanItsDeadline) {
   const std::string catalogue = "HTTP/1.0 200 OK\r\n\r\n" + standardCatalogue();
   server.setReply("/plugins.json", ScriptedReply::trickle(catalogue, 100ms));
   std::unique_ptr<PluginWindow> window;
-  const auto slowCatalogue = hostile_test::measure("catalogue a byte every 100 ms", [&] { window = open(engineJson()); });
+  const auto slowCatalogue =
+      hostile_test::measure("catalogue a byte every 100 ms", [&] { window = open(engineJson()); });
   EXPECT_EQ(window->siteStatus()->text(), "COULD NOT CONNECT TO WEBSITE");
 
   server.setReply("/plugins.json", ScriptedReply::json(standardCatalogue()));
@@ -463,10 +464,12 @@ TEST_F(PluginWindowTest, SlowServersHoldTheWindowNoLongerThanItsDeadline) {
 
 TEST_F(PluginWindowTest, ADownloadNeverReplacesAFileOrAnotherPlugin) {
   server.setHandler([](const testing_support::RecordedRequest&) { return ScriptedReply::text(200, kPluginBytes); });
-  server.setReply("/plugins.json", ScriptedReply::json(R"({"Plugins":[)" + plugin("audio-helper", "beta", 1, 0, "vextro.so") +
-                                                       "," + plugin("present", "beta", 1, 0, "present.so") + "," +
-                                                       plugin("fresh", "beta", 1, 0, "fresh.so") + "," +
-                                                       plugin("winonly", "beta", 1, 0, "") + "]}"));
+  server.setReply("/plugins.json",
+                  ScriptedReply::json(R"({"Plugins":[)" + plugin("audio-helper", "beta", 1, 0, "vextro.so") + "," +
+                                      plugin("present", "beta", 1, 0, "present.so") + "," +
+                                      plugin("fresh", "beta", 1, 0, "fresh.so") + "," +
+                                      R"({"Name":"winonly","URL":")" + at("/files/") +
+                                      R"(","Description":"","Contact":"","Certification":"beta","Windows":"w.dll"}]})"));
   writeFile(userPlugins() + "/vextro.so", "installed vextro");
   writeFile(userPlugins() + "/present.so", "left by hand");
   auto window = open(R"({"Config":{"Plugins":[{"Name":"vextro.so","Major":1,"Minor":4}],"PluginDirectory":[")" +
@@ -521,8 +524,9 @@ TEST_F(PluginWindowTest, AHugeCatalogueIsCappedAndScrolls) {
 TEST_F(PluginWindowTest, NameLookupsThatNeverEndHoldNothing) {
   hostile_test::SilentResolver resolver;
   ASSERT_TRUE(resolver.ready()) << "needs the test namespace";
-  server.setReply("/plugins.json", ScriptedReply::json(R"({"Plugins":[{"Name":"named","URL":"files.lumora.test/f/",)"
-                                                       R"("Description":"","Contact":"","Certification":"beta","Linux":"n.so"}]})"));
+  server.setReply("/plugins.json",
+                  ScriptedReply::json(R"({"Plugins":[{"Name":"named","URL":"files.lumora.test/f/","Description":"",)"
+                                      R"("Contact":"","Certification":"beta","Linux":"n.so"}]})"));
   std::unique_ptr<PluginWindow> window;
   {
     testing_support::ScopedEnv nameHost("LUMORA_CATALOGUE_HOST", std::string("catalogue.lumora.test"));
