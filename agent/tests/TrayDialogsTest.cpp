@@ -24,6 +24,7 @@
 #include "agent/src/Settings.h"
 #include "agent/tests/DialogsFixture.h"
 #include "agent/tests/HostileMeasure.h"
+#include "agent/tests/SilentResolver.h"
 #include "agent/tests/MessageBoxWatcher.h"
 #include "engine/src/Engine.h"
 #include "TaviskEngine.h"
@@ -139,6 +140,14 @@ TEST_F(TrayDialogsTest, HostileEngineAndCatalogueHoldTheOpeningAtMostFiveSeconds
     EXPECT_EQ(static_cast<lmr::PluginWindow*>(tray->pluginWindow.get())->siteStatus()->text(),
               "COULD NOT CONNECT TO WEBSITE");
   }
+  // The catalogue host is a name, and the network's resolver never answers.
+  hostile_test::SilentResolver resolver;
+  ASSERT_TRUE(resolver.ready()) << "needs the test namespace";
+  ScopedEnv nameHost("LUMORA_CATALOGUE_HOST", std::string("catalogue.lumora.test"));
+  engine.setReply("/get", ScriptedReply::trickle(slowBody, 100ms));
+  const auto unresolved = hostile_test::measure("opening the plug-in manager: engine trickles, no name resolves",
+                                                [this] { openPluginManager(); });
+  EXPECT_LT(unresolved.blocked, 5000ms);
 }
 
 // The engine itself, hosting the build's plug-ins from the agent's own folder: the rows follow what
