@@ -62,7 +62,7 @@ bool isPlainFileName(const std::string& name) {
 }
 
 DownloadResult downloadToFile(const std::string& host, const std::string& path, const std::string& target,
-                              std::size_t maxBody, const std::atomic<bool>* cancel) {
+                              std::size_t maxBody, const std::atomic<bool>* cancel, HttpDeadline deadline) {
   // A link at the target is replaced, never written through.
   const platform::ReplaceOutcome outcome = platform::replaceFile(
       target,
@@ -72,7 +72,7 @@ DownloadResult downloadToFile(const std::string& host, const std::string& path, 
         FdStreamBuf buffer(fd);
         std::ostream out(&buffer);
         // A short write (a full disk) leaves the stream failed.
-        return httpGet(host, path, out, maxBody, cancel) && out.good();
+        return httpGet(host, path, out, maxBody, cancel, deadline) && out.good();
       },
       platform::ReplaceOptions{false});
   switch (outcome.stage) {

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "agent/src/CatalogueHttp.h"
+
 namespace lmr {
 
 // True for a name that can only ever mean one entry inside a folder: not empty, not "." or
@@ -24,6 +26,7 @@ enum class DownloadResult {
 // "Getting" line before the transfer.
 [[nodiscard]] DownloadResult downloadToFile(const std::string& host, const std::string& path,
                                             const std::string& target, std::size_t maxBody,
-                                            const std::atomic<bool>* cancel = nullptr);
+                                            const std::atomic<bool>* cancel = nullptr,
+                                            HttpDeadline deadline = kNoDeadline);
 
 }  // namespace lmr
