@@ -8,6 +8,7 @@ lumora_add_fuzz_target(api_request GROUP engine_fuzzers
   FUZZ_SOURCES
     ${PROJECT_SOURCE_DIR}/engine/src/ApiRouter.cpp
     ${PROJECT_SOURCE_DIR}/engine/src/JsonText.cpp
+    ${PROJECT_SOURCE_DIR}/engine/src/RequestReader.cpp
     ${PROJECT_SOURCE_DIR}/engine/src/StateDocument.cpp
     ${PROJECT_SOURCE_DIR}/engine/src/StatePath.cpp
     ${PROJECT_SOURCE_DIR}/engine/src/WebPage.cpp)

@@ -33,10 +33,7 @@ Agent& Agent::instance() {
 
 Agent::Agent() {
   const Config& config = Config::instance();
-  if (const Value* mode = config.find({"mode"})) {
-    // A null or non-numeric mode counts as 0: no search and no engine.
-    mode_ = mode->IsInt() ? static_cast<uint32_t>(mode->GetInt()) : mode->IsUint() ? mode->GetUint() : 0;
-  }
+  mode_ = storedMode();
   if (const Value* filtering = config.find({"discovery", "filtering"}); filtering != nullptr && filtering->IsArray()) {
     for (const Value& element : filtering->GetArray()) {
       if (!element.IsObject()) continue;
@@ -57,6 +54,15 @@ Agent::Agent() {
 Agent::~Agent() {
   if (browserListener_) browserListener_->detachAgent();
   browse_.reset();
+  requestStop();
+  if (serverWatch_.joinable()) serverWatch_.join();
+  std::thread retired;
+  {
+    // No watchdog retires from now on: the stop request refuses every restart.
+    std::lock_guard<std::mutex> lock(mutex_);
+    retired = std::move(retiredWatchdog_);
+  }
+  if (retired.joinable()) retired.join();
   std::lock_guard<std::mutex> lock(mutex_);
   stopWatchdogLocked();
 }
@@ -67,28 +73,42 @@ void Agent::addListener(Listener* listener) {
 }
 
 void Agent::removeListener(Listener* listener) {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
+  std::unique_lock<std::mutex> lock(listenersMutex_);
   listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
+  listenersIdle_.wait(lock, [this] { return listenerCalls_ == 0; });
+}
+
+void Agent::forEachListener(const std::function<void(Listener*)>& call) {
+  std::vector<Listener*> listeners;
+  {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    listeners = listeners_;
+    ++listenerCalls_;
+  }
+  // Unlocked: a listener restarting the engine takes the agent mutex, which the attachment
+  // reports come with.
+  for (Listener* listener : listeners) call(listener);
+  {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    --listenerCalls_;
+  }
+  listenersIdle_.notify_all();
 }
 
 void Agent::notifyAttached(const std::string& address) {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
-  for (Listener* listener : listeners_) listener->onAttached(address);
+  forEachListener([&address](Listener* listener) { listener->onAttached(address); });
 }
 
 void Agent::notifyDetached(const std::string& address) {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
-  for (Listener* listener : listeners_) listener->onDetached(address);
+  forEachListener([&address](Listener* listener) { listener->onDetached(address); });
 }
 
 void Agent::notifyNotification(const std::string& text) {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
-  for (Listener* listener : listeners_) listener->onNotification(text);
+  forEachListener([&text](Listener* listener) { listener->onNotification(text); });
 }
 
 void Agent::notifyEngineDied() {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
-  for (Listener* listener : listeners_) listener->onEngineDied();
+  forEachListener([](Listener* listener) { listener->onEngineDied(); });
 }
 
 void Agent::startSearch() {
@@ -107,7 +127,60 @@ bool Agent::start() {
   return false;
 }
 
-void Agent::sleepTick() const { std::this_thread::sleep_for(tickPeriod_.load()); }
+bool Agent::sleepTick() const {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return !stopWake_.wait_for(lock, tickPeriod_.load(), [this] { return stopRequested_.load(); });
+}
+
+void Agent::requestStop() {
+  {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    stopRequested_ = true;
+  }
+  stopWake_.notify_all();
+}
+
+void Agent::shutdown() {
+  requestStop();
+  std::thread watch;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watch = std::move(serverWatch_);
+  }
+  if (watch.joinable()) watch.join();
+  stopEngineProcess();
+}
+
+void Agent::startServerWatch() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (serverWatch_.joinable() || stopRequested_.load()) return;
+  serverWatch_ = std::thread([this] { watchForLostServer(); });
+}
+
+void Agent::watchForLostServer() {
+  bool hadServer = !attachedAddress().empty();
+  int lostRounds = 0;
+  while (sleepTick()) {
+    if (!attachedAddress().empty()) {
+      hadServer = true;
+      lostRounds = 0;
+      continue;
+    }
+    // The search time of the connect sequence, counted from the first round without a server.
+    if (!hadServer || lostRounds++ < kLastSearchRound) continue;
+    hadServer = false;
+    lostRounds = 0;
+    {
+      // An engine of our own that died is the tray's to restart or give up.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (engineStarted_) continue;
+    }
+    writeLog(6, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
+    writeLog(6, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
+             modeLabel(mode_).c_str());
+    startEngineProcess(false);
+  }
+}
 
 int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
   auto show = [window](const char* text) {
@@ -118,7 +191,8 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
     writeLog(6, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
              modeLabel(mode_).c_str());
     startEngineProcess(true);
-    for (int tick = 0; tick < kMasterStartTicks; ++tick) sleepTick();
+    for (int tick = 0; tick < kMasterStartTicks && sleepTick(); ++tick) {
+    }
     return 0;
   }
   if (mode_ != kModeSlave && mode_ != kModeHybrid) return 0;
@@ -126,8 +200,9 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
   writeLog(6, LOG_FILE, __LINE__, "Looking for LUMORA Engine in the network...\n");
   const std::string prefix = mode_ == kModeSlave ? "Slave: " : "Hybrid: ";
   show((prefix + "Looking for LUMORA Server in the network...").c_str());
+  if (mode_ == kModeHybrid) startServerWatch();
   for (int round = 0;;) {
-    sleepTick();
+    if (!sleepTick()) return 0;
     if (!attachedAddress().empty()) {
       show("Connected to LUMORA server. Please wait...");
       if (round > kLastSearchRound) return 0;
@@ -146,8 +221,15 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
   }
 }
 
+uint32_t Agent::storedMode() {
+  const Value* mode = Config::instance().find({"mode"});
+  if (mode == nullptr) return kModeHybrid;
+  // A null or non-numeric mode counts as 0: no search and no engine.
+  return mode->IsInt() ? static_cast<uint32_t>(mode->GetInt()) : mode->IsUint() ? mode->GetUint() : 0;
+}
+
 bool Agent::setMode(int mode) {
-  if (static_cast<uint32_t>(mode) == mode_) return false;
+  if (static_cast<uint32_t>(mode) == storedMode()) return false;
   Config& config = Config::instance();
   config.findOrCreate({"mode"}).SetInt(mode);
   config.save();
@@ -163,24 +245,11 @@ bool Agent::setServerIp(const QString& ip) {
   return true;
 }
 
-void Agent::setPluginEnabled(const std::vector<PluginEntry>& plugins) {
-  Config& config = Config::instance();
-  MemoryPoolAllocator& allocator = config.allocator();
-  Value& table = config.findOrCreate({"plugins"});
-  table.SetArray();
-  for (const PluginEntry& entry : plugins) {
-    Value row(rapidjson::kObjectType);
-    row.AddMember("name", Value(entry.name, allocator), allocator);
-    row.AddMember("descr", Value(entry.descr, allocator), allocator);
-    row.AddMember("enabled", Value(entry.enabled), allocator);
-    table.PushBack(row, allocator);
-  }
-  config.save();
-}
+void Agent::setPluginEnabled(const std::vector<PluginEntry>& plugins) { Config::instance().setPluginTable(plugins); }
 
 bool Agent::canStartLocalServer() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return mode_ == kModeHybrid && !watchdog_.joinable();
+  return mode_ == kModeHybrid && !engineWatchedLocked();
 }
 
 QString Agent::modeName(int mode) {

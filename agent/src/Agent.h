@@ -8,15 +8,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "agent/src/Config.h"
 #include "agent/src/Json.h"
+#include "platform/detached_process.h"
 #include "zeroconf/src/browser.h"
 
 namespace QBXSplashWindow {
@@ -31,12 +34,13 @@ struct InterfaceFilter {
   QString netmask;
 };
 
-// One engine server found on the network.
+// One engine server found on the network, as seen on one interface.
 struct ServiceRecord {
   std::string name;
   std::string address;  // "<IPv4>:<port>"
   std::string host;
   uint32_t kind = 4;  // Agent::kKindMaster or Agent::kKindOther
+  uint32_t interfaceIndex = 0;
 };
 
 // The agent's core: mode, interface filter choice, listeners, the engine server it is attached
@@ -53,10 +57,15 @@ class Agent {
 
   static constexpr std::chrono::milliseconds kDefaultTickPeriod{1000};
   static constexpr std::chrono::milliseconds kDefaultWatchdogPeriod{3000};
+  // A stopping agent waits this long for its engine process to end, then kills it.
+  static constexpr std::chrono::milliseconds kEngineStopTimeout{3000};
+  // Environment variable naming the engine process's lifeline descriptor (see startEngineProcess).
+  static constexpr const char* kLifelineVariable = "LUMORA_AGENT_LIFELINE_FD";
 
   // Receives the agent's reports. Every call comes on a worker thread (DNS-SD poll thread, splash
   // worker, watchdog) and must not block: onAttached/onDetached run under the agent mutex, so a
-  // listener only hands the call on to its own thread and never calls back into the agent.
+  // listener hands those on to its own thread and never calls back into the agent from them.
+  // onEngineDied runs with no lock held and may restart the engine.
   class Listener {
    public:
     virtual void onAttached(const std::string& address) = 0;
@@ -79,7 +88,8 @@ class Agent {
   Agent(const Agent&) = delete;
   Agent& operator=(const Agent&) = delete;
 
-  // Listeners are called in registration order. removeListener waits for a call in progress.
+  // Listeners are called in registration order, without the listener lock held (a listener may
+  // take the agent mutex). removeListener waits for calls in progress; never call it from one.
   void addListener(Listener* listener);
   void removeListener(Listener* listener);
 
@@ -88,16 +98,27 @@ class Agent {
   bool start();
   // The search part of start: own address, browse for "_http._tcp" subtype "_ravenna".
   void startSearch();
-  // Splash worker: looks for a server or starts the local engine by mode.
+  // Splash worker: looks for a server or starts the local engine by mode. A Hybrid agent then
+  // keeps watching: when it has lost its server and finds none for the search time, and has no
+  // engine of its own, it starts one.
   int connectSequence(QBXSplashWindow::IWindow* window);
 
-  // False (nothing written) when mode equals the mode read at start; else saves it.
+  // Quit: the connect sequence ends at its next wait and no engine starts from now on. Returns at once.
+  void requestStop();
+  [[nodiscard]] bool stopRequested() const { return stopRequested_.load(); }
+  // requestStop, then ends the lost-server watch and the engine process this agent started (it
+  // ends when its lifeline closes; killed when still alive after kEngineStopTimeout).
+  void shutdown();
+
+  // False (nothing written) when mode equals the stored mode; else saves it.
   bool setMode(int mode);
+  // The mode config.json holds now (Hybrid when it names none); the running one is mode().
+  [[nodiscard]] static uint32_t storedMode();
   // False (nothing written) when the stored "server"/"ip" equals ip; else saves it.
   bool setServerIp(const QString& ip);
   // Replaces the "plugins" table by the list and saves.
   void setPluginEnabled(const std::vector<PluginEntry>& plugins);
-  // Hybrid, and this agent has never started an engine process.
+  // Hybrid, and no engine process of this agent is running or being restarted.
   [[nodiscard]] bool canStartLocalServer() const;
   [[nodiscard]] static QString modeName(int mode);
   [[nodiscard]] uint32_t mode() const { return mode_; }
@@ -112,6 +133,9 @@ class Agent {
   [[nodiscard]] std::vector<InterfaceFilter> interfaceFilters() const;
   bool startEngine(bool master);
   void stopEngine();
+  // Starts this program as the engine server child. Besides its standard descriptors the child gets
+  // only the read end of a lifeline pipe (named in kLifelineVariable) whose write end this agent
+  // holds: the child ends as soon as this process does, whatever "--apid" checks.
   void startEngineProcess(bool master);
   [[nodiscard]] static bool isProcessAlive(int64_t pid);
   [[nodiscard]] int64_t enginePid() const { return enginePid_.load(); }
@@ -141,18 +165,27 @@ class Agent {
 
   void watchEngine(const std::shared_ptr<WatchdogState>& state);
   void stopWatchdogLocked();
+  // A watchdog runs and has not yet reported its engine's death.
+  [[nodiscard]] bool engineWatchedLocked() const;
+  void startServerWatch();
+  void watchForLostServer();
+  void stopEngineProcess();
   // Attaches to record (agent mutex held): copies it, logs, tells the listeners.
   void attachLocked(const ServiceRecord& record);
   void notifyAttached(const std::string& address);
   void notifyDetached(const std::string& address);
   void notifyNotification(const std::string& text);
   void notifyEngineDied();
-  void sleepTick() const;
+  void forEachListener(const std::function<void(Listener*)>& call);
+  // False, at once, when a stop is requested.
+  bool sleepTick() const;
 
   uint32_t mode_ = kModeHybrid;
   QStringList hardwareIds_;
   std::vector<Listener*> listeners_;
-  mutable std::mutex listenersMutex_;  // always taken after mutex_
+  int listenerCalls_ = 0;  // notifications in progress; guarded by listenersMutex_
+  std::condition_variable listenersIdle_;
+  mutable std::mutex listenersMutex_;  // never held while a listener runs
   mutable std::mutex mutex_;
   std::shared_ptr<zeroconf::browser> browse_;
   std::shared_ptr<BrowserListener> browserListener_;
@@ -160,6 +193,13 @@ class Agent {
   std::atomic<int64_t> enginePid_{0};
   std::thread watchdog_;
   std::shared_ptr<WatchdogState> watchdogState_;
+  std::thread retiredWatchdog_;  // replaced from its own death report; joined later
+  platform::UniqueFd engineLifeline_;
+  bool engineStarted_ = false;  // this agent has started an engine process
+  std::thread serverWatch_;
+  std::atomic<bool> stopRequested_{false};
+  mutable std::mutex stopMutex_;
+  mutable std::condition_variable stopWake_;
   QPixmap splashPixmap_;
   QString engineProgram_;
   std::atomic<std::chrono::milliseconds> tickPeriod_{kDefaultTickPeriod};
@@ -175,11 +215,12 @@ class Agent::BrowserListener : public zeroconf::browser_listener {
                         const char* address, uint16_t port, const std::vector<std::string>& txt_entries) override;
   void service_removed(uint32_t interface_index, const char* name, const char* regtype) override;
 
-  // Own IPv4 address: config "server"/"ip", else the outgoing interface's, else the host name's,
-  // else "0.0.0.0".
+  // Own IPv4 address: config "server"/"ip", else the outgoing interface's, else the first up,
+  // non-loopback interface's, else "0.0.0.0".
   void resolveLocalAddress();
   [[nodiscard]] std::string ownAddress() const;
-  // Names of the servers found so far, in name order (copied under the agent mutex).
+  // Names of the servers found so far, in name order, once per interface each is seen on
+  // (copied under the agent mutex).
   [[nodiscard]] std::vector<std::string> serviceNames() const;
   // Stops all further calls into the agent (before the agent goes away).
   void detachAgent();
@@ -187,10 +228,14 @@ class Agent::BrowserListener : public zeroconf::browser_listener {
  private:
   friend class Agent;
 
+  // The own address, or an address of one of this host's interfaces.
+  [[nodiscard]] bool isOwnAddress(const std::string& ip) const;
+
   mutable std::mutex agentMutex_;  // guards agent_ itself; taken before the agent mutex
   Agent* agent_;
   std::string ownAddress_;
-  std::map<std::string, ServiceRecord> services_;  // guarded by the agent mutex
+  // By instance name and interface: DNS-SD reports a server once per interface it is seen on.
+  std::map<std::pair<std::string, uint32_t>, ServiceRecord> services_;  // guarded by the agent mutex
 };
 
 }  // namespace lmr

@@ -1,9 +1,12 @@
+#include <QHostAddress>
+#include <QNetworkInterface>
+
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "agent/src/Agent.h"
@@ -45,20 +48,17 @@ std::string outgoingAddress() {
   return result;
 }
 
-// First IPv4 address the host's own name resolves to; empty when none.
-std::string hostNameAddress() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof(name) - 1) != 0) return {};
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return {};
-  std::string result;
-  char text[INET_ADDRSTRLEN] = {};
-  const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof(text)) != nullptr) result = text;
-  ::freeaddrinfo(found);
-  return result;
+// First IPv4 address of the first up, non-loopback interface; empty when none. Unlike the host
+// name, which Debian maps to 127.0.1.1, it is an address the engine's announcement can carry.
+std::string firstInterfaceAddress() {
+  for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+    const auto flags = interface.flags();
+    if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack)) continue;
+    for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+      if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) return entry.ip().toString().toStdString();
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -66,7 +66,7 @@ std::string hostNameAddress() {
 void Agent::BrowserListener::resolveLocalAddress() {
   std::string address = Config::instance().findText({"server", "ip"}).value_or(std::string());
   if (address.empty()) address = outgoingAddress();
-  if (address.empty()) address = hostNameAddress();
+  if (address.empty()) address = firstInterfaceAddress();
   if (address.empty()) address = kNoAddress;
   std::lock_guard<std::mutex> lock(agentMutex_);
   ownAddress_ = address;
@@ -82,8 +82,15 @@ std::vector<std::string> Agent::BrowserListener::serviceNames() const {
   std::vector<std::string> names;
   if (agent_ == nullptr) return names;
   std::lock_guard<std::mutex> lock(agent_->mutex_);
-  for (const auto& entry : services_) names.push_back(entry.first);
+  for (const auto& entry : services_) names.push_back(entry.first.first);
   return names;
+}
+
+bool Agent::BrowserListener::isOwnAddress(const std::string& ip) const {
+  if (ip == ownAddress_) return true;
+  const QHostAddress wanted(QString::fromStdString(ip));
+  const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+  return !wanted.isNull() && std::find(own.begin(), own.end(), wanted) != own.end();
 }
 
 void Agent::BrowserListener::detachAgent() {
@@ -97,7 +104,7 @@ void Agent::attachLocked(const ServiceRecord& record) {
   notifyAttached(record.address);
 }
 
-void Agent::BrowserListener::service_resolved(uint32_t /*interface_index*/, const char* name,
+void Agent::BrowserListener::service_resolved(uint32_t interface_index, const char* name,
                                               const char* /*regtype*/, const char* host_name, const char* address,
                                               uint16_t port, const std::vector<std::string>& txt_entries) {
   if (!isServerName(name) || address == nullptr) return;
@@ -106,6 +113,7 @@ void Agent::BrowserListener::service_resolved(uint32_t /*interface_index*/, cons
   record.address = std::string(address) + ":" + std::to_string(port);
   record.host = host_name != nullptr ? host_name : "";
   record.kind = Agent::kKindOther;
+  record.interfaceIndex = interface_index;
   for (const std::string& entry : txt_entries) {
     if (entry.compare(0, std::strlen(kMasterEntryPrefix), kMasterEntryPrefix) == 0) record.kind = Agent::kKindMaster;
   }
@@ -114,29 +122,48 @@ void Agent::BrowserListener::service_resolved(uint32_t /*interface_index*/, cons
   if (agent_ == nullptr) return;
   Agent& agent = *agent_;
   std::lock_guard<std::mutex> lock(agent.mutex_);
-  services_[record.name] = record;
+  services_[{record.name, interface_index}] = record;
   if (!agent.attached_.address.empty()) {
+    if (agent.attached_.name == record.name && agent.attached_.interfaceIndex == interface_index &&
+        agent.attached_.address != record.address) {
+      // The attached server answers at a new address (DHCP, engine registered again).
+      agent.attachLocked(record);
+      return;
+    }
     writeLog(6, LOG_FILE, __LINE__,
              "Ignored LUMORA at %s because it is not the master and we are already attached\n",
              record.address.c_str());
     return;
   }
-  if (agent.mode_ == Agent::kModeMaster && ownAddress_ != address) {
+  if (agent.mode_ == Agent::kModeMaster && !isOwnAddress(address)) {
     writeLog(6, LOG_FILE, __LINE__, "Ignored LUMORA at %s because we are the master\n", record.address.c_str());
     return;
   }
   agent.attachLocked(record);
 }
 
-void Agent::BrowserListener::service_removed(uint32_t /*interface_index*/, const char* name,
+void Agent::BrowserListener::service_removed(uint32_t interface_index, const char* name,
                                              const char* /*regtype*/) {
   if (!isServerName(name)) return;
   std::lock_guard<std::mutex> guard(agentMutex_);
   if (agent_ == nullptr) return;
   Agent& agent = *agent_;
   std::lock_guard<std::mutex> lock(agent.mutex_);
-  services_.erase(name);
-  if (agent.attached_.address.empty() || agent.attached_.name != name) return;
+  services_.erase({name, interface_index});
+  if (agent.attached_.address.empty() || agent.attached_.name != name ||
+      agent.attached_.interfaceIndex != interface_index) {
+    return;
+  }
+  // The same server still seen on another interface keeps the agent attached.
+  const auto same = services_.lower_bound({name, 0});
+  if (same != services_.end() && same->first.first == name) {
+    if (same->second.address == agent.attached_.address) {
+      agent.attached_ = same->second;
+    } else {
+      agent.attachLocked(same->second);
+    }
+    return;
+  }
 
   const std::string oldAddress = agent.attached_.address;
   agent.attached_ = ServiceRecord{};

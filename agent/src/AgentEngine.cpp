@@ -1,7 +1,8 @@
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkInterface>
-#include <QProcess>
+
+#include <csignal>
 
 #include "agent/src/Agent.h"
 #include "engine/include/TaviskEngine.h"
@@ -14,6 +15,7 @@ namespace {
 constexpr int kEngineRoleMaster = 3;
 constexpr int kEngineRoleOther = 1;
 constexpr const char* kAllInterfaces = "0";
+constexpr std::chrono::milliseconds kEngineStopPoll{20};
 
 }  // namespace
 
@@ -22,7 +24,8 @@ struct Agent::WatchdogState {
   std::mutex mutex;
   std::condition_variable wake;
   bool stop = false;
-  int64_t pid = 0;  // the engine this watchdog watches
+  bool ended = false;  // the death is reported: the thread is about to end
+  int64_t pid = 0;     // the engine this watchdog watches
 };
 
 std::vector<InterfaceFilter> Agent::interfaceFilters() const {
@@ -63,6 +66,7 @@ void Agent::setEngineProgram(const QString& program) {
 
 void Agent::startEngineProcess(bool master) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (stopRequested_.load()) return;
   // A second engine beside a live one would fight over the port and the announcement; and the
   // old watchdog could not be joined while its engine lives.
   const int64_t running = enginePid_.load();
@@ -70,12 +74,14 @@ void Agent::startEngineProcess(bool master) {
     writeLog(4, LOG_FILE, __LINE__, "Engine process is already running\n");
     return;
   }
-  QStringList arguments{"--server", "1", "--apid", QString::number(QCoreApplication::applicationPid())};
-  if (master) arguments << "--master" << "1";
+  std::vector<std::string> arguments{"--server", "1", "--apid", std::to_string(QCoreApplication::applicationPid())};
+  if (master) arguments.insert(arguments.end(), {"--master", "1"});
   const QString program = engineProgram_.isEmpty() ? QCoreApplication::applicationFilePath() : engineProgram_;
-  qint64 pid = 0;  // copied only on success: a failed start keeps the previous id
-  if (QProcess::startDetached(program, arguments, QString(), &pid)) {
-    enginePid_ = pid;
+  engineStarted_ = true;
+  // Copied only on success: a failed start keeps the previous id.
+  if (auto child = platform::startDetachedWithLifeline(program.toStdString(), arguments, kLifelineVariable)) {
+    enginePid_ = child->pid;
+    engineLifeline_ = std::move(child->lifeline);
     writeLog(6, LOG_FILE, __LINE__, "Engine process has started\n");
   } else {
     writeLog(3, LOG_FILE, __LINE__, "Failed to create engine process\n");
@@ -94,13 +100,37 @@ void Agent::stopWatchdogLocked() {
     watchdogState_->stop = true;
   }
   watchdogState_->wake.notify_all();
-  // A listener that restarts the engine from its own onEngineDied runs on the watchdog thread.
+  // A listener that restarts the engine from its own onEngineDied runs on the watchdog thread,
+  // which still has its report to finish: it is joined later.
   if (watchdog_.get_id() == std::this_thread::get_id()) {
-    watchdog_.detach();
+    if (retiredWatchdog_.joinable()) retiredWatchdog_.join();
+    retiredWatchdog_ = std::move(watchdog_);
   } else {
     watchdog_.join();
   }
   watchdogState_.reset();
+}
+
+bool Agent::engineWatchedLocked() const {
+  if (!watchdog_.joinable()) return false;
+  std::lock_guard<std::mutex> lock(watchdogState_->mutex);
+  return !watchdogState_->ended;
+}
+
+void Agent::stopEngineProcess() {
+  int64_t pid = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopWatchdogLocked();  // its death is no news now
+    // The engine sees its lifeline end and stops by itself.
+    engineLifeline_.reset();
+    pid = enginePid_.exchange(0);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kEngineStopTimeout;
+  while (isProcessAlive(pid) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kEngineStopPoll);
+  }
+  if (isProcessAlive(pid)) ::kill(static_cast<pid_t>(pid), SIGKILL);
 }
 
 void Agent::watchEngine(const std::shared_ptr<WatchdogState>& state) {
@@ -116,6 +146,8 @@ void Agent::watchEngine(const std::shared_ptr<WatchdogState>& state) {
   enginePid_.compare_exchange_strong(expected, 0);
   writeLog(6, LOG_FILE, __LINE__, "Engine process died\n");
   notifyEngineDied();
+  std::lock_guard<std::mutex> lock(state->mutex);
+  state->ended = true;
 }
 
 }  // namespace lmr

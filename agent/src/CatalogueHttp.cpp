@@ -1,6 +1,7 @@
 #include "agent/src/CatalogueHttp.h"
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read_until.hpp>
@@ -11,9 +12,15 @@
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <ostream>
 #include <sstream>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "log/console_log.h"
 
@@ -28,13 +35,17 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kDefaultCatalogueHost = "www.brixel-technologies.com";
 constexpr const char* kDefaultPort = "80";
 constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr int kMaxPort = 65535;
 constexpr int kHttpStatusMin = 200;
 constexpr int kHttpStatusMax = 299;
 // How often a waiting transfer looks at its cancel flag.
 constexpr std::chrono::milliseconds kCancelPollInterval{50};
+// Name lookups that may run at once, abandoned ones included.
+constexpr int kMaxLookupsRunning = 8;
 
 std::atomic<long long> connectTimeoutMs{HttpTimeouts{}.connect.count()};
 std::atomic<long long> idleTimeoutMs{HttpTimeouts{}.idle.count()};
+std::atomic<long long> windowTimeoutMs{HttpTimeouts{}.window.count()};
 
 bool equalsIgnoringCase(const std::string& a, const char* b) {
   const std::string other(b);
@@ -63,7 +74,8 @@ bool splitHostPort(const std::string& host, std::string& name, std::string& port
     name = host.substr(0, colon);
     port = host.substr(colon + 1);
     if (port.empty() || port.size() > 5 ||
-        !std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        !std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c) != 0; }) ||
+        std::stoi(port) > kMaxPort) {
       return false;
     }
   }
@@ -73,7 +85,16 @@ bool splitHostPort(const std::string& host, std::string& name, std::string& port
 struct ResponseHead {
   int status = 0;
   std::optional<std::size_t> contentLength;
+  bool transferEncoded = false;  // chunked or other framing HTTP/1.0 does not have
 };
+
+// Without control characters and blanks: safe to put into a request line or a header.
+bool isWireSafe(const std::string& text) {
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= 0x20 || byte == 0x7f;
+  });
+}
 
 // Status line and headers of a header block that ends with the blank line.
 std::optional<ResponseHead> parseHead(const std::string& block) {
@@ -90,7 +111,14 @@ std::optional<ResponseHead> parseHead(const std::string& block) {
   }
   while (std::getline(lines, line) && line != "\r" && !line.empty()) {
     const auto colon = line.find(':');
-    if (colon == std::string::npos || !equalsIgnoringCase(trimmed(line.substr(0, colon)), "Content-Length")) {
+    if (colon == std::string::npos) {
+      continue;
+    }
+    const std::string name = trimmed(line.substr(0, colon));
+    if (equalsIgnoringCase(name, "Transfer-Encoding")) {
+      head.transferEncoded = true;
+    }
+    if (!equalsIgnoringCase(name, "Content-Length")) {
       continue;
     }
     const std::string value = trimmed(line.substr(colon + 1));
@@ -107,195 +135,289 @@ std::optional<ResponseHead> parseHead(const std::string& block) {
   return head;
 }
 
-// One transfer: every asynchronous step runs on a private io_context for a bounded time; a
-// step that does not finish in time closes the socket.
+// Lookups still running, those given up on included; past the cap a transfer fails at once
+// rather than start yet another thread a dead resolver would keep.
+std::atomic<int> lookupsRunning{0};
+
+// The outcome of one name lookup, shared by the transfer and the thread doing it.
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  boost::system::error_code error;
+  std::vector<tcp::endpoint> endpoints;
+};
+
+// Looks name up on a detached thread: a blocking resolver never holds the caller, and a lookup
+// nobody waits for any more ends on its own. Null when too many are still running.
+std::shared_ptr<Lookup> startLookup(const std::string& name, const std::string& port) {
+  if (lookupsRunning.fetch_add(1) >= kMaxLookupsRunning) {
+    --lookupsRunning;
+    return nullptr;
+  }
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, name, port] {
+      asio::io_context io;
+      tcp::resolver resolver(io);
+      boost::system::error_code error;
+      const tcp::resolver::results_type results = resolver.resolve(name, port, error);
+      {
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->error = error;
+        for (const auto& entry : results) {
+          lookup->endpoints.push_back(entry.endpoint());
+        }
+        lookup->finished = true;
+      }
+      lookup->done.notify_all();
+      --lookupsRunning;
+    }).detach();
+  } catch (const std::system_error&) {
+    --lookupsRunning;
+    return nullptr;
+  }
+  return lookup;
+}
+
+// One GET, step by step. Every network step runs on a private io_context for a bounded time
+// (its own limit, the transfer's deadline, the cancel flag); a step cut short closes the socket.
 class Transfer {
  public:
-  explicit Transfer(const std::atomic<bool>* cancel) : resolver_(io_), socket_(io_), cancel_(cancel) {}
+  Transfer(const std::string& host, const std::string& path, std::size_t maxBody, const std::atomic<bool>* cancel,
+           HttpDeadline deadline)
+      : host_(host),
+        path_(path),
+        maxBody_(maxBody),
+        cancel_(cancel),
+        timeouts_(httpTimeouts()),
+        deadline_(deadline),
+        connectEnd_(std::min(deadline, Clock::now() + timeouts_.connect)),
+        socket_(io_),
+        headBuffer_(kMaxHeaderBytes) {}
 
-  // Runs the pending operation; false when it did not complete within limit or was cancelled.
-  bool runFor(std::chrono::milliseconds limit, const bool& finished) {
-    const auto deadline = Clock::now() + limit;
-    while (!finished && Clock::now() < deadline && !cancelled()) {
-      io_.restart();
-      io_.run_for(std::min<Clock::duration>(kCancelPollInterval, deadline - Clock::now()));
-    }
-    if (finished) {
-      return true;
-    }
-    boost::system::error_code ignored;
-    resolver_.cancel();
-    socket_.close(ignored);
-    io_.restart();
-    io_.run();  // lets the aborted handlers finish before their captures go
+  bool run(std::ostream& out) {
+    return checkAddress() && resolve() && connect() && sendRequest() && readHead() && readBody(out);
+  }
+
+ private:
+  bool fail(const std::string& why) const {
+    writeLog(4, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host_.c_str(), path_.c_str(), why.c_str());
     return false;
   }
 
   [[nodiscard]] bool cancelled() const { return cancel_ != nullptr && cancel_->load(); }
 
-  asio::io_context io_;
-  tcp::resolver resolver_;
-  tcp::socket socket_;
-
- private:
-  const std::atomic<bool>* cancel_;
-};
-
-bool failWith(const std::string& host, const std::string& path, const char* why) {
-  writeLog(4, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host.c_str(), path.c_str(), why);
-  return false;
-}
-
-}  // namespace
-
-void setHttpTimeouts(const HttpTimeouts& timeouts) {
-  connectTimeoutMs = timeouts.connect.count();
-  idleTimeoutMs = timeouts.idle.count();
-}
-
-HttpTimeouts httpTimeouts() {
-  return HttpTimeouts{std::chrono::milliseconds(connectTimeoutMs.load()),
-                      std::chrono::milliseconds(idleTimeoutMs.load())};
-}
-
-bool httpGet(const std::string& host, const std::string& path, std::ostream& out, std::size_t maxBody,
-             const std::atomic<bool>* cancel) {
-  try {
-    const HttpTimeouts timeouts = httpTimeouts();
-    std::string name;
-    std::string port;
-    if (!splitHostPort(host, name, port)) {
-      return failWith(host, path, "bad host");
-    }
-    Transfer transfer(cancel);
-    boost::system::error_code error;
+  // Starts one asynchronous operation through start (given the completion to call) and runs it
+  // until it completes or its time is up; false when it did not complete.
+  template <typename Start>
+  bool step(Clock::time_point end, Start start) {
     bool finished = false;
-    const auto connectDeadline = Clock::now() + timeouts.connect;
-    auto remaining = [&connectDeadline] {
-      return std::max(std::chrono::milliseconds(0),
-                      std::chrono::duration_cast<std::chrono::milliseconds>(connectDeadline - Clock::now()));
-    };
-
-    tcp::resolver::results_type endpoints;
-    transfer.resolver_.async_resolve(name, port, [&](const boost::system::error_code& e, tcp::resolver::results_type r) {
-      error = e;
-      endpoints = std::move(r);
+    start([this, &finished](const boost::system::error_code& error, std::size_t count) {
+      error_ = error;
+      count_ = count;
       finished = true;
     });
-    if (!transfer.runFor(remaining(), finished)) {
-      return failWith(host, path, "resolve timed out");
+    end = std::min(end, deadline_);
+    while (!finished && !cancelled()) {
+      const auto now = Clock::now();
+      if (now >= end) {
+        break;
+      }
+      io_.restart();
+      io_.run_for(std::min<Clock::duration>(kCancelPollInterval, end - now));
     }
-    if (error) {
-      return failWith(host, path, error.message().c_str());
+    if (finished) {
+      return true;
     }
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    io_.restart();
+    io_.run();  // lets the aborted handler finish before its captures go
+    return false;
+  }
 
-    finished = false;
-    asio::async_connect(transfer.socket_, endpoints, [&](const boost::system::error_code& e, const tcp::endpoint&) {
-      error = e;
-      finished = true;
+  [[nodiscard]] Clock::time_point idleEnd() const { return Clock::now() + timeouts_.idle; }
+
+  bool checkAddress() {
+    if (!splitHostPort(host_, name_, port_)) {
+      return fail("bad host");
+    }
+    if (!isWireSafe(host_) || !isWireSafe(path_) || path_.empty() || path_[0] != '/') {
+      return fail("control character or blank in the address");
+    }
+    return true;
+  }
+
+  bool resolve() {
+    boost::system::error_code error;
+    const auto address = asio::ip::make_address(name_, error);
+    if (!error) {
+      endpoints_.emplace_back(address, static_cast<unsigned short>(std::stoi(port_)));
+      return true;
+    }
+    const std::shared_ptr<Lookup> lookup = startLookup(name_, port_);
+    if (!lookup) {
+      return fail("too many name lookups still running");
+    }
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    while (!lookup->finished && !cancelled()) {
+      const auto now = Clock::now();
+      if (now >= connectEnd_) {
+        break;
+      }
+      lookup->done.wait_for(lock, std::min<Clock::duration>(kCancelPollInterval, connectEnd_ - now));
+    }
+    if (!lookup->finished) {
+      return fail("name lookup timed out");  // the lookup ends alone; nothing joins it
+    }
+    if (lookup->error || lookup->endpoints.empty()) {
+      return fail(lookup->error ? lookup->error.message() : std::string("no address"));
+    }
+    endpoints_ = lookup->endpoints;
+    return true;
+  }
+
+  bool connect() {
+    const bool done = step(connectEnd_, [this](auto complete) {
+      asio::async_connect(socket_, endpoints_,
+                          [complete](const boost::system::error_code& error, const tcp::endpoint&) {
+                            complete(error, 0);
+                          });
     });
-    if (!transfer.runFor(remaining(), finished)) {
-      return failWith(host, path, "connect timed out");
+    if (!done) {
+      return fail("connect timed out");
     }
-    if (error) {
-      return failWith(host, path, error.message().c_str());
-    }
+    return !error_ || fail(error_.message());
+  }
 
-    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: " + host +
+  bool sendRequest() {
+    const std::string request = "GET " + path_ + " HTTP/1.0\r\nHost: " + host_ +
                                 "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
-    finished = false;
-    asio::async_write(transfer.socket_, asio::buffer(request), [&](const boost::system::error_code& e, std::size_t) {
-      error = e;
-      finished = true;
+    const bool done = step(idleEnd(), [this, &request](auto complete) {
+      asio::async_write(socket_, asio::buffer(request), complete);
     });
-    if (!transfer.runFor(timeouts.idle, finished) || error) {
-      return failWith(host, path, "request not sent");
-    }
+    return (done && !error_) || fail("request not sent");
+  }
 
-    asio::streambuf headBuffer(kMaxHeaderBytes);
-    std::size_t headLength = 0;
-    finished = false;
-    asio::async_read_until(transfer.socket_, headBuffer, "\r\n\r\n",
-                           [&](const boost::system::error_code& e, std::size_t length) {
-                             error = e;
-                             headLength = length;
-                             finished = true;
-                           });
-    if (!transfer.runFor(timeouts.idle, finished)) {
-      return failWith(host, path, "no header within the timeout");
+  bool readHead() {
+    const bool done = step(idleEnd(), [this](auto complete) {
+      asio::async_read_until(socket_, headBuffer_, "\r\n\r\n", complete);
+    });
+    if (!done) {
+      return fail("no header within the time allowed");
     }
-    if (error) {
-      return failWith(host, path, error == asio::error::not_found ? "header block too long" : error.message().c_str());
+    if (error_) {
+      return fail(error_ == asio::error::not_found ? std::string("header block too long") : error_.message());
     }
-    const auto* data = static_cast<const char*>(headBuffer.data().data());
-    const std::string headBlock(data, headLength);
-    std::string body(data + headLength, headBuffer.size() - headLength);
-
-    const std::optional<ResponseHead> head = parseHead(headBlock);
+    const auto* data = static_cast<const char*>(headBuffer_.data().data());
+    const std::optional<ResponseHead> head = parseHead(std::string(data, count_));
+    headBuffer_.consume(count_);
     if (!head) {
-      return failWith(host, path, "malformed response header");
+      return fail("malformed response header");
+    }
+    if (head->transferEncoded) {
+      return fail("Transfer-Encoding in a reply to HTTP/1.0");
     }
     if (head->status < kHttpStatusMin || head->status > kHttpStatusMax) {
-      return failWith(host, path, ("status " + std::to_string(head->status)).c_str());
+      return fail("status " + std::to_string(head->status));
     }
-    if (head->contentLength && *head->contentLength > maxBody) {
-      return failWith(host, path, "announced body too large");
+    if (head->contentLength && *head->contentLength > maxBody_) {
+      return fail("announced body too large");
     }
-    const std::size_t expected = head->contentLength.value_or(maxBody + 1);
+    contentLength_ = head->contentLength;
+    return true;
+  }
 
+  bool readBody(std::ostream& out) {
+    const std::size_t expected = contentLength_.value_or(maxBody_ + 1);
     std::size_t total = 0;
     auto take = [&](const char* bytes, std::size_t count) {
       count = std::min(count, expected - total);  // bytes past Content-Length are not the file's
       out.write(bytes, static_cast<std::streamsize>(count));
       total += count;
     };
-    take(body.data(), body.size());
-    body.clear();
+    take(static_cast<const char*>(headBuffer_.data().data()), headBuffer_.size());
+    headBuffer_.consume(headBuffer_.size());
 
     std::array<char, kReadChunk> chunk{};
     bool endOfStream = false;
-    while (total < expected && total <= maxBody && out) {
-      std::size_t received = 0;
-      finished = false;
-      transfer.socket_.async_read_some(asio::buffer(chunk), [&](const boost::system::error_code& e, std::size_t n) {
-        error = e;
-        received = n;
-        finished = true;
+    while (total < expected && total <= maxBody_ && out) {
+      const bool done = step(idleEnd(), [this, &chunk](auto complete) {
+        socket_.async_read_some(asio::buffer(chunk), complete);
       });
-      if (!transfer.runFor(timeouts.idle, finished)) {
-        return failWith(host, path, "body stalled");
+      if (!done) {
+        return fail("body stalled or too slow");
       }
-      take(chunk.data(), received);
-      if (error == asio::error::eof) {
+      take(chunk.data(), count_);
+      if (error_ == asio::error::eof) {
         endOfStream = true;
         break;
       }
-      if (error) {
-        return failWith(host, path, error.message().c_str());
+      if (error_) {
+        return fail(error_.message());
       }
     }
     out.flush();
     if (!out) {
-      return failWith(host, path, "could not store the body");
+      return fail("could not store the body");
     }
-    if (total > maxBody) {
-      return failWith(host, path, "body too large");
+    if (total > maxBody_) {
+      return fail("body too large");
     }
-    if (head->contentLength ? total != *head->contentLength : !endOfStream) {
-      return failWith(host, path, "body cut short");
+    if (contentLength_ ? total != *contentLength_ : !endOfStream) {
+      return fail("body cut short");
     }
-    if (total == 0) {
-      return failWith(host, path, "empty body");
-    }
-    return true;
+    return total != 0 || fail("empty body");
+  }
+
+  const std::string host_;
+  const std::string path_;
+  const std::size_t maxBody_;
+  const std::atomic<bool>* cancel_;
+  const HttpTimeouts timeouts_;
+  const HttpDeadline deadline_;
+  const Clock::time_point connectEnd_;  // name lookup and connection together
+  std::string name_;
+  std::string port_;
+  std::vector<tcp::endpoint> endpoints_;
+  asio::io_context io_;
+  tcp::socket socket_;
+  asio::streambuf headBuffer_;
+  std::optional<std::size_t> contentLength_;
+  boost::system::error_code error_;  // of the last step
+  std::size_t count_ = 0;            // bytes the last step moved
+};
+
+}  // namespace
+
+void setHttpTimeouts(const HttpTimeouts& timeouts) {
+  connectTimeoutMs = timeouts.connect.count();
+  idleTimeoutMs = timeouts.idle.count();
+  windowTimeoutMs = timeouts.window.count();
+}
+
+HttpTimeouts httpTimeouts() {
+  return HttpTimeouts{std::chrono::milliseconds(connectTimeoutMs.load()),
+                      std::chrono::milliseconds(idleTimeoutMs.load()),
+                      std::chrono::milliseconds(windowTimeoutMs.load())};
+}
+
+HttpDeadline windowFetchDeadline() { return Clock::now() + httpTimeouts().window; }
+
+bool httpGet(const std::string& host, const std::string& path, std::ostream& out, std::size_t maxBody,
+             const std::atomic<bool>* cancel, HttpDeadline deadline) {
+  try {
+    return Transfer(host, path, maxBody, cancel, deadline).run(out);
   } catch (const std::exception& exception) {
-    return failWith(host, path, exception.what());
+    writeLog(4, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host.c_str(), path.c_str(), exception.what());
+    return false;
   }
 }
 
 std::optional<HostAndPath> splitAddress(const std::string& address) {
   const auto slash = address.find('/');
-  if (slash == std::string::npos || slash == 0) {
+  if (slash == std::string::npos || slash == 0 || !isWireSafe(address)) {
     return std::nullopt;
   }
   return HostAndPath{address.substr(0, slash), address.substr(slash)};

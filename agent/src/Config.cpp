@@ -3,13 +3,13 @@
 #include <rapidjson/filereadstream.h>
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -18,6 +18,7 @@
 
 #include "log/console_log.h"
 #include "platform/app_data.h"
+#include "platform/atomic_file.h"
 
 namespace lmr {
 namespace {
@@ -27,10 +28,13 @@ constexpr const char* kUserProductFolder = "lumora";
 constexpr const char* kMachineProductFolder = "Lumora";  // the machine-wide tree is spelt with a capital
 constexpr const char* kConfigFileName = "config.json";
 constexpr size_t kReadBufferSize = 65536;
-// Links followed from config.json to the file it names, as the system's own limit.
-constexpr int kMaxLinkHops = 40;
-// Names tried for the temporary file of a save before giving up.
-constexpr int kTemporaryNameAttempts = 100;
+// An unreadable config.json is kept as "config.json.broken-<date>" before a save replaces it.
+constexpr const char* kBrokenSuffix = ".broken-";
+constexpr int kBrokenNameAttempts = 100;
+// Plug-in folder list the engine reads, colon-separated.
+constexpr const char* kPluginDirsVariable = "TVSK_PLUGIN_DIRS";
+// An installed program's own plug-ins, beside its bin folder.
+constexpr const char* kInstalledPluginFolder = "../lib/lumora/plugins";
 
 struct DefaultPlugin {
   const char* name;
@@ -136,163 +140,83 @@ std::shared_ptr<Document> readDocument(const std::string& path) {
   return parsed;
 }
 
-// Follows symbolic links from path to the name of the file they lead to, which need not exist
-// yet. False with errno set on a loop or an unreadable link.
-bool resolveLinks(std::string& path) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-      return true;
-    }
-    std::error_code error;
-    const std::filesystem::path target = std::filesystem::read_symlink(path, error);
-    if (error) {
-      errno = error.value();
-      return false;
-    }
-    path = target.is_absolute() ? target.string() : (std::filesystem::path(path).parent_path() / target).string();
-  }
-  errno = ELOOP;
-  return false;
+// True for a regular file that holds something: an empty or missing file loses nothing when
+// it is replaced.
+bool holdsData(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
 }
 
-// Six letters or digits, different for every saver.
-std::string randomSuffix() {
-  static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char bytes[6] = {};
-  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-    // Uniqueness still comes from O_EXCL; this only keeps the names varied.
-    const unsigned long long mixed = static_cast<unsigned long long>(getpid()) * 2654435761ULL ^
-                                     static_cast<unsigned long long>(std::clock()) ^
-                                     static_cast<unsigned long long>(std::time(nullptr));
-    for (size_t i = 0; i < sizeof bytes; ++i) {
-      bytes[i] = static_cast<unsigned char>(mixed >> (8 * i));
-    }
+bool renameWithoutReplacing(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
   }
-  std::string suffix;
-  for (const unsigned char byte : bytes) {
-    suffix += kLetters[byte % (sizeof kLetters - 1)];
+  if (errno != EINVAL) {
+    return false;
   }
-  return suffix;
+  // A file system without the flag: the free name is checked first.
+  struct stat info {};
+  if (lstat(to.c_str(), &info) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
 }
 
-// Creates a new, empty file next to target under a name no one else uses: created exclusively
-// and never through a link. -1 with errno set on failure.
-int createTemporaryFile(const std::string& target, std::string& temporary) {
-  const std::filesystem::path targetPath(target);
-  const std::filesystem::path folder = targetPath.has_parent_path() ? targetPath.parent_path() : ".";
-  for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-    temporary = (folder / ("." + targetPath.filename().string() + "." + randomSuffix())).string();
-    // Private until the caller gives it its final mode, before anything is written.
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0 || errno != EEXIST) {
-      return fd;
+// Moves the file at path to a free "<path>.broken-<date>" name and returns it; empty with errno
+// set when it cannot be moved.
+std::string moveAside(const std::string& path) {
+  char date[32] = {};
+  const std::time_t now = std::time(nullptr);
+  std::tm local {};
+  localtime_r(&now, &local);
+  std::strftime(date, sizeof date, "%Y%m%d-%H%M%S", &local);
+  const std::string stem = path + kBrokenSuffix + date;
+  for (int attempt = 0; attempt < kBrokenNameAttempts; ++attempt) {
+    const std::string name = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
+    if (renameWithoutReplacing(path, name)) {
+      return name;
+    }
+    if (errno != EEXIST) {
+      return {};
     }
   }
   errno = EEXIST;
-  return -1;
+  return {};
 }
 
-// The file-creation mask, read without changing it (umask itself sets a new one). The usual 022
-// when the system does not tell.
-mode_t processUmask() {
-  std::FILE* status = std::fopen("/proc/self/status", "re");
-  if (status == nullptr) {
-    return 022;
-  }
-  unsigned mask = 022;
-  char line[256];
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    if (std::sscanf(line, "Umask: %o", &mask) == 1) {
-      break;
+std::vector<std::string> splitFolders(const std::string& list) {
+  std::vector<std::string> folders;
+  std::string::size_type start = 0;
+  while (start <= list.size()) {
+    const auto end = std::min(list.find(':', start), list.size());
+    if (end > start) {
+      folders.push_back(list.substr(start, end - start));
     }
+    start = end + 1;
   }
-  std::fclose(status);
-  return static_cast<mode_t>(mask & 0777);
+  return folders;
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
+// lib/lumora/plugins beside the running program's bin folder, when it exists.
+std::string installedPluginFolder() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) {
+    return {};
   }
-  return true;
+  const std::filesystem::path folder = std::filesystem::canonical(program.parent_path() / kInstalledPluginFolder, error);
+  return !error && std::filesystem::is_directory(folder, error) ? folder.string() : std::string();
 }
 
-// Makes the rename of a file in folder durable; a failure here loses nothing already written.
-void syncFolder(const std::string& file) {
-  const std::filesystem::path path(file);
-  const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
+std::string textOf(const Value& object, const char* name) {
+  const auto member = object.FindMember(name);
+  return member != object.MemberEnd() && member->value.IsString()
+             ? std::string(member->value.GetString(), member->value.GetStringLength())
+             : std::string();
 }
 
-// Replaces the file that path names (through any links) with text in one step: a reader sees
-// the former contents or the new ones, never a mixture. The new file takes the former one's
-// mode and, where the system permits, its owner. A file without write permission for the user
-// is left alone. Other hard links to the former file keep the former contents.
-bool replaceFile(const std::string& path, const char* text, size_t size) {
-  std::string target = path;
-  if (!resolveLinks(target)) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: %s\n", path.c_str(), std::strerror(errno));
-    return false;
-  }
-  struct stat former {};
-  const bool exists = stat(target.c_str(), &former) == 0;
-  if (exists && !S_ISREG(former.st_mode)) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: not a regular file\n", path.c_str());
-    return false;
-  }
-  if (exists && ((former.st_mode & S_IWUSR) == 0 || faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: the file is read-only\n", path.c_str());
-    return false;
-  }
-
-  std::string temporary;
-  const int fd = createTemporaryFile(target, temporary);
-  if (fd < 0) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: %s\n", temporary.c_str(), std::strerror(errno));
-    return false;
-  }
-  if (exists) {
-    // The owner first: changing it may clear set-id bits that the mode then restores.
-    if (former.st_uid != geteuid() || former.st_gid != getegid()) {
-      (void)fchown(fd, former.st_uid, former.st_gid);
-    }
-    (void)fchmod(fd, former.st_mode & 07777);
-  } else {
-    (void)fchmod(fd, 0666 & ~processUmask());
-  }
-  int error = 0;
-  if (!writeAll(fd, text, size) || fsync(fd) != 0) {
-    error = errno;
-  }
-  if (close(fd) != 0 && error == 0) {
-    error = errno;
-  }
-  if (error != 0) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: %s\n", temporary.c_str(), std::strerror(error));
-    unlink(temporary.c_str());
-    return false;
-  }
-  if (rename(temporary.c_str(), target.c_str()) != 0) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot replace %s: %s\n", path.c_str(), std::strerror(errno));
-    unlink(temporary.c_str());
-    return false;
-  }
-  syncFolder(target);
-  return true;
-}
+bool hasMember(const Value& object, const char* name) { return object.FindMember(name) != object.MemberEnd(); }
 
 }  // namespace
 
@@ -338,11 +262,18 @@ void Config::load(const std::string& path) {
   readFile();
   applyDefaults();
 
-  pluginFolders_.clear();
   const std::string machineProduct = join(join(platform::commonAppDataDir(), kCompanyFolder), kMachineProductFolder);
-  pluginFolders_.push_back(join(machineProduct, "Plugins"));
-  if (!folders_.plugins.empty()) {
-    pluginFolders_.push_back(folders_.plugins);
+  // The engine's folders, as it reads them, so that the plug-ins it loads are the ones listed.
+  const char* engineFolders = std::getenv(kPluginDirsVariable);
+  pluginFolders_ = splitFolders(engineFolders != nullptr ? engineFolders : "");
+  if (pluginFolders_.empty()) {
+    pluginFolders_.push_back(join(machineProduct, "Plugins"));
+    if (!folders_.plugins.empty()) {
+      pluginFolders_.push_back(folders_.plugins);
+    }
+    if (const std::string installed = installedPluginFolder(); !installed.empty()) {
+      pluginFolders_.push_back(installed);
+    }
   }
   const std::string webApp = join(machineProduct, "webapp");
   if (pathExists(webApp)) {
@@ -352,18 +283,22 @@ void Config::load(const std::string& path) {
 
 void Config::readFile() {
   document_ = std::make_shared<Document>(rapidjson::kObjectType);
+  brokenFile_ = false;
+  saveError_.clear();
   if (configPath_.empty()) {
     return;
   }
-  // A broken, oversized or unreadable file quietly gives way to an empty object; the first saved
-  // change replaces it.
+  // A broken, oversized or unreadable file gives way to an empty object; the first save keeps
+  // it aside before replacing it.
   try {
     if (auto parsed = readDocument(configPath_)) {
       document_ = std::move(parsed);
+      return;
     }
   } catch (const std::exception&) {
     // Out of memory while parsing, or a value rapidjson refused: the file cannot be loaded.
   }
+  brokenFile_ = holdsData(configPath_);
 }
 
 Document& Config::ensureDocument() {
@@ -376,7 +311,8 @@ Document& Config::ensureDocument() {
 void Config::applyDefaults() {
   ensureDocument();
   const auto found = document_->FindMember("plugins");
-  if (found != document_->MemberEnd() && found->value.IsArray()) {
+  pluginsStored_ = found != document_->MemberEnd() && found->value.IsArray();
+  if (pluginsStored_) {
     return;
   }
   // A "plugins" of another type counts as missing and gives way to the table.
@@ -393,21 +329,87 @@ void Config::applyDefaults() {
 
 bool Config::save() {
   if (!document_ || configPath_.empty()) {
+    saveError_ = "no per-user folder is known";
     return false;
   }
+  std::string text;
   try {
-    JsonStringBuffer text;
-    JsonCompactWriter writer(text);
-    // The writer refuses numbers JSON has no text for (NaN, infinities) and stops midway.
-    if (!document_->Accept(writer) || !writer.IsComplete()) {
-      writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: a value has no JSON form\n", configPath_.c_str());
-      return false;
+    if (!serialize(text)) {
+      return failSave("a value has no JSON form");
     }
-    return replaceFile(configPath_, text.GetString(), text.GetSize());
   } catch (const std::bad_alloc&) {
-    writeLog(3, LOG_FILE, __LINE__, "Cannot write %s: out of memory\n", configPath_.c_str());
-    return false;
+    return failSave("out of memory");
   }
+  if (brokenFile_) {
+    const std::string kept = moveAside(configPath_);
+    if (kept.empty()) {
+      return failSave(std::string("the unreadable file cannot be kept aside: ") + std::strerror(errno));
+    }
+    writeLog(4, LOG_FILE, __LINE__, "%s could not be read; it is kept as %s\n", configPath_.c_str(), kept.c_str());
+    brokenFile_ = false;
+  }
+  const platform::ReplaceOutcome outcome = platform::replaceFile(
+      configPath_, [&text](int fd) { return platform::writeAll(fd, text.data(), text.size()); });
+  if (!outcome.done()) {
+    return failSave(outcome.message);
+  }
+  saveError_.clear();
+  return true;
+}
+
+bool Config::serialize(std::string& text) {
+  // The default plug-in table is no one's choice: it is written only once a table is stored.
+  Value defaults;
+  const auto plugins = document_->FindMember("plugins");
+  const bool hideDefaults = !pluginsStored_ && plugins != document_->MemberEnd();
+  if (hideDefaults) {
+    defaults.Swap(plugins->value);
+    document_->EraseMember(plugins);
+  }
+  auto restore = [&] {
+    if (hideDefaults) {
+      document_->AddMember("plugins", defaults, document_->GetAllocator());
+    }
+  };
+  JsonStringBuffer buffer;
+  JsonCompactWriter writer(buffer);
+  bool complete = false;
+  try {
+    // The writer refuses numbers JSON has no text for (NaN, infinities) and stops midway.
+    complete = document_->Accept(writer) && writer.IsComplete();
+  } catch (...) {
+    restore();
+    throw;
+  }
+  restore();
+  if (complete) {
+    text.assign(buffer.GetString(), buffer.GetSize());
+  }
+  return complete;
+}
+
+bool Config::failSave(const std::string& reason) {
+  writeLog(3, LOG_FILE, __LINE__, "Cannot save %s: %s\n", configPath_.c_str(), reason.c_str());
+  saveError_ = reason;
+  return false;
+}
+
+bool Config::setPluginTable(const std::vector<PluginEntry>& plugins) {
+  MemoryPoolAllocator& alloc = allocator();
+  Value& table = findOrCreate({"plugins"});
+  table.SetArray();
+  for (const PluginEntry& entry : plugins) {
+    Value row(rapidjson::kObjectType);
+    row.AddMember("name", Value(entry.name, alloc), alloc);
+    row.AddMember("descr", Value(entry.descr, alloc), alloc);
+    row.AddMember("enabled", Value(entry.enabled), alloc);
+    if (!entry.folder.empty()) {
+      row.AddMember("folder", Value(entry.folder, alloc), alloc);
+    }
+    table.PushBack(row, alloc);
+  }
+  pluginsStored_ = true;
+  return save();
 }
 
 const Value* Config::find(KeyPath keyPath) const {
@@ -449,26 +451,34 @@ Value& Config::findOrCreate(KeyPath keyPath) {
   return *current;
 }
 
-const Value* Config::findPlugin(const std::string& name) const {
+const Value* Config::findPlugin(const std::string& name) const { return findPlugin(name, nullptr); }
+
+Value* Config::findPlugin(const std::string& name) {
+  return const_cast<Value*>(std::as_const(*this).findPlugin(name));
+}
+
+const Value* Config::findPlugin(const std::string& name, const std::string* folder) const {
   const Value* plugins = document_ ? walk(document_.get(), {"plugins"}) : nullptr;
   if (plugins == nullptr || !plugins->IsArray()) {
     return nullptr;
   }
+  const Value* anyFolder = nullptr;
   for (const Value& plugin : plugins->GetArray()) {
-    if (!plugin.IsObject()) {
+    if (!plugin.IsObject() || !hasMember(plugin, "name") || textOf(plugin, "name") != name) {
       continue;
     }
-    const auto pluginName = plugin.FindMember("name");
-    if (pluginName != plugin.MemberEnd() && pluginName->value.IsString() &&
-        name == std::string(pluginName->value.GetString(), pluginName->value.GetStringLength())) {
+    if (folder == nullptr) {
       return &plugin;
     }
+    if (hasMember(plugin, "folder") && textOf(plugin, "folder") == *folder) {
+      return &plugin;
+    }
+    // A row saved without its folder stands for the file in any folder.
+    if (anyFolder == nullptr && !hasMember(plugin, "folder")) {
+      anyFolder = &plugin;
+    }
   }
-  return nullptr;
-}
-
-Value* Config::findPlugin(const std::string& name) {
-  return const_cast<Value*>(std::as_const(*this).findPlugin(name));
+  return anyFolder;
 }
 
 void Config::pluginList(std::vector<PluginEntry>& out) const {
@@ -487,14 +497,14 @@ void Config::pluginList(std::vector<PluginEntry>& out) const {
     // Directory order is arbitrary here: list by name so the dialog is stable.
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-      PluginEntry row{name, "N/A", false};
-      if (const Value* plugin = findPlugin(name)) {
-        const auto descr = plugin->FindMember("descr");
-        row.descr = (descr != plugin->MemberEnd() && descr->value.IsString())
-                        ? std::string(descr->value.GetString(), descr->value.GetStringLength())
-                        : std::string();
-        const auto enabled = plugin->FindMember("enabled");
-        row.enabled = enabled != plugin->MemberEnd() && readsAsEnabled(enabled->value);
+      // The engine loads every plug-in of its folders: without a stored choice, one is enabled.
+      PluginEntry row{name, "N/A", true, folder};
+      if (const Value* plugin = findPlugin(name, &folder)) {
+        row.descr = textOf(*plugin, "descr");
+        if (pluginsStored_) {
+          const auto enabled = plugin->FindMember("enabled");
+          row.enabled = enabled != plugin->MemberEnd() && readsAsEnabled(enabled->value);
+        }
       }
       out.push_back(std::move(row));
     }

@@ -15,6 +15,7 @@ struct PluginEntry {
   std::string name;  // file name with the platform's plug-in suffix, e.g. "vextro.so"
   std::string descr;
   bool enabled = false;
+  std::string folder;  // where the file is; the same name may be in two folders
 };
 
 // The agent's configuration: the per-user folder tree, config.json with its defaults and the
@@ -32,17 +33,28 @@ class Config {
   Config& operator=(const Config&) = delete;
 
   // Creates the folders, reads config.json (or path), adds the default plug-in table when the
-  // file has none, and sets the plug-in folders. Replaces anything loaded before. A file that
+  // file has none, and sets the plug-in folders: those TVSK_PLUGIN_DIRS lists when set, as the
+  // engine reads it, else the machine-wide, the per-user and an installed program's own folder. Replaces anything loaded before. A file that
   // cannot be loaded (missing, broken, above kMaxFileSize, beyond the memory at hand) gives an
   // empty object.
   void load(const std::string& path = {});
 
   // Writes the document compactly into a new temporary file beside the file (through any
   // symbolic links) and renames it over the file, so readers and other savers only ever see a
-  // whole file; it keeps the former file's mode and owner. False when there is no file path (no
-  // per-user folder is known); false with a log line when the file is read-only, a value has no
-  // JSON form (NaN, infinity) or writing fails. The former file is then left as it was.
+  // whole file; it keeps the former file's mode and owner. A file that could not be loaded is
+  // first kept as "<file>.broken-<date>", with a log line. The default plug-in table is left out
+  // until a table is stored. False when there is no file path (no per-user folder is known);
+  // false with a log line when the file is read-only, a value has no JSON form (NaN, infinity)
+  // or writing fails. The former file is then left as it was, the document keeps the change and
+  // saveError() says why.
   bool save();
+  // Why the last save failed; empty when it succeeded (or none was tried since loading).
+  [[nodiscard]] const std::string& saveError() const { return saveError_; }
+  // The document holds changes that the last save could not write.
+  [[nodiscard]] bool unsaved() const { return !saveError_.empty(); }
+
+  // Replaces the "plugins" table by the list (each row with its folder) and saves.
+  bool setPluginTable(const std::vector<PluginEntry>& plugins);
 
   // The value at the key path (empty: the root), or null. A value on the way that is not an
   // object prints "not an object [<name>]"; a missing member gives null silently.
@@ -62,7 +74,8 @@ class Config {
   [[nodiscard]] const Value* findPlugin(const std::string& name) const;
 
   // Every plug-in file (exact platform suffix) in the plug-in folders, folder by folder, with
-  // its description and choice from the "plugins" table ("N/A" and false when not in it).
+  // its description and the choice stored for that folder and name ("N/A"; enabled, as the
+  // engine loads it, while no table is stored or the table does not name it).
   void pluginList(std::vector<PluginEntry>& out) const;
 
   // Steps of load, public for the start-up of the engine server process and for tests.
@@ -90,6 +103,12 @@ class Config {
 
   // The document, an empty object when nothing has been loaded yet.
   Document& ensureDocument();
+  // The compact text of the document; false when a value has no JSON form.
+  bool serialize(std::string& text);
+  bool failSave(const std::string& reason);
+  // The "plugins" row for name: with folder, the row saved for that folder, else the first
+  // saved without a folder.
+  [[nodiscard]] const Value* findPlugin(const std::string& name, const std::string* folder) const;
 
   // Created in this order; webApp is the machine-wide folder and is never created here.
   struct Folders {
@@ -108,6 +127,9 @@ class Config {
   std::shared_ptr<Document> document_;
   std::vector<std::string> pluginFolders_;
   Folders folders_;
+  bool brokenFile_ = false;     // config.json holds something that could not be loaded
+  bool pluginsStored_ = false;  // the "plugins" table came from the file or a writer
+  std::string saveError_;
 };
 
 // Appends {"name": name + plug-in suffix, "descr": descr, "enabled": enabled} to plugins.

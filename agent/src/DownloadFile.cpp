@@ -1,6 +1,5 @@
 #include "agent/src/DownloadFile.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,12 +9,10 @@
 
 #include "agent/src/CatalogueHttp.h"
 #include "log/console_log.h"
+#include "platform/atomic_file.h"
 
 namespace lmr {
 namespace {
-
-// Attempts at a free part-file name when another download (or a crash) left "<target>.part".
-constexpr int kPartNameAttempts = 16;
 
 // Unbuffered stream buffer over a file descriptor; httpGet writes whole chunks anyway.
 class FdStreamBuf : public std::streambuf {
@@ -49,18 +46,6 @@ class FdStreamBuf : public std::streambuf {
   int fd_;
 };
 
-// Creates a part file next to target that nobody else writes; -1 when the folder refuses.
-int createPartFile(const std::string& target, std::string& partPath) {
-  for (int attempt = 0; attempt < kPartNameAttempts; ++attempt) {
-    partPath = attempt == 0 ? target + ".part" : target + "." + std::to_string(attempt) + ".part";
-    const int fd = ::open(partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EEXIST) {
-      return fd;
-    }
-  }
-  return -1;
-}
-
 }  // namespace
 
 bool isPlainFileName(const std::string& name) {
@@ -77,28 +62,32 @@ bool isPlainFileName(const std::string& name) {
 }
 
 DownloadResult downloadToFile(const std::string& host, const std::string& path, const std::string& target,
-                              std::size_t maxBody, const std::atomic<bool>* cancel) {
-  std::string partPath;
-  const int fd = createPartFile(target, partPath);
-  if (fd < 0) {
-    return DownloadResult::CannotCreate;
+                              std::size_t maxBody, const std::atomic<bool>* cancel, HttpDeadline deadline) {
+  // A link at the target is replaced, never written through.
+  const platform::ReplaceOutcome outcome = platform::replaceFile(
+      target,
+      [&](int fd) {
+        std::printf("%s\nGetting%s --%s\n", target.c_str(), host.c_str(), path.c_str());
+        std::fflush(stdout);
+        FdStreamBuf buffer(fd);
+        std::ostream out(&buffer);
+        // A short write (a full disk) leaves the stream failed.
+        return httpGet(host, path, out, maxBody, cancel, deadline) && out.good();
+      },
+      platform::ReplaceOptions{false});
+  switch (outcome.stage) {
+    case platform::ReplaceOutcome::Stage::Done:
+      return DownloadResult::Stored;
+    case platform::ReplaceOutcome::Stage::Refused:
+    case platform::ReplaceOutcome::Stage::Create:
+      return DownloadResult::CannotCreate;
+    case platform::ReplaceOutcome::Stage::Fill:
+      return DownloadResult::TransferFailed;
+    case platform::ReplaceOutcome::Stage::Write:
+      break;
   }
-  std::printf("%s\nGetting%s --%s\n", target.c_str(), host.c_str(), path.c_str());
-  std::fflush(stdout);
-
-  FdStreamBuf buffer(fd);
-  std::ostream out(&buffer);
-  bool stored = httpGet(host, path, out, maxBody, cancel) && ::fsync(fd) == 0;
-  stored = (::close(fd) == 0) && stored;
-  if (stored && std::rename(partPath.c_str(), target.c_str()) != 0) {
-    writeLog(3, LOG_FILE, __LINE__, "Could not replace %s: errno %d\n", target.c_str(), errno);
-    stored = false;
-  }
-  if (!stored) {
-    ::unlink(partPath.c_str());
-    return DownloadResult::TransferFailed;
-  }
-  return DownloadResult::Stored;
+  writeLog(3, LOG_FILE, __LINE__, "Could not replace %s: %s\n", target.c_str(), outcome.message.c_str());
+  return DownloadResult::TransferFailed;
 }
 
 }  // namespace lmr

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "agent/src/CatalogueHttp.h"
+
 namespace lmr {
 
 // True for a name that can only ever mean one entry inside a folder: not empty, not "." or
@@ -13,16 +15,18 @@ namespace lmr {
 
 enum class DownloadResult {
   Stored,         // the served bytes are now the target file
-  CannotCreate,   // no part file could be made in the target's folder
-  TransferFailed  // the part file was made, the transfer failed; nothing changed
+  CannotCreate,   // no temporary file could be made beside the target, or the target is read-only
+  TransferFailed  // the transfer or the write failed; nothing changed
 };
 
-// Fetches host/path into target through "<target>.part" in the same folder: flushed, synced and
-// renamed over target only after a complete transfer, removed otherwise. The old target stays
-// untouched until the rename, so an engine that has it loaded never sees it cut short.
-// Prints the file line and the "Getting" line before the transfer.
+// Fetches host/path into a new temporary file beside target, which replaces target (a link
+// there included) in one step only after a complete transfer and is removed otherwise. The old
+// target stays untouched until then, so an engine that has it loaded never sees it cut short.
+// A read-only target counts as one that cannot be created. Prints the file line and the
+// "Getting" line before the transfer.
 [[nodiscard]] DownloadResult downloadToFile(const std::string& host, const std::string& path,
                                             const std::string& target, std::size_t maxBody,
-                                            const std::atomic<bool>* cancel = nullptr);
+                                            const std::atomic<bool>* cancel = nullptr,
+                                            HttpDeadline deadline = kNoDeadline);
 
 }  // namespace lmr

@@ -25,8 +25,9 @@ class downloadWorker : public QObject {
   Q_OBJECT
 
  public:
-  // Copies the record's address and file name and the folders; call on the GUI thread.
-  downloadWorker(const PluginRecord& record, const QStringList& directories);
+  // Copies the record's name, address and file name, the folders and the names of the installed
+  // plug-ins; call on the GUI thread.
+  downloadWorker(const PluginRecord& record, const QStringList& directories, const QStringList& installed = {});
 
   // On the download thread: the first folder that takes the file gets it.
   void run(const std::atomic<bool>& cancel);
@@ -36,9 +37,16 @@ class downloadWorker : public QObject {
   void signalDownloadEnd();
 
  private:
+  // Why the file must not be written: it would replace a file already there (in any plug-in
+  // folder of this agent) or another installed plug-in. Empty when it may.
+  [[nodiscard]] std::string refusal() const;
+
+  std::string name_;
   std::string address_;
   std::string fileName_;
   std::vector<std::string> directories_;
+  std::vector<std::string> ownFolders_;
+  QStringList installed_;
 };
 
 // The download threads of one window. Destruction cancels the transfers still running and

@@ -48,6 +48,20 @@ std::string escapeJson(const std::string& text) {
   return out;
 }
 
+// A reply text with the most bytes it may take.
+struct BoundedText {
+  std::string* text;
+  size_t cap;
+};
+
+// Write callback that refuses the bytes past the cap: libcurl then ends the transfer.
+size_t appendBounded(char* data, size_t size, size_t count, BoundedText* sink) {
+  if (sink->text->size() + size * count > sink->cap) {
+    return 0;
+  }
+  return writeToString(data, size, count, sink->text);
+}
+
 struct CurlList {
   curl_slist* list = nullptr;
   ~CurlList() { curl_slist_free_all(list); }
@@ -76,7 +90,7 @@ size_t writeToString(char* data, size_t size, size_t count, std::string* target)
 }
 
 std::unique_ptr<HttpResult> httpPost(const char* tag, const std::string& url, const char* const* headerLines,
-                                     size_t count, const char* body, long length) {
+                                     size_t count, const char* body, long length, size_t maxReply) {
   initHttpClient();
   auto result = std::make_unique<HttpResult>();
   if (tag != nullptr) result->tag = tag;
@@ -98,10 +112,14 @@ std::unique_ptr<HttpResult> httpPost(const char* tag, const std::string& url, co
   curl_easy_setopt(handle, CURLOPT_USERAGENT, curl_version());
   curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeToString);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &result->body);
-  // No header function: header lines reach writeToString with this target.
-  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &result->headers);
+  BoundedText bodySink{&result->body, maxReply};
+  BoundedText headerText{&result->headers, kMaxReplyHeaders};
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendBounded);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &bodySink);
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, appendBounded);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headerText);
+  // An announced length past the cap fails before any byte is read.
+  curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxReply));
   // A peer that never answers must not hold the window thread; no signals from worker threads.
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs.load());
   curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, transferTimeoutMs.load());
@@ -173,7 +191,8 @@ bool Agent::setInterfaceFilters(const QStringList& ids) {
   const std::string body = interfaceFiltersBody(interfaceFilters());
   const char* const headers[] = {kJsonContentType};
   // The reply is not used: the engine applies the filter or not.
-  static_cast<void>(httpPost(nullptr, address + "/set_interface_filters", headers, 1, body.c_str(), -1));
+  static_cast<void>(
+      httpPost(nullptr, address + "/set_interface_filters", headers, 1, body.c_str(), -1, kMaxAcknowledgeReply));
   return true;
 }
 

@@ -6,10 +6,14 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
+#include <QTimer>
 #include <QUrl>
+
+#include <utility>
 
 #include "agent/src/BrowserLauncher.h"
 #include "agent/src/MessageBox.h"
+#include "agent/src/Settings.h"
 #include "agent/src/SplashWindow.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
@@ -108,6 +112,10 @@ void MainWindow::Tray::setMode(int mode) {
   if (!agent_.setMode(mode)) {
     return;
   }
+  if (Config::instance().unsaved()) {
+    showNotSavedBox();
+    return;
+  }
   showThemedMessageBox(nullptr, QStringLiteral("Mode Changed"),
                        QStringLiteral("Mode will be set to \"") + Agent::modeName(mode) +
                            QStringLiteral("\" next time this Agent starts"),
@@ -129,15 +137,22 @@ void MainWindow::Tray::onNotification(const std::string& text) {
 void MainWindow::Tray::onEngineDied() { emit signalEngineDied(); }
 
 void MainWindow::Tray::iconActivated(QSystemTrayIcon::ActivationReason reason) {
+  // The click on the icon that Qt reported as a message click first is this one.
+  messageClickPending_ = false;
   if (reason == QSystemTrayIcon::Trigger && !agent_.attachedAddress().empty()) {
     showWebApp();
   }
 }
 
 void MainWindow::Tray::messageClicked() {
-  if (!agent_.attachedAddress().empty()) {
-    showWebApp();
-  }
+  // While a message shows, Qt reports any click on the icon as a message click too, just before
+  // the icon's own activation: only a click that no activation follows is on the message.
+  messageClickPending_ = true;
+  QTimer::singleShot(0, this, [this] {
+    if (std::exchange(messageClickPending_, false) && !agent_.attachedAddress().empty()) {
+      showWebApp();
+    }
+  });
 }
 
 void MainWindow::Tray::showWebApp() {
@@ -154,7 +169,11 @@ void MainWindow::Tray::showWebApp() {
 
 void MainWindow::Tray::startLocalServer() { agent_.startEngineProcess(false); }
 
-void MainWindow::Tray::quit() { QCoreApplication::exit(0); }
+void MainWindow::Tray::quit() {
+  // Also ends a connect sequence still running behind the splash.
+  agent_.requestStop();
+  QCoreApplication::exit(0);
+}
 
 void MainWindow::Tray::slotModeMaster() { setMode(static_cast<int>(Agent::kModeMaster)); }
 
@@ -198,7 +217,8 @@ void MainWindow::Tray::slotAttachChanged(QString address, bool attached) {
     return;
   }
   showTrayMessage(QStringLiteral("Server Found"), QStringLiteral("Attached to ") + address);
-  if (address != lastOpenedAddress_) {
+  // A report that is already out of date opens nothing, so it must not count as opened.
+  if (address != lastOpenedAddress_ && QString::fromLatin1(agent_.attachedAddress().c_str()) == address) {
     showWebApp();
     lastOpenedAddress_ = address;
   }

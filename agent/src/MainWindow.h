@@ -144,6 +144,7 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   std::chrono::milliseconds rapidDeathWindow_ = kDefaultRapidDeathWindow;
   // Address whose web app was opened last, so a re-attachment to it opens no second browser.
   QString lastOpenedAddress_;
+  bool messageClickPending_ = false;
   bool registered_ = false;
 };
 

@@ -21,6 +21,11 @@ namespace {
 
 // Longest part of an unparsable catalogue echoed into the debug line.
 constexpr int kEchoedTextCap = 1024;
+// The catalogue member naming this platform's plug-in file; other platforms' files never count.
+constexpr const char* kPlatformFileMember = "Linux";
+// Pictures read from a catalogue, in all and per plug-in (each adds 50 pixels to its row).
+constexpr std::size_t kMaxImages = 256;
+constexpr std::size_t kMaxImagesPerPlugin = 8;
 
 std::optional<std::string> textMember(const Value& object, const char* name) {
   const Value& value = member(object, name);
@@ -93,6 +98,11 @@ std::vector<ImageEntry> readImages(const Value& document) {
       writeLog(4, LOG_FILE, __LINE__, "Catalogue: image %u has an address without host and path; skipped\n", index);
       continue;
     }
+    if (images.size() == kMaxImages) {
+      writeLog(4, LOG_FILE, __LINE__, "Catalogue: %u pictures from image %u on left out\n",
+               list.Size() - index, index);
+      break;
+    }
     images.push_back(ImageEntry{*proxy, *vendor, *product, *png, *icns});
   }
   return images;
@@ -127,14 +137,16 @@ void devImage::refreshState() {
 void devImage::getImage() {
   const auto png = splitAddress(PNG_URL.toStdString());
   const auto icns = splitAddress(ICNS_URL.toStdString());
+  // Both files together get the time of one window-thread fetch.
+  const HttpDeadline deadline = windowFetchDeadline();
   if (png && icns) {
     for (const QString& folder : pictureFolders) {
-      if (downloadToFile(png->host, png->path, filePath(folder, ".png").toStdString(), kPictureBodyCap) ==
-          DownloadResult::CannotCreate) {
+      if (downloadToFile(png->host, png->path, filePath(folder, ".png").toStdString(), kPictureBodyCap, nullptr,
+                         deadline) == DownloadResult::CannotCreate) {
         continue;
       }
-      if (downloadToFile(icns->host, icns->path, filePath(folder, ".icns").toStdString(), kPictureBodyCap) ==
-          DownloadResult::CannotCreate) {
+      if (downloadToFile(icns->host, icns->path, filePath(folder, ".icns").toStdString(), kPictureBodyCap, nullptr,
+                         deadline) == DownloadResult::CannotCreate) {
         continue;
       }
       break;
@@ -208,11 +220,8 @@ void readCatalogue(const Document& document, std::map<QString, PluginRecord>& ca
                name->c_str());
       continue;
     }
-    // This platform's build when the catalogue names one, else the member every entry has.
-    std::optional<std::string> file = optionalText(element, "Linux");
-    if (!file) {
-      file = optionalText(element, "Windows");
-    }
+    // Only this platform's build: another platform's file would not load here.
+    std::optional<std::string> file = optionalText(element, kPlatformFileMember);
     if (file && !isPlainFileName(*file)) {
       writeLog(4, LOG_FILE, __LINE__, "Catalogue: plug-in %s names an unusable file; not offered\n", name->c_str());
       file.reset();
@@ -226,11 +235,19 @@ void readCatalogue(const Document& document, std::map<QString, PluginRecord>& ca
     PluginRecord record(fromUtf8(*name), fromUtf8(*url), fromUtf8(file.value_or(std::string())),
                         fromUtf8(*description), fromUtf8(*contact), certificationLevel(*certification), major, minor,
                         file.has_value());
+    std::size_t pictures = 0;
     for (const ImageEntry& image : images) {
-      if (image.proxy == *name) {
+      if (image.proxy != *name) {
+        continue;
+      }
+      if (++pictures <= kMaxImagesPerPlugin) {
         record.images.push_back(std::make_shared<devImage>(fromUtf8(image.vendor), fromUtf8(image.product),
                                                            fromUtf8(image.pngUrl), fromUtf8(image.icnsUrl)));
       }
+    }
+    if (pictures > kMaxImagesPerPlugin) {
+      writeLog(4, LOG_FILE, __LINE__, "Catalogue: %zu pictures of plug-in %s left out\n",
+               pictures - kMaxImagesPerPlugin, name->c_str());
     }
     const QString key = record.Name;
     catalogue[key] = std::move(record);

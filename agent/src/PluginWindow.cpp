@@ -6,6 +6,10 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
 
 #include <cstdio>
 #include <sstream>
@@ -23,9 +27,15 @@ constexpr int kWindowHeight = 600;
 constexpr int kFirstRowTop = 140;
 constexpr int kBottomMargin = 30;
 constexpr const char* kAgentProgramName = "LUMORA";
+// Rows shown at most; each is made of several widgets.
+constexpr std::size_t kMaxRows = 200;
+// Room the screen keeps for the title bar and panels when the window is as tall as it gets.
+constexpr int kScreenMargin = 80;
 
 QLabel* headerLabel(const char* text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setText(text);
   label->setAlignment(Qt::AlignCenter);
   label->hide();
   return label;
@@ -59,6 +69,18 @@ QString pluginStem(const QString& name) {
 PluginWindow::PluginWindow() {
   resize(kWindowWidth, kWindowHeight);
   setWindowTitle(kPluginWindowTitle);
+  // Neither the scroll area nor the table paints: the window's own colour shows through.
+  scrollArea = new QScrollArea(this);
+  scrollArea->setFrameShape(QFrame::NoFrame);
+  scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);  // the window widens instead
+  table = new QWidget;
+  table->setFixedSize(kWindowWidth, kWindowHeight);
+  scrollArea->setWidget(table);
+  table->setAutoFillBackground(false);
+  scrollArea->viewport()->setAutoFillBackground(false);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(scrollArea);
 }
 
 PluginWindow::~PluginWindow() = default;
@@ -112,28 +134,30 @@ void PluginWindow::updateModel(const Document& jsJSon) {
 void PluginWindow::buildUi(const QStringList& pictureFolders_) {
   pictureFolders = pictureFolders_;
 
-  updateButton = new QPushButton("Update info", this);
+  updateButton = new QPushButton("Update info", table);
   updateButton->setGeometry(30, 20, 150, 30);
   connect(updateButton, &QPushButton::released, this, &PluginWindow::refreshRemote);
   updateButton->show();
 
-  engineButton = new QPushButton("Stop Engine", this);
+  engineButton = new QPushButton("Stop Engine", table);
   engineButton->setGeometry(170, 20, 150, 30);
   connect(engineButton, &QPushButton::released, this, &PluginWindow::toggleEngine);
   engineButton->hide();
 
-  siteStatusLabel = new QLabel("COULD NOT CONNECT TO WEBSITE", this);
+  siteStatusLabel = new QLabel(table);
+  siteStatusLabel->setTextFormat(Qt::PlainText);
+  siteStatusLabel->setText("COULD NOT CONNECT TO WEBSITE");
   siteStatusLabel->setGeometry(660, 20, 120, 30);
   siteStatusLabel->setStyleSheet(rowStyle::kRedStatus);
   siteStatusLabel->setAlignment(Qt::AlignCenter);
   siteStatusLabel->show();
 
-  pluginsHeader = headerLabel("Plugins", this);
-  iconsHeader = headerLabel("Icons", this);
-  nameHeader = headerLabel("Name", this);
-  descriptionHeader = headerLabel("Description", this);
-  stabilityHeader = headerLabel("Stability", this);
-  installedHeader = headerLabel("Installed", this);
+  pluginsHeader = headerLabel("Plugins", table);
+  iconsHeader = headerLabel("Icons", table);
+  nameHeader = headerLabel("Name", table);
+  descriptionHeader = headerLabel("Description", table);
+  stabilityHeader = headerLabel("Stability", table);
+  installedHeader = headerLabel("Installed", table);
   engineRunning = true;
 
   fetchCatalogue();
@@ -141,7 +165,7 @@ void PluginWindow::buildUi(const QStringList& pictureFolders_) {
 
 bool PluginWindow::fetchCatalogue() {
   std::ostringstream body;
-  if (!httpGet(catalogueHost(), kCataloguePath, body, kCatalogueBodyCap)) {
+  if (!httpGet(catalogueHost(), kCataloguePath, body, kCatalogueBodyCap, nullptr, windowFetchDeadline())) {
     return false;
   }
   Document document;
@@ -176,7 +200,13 @@ void PluginWindow::buildTable() {
   placeHeader(installedHeader, rowStyle::kHeaderOpen, 440, 110, 120, 30);
 
   int top = kFirstRowTop;
+  std::size_t shown = 0;
   for (auto& [name, record] : catalogue) {
+    if (shown++ == kMaxRows) {
+      writeLog(4, LOG_FILE, __LINE__, "Plug-in manager: %zu plug-ins from %s on left out (at most %zu rows)\n",
+               catalogue.size() - kMaxRows, name.toLocal8Bit().constData(), kMaxRows);
+      break;
+    }
     const auto installed = installedPlugins.find(name);
     if (installed != installedPlugins.end()) {
       record.installed = true;
@@ -197,12 +227,23 @@ void PluginWindow::buildTable() {
       rows.emplace(name, std::move(made));
     }
   }
-  setFixedHeight(top + kBottomMargin);
+  fitToScreen(top + kBottomMargin);
+}
+
+void PluginWindow::fitToScreen(int contentHeight) {
+  table->setFixedHeight(contentHeight);
+  const QScreen* shownOn = screen();
+  const int tallest =
+      shownOn != nullptr ? shownOn->availableGeometry().height() - kScreenMargin : contentHeight;
+  const bool scrolls = contentHeight > tallest;
+  setFixedHeight(scrolls ? tallest : contentHeight);
+  resize(kWindowWidth + (scrolls ? scrollArea->verticalScrollBar()->sizeHint().width() : 0), height());
 }
 
 void PluginWindow::refreshRemote() {
   siteStatusLabel->setText("TRYING TO CONNECT...");
   siteStatusLabel->setStyleSheet(rowStyle::kOrangeStatus);
+  siteStatusLabel->repaint();  // the fetch holds the window thread: show the state before it
   fetchCatalogue();
 }
 
@@ -234,15 +275,13 @@ QString ownPluginFolder(const QString& reported) {
   if (!QDir::isAbsolutePath(reported)) {
     return {};
   }
-  const QFileInfo info(reported);
-  if (!info.isDir()) {
-    return {};
-  }
-  const QString canonical = info.canonicalFilePath();
+  const QString written = QDir::cleanPath(reported);
   for (const std::string& own : Config::instance().pluginFolders()) {
     const QString ownText = QString::fromStdString(own);
-    const QFileInfo ownInfo(ownText);
-    if (ownInfo.isDir() && ownInfo.canonicalFilePath() == canonical) {
+    if (written != QDir::cleanPath(ownText) && written != QFileInfo(ownText).canonicalFilePath()) {
+      continue;
+    }
+    if (QFileInfo(ownText).isDir()) {
       return ownText;
     }
   }

@@ -17,13 +17,15 @@
 
 class QLabel;
 class QPushButton;
+class QScrollArea;
 
 namespace lmr {
 
 inline constexpr const char* kPluginWindowTitle = "Plugin Manager";
 
 // The plug-in manager: installed plug-ins of the attached engine beside the catalogue's offer.
-// Its destruction ends and joins the downloads it started.
+// Its widgets lie on one table widget inside a scroll area, which scrolls only when the table
+// is taller than the screen. Its destruction ends and joins the downloads it started.
 class PluginWindow : public QWidget {
   Q_OBJECT
 
@@ -35,7 +37,8 @@ class PluginWindow : public QWidget {
   void buildUi(const QStringList& pictureFolders);
   // Places the header and builds or refreshes one row per record.
   void buildTable();
-  // Fetches "plugins.json"; on success shows "CONNECTED" and builds the table.
+  // Fetches "plugins.json" within the time of one window-thread fetch; on success shows
+  // "CONNECTED" and builds the table.
   bool fetchCatalogue();
 
   // Hands a row's download to a thread of this window.
@@ -48,6 +51,8 @@ class PluginWindow : public QWidget {
   [[nodiscard]] RowDisplay* row(const QString& name) const;
   [[nodiscard]] QLabel* siteStatus() const { return siteStatusLabel; }
   [[nodiscard]] QPushButton* updateInfoButton() const { return updateButton; }
+  [[nodiscard]] QWidget* tableWidget() const { return table; }
+  [[nodiscard]] QScrollArea* scroller() const { return scrollArea; }
 
  signals:
   void stopEngine();
@@ -62,6 +67,9 @@ class PluginWindow : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // Gives the table its height and the window as much of it as the screen holds.
+  void fitToScreen(int contentHeight);
+
   std::map<QString, std::pair<int32_t, int32_t>> installedPlugins;
   std::map<QString, PluginRecord> catalogue;
   std::map<QString, std::unique_ptr<RowDisplay>> rows;
@@ -78,13 +86,16 @@ class PluginWindow : public QWidget {
   QLabel* stabilityHeader = nullptr;
   QLabel* installedHeader = nullptr;
   QStringList pictureFolders;
+  QScrollArea* scrollArea = nullptr;
+  QWidget* table = nullptr;
   // Declared last: destroyed first, so downloads end before the rows and records go.
   DownloadThreads downloads;
 };
 
 // The engine's plug-in folder text when it names one of this agent's own plug-in folders (an
-// existing local folder, compared after resolving links); empty otherwise. A remote engine
-// must not choose where this agent writes code.
+// existing local folder, as written or after resolving the own folder's links); empty
+// otherwise. Only the own folders are looked at on disk: a folder the engine names may be a
+// dead network mount. A remote engine must not choose where this agent writes code.
 [[nodiscard]] QString ownPluginFolder(const QString& reported);
 
 // The folders device pictures go to, each ending in '/': the per-user pictures folder, and

@@ -27,8 +27,11 @@ constexpr int kImageWidth = 120;
 constexpr int kImageButtonX = 680;
 constexpr int kImageButtonWidth = 100;
 
+// Plain text: markup from the network (an <img> reading a device file) must never be rendered.
 QLabel* centredLabel(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setText(text);
   label->setAlignment(Qt::AlignCenter);
   return label;
 }
@@ -54,25 +57,27 @@ RowDisplay::RowDisplay(const PluginRecord& record_, PluginWindow* window_, int t
       hasWindows(record_.hasWindows),
       height(kImageRowHeight * std::max<int32_t>(1, static_cast<int32_t>(record_.images.size()))),
       directories(directories_) {
-  nameLabel = centredLabel(record.Name, window);
+  QWidget* table = window->tableWidget();
+  nameLabel = centredLabel(record.Name, table);
   nameLabel->setStyleSheet(rowStyle::kName);
-  descriptionBox = new QTextEdit(window);
-  stabilityLabel = centredLabel(QString(), window);
+  descriptionBox = new QTextEdit(table);
+  descriptionBox->setAcceptRichText(false);
+  stabilityLabel = centredLabel(QString(), table);
   placeCommonWidgets(top);
 
   if (record.installed) {
     const bool outdated = record.outdated;
-    statusLabel = centredLabel(outdated ? "OUTDATED" : "UP TO DATE", window);
+    statusLabel = centredLabel(outdated ? "OUTDATED" : "UP TO DATE", table);
     statusLabel->setStyleSheet(outdated ? rowStyle::kRedStatus : rowStyle::kGreenStatus);
   } else if (hasWindows) {
-    statusLabel = centredLabel("RESTART LUMORA", window);
+    statusLabel = centredLabel("RESTART LUMORA", table);
     statusLabel->setStyleSheet(rowStyle::kRedStatus);
     statusLabel->hide();
     ensureDownloadWidgets();
     placeDownloadWidgets(top);
     downloadButton->show();
   } else {
-    statusLabel = centredLabel("N/A FOR YOUR\nSYSTEM", window);
+    statusLabel = centredLabel("N/A FOR YOUR\nSYSTEM", table);
     statusLabel->setStyleSheet(rowStyle::kRedStatus);
   }
   statusLabel->setGeometry(kStatusX, top, kStatusWidth, height);
@@ -83,15 +88,15 @@ RowDisplay::RowDisplay(const PluginRecord& record_, PluginWindow* window_, int t
   for (size_t index = 0; index < record.images.size(); ++index) {
     const std::shared_ptr<devImage>& image = record.images[index];
     const int y = top + kImageRowHeight * static_cast<int>(index);
-    image->imageLabel = centredLabel(image->Vendor + "\n" + image->Product, window);
+    image->imageLabel = centredLabel(image->Vendor + "\n" + image->Product, table);
     image->imageLabel->setGeometry(kImageX, y, kImageWidth, kImageRowHeight);
     image->imageLabel->setStyleSheet(rowStyle::kImage);
     image->imageLabel->show();
-    image->downloadedLabel = centredLabel("Downloaded", window);
+    image->downloadedLabel = centredLabel("Downloaded", table);
     image->downloadedLabel->setGeometry(kImageButtonX, y, kImageButtonWidth, kImageRowHeight);
     image->downloadedLabel->setStyleSheet(rowStyle::kDownloaded);
     image->downloadedLabel->hide();
-    image->getButton = new QPushButton("GET IT !", window);
+    image->getButton = new QPushButton("GET IT !", table);
     image->getButton->setGeometry(kImageButtonX, y, kImageButtonWidth, kImageRowHeight);
     image->getButton->show();
     connect(image->getButton, &QPushButton::released, image.get(), &devImage::getImage);
@@ -107,7 +112,7 @@ void RowDisplay::placeCommonWidgets(int top) {
   nameLabel->setText(record.Name);
   nameLabel->setGeometry(kNameX, top, kNameWidth, height);
   nameLabel->show();
-  descriptionBox->setText(record.Description);
+  descriptionBox->setPlainText(record.Description);
   descriptionBox->setReadOnly(true);
   descriptionBox->setGeometry(kDescriptionX, top, kDescriptionWidth, height);
   descriptionBox->show();
@@ -119,11 +124,11 @@ void RowDisplay::placeCommonWidgets(int top) {
 
 void RowDisplay::ensureDownloadWidgets() {
   if (downloadButton == nullptr) {
-    downloadButton = new QPushButton("DOWNLOAD\nNOW", window);
+    downloadButton = new QPushButton("DOWNLOAD\nNOW", window->tableWidget());
     connect(downloadButton, &QPushButton::released, this, &RowDisplay::download);
   }
   if (progressBar == nullptr) {
-    progressBar = new QProgressBar(window);
+    progressBar = new QProgressBar(window->tableWidget());
     progressBar->setRange(0, 0);  // busy: the transfer's size is not known in advance
     progressBar->setTextVisible(false);
     progressBar->hide();
@@ -180,7 +185,11 @@ void RowDisplay::download() {
   statusLabel->hide();
   progressBar->show();
 
-  auto worker = std::make_unique<downloadWorker>(record, directories);
+  QStringList installed;
+  for (const auto& entry : window->installed()) {
+    installed << entry.first;
+  }
+  auto worker = std::make_unique<downloadWorker>(record, directories, installed);
   connect(worker.get(), &downloadWorker::signalUpdateText, this, &RowDisplay::slotUpdateText, Qt::QueuedConnection);
   connect(worker.get(), &downloadWorker::signalDownloadEnd, this, &RowDisplay::slotDownloadEnd, Qt::QueuedConnection);
   window->startDownload(std::move(worker));

@@ -52,15 +52,17 @@ inline constexpr const char* kImage =
 inline constexpr const char* kDownloaded =
     "QLabel {border-color: #000000;border-style: outset;border-radius: 0px;border-top-width: 0px;border-bottom-width: "
     "1px;border-left-width: 0px;border-right-width: 1px;color: black;background-color: lightgreen;}";
-inline constexpr const char* kRedStatus = "QLabel { background-color: red; }";
-inline constexpr const char* kGreenStatus = "QLabel { background-color: lightgreen; }";
-inline constexpr const char* kOrangeStatus = "QLabel { background-color: orange; }";
+// Dark text on the light colours, as the other row styles have: the dark theme's text is white.
+inline constexpr const char* kRedStatus = "QLabel { background-color: red; color: black; }";
+inline constexpr const char* kGreenStatus = "QLabel { background-color: lightgreen; color: black; }";
+inline constexpr const char* kOrangeStatus = "QLabel { background-color: orange; color: black; }";
 
 [[nodiscard]] const char* forStability(int32_t level);
 }  // namespace rowStyle
 
-// One plug-in's row of the manager window. Its widgets are the window's children; the row
-// itself is kept (and deleted) by the window.
+// One plug-in's row of the manager window. Its widgets are children of the window's table; the
+// row itself is kept (and deleted) by the window. Texts from the catalogue and the engine show
+// as plain text, never as markup.
 class RowDisplay : public QObject {
   Q_OBJECT
 

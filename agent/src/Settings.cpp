@@ -106,7 +106,9 @@ MainWindow::Settings::Settings(Agent& agent, std::vector<NetworkAddress> address
   for (const ModeChoice& choice : kModes) {
     modeCombo->addItem(choice.name, choice.mode);
   }
-  modeCombo->setCurrentIndex(modeCombo->findData(static_cast<int>(agent_.mode()), Qt::UserRole, Qt::MatchExactly));
+  // The stored choice: a mode chosen earlier in this run shows although the agent still runs the old one.
+  modeCombo->setCurrentIndex(
+      modeCombo->findData(static_cast<int>(Agent::storedMode()), Qt::UserRole, Qt::MatchExactly));
   left->addWidget(modeCombo);
   left->addStretch();
 
@@ -125,8 +127,8 @@ MainWindow::Settings::Settings(Agent& agent, std::vector<NetworkAddress> address
   right->addSpacing(kListSpacing);
   buildDiscoveryFilter();
   buildPluginsFilter();
-  connect(discoveryView, &QListView::clicked, this, &Settings::onDiscoveryItemClicked);
-  connect(pluginsView, &QListView::clicked, this, &Settings::onPluginItemClicked);
+  // Check boxes toggle by mouse and by keyboard alike: the model tells, not the clicks.
+  connect(discoveryModel, &QStandardItemModel::itemChanged, this, &Settings::onDiscoveryItemChanged);
 
   auto* columns = new QHBoxLayout;
   columns->addLayout(left);
@@ -159,7 +161,8 @@ void MainWindow::Settings::buildDiscoveryFilter() {
 
   auto* allItem = new QStandardItem(kAllInterfacesRow);
   allItem->setCheckable(true);
-  allItem->setCheckState(all ? Qt::Checked : Qt::Unchecked);
+  allState_ = all ? Qt::Checked : Qt::Unchecked;
+  allItem->setCheckState(allState_);
   allItem->setEditable(false);
   discoveryModel->appendRow(allItem);
 
@@ -197,33 +200,23 @@ void MainWindow::Settings::buildPluginsFilter() {
     item->setCheckable(true);
     item->setEditable(false);
     item->setCheckState(entry.enabled ? Qt::Checked : Qt::Unchecked);
+    // Two rows of the same name differ by their folder.
+    item->setToolTip(QString::fromStdString(entry.folder));
     pluginsModel->appendRow(item);
   }
 }
 
-void MainWindow::Settings::onDiscoveryItemClicked(const QModelIndex& index) {
-  const QStandardItem* clicked = discoveryModel->itemFromIndex(index);
-  if (clicked == nullptr || clicked->text() != kAllInterfacesRow) {
+void MainWindow::Settings::onDiscoveryItemChanged(QStandardItem* item) {
+  // Rows following "All" report their own changes too; only a new state of "All" counts.
+  if (item == nullptr || item->row() != 0 || item->checkState() == allState_) {
     return;
   }
-  const Qt::CheckState state = clicked->checkState();
-  for (int row = 0; row < discoveryModel->rowCount(); ++row) {
-    QStandardItem* item = discoveryModel->item(row);
-    if (item == clicked) {
-      continue;
-    }
-    item->setCheckState(state);
-    item->setEnabled(state != Qt::Checked);
+  allState_ = item->checkState();
+  for (int row = 1; row < discoveryModel->rowCount(); ++row) {
+    QStandardItem* other = discoveryModel->item(row);
+    other->setCheckState(allState_);
+    other->setEnabled(allState_ != Qt::Checked);
   }
-}
-
-void MainWindow::Settings::onPluginItemClicked(const QModelIndex& index) {
-  const QStandardItem* item = pluginsModel->itemFromIndex(index);
-  if (item == nullptr || index.row() >= static_cast<int>(pluginList.size())) {
-    return;
-  }
-  pluginsChanged = true;
-  pluginList[static_cast<size_t>(index.row())].enabled = item->checkState() == Qt::Checked;
 }
 
 void MainWindow::Settings::checkedHardwareIds(QStringList& out) const {
@@ -244,15 +237,27 @@ void MainWindow::Settings::checkedHardwareIds(QStringList& out) const {
   }
 }
 
-void MainWindow::Settings::apply(const std::function<void(int)>& setMode) {
+void MainWindow::Settings::run() {
+  while (exec() == QDialog::Accepted && !apply()) {
+  }
+}
+
+bool MainWindow::Settings::apply() {
+  Config& config = Config::instance();
+  // Changes an earlier Ok could not write are in the document already: they go first.
+  if (config.unsaved()) {
+    config.save();
+  }
   const QString ip = addressCombo->currentIndex() <= 0 ? QString() : addressCombo->currentText();
   if (agent_.setServerIp(ip)) {
-    showThemedMessageBox(nullptr, "Web Server Address Changed", "Web Server Address will be set next time this Agent starts",
-                         QMessageBox::Information, QMessageBox::Ok);
+    holdNotice("Web Server Address Changed", "Web Server Address will be set next time this Agent starts");
   }
   // No mode was selectable (an unknown stored mode): nothing to save.
   if (modeCombo->currentIndex() >= 0) {
-    setMode(modeCombo->currentData().toInt());
+    const int mode = modeCombo->currentData().toInt();
+    if (agent_.setMode(mode)) {
+      holdNotice("Mode Changed", "Mode will be set to \"" + Agent::modeName(mode) + "\" next time this Agent starts");
+    }
   }
   QStringList ids;
   checkedHardwareIds(ids);
@@ -263,11 +268,41 @@ void MainWindow::Settings::apply(const std::function<void(int)>& setMode) {
       })) {
     agent_.setInterfaceFilters(ids);
   }
-  if (pluginsChanged) {
-    agent_.setPluginEnabled(pluginList);
-    showThemedMessageBox(nullptr, "Plug-ins Filtering Changed", "Plug-ins filtering will be set next time this Agent starts",
-                         QMessageBox::Information, QMessageBox::Ok);
+  std::vector<PluginEntry> chosen = pluginList;
+  for (size_t row = 0; row < chosen.size(); ++row) {
+    chosen[row].enabled = pluginsModel->item(static_cast<int>(row))->checkState() == Qt::Checked;
   }
+  if (!std::equal(chosen.begin(), chosen.end(), pluginList.begin(),
+                  [](const PluginEntry& now, const PluginEntry& before) { return now.enabled == before.enabled; })) {
+    agent_.setPluginEnabled(chosen);
+    pluginList = std::move(chosen);
+    holdNotice("Plug-ins Filtering Changed", "Plug-ins filtering will be set next time this Agent starts");
+  }
+  if (config.unsaved()) {
+    showNotSavedBox();
+    return false;
+  }
+  for (const auto& [title, text] : pendingNotices_) {
+    showThemedMessageBox(nullptr, title, text, QMessageBox::Information, QMessageBox::Ok);
+  }
+  pendingNotices_.clear();
+  return true;
+}
+
+void MainWindow::Settings::holdNotice(const QString& title, const QString& text) {
+  const auto same = std::find_if(pendingNotices_.begin(), pendingNotices_.end(),
+                                 [&title](const auto& notice) { return notice.first == title; });
+  if (same != pendingNotices_.end()) {
+    same->second = text;
+  } else {
+    pendingNotices_.emplace_back(title, text);
+  }
+}
+
+void showNotSavedBox() {
+  showThemedMessageBox(nullptr, "Settings Not Saved",
+                       "The settings could not be saved: " + QString::fromStdString(Config::instance().saveError()),
+                       QMessageBox::Warning, QMessageBox::Ok);
 }
 
 }  // namespace lmr

@@ -5,13 +5,14 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
+#include <utility>
 #include <vector>
 
 #include "agent/src/Config.h"
 #include "agent/src/MainWindow.h"
 
 class QComboBox;
+class QStandardItem;
 class QListView;
 class QStandardItemModel;
 
@@ -48,9 +49,13 @@ class MainWindow::Settings : public QDialog {
   // Ids of the checked rows in row order, each once; the single id "0" when "All" is checked.
   void checkedHardwareIds(QStringList& out) const;
 
-  // Saves what the accepted dialog shows and says what takes effect at the next start. setMode
-  // saves a mode and says so itself (the tray's).
-  void apply(const std::function<void(int)>& setMode);
+  // Shows the dialog until it is cancelled or what it shows is saved. A save that fails says
+  // so, and the dialog comes back as the user left it.
+  void run();
+  // Saves what the accepted dialog shows, as the check boxes stand now, and says what takes
+  // effect at the next start. False, after saying so, when the configuration could not be
+  // written; the notices not given yet are given by the next apply that saves.
+  bool apply();
 
   [[nodiscard]] QComboBox* addressBox() const { return addressCombo; }
   [[nodiscard]] QComboBox* modeBox() const { return modeCombo; }
@@ -58,8 +63,8 @@ class MainWindow::Settings : public QDialog {
   [[nodiscard]] QStandardItemModel* pluginItems() const { return pluginsModel; }
 
  public slots:
-  void onDiscoveryItemClicked(const QModelIndex& index);
-  void onPluginItemClicked(const QModelIndex& index);
+  // "All" changed, by mouse or keyboard: every other row follows it.
+  void onDiscoveryItemChanged(QStandardItem* item);
 
  private:
   QComboBox* addressCombo = nullptr;
@@ -69,9 +74,17 @@ class MainWindow::Settings : public QDialog {
   QListView* pluginsView = nullptr;
   QStandardItemModel* pluginsModel = nullptr;
   std::vector<PluginEntry> pluginList;
-  bool pluginsChanged = false;
+  Qt::CheckState allState_ = Qt::Unchecked;
+  // Titles and texts of notices held back by a save that failed.
+  std::vector<std::pair<QString, QString>> pendingNotices_;
   Agent& agent_;
   std::vector<NetworkAddress> addresses_;
+
+  // Keeps a notice until the save it announces is done; a later one of the same title replaces it.
+  void holdNotice(const QString& title, const QString& text);
 };
+
+// Says in a message box that the configuration could not be saved, and why.
+void showNotSavedBox();
 
 }  // namespace lmr

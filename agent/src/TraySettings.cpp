@@ -5,10 +5,7 @@ namespace lmr {
 
 void MainWindow::Tray::showSettings() {
   Settings dialog(agent_);
-  if (dialog.exec() != QDialog::Accepted) {
-    return;
-  }
-  dialog.apply([this](int mode) { setMode(mode); });
+  dialog.run();
 }
 
 }  // namespace lmr

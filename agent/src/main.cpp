@@ -2,7 +2,6 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QDesktopWidget>
-#include <QDir>
 #include <QFont>
 #include <QSocketNotifier>
 #include <QtGlobal>
@@ -24,6 +23,7 @@
 #include "agent/src/Theme.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
+#include "platform/detached_process.h"
 
 namespace {
 
@@ -119,8 +119,8 @@ int apidPollMs() {
   return ok && value > 0 ? value : kDefaultApidPollMs;
 }
 
-// SIGINT and SIGTERM end the console server's event loop through a pipe, the one thing a
-// signal handler may safely touch.
+// SIGINT and SIGTERM end the event loop (and a tray agent's connect sequence) through a pipe, the
+// one thing a signal handler may safely touch.
 int signalPipe[2] = {-1, -1};
 
 void onStopSignal(int) {
@@ -133,7 +133,10 @@ std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app) {
     return nullptr;
   }
   auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app] { app.quit(); });
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app] {
+    lmr::Agent::instance().requestStop();
+    app.quit();
+  });
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
@@ -144,18 +147,15 @@ std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app) {
 
 // An installed program keeps the plug-ins of its own release in lib/lumora/plugins beside its bin
 // folder. The engine reads the common and per-user plug-in folders, or the list in
-// TVSK_PLUGIN_DIRS: when no list is given, it gets those two folders followed by the installed one.
+// TVSK_PLUGIN_DIRS: when no list is given, it gets the agent's folders, which add the installed one.
 void addInstalledPluginFolder() {
-  const QString installed = QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../lib/lumora/plugins"))
-                                .canonicalPath();
-  if (!qEnvironmentVariableIsEmpty(kPluginDirsVariable) || installed.isEmpty()) {
+  if (!qEnvironmentVariableIsEmpty(kPluginDirsVariable)) {
     return;
   }
   QStringList folders;
   for (const std::string& folder : lmr::Config::instance().pluginFolders()) {
     folders << QString::fromStdString(folder);
   }
-  folders << installed;
   qputenv(kPluginDirsVariable, folders.join(QLatin1Char(':')).toLocal8Bit());
 }
 
@@ -174,15 +174,21 @@ int runConsoleServer(QApplication& app, bool master) {
 }
 
 int runEngineServer(bool master, qint64 apid) {
+  // Ends the moment the agent does; the id check stays for an engine started without it.
+  const int lifeline = platform::takeLifeline(lmr::Agent::kLifelineVariable);
   addInstalledPluginFolder();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
     writeLog(3, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
     return 1;
   }
-  const int pollMs = apidPollMs();
+  const std::chrono::milliseconds poll(apidPollMs());
   while (lmr::Agent::isProcessAlive(apid)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    if (lifeline < 0) {
+      std::this_thread::sleep_for(poll);
+    } else if (platform::waitForLifelineEnd(lifeline, poll)) {
+      break;
+    }
   }
   agent.stopEngine();
   return 0;
@@ -215,8 +221,15 @@ int runTrayAgent(QApplication& app) {
   QApplication::setFont(font);
   QBXTheme::install(&app);
 
+  const auto notifier = quitOnStopSignals(app);
+  lmr::Agent& agent = lmr::Agent::instance();
   lmr::MainWindow window;
-  return app.exec();
+  // Quit during the splash: the loop must not even start.
+  const int result = agent.stopRequested() ? 0 : app.exec();
+  // An agent started from now on must not hand its message to this one.
+  guard.stopListening();
+  agent.shutdown();
+  return result;
 }
 
 }  // namespace

@@ -29,10 +29,11 @@ class BrowserTest : public AgentTest {
     browser = std::make_unique<Agent::BrowserListener>(agent.get());
     browser->resolveLocalAddress();
   }
-  void resolve(const char* name, const char* ip, uint16_t port, const std::vector<std::string>& txt = kOther) {
-    browser->service_resolved(1, name, "_http._tcp.", "host.local.", ip, port, txt);
+  void resolve(const char* name, const char* ip, uint16_t port, const std::vector<std::string>& txt = kOther,
+               uint32_t interface = 1) {
+    browser->service_resolved(interface, name, "_http._tcp.", "host.local.", ip, port, txt);
   }
-  void remove(const char* name) { browser->service_removed(1, name, "_http._tcp."); }
+  void remove(const char* name, uint32_t interface = 1) { browser->service_removed(interface, name, "_http._tcp."); }
 
   std::unique_ptr<Agent> agent;
   std::unique_ptr<Agent::BrowserListener> browser;
@@ -118,6 +119,55 @@ TEST_F(BrowserTest, OtherRemovalsChangeNothingAndTheLastOneDetaches) {
   EXPECT_EQ(agent->attachedAddress(), "10.0.0.1:1");
 }
 
+// DNS-SD reports a server once per interface: it is gone only when its last instance is.
+TEST_F(BrowserTest, AServerSeenOnSeveralInterfacesKeepsTheAgentUntilItsLastInstanceGoes) {
+  makeBrowser(2);
+  resolve("_lumoraA", "10.0.0.2", 80, kOther, 1);
+  resolve("_lumoraA", "10.0.0.2", 80, kOther, 2);
+  resolve("_lumoraA", "10.1.0.2", 80, kOther, 3);
+  resolve("_lumoraB", "10.0.0.3", 81, kMaster, 1);
+  EXPECT_EQ(browser->serviceNames(), (std::vector<std::string>{"_lumoraA", "_lumoraA", "_lumoraA", "_lumoraB"}));
+  StdoutCapture capture;
+  remove("_lumoraA", 3);
+  remove("_lumoraA", 1);  // the attached instance; the same address is still seen on interface 2
+  EXPECT_EQ(listener.events(), Events{"attached 10.0.0.2:80"});
+  EXPECT_EQ(agent->attachedName(), "_lumoraA");
+  resolve("_lumoraA", "10.1.0.2", 80, kOther, 3);
+  remove("_lumoraA", 2);  // seen elsewhere at another address only: the agent moves there
+  EXPECT_EQ(listener.events(), (Events{"attached 10.0.0.2:80", "attached 10.1.0.2:80"}));
+  EXPECT_EQ(capture.take().find("Detached"), std::string::npos);
+  remove("_lumoraA", 3);  // the last instance: on to the next choice
+  EXPECT_EQ(listener.events(), (Events{"attached 10.0.0.2:80", "attached 10.1.0.2:80", "attached 10.0.0.3:81"}));
+  remove("_lumoraB", 1);
+  EXPECT_EQ(listener.events().back(), "detached 10.0.0.3:81");
+}
+
+// A new address or port of the attached instance (DHCP, engine registered again) moves the agent.
+TEST_F(BrowserTest, TheAttachedServerAtANewAddressMovesTheAttachment) {
+  makeBrowser(2);
+  resolve("_lumoraA", "10.0.0.2", 80);
+  resolve("_lumoraB", "10.0.0.3", 81);
+  StdoutCapture capture;
+  resolve("_lumoraA", "10.0.0.2", 80);
+  resolve("_lumoraA", "10.0.0.2", 8080);
+  resolve("_lumoraA", "10.0.0.4", 8080);
+  resolve("_lumoraA", "10.0.0.5", 9, kOther, 2);  // another instance at another address: ignored
+  EXPECT_EQ(listener.events(), (Events{"attached 10.0.0.2:80", "attached 10.0.0.2:8080", "attached 10.0.0.4:8080"}));
+  EXPECT_EQ(agent->attachedAddress(), "10.0.0.4:8080");
+  const std::string log = capture.take();
+  EXPECT_NE(log.find("Attached to 10.0.0.4:8080\n"), std::string::npos);
+  EXPECT_NE(log.find("Ignored LUMORA at 10.0.0.5:9 because it is not the master and we are already attached\n"),
+            std::string::npos);
+}
+
+// Any address of the host's own interfaces is the master's own, whatever its configured one.
+TEST_F(BrowserTest, AMasterAcceptsItsServerAtAnyOwnInterfaceAddress) {
+  makeBrowser(1, "10.0.0.9");
+  resolve("_lumoraA", "10.0.0.2", 80, kMaster);
+  resolve("_lumoraO", "127.0.0.1", 8080, kMaster);
+  EXPECT_EQ(listener.events(), Events{"attached 127.0.0.1:8080"});
+}
+
 // As the attachment rules have it, a removal re-attaches without the master's address rule.
 TEST_F(BrowserTest, AMasterReattachesToAForeignServerOnRemoval) {
   makeBrowser(1, "10.0.0.9");
@@ -191,7 +241,7 @@ TEST_F(AgentTest, SetServerIpWritesOnlyAChange) {
 
 TEST_F(AgentTest, SetPluginEnabledReplacesTheTable) {
   auto agent = makeAgent("{}");
-  agent->setPluginEnabled({{"vextro.so", "Vextro \"devices\"", true}, {"annwatch.so", "SAP", false}});
+  agent->setPluginEnabled({{"vextro.so", "Vextro \"devices\"", true, ""}, {"annwatch.so", "SAP", false, ""}});
   EXPECT_EQ(config_testing::pluginNames(config), (std::vector<std::string>{"vextro.so", "annwatch.so"}));
   EXPECT_NE(readFile(configFile()).find(
                 R"("plugins":[{"name":"vextro.so","descr":"Vextro \"devices\"","enabled":true},{"name":"annwatch.so","descr":"SAP","enabled":false}])"),

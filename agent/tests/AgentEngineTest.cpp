@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,6 +162,65 @@ TEST_F(EngineTest, RestartFromTheWatchdogThread) {
   EXPECT_TRUE(eventually([&] { return restarter.deaths == 2; }, 3s));
   EXPECT_EQ(lines(readFile(argsFile())).size(), 2u);
   agent->removeListener(&restarter);
+}
+
+// The engine's death report and an attachment arriving together: the listener restarts the
+// engine (agent mutex) from its death report while the attachment comes with the agent mutex held.
+TEST_F(EngineTest, ARestartFromTheDeathReportWhileAnAttachmentArrivesDoesNotDeadlock) {
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
+  auto agent = makeEngineAgent();
+  struct SlowRestarter : lmr::Agent::Listener {
+    lmr::Agent* agent = nullptr;
+    std::atomic<bool> dying{false};
+    std::atomic<int> restarts{0};
+    void onAttached(const std::string&) override {}
+    void onDetached(const std::string&) override {}
+    void onNotification(const std::string&) override {}
+    void onEngineDied() override {
+      if (dying.exchange(true)) return;
+      std::this_thread::sleep_for(300ms);  // the attachment arrives meanwhile
+      agent->startEngineProcess(false);
+      ++restarts;
+    }
+  } restarter;
+  restarter.agent = agent.get();
+  agent->addListener(&restarter);
+  lmr::Agent::BrowserListener browser(agent.get());
+  agent->startEngineProcess(false);
+  ASSERT_TRUE(eventually([&] { return restarter.dying.load(); }, 3s));
+  std::atomic<bool> attached{false};
+  std::thread dnsSd([&] {
+    browser.service_resolved(1, "_lumoraD", "_http._tcp.", "h.local.", "10.0.0.9", 9, {});
+    attached = true;
+  });
+  const bool finished = eventually([&] { return attached && restarter.restarts == 1; }, 3s);
+  if (!finished) {
+    ADD_FAILURE() << "deadlocked";
+    std::fflush(stdout);
+    std::_Exit(1);  // the two threads never end
+  }
+  dnsSd.join();
+  EXPECT_TRUE(listener.waitFor("attached 10.0.0.9:9", 1s));
+  agent->removeListener(&restarter);
+}
+
+// The child must not hold the agent's descriptors (the DNS-SD client's socket pair, pipes).
+TEST_F(EngineTest, TheEngineGetsOnlyTheStandardDescriptorsAndItsLifeline) {
+  const std::string fdsFile = files.path() + "/fds";
+  ScopedEnv fds("FAKE_ENGINE_FDS_FILE", fdsFile);
+  int leaked[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, leaked), 0);
+  auto agent = makeEngineAgent();
+  agent->startEngineProcess(false);
+  started.push_back(agent->enginePid());
+  ::close(leaked[0]);
+  ::close(leaked[1]);
+  ASSERT_TRUE(eventually([&] { return !readFile(fdsFile).empty(); }, 3s));
+  EXPECT_EQ(readFile(fdsFile), "0 1 2 3\n");
+  // It ends with its agent.
+  const int64_t pid = agent->enginePid();
+  agent.reset();
+  EXPECT_TRUE(eventually([&] { return !lmr::Agent::isProcessAlive(pid); }, 1s));
 }
 
 TEST_F(EngineTest, RemovedListenersHearNothing) {

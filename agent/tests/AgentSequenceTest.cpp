@@ -119,6 +119,54 @@ TEST_F(SequenceTest, HybridEndsOnceAttachedAfterRoundThree) {
   EXPECT_EQ(window.messages().back(), "Connected to LUMORA server. Please wait...");
 }
 
+// The server it attached to goes (its agent quit) after the splash, and no other shows up.
+TEST_F(SequenceTest, HybridThatLosesItsServerStartsItsOwnAfterTheSearchTime) {
+  auto agent = makeSequenceAgent(4);
+  Agent::BrowserListener browser(agent.get());
+  browser.service_resolved(1, "_lumoraOther", "_http._tcp.", "h.local.", "10.0.0.7", 7, {});
+  runSequence(*agent);
+  EXPECT_EQ(agent->enginePid(), 0);
+  StdoutCapture capture;
+  browser.service_removed(1, "_lumoraOther", "_http._tcp.");
+  const auto lost = std::chrono::steady_clock::now();
+  ASSERT_TRUE(eventually([&] { return !readFile(argsFile()).empty(); }, 4s));
+  const auto took = std::chrono::steady_clock::now() - lost;
+  engine = agent->enginePid();
+  // Four rounds without a server, the first of them partly before the loss.
+  EXPECT_GE(took, 3 * kTick);
+  EXPECT_LT(took, 4 * kTick + kSlack);
+  EXPECT_EQ(readFile(argsFile()), "--server 1 --apid " + ownPid() + "\n");
+  std::string log;
+  EXPECT_TRUE(eventually([&] {
+    log += capture.take();
+    return log.find("Starting LUMORA Engine process as agent mode has been set to \"Hybrid\"\n") != std::string::npos;
+  }, 1s));
+  // A server seen again within the search time starts nothing.
+  agent->setEngineProgram(QString::fromStdString(files.path() + "/no-such-program"));
+  browser.service_resolved(1, "_lumoraOther", "_http._tcp.", "h.local.", "10.0.0.7", 7, {});
+  browser.service_removed(1, "_lumoraOther", "_http._tcp.");
+  std::this_thread::sleep_for(6 * kTick);
+  EXPECT_EQ(agent->enginePid(), engine);
+}
+
+// Quit during the splash: the sequence ends within a tick and no engine starts after it.
+TEST_F(SequenceTest, AStopRequestEndsTheSequenceAndStartsNoEngine) {
+  for (int mode : {2, 4}) {
+    auto agent = makeSequenceAgent(mode);
+    std::thread quit([&] {
+      std::this_thread::sleep_for(kTick + kTick / 2);
+      agent->requestStop();
+    });
+    const auto took = runSequence(*agent);
+    quit.join();
+    EXPECT_LT(took, 2 * kTick) << mode;
+    std::this_thread::sleep_for(3 * kTick);
+    agent->startEngineProcess(false);
+    EXPECT_EQ(agent->enginePid(), 0) << mode;
+  }
+  EXPECT_EQ(readFile(argsFile()), "");
+}
+
 TEST_F(SequenceTest, MasterStartsItsEngineAtOnce) {
   auto agent = makeSequenceAgent(1);
   StdoutCapture capture;

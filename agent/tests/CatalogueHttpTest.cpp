@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "agent/tests/SilentResolver.h"
 #include "testing/http_server/http_server.h"
 #include "testing/temp_dir.h"
 
@@ -173,6 +174,59 @@ TEST_F(CatalogueHttpTest, UnreachableHostsFail) {
   EXPECT_FALSE(lmr::httpGet("no-such-host.invalid", "/plugins.json", out));
   EXPECT_FALSE(lmr::httpGet("127.0.0.1:notaport", "/plugins.json", out));
   EXPECT_FALSE(lmr::httpGet("", "/plugins.json", out));
+}
+
+TEST_F(CatalogueHttpTest, ChunkedRepliesToHttp10AreFailures) {
+  server.setReply("/chunked", ScriptedReply::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                                 "5\r\nhello\r\n0\r\n\r\n"));
+  server.setReply("/identity", ScriptedReply::raw("HTTP/1.1 200 OK\r\ntransfer-encoding : identity\r\n\r\nbody"));
+  std::string body;
+  EXPECT_FALSE(get("/chunked", body));
+  EXPECT_TRUE(body.empty());
+  EXPECT_FALSE(get("/identity", body));
+}
+
+TEST_F(CatalogueHttpTest, ControlCharactersAndBlanksNeverReachTheWire) {
+  std::ostringstream out;
+  for (const std::string& path : {std::string("/a\r\nSET owned 1\r\n"), std::string("/a b"), std::string("/a\tb"),
+                                  std::string("/a\x7f"), std::string("relative"), std::string("/nul\0x", 7)}) {
+    EXPECT_FALSE(lmr::httpGet(server.address(), path, out)) << path;
+  }
+  EXPECT_FALSE(lmr::httpGet(server.address() + "\r\nX: 1", "/a", out));
+  EXPECT_FALSE(lmr::httpGet("127.0.0.1 :" + std::to_string(server.port()), "/a", out));
+  EXPECT_FALSE(lmr::httpGet("127.0.0.1:99999", "/a", out));
+  EXPECT_EQ(server.connectionCount(), 0u);
+  EXPECT_FALSE(lmr::splitAddress("host/a\r\nSET owned 1\r\n"));
+  EXPECT_FALSE(lmr::splitAddress("host /a"));
+}
+
+TEST_F(CatalogueHttpTest, ATricklingServerEndsAtTheDeadline) {
+  // Each byte comes well within the idle timeout; only the whole transfer's deadline ends it.
+  lmr::setHttpTimeouts({1000ms, 30000ms});
+  server.setReply("/slow", ScriptedReply::trickle("HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'x'), 50ms));
+  std::ostringstream out;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(lmr::httpGet(server.address(), "/slow", out, lmr::kCatalogueBodyCap, nullptr, start + 800ms));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 750ms);
+  EXPECT_LT(took, 1100ms);
+}
+
+// A resolver that never answers: the transfer gives up at its connect timeout and leaves the
+// lookup to end alone; the cap on running lookups fails further transfers at once.
+TEST_F(CatalogueHttpTest, ANameLookupThatNeverEndsIsNotWaitedFor) {
+  hostile_test::SilentResolver resolver;
+  ASSERT_TRUE(resolver.ready()) << "needs the test namespace";
+  std::ostringstream out;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(lmr::httpGet("catalogue.lumora.test", "/plugins.json", out));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1300ms) << attempt;
+  }
+  std::atomic<bool> cancel{true};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(lmr::httpGet("other.lumora.test", "/plugins.json", out, lmr::kCatalogueBodyCap, &cancel));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 200ms);
 }
 
 TEST(CatalogueAddress, SplitsAtTheFirstSlash) {

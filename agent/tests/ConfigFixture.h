@@ -30,6 +30,7 @@ class ConfigTest : public ::testing::Test {
   testing_support::TempDir machineData;
   testing_support::ScopedEnv appData{"APPDATA", userData.path()};
   testing_support::ScopedEnv programData{"PROGRAMDATA", machineData.path()};
+  testing_support::ScopedEnv pluginDirs{"TVSK_PLUGIN_DIRS", std::nullopt};
   lmr::Config& config = lmr::Config::instance();
 };
 

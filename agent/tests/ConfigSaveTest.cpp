@@ -145,7 +145,7 @@ TEST_F(ConfigSaveTest, AReadOnlyFileIsNotReplaced) {
 }
 
 TEST_F(ConfigSaveTest, AFailedWriteLeavesTheFormerFileAndNoTemporaryFile) {
-  loadWith(R"({"mode":1})");
+  loadWith(R"({"mode":1,"plugins":[]})");
   config.findOrCreate({"mode"}).SetInt(2);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -159,7 +159,7 @@ TEST_F(ConfigSaveTest, AFailedWriteLeavesTheFormerFileAndNoTemporaryFile) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the save was reported as done";
-  EXPECT_EQ(readFile(configFile()), R"({"mode":1})");
+  EXPECT_EQ(readFile(configFile()), R"({"mode":1,"plugins":[]})");
   EXPECT_EQ(filesIn(base()), std::vector<std::string>{"config.json"});
 
   ASSERT_TRUE(config.save());
@@ -196,6 +196,33 @@ TEST_F(ConfigSaveTest, ALinkPlantedAtAFixedTemporaryNameIsNeverWrittenThrough) {
   EXPECT_EQ(readFile(configFile()), R"({"mode":2,"plugins":[]})");
   EXPECT_EQ(filesIn(base()),
             (std::vector<std::string>{".config.json.tmp", "config.json", "config.json.new", "config.json.tmp"}));
+}
+
+TEST_F(ConfigSaveTest, AFileThatDoesNotParseIsKeptAsideBeforeTheFirstSaveReplacesIt) {
+  const std::string broken = R"({"mode":1,"plugins":[{"name":"vextro.so",}])";
+  for (int round = 0; round < 2; ++round) {
+    loadWith(broken);
+    EXPECT_EQ(filesIn(base()).size(), 1u + round);  // loading alone moves nothing
+    config.findOrCreate({"mode"}).SetInt(2);
+    StdoutCapture capture;
+    ASSERT_TRUE(config.save());
+    const std::string log = capture.take();
+    const std::vector<std::string> files = filesIn(base());
+    ASSERT_EQ(files.size(), 2u + round);
+    // Two in the same second get names of their own.
+    const std::string kept = files[1 + round];
+    EXPECT_EQ(kept.rfind("config.json.broken-2", 0), 0u) << kept;
+    EXPECT_EQ(readFile(base() + "/" + kept), broken);
+    EXPECT_NE(log.find(base() + "/" + kept), std::string::npos) << log;
+    EXPECT_EQ(readFile(configFile()), R"({"mode":2})");
+    // Later saves replace the file that now loads.
+    ASSERT_TRUE(config.save());
+    EXPECT_EQ(filesIn(base()).size(), 2u + round);
+  }
+  // An empty file holds nothing to keep.
+  loadWith("");
+  ASSERT_TRUE(config.save());
+  EXPECT_EQ(filesIn(base()).size(), 3u);
 }
 
 // The document writer w saves in round r: the pad makes each write take many system calls.

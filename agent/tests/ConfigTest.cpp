@@ -143,28 +143,28 @@ TEST_F(ConfigTest, FindOrCreateBuildsTheKeyPathAndReplacesNonObjects) {
   EXPECT_EQ(readFile(configFile()), R"({"server":{"ip":"10.0.0.1"},"plugins":[],"mode":1})");
 }
 
-TEST_F(ConfigTest, SaveWritesCompactJsonThroughATemporaryFile) {
+TEST_F(ConfigTest, SaveWritesCompactJsonThroughATemporaryFileAndNoDefaultTable) {
   config.load();
   config.findOrCreate({"mode"}).SetInt(2);
   ASSERT_TRUE(config.save());
+  // The default plug-in table is nobody's choice: it stays in memory only.
+  EXPECT_EQ(readFile(configFile()), R"({"mode":2})");
+  EXPECT_EQ(pluginNames(config), defaultNames());
+
+  ASSERT_TRUE(config.setPluginTable({{"vextro.so", "Vextro devices proxy", false, "/opt/p"}, {"a.so", "A", true, ""}}));
   const std::string written = readFile(configFile());
   // No blank between tokens and no line break anywhere, not even at the end.
-  EXPECT_EQ(written.find('\n'), std::string::npos);
-  EXPECT_EQ(written.find("\": "), std::string::npos);
-  EXPECT_EQ(written.find(", \""), std::string::npos);
-  EXPECT_EQ(written.substr(0, 47), R"({"plugins":[{"name":"svcwatch.so","descr":"Defa)");
-  const std::string tail = R"({"name":"relay_replay.so","descr":"Debugging purpose proxy","enabled":false}],"mode":2})";
-  ASSERT_GT(written.size(), tail.size());
-  EXPECT_EQ(written.substr(written.size() - tail.size()), tail);
+  EXPECT_EQ(written, R"({"mode":2,"plugins":[{"name":"vextro.so","descr":"Vextro devices proxy","enabled":false,)"
+                     R"("folder":"/opt/p"},{"name":"a.so","descr":"A","enabled":true}]})");
   // Only the file itself is left behind, no temporary file.
   for (const auto& entry : fs::directory_iterator(base())) {
     EXPECT_TRUE(entry.is_directory() || entry.path() == configFile()) << entry.path();
   }
 
-  // What was saved loads back as it was, defaults included.
+  // What was saved loads back as it was.
   config.load();
   EXPECT_EQ(config.findInt({"mode"}), 2);
-  EXPECT_EQ(pluginNames(config), defaultNames());
+  EXPECT_EQ(pluginNames(config), (std::vector<std::string>{"vextro.so", "a.so"}));
 }
 
 TEST_F(ConfigTest, AnExplicitPathIsReadAndSavedInstead) {
@@ -242,9 +242,26 @@ TEST_F(PluginListTest, ListsExactSuffixFilesFolderByFolder) {
                       "vextro.so|Vextro devices proxy|on",  // machine-wide folder first
                       "annwatch.so|SAP|off",
                       "odd.so||off",
-                      "unknown.so|N/A|off",
+                      "unknown.so|N/A|on",  // no choice stored: the engine loads it
                       "vextro.so|Vextro devices proxy|on",
                   }));
+}
+
+TEST_F(PluginListTest, TheEnginesFolderListIsTheAgentsAndTheDefaultTableChoosesNothing) {
+  TempDir first;
+  TempDir second;
+  touch(first.path(), "vextro.so");
+  touch(second.path(), "annwatch.so");
+  ScopedEnv engineFolders("TVSK_PLUGIN_DIRS", ":" + first.path() + "::" + second.path() + ":");
+  config.load();
+  EXPECT_EQ(config.pluginFolders(), (std::vector<std::string>{first.path(), second.path()}));
+  std::vector<PluginEntry> list;
+  config.pluginList(list);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].folder, first.path());
+  EXPECT_EQ(list[1].descr, "SAP Streams discovery (Dante & AES67)");
+  EXPECT_TRUE(list[0].enabled);
+  EXPECT_TRUE(list[1].enabled);
 }
 
 TEST_F(PluginListTest, SkipsFoldersThatDoNotExist) {

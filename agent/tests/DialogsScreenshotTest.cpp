@@ -3,6 +3,8 @@
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +36,18 @@ QColor cornerOf(const QImage& image, const QWidget* widget) {
   return image.pixelColor(widget->geometry().topLeft() + QPoint(3, 3));
 }
 
+// Pixels of the widget's area dark enough to be black text.
+int darkPixelsOf(const QImage& image, const QWidget* widget) {
+  int dark = 0;
+  const QRect area = widget->geometry();
+  for (int y = area.top(); y <= area.bottom(); ++y) {
+    for (int x = area.left(); x <= area.right(); ++x) {
+      dark += image.pixelColor(x, y).lightness() < 80 ? 1 : 0;
+    }
+  }
+  return dark;
+}
+
 class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
  protected:
   void SetUp() override {
@@ -55,21 +69,51 @@ class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
       return R"({"Proxy":"relay_brixel","Vendor":")" + std::string(vendor) + R"(","Product":")" + product +
              R"(","PNG_URL":")" + at("/p.png") + R"(","ICNS_URL":")" + at("/p.icns") + "\"}";
     };
-    server.setReply("/plugins.json",
-                    ScriptedReply::json(R"({"Plugins":[)" +
+    catalogue = ScriptedReply::json(R"({"Plugins":[)" +
                                         entry("vextro", "release", 1, 4, "vextro.so", "Vextro devices proxy") + "," +
                                         entry("annwatch", "beta", 1, 0, "annwatch.so", "SAP streams discovery") + "," +
                                         entry("relay_brixel", "experimental", 0, 9, "relay_brixel.so",
                                               "Brixel generic proxy") +
                                         "," + entry("relay_cobalt", "beta", 1, 0, "", "Brantel Cairn proxy") +
                                         R"(],"Images":[)" + picture("Brixel", "Pavlix") + "," +
-                                        picture("Brixel", "Nimbrel") + "]}"));
+                                        picture("Brixel", "Nimbrel") + "]}");
     writeFile(pictures() + "Brixel_Pavlix.png", "png");
     writeFile(pictures() + "Brixel_Pavlix.icns", "icns");
   }
 
+  ScriptedReply catalogue;
+
+  // Fifteen rows, more than the screen holds, with markup in the names and descriptions: the
+  // rows scroll and the markup shows as text.
+  void shootManyRows(const char* suffix) {
+    std::string entries;
+    for (int i = 0; i < 15; ++i) {
+      entries += std::string(i ? "," : "") + R"({"Name":"<b>p)" + std::to_string(10 + i) + R"(</b>","URL":")" +
+                 at("/files/") + R"(","Description":"<img src=\"/dev/zero\"> <i>rich</i>","Contact":"",)" +
+                 R"("Certification":"beta","Linux":"p.so"})";
+    }
+    server.setReply("/plugins.json", ScriptedReply::json(R"({"Plugins":[)" + entries + "]}"));
+    lmr::PluginWindow window;
+    window.buildUi({QString::fromStdString(pictures())});
+    window.show();
+    QApplication::processEvents();
+    const QImage many = window.grab().toImage();
+    ASSERT_TRUE(many.save(outputPath((std::string("plugin_manager_15_rows_") + suffix + ".png").c_str())));
+    EXPECT_EQ(window.tableWidget()->height(), 140 + 15 * 50 + 30);
+    EXPECT_LT(window.height(), window.tableWidget()->height());
+    EXPECT_TRUE(window.scroller()->verticalScrollBar()->isVisible());
+    EXPECT_EQ(window.row("<b>p10</b>")->nameWidget()->text(), "<b>p10</b>");
+    // The last row can be reached.
+    window.scroller()->verticalScrollBar()->setValue(window.scroller()->verticalScrollBar()->maximum());
+    QApplication::processEvents();
+    ASSERT_TRUE(window.grab().save(outputPath((std::string("plugin_manager_15_rows_end_") + suffix + ".png").c_str())));
+    const QWidget* last = window.row("<b>p24</b>")->nameWidget();
+    EXPECT_LE(last->mapTo(&window, QPoint(0, last->height())).y(), window.height());
+  }
+
   // The plug-in manager and the settings dialog as the user sees them, saved under suffix.
   void shoot(const char* suffix) {
+    server.setReply("/plugins.json", catalogue);
     lmr::PluginWindow window;
     window.updateModel(*parsedDocument(R"({"Config":{"Plugins":[{"Name":"vextro.so","Major":1,"Minor":3},)"
                                        R"({"Name":"annwatch.so","Major":1,"Minor":0},)"
@@ -85,6 +129,10 @@ class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
     EXPECT_EQ(cornerOf(manager, window.row("vextro")->status()), QColor(255, 0, 0));
     EXPECT_EQ(cornerOf(manager, window.row("annwatch")->stabilityWidget()), QColor(255, 165, 0));
     EXPECT_EQ(cornerOf(manager, window.row("svcwatch")->stabilityWidget()), QColor(128, 128, 128));
+    // Status texts are dark on their light colours in both themes.
+    EXPECT_GT(darkPixelsOf(manager, window.row("annwatch")->status()), 20);
+    EXPECT_GT(darkPixelsOf(manager, window.siteStatus()), 20);
+    shootManyRows(suffix);
 
     lmr::Agent agent;
     lmr::MainWindow::Settings settings(

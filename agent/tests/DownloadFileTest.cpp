@@ -1,12 +1,14 @@
 #include "agent/src/DownloadFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 #include <string>
 
 #include "agent/src/CatalogueHttp.h"
+#include "testing/full_disk.h"
 #include "testing/http_server/http_server.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
@@ -16,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using lmr::DownloadResult;
+using testing_support::FullDisk;
 using testing_support::HttpServer;
 using testing_support::readFile;
 using testing_support::ScriptedReply;
@@ -98,6 +101,44 @@ TEST_F(DownloadFileTest, ALeftOverPartFileDoesNotBlockTheDownload) {
   EXPECT_EQ(readFile(target), "png bytes");
   EXPECT_EQ(readFile(target + ".part"), "left by a crash");
   EXPECT_FALSE(fs::exists(target + ".1.part"));
+}
+
+TEST_F(DownloadFileTest, ANewBuildKeepsTheFormerFilesModeAndALinkIsNeverWrittenThrough) {
+  server.setReply("/vextro.so", ScriptedReply::text(200, "new build", "application/octet-stream"));
+  const std::string target = folder.path() + "/vextro.so";
+  writeFile(target, "old build");
+  ASSERT_EQ(chmod(target.c_str(), 0750), 0);
+  StdoutCapture capture;
+  ASSERT_EQ(lmr::downloadToFile(server.address(), "/vextro.so", target, 100), DownloadResult::Stored);
+  EXPECT_EQ(readFile(target), "new build");
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0750));
+
+  TempDir elsewhere;
+  writeFile(elsewhere.path() + "/victim", "precious");
+  fs::remove(target);
+  fs::create_symlink(elsewhere.path() + "/victim", target);
+  ASSERT_EQ(lmr::downloadToFile(server.address(), "/vextro.so", target, 100), DownloadResult::Stored);
+  EXPECT_EQ(readFile(elsewhere.path() + "/victim"), "precious");
+  EXPECT_FALSE(fs::is_symlink(target));
+  EXPECT_EQ(entries(), std::vector<std::string>{"vextro.so"});
+}
+
+TEST_F(DownloadFileTest, AFullDiskKeepsTheOldFileAndLeavesNothingBehind) {
+  FullDisk disk(folder.path() + "/disk");
+  if (!disk.mounted()) GTEST_SKIP() << "needs the test namespace";
+  const std::string target = folder.path() + "/disk/vextro.so";
+  writeFile(target, "the build the engine runs");
+  disk.fill();
+  server.setReply("/vextro.so", ScriptedReply::text(200, std::string(512 << 10, 'b'), "application/octet-stream"));
+  StdoutCapture capture;
+  EXPECT_EQ(lmr::downloadToFile(server.address(), "/vextro.so", target, lmr::kPluginBodyCap),
+            DownloadResult::TransferFailed);
+  EXPECT_EQ(readFile(target), "the build the engine runs");
+  EXPECT_EQ(entries(), std::vector<std::string>{"disk"});
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(folder.path() + "/disk")) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{".filler", "vextro.so"}));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "agent/tests/AgentTestSupport.h"
+#include "agent/tests/HostileMeasure.h"
 #include "testing/http_server/http_server.h"
 
 namespace {
@@ -182,6 +183,42 @@ TEST_F(HttpTest, UnknownInterfacesSendAnEmptyListAndAnErrorReplyIsIgnored) {
   EXPECT_NE(readFile(configFile()).find(
                 R"("filtering":[{"hardware_id":"02:00:00:00:00:07"},{"hardware_id":"02:00:00:00:00:08"}])"),
             std::string::npos);
+}
+
+// A hostile engine: huge, endless or trickling replies fail within the transfer bound and
+// without growing the agent by more than the reply cap.
+TEST_F(HttpTest, HostileEngineRepliesFailWithinBounds) {
+  attach();
+  const auto oversized = hostile_test::measure("engine /get announcing 1.5 GiB", [this] {
+    server.setReply("/get", ScriptedReply::oversized(size_t{1536} * 1024 * 1024));
+    EXPECT_EQ(agent->get("$"), nullptr);
+  });
+  const auto endless = hostile_test::measure("engine /get endless body", [this] {
+    server.setReply("/get", ScriptedReply::endlessBody());
+    EXPECT_EQ(agent->get("$"), nullptr);
+  });
+  const auto trickle = hostile_test::measure("engine /get a byte every 50 ms", [this] {
+    const std::string slow = "HTTP/1.0 200 OK\r\n\r\n{\"Config\":\"" + std::string(200, 'x') + "\"}";
+    server.setReply("/get", ScriptedReply::trickle(slow, 50ms));
+    EXPECT_EQ(agent->get("$"), nullptr);
+  });
+  const auto filters = hostile_test::measure("engine /set_interface_filters endless body", [this] {
+    server.setReply("/set_interface_filters", ScriptedReply::endlessBody());
+    EXPECT_TRUE(agent->setInterfaceFilters({"02:00:00:00:00:09"}));
+    EXPECT_EQ(server.requests().back().path, "/set_interface_filters");
+  });
+  for (const auto& run : {oversized, endless, trickle, filters}) {
+    EXPECT_LT(run.blocked, 2500ms);
+    if (hostile_test::kPeaksComparable) {
+      EXPECT_LT(run.peakRiseKb, 40 * 1024);
+    }
+  }
+  // Under the caps nothing changes.
+  server.setReply("/get", ScriptedReply::json(R"({"Config":{"Plugins":[]}})"));
+  EXPECT_NE(agent->get("$"), nullptr);
+  const auto small = lmr::httpPost(nullptr, server.address() + "/get", nullptr, 0, "{}", -1, 8);
+  EXPECT_EQ(small->code, 0);
+  EXPECT_NE(small->error, "");
 }
 
 TEST_F(AgentTest, InterfaceFiltersWhileNotAttachedAreOnlyStored) {

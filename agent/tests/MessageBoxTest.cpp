@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <functional>
 #include <string>
 
@@ -113,9 +115,18 @@ TEST_F(MessageBoxTest, DarkThemeGivesADarkTitleBarAndSheetWithoutParseWarnings) 
   BoxDriver driver(
       [](QMessageBox& box) {
         EXPECT_TRUE(box.property(platform::kDarkTitleBarProperty).toBool());
-        EXPECT_EQ(box.styleSheet(), QStringLiteral("background-color: rgb(43, 43, 43);color: rgb(255, 255, 255);"));
+        EXPECT_EQ(box.styleSheet(), QStringLiteral("QMessageBox { background-color: rgb(43, 43, 43); } "
+                                                   "QMessageBox QLabel { color: rgb(255, 255, 255); }"));
         const QImage image = box.grab().toImage();
         EXPECT_EQ(QColor(image.pixel(2, 2)), QColor(43, 43, 43));
+        // The OK button stands out from the box: its face and edge differ from the box colour.
+        const QAbstractButton* ok = box.button(QMessageBox::Ok);
+        ASSERT_NE(ok, nullptr);
+        const QRect face(ok->mapTo(&box, QPoint(0, 0)), ok->size());
+        const QColor centre(image.pixel(face.center().x(), face.top() + 3));
+        const QColor edge(image.pixel(face.center().x(), face.top()));
+        EXPECT_GT(std::abs(centre.lightness() - 43), 15) << centre.name().toStdString();
+        EXPECT_GT(std::abs(edge.lightness() - 43), 30) << edge.name().toStdString();
         EXPECT_TRUE(image.save(screenshotPath(QStringLiteral("message_box_dark.png"))));
       },
       QMessageBox::Ok);

@@ -26,13 +26,13 @@ TEST(PluginCatalogue, ReadsRecordsWithTheirPictures) {
   StdoutCapture capture;
   const auto catalogue = read(R"({"Plugins":[
       {"Name":"vextro","URL":"h:81/p/","Description":"Vextro proxy","Contact":"c","Certification":"beta",
-       "Windows":"vextro.dll","Major":1,"Minor":3}],
+       "Linux":"vextro.so","Major":1,"Minor":3}],
     "Images":[{"Proxy":"vextro","Vendor":"Brixel","Product":"Pavlix","PNG_URL":"h/a.png","ICNS_URL":"h/a.icns"},
               {"Proxy":"vextro","Vendor":"Brixel","Product":"Nimbrel","PNG_URL":"h/b.png","ICNS_URL":"h/b.icns"}]})");
   ASSERT_EQ(catalogue.size(), 1u);
   const PluginRecord& record = catalogue.at("vextro");
   EXPECT_EQ(record.URL, "h:81/p/");
-  EXPECT_EQ(record.Windows, "vextro.dll");
+  EXPECT_EQ(record.Windows, "vextro.so");
   EXPECT_TRUE(record.hasWindows);
   EXPECT_EQ(record.level, 1);
   EXPECT_EQ(lmr::stabilityName(record), "beta");
@@ -46,12 +46,45 @@ TEST(PluginCatalogue, ReadsRecordsWithTheirPictures) {
   EXPECT_NE(capture.take().find("<<<<PLUGIN>>>>> vextro - h:81/p/ - Vextro proxy\n"), std::string::npos);
 }
 
-TEST(PluginCatalogue, ThisPlatformsFileIsPreferred) {
+TEST(PluginCatalogue, OnlyThisPlatformsFileCounts) {
   const auto catalogue = read(R"({"Plugins":[
       {"Name":"a","URL":"h/","Description":"","Contact":"","Certification":"release","Windows":"a.dll","Linux":"a.so"},
-      {"Name":"b","URL":"h/","Description":"","Contact":"","Certification":"release","Linux":7,"Windows":"b.dll"}]})");
+      {"Name":"b","URL":"h/","Description":"","Contact":"","Certification":"release","Linux":7,"Windows":"b.dll"},
+      {"Name":"c","URL":"h/","Description":"","Contact":"","Certification":"release","Windows":"c.dll"}]})");
   EXPECT_EQ(catalogue.at("a").Windows, "a.so");
-  EXPECT_EQ(catalogue.at("b").Windows, "b.dll");
+  for (const char* other : {"b", "c"}) {
+    EXPECT_TRUE(catalogue.at(other).Windows.isEmpty()) << other;
+    EXPECT_FALSE(catalogue.at(other).hasWindows) << other;
+  }
+}
+
+TEST(PluginCatalogue, AddressesWithControlCharactersOrBlanksAreRefused) {
+  const auto catalogue = read(R"({"Plugins":[
+      {"Name":"crlf","URL":"h/x\r\nSET owned 1\r\n/","Description":"","Contact":"","Certification":"beta","Linux":"a.so"},
+      {"Name":"hostcrlf","URL":"h\r\nX: 1/","Description":"","Contact":"","Certification":"beta","Linux":"a.so"},
+      {"Name":"blank","URL":"h/a b/","Description":"","Contact":"","Certification":"beta","Linux":"a.so"},
+      {"Name":"tab","URL":"h:80\t/","Description":"","Contact":"","Certification":"beta","Linux":"a.so"},
+      {"Name":"good","URL":"h:80/files/","Description":"","Contact":"","Certification":"beta","Linux":"a.so"}],
+    "Images":[{"Proxy":"good","Vendor":"v","Product":"p","PNG_URL":"h/a\r\nX: 1","ICNS_URL":"h/b"},
+              {"Proxy":"good","Vendor":"v","Product":"q","PNG_URL":"h/a","ICNS_URL":"h /b"},
+              {"Proxy":"good","Vendor":"v","Product":"r","PNG_URL":"h/a","ICNS_URL":"h/b"}]})");
+  EXPECT_EQ(catalogue.size(), 1u);
+  ASSERT_EQ(catalogue.count("good"), 1u);
+  ASSERT_EQ(catalogue.at("good").images.size(), 1u);
+  EXPECT_EQ(catalogue.at("good").images[0]->Product, "r");
+}
+
+TEST(PluginCatalogue, PicturesAreCappedInAllAndPerPlugin) {
+  std::string images;
+  for (int i = 0; i < 300; ++i) {
+    images += std::string(i ? "," : "") + R"({"Proxy":")" + (i < 20 ? "many" : "rest") +
+              R"(","Vendor":"v","Product":"p)" + std::to_string(i) + R"(","PNG_URL":"h/a","ICNS_URL":"h/b"})";
+  }
+  const auto catalogue = read(R"({"Plugins":[
+      {"Name":"many","URL":"h/","Description":"","Contact":"","Certification":"beta"},
+      {"Name":"rest","URL":"h/","Description":"","Contact":"","Certification":"beta"}],"Images":[)" + images + "]}");
+  EXPECT_EQ(catalogue.at("many").images.size(), 8u);
+  EXPECT_EQ(catalogue.at("rest").images.size(), 8u);
 }
 
 TEST(PluginCatalogue, CertificationAndVersionsReadStrictly) {
@@ -71,18 +104,18 @@ TEST(PluginCatalogue, CertificationAndVersionsReadStrictly) {
 TEST(PluginCatalogue, HostileEntriesAreRefusedAndTheRestKept) {
   StdoutCapture capture;
   const auto catalogue = read(R"({"Plugins":[
-      {"Name":"dots","URL":"h/","Description":"","Contact":"","Certification":"beta","Windows":"../evil.so"},
-      {"Name":"abs","URL":"h/","Description":"","Contact":"","Certification":"beta","Windows":"/abs/x.so"},
-      {"Name":"sub","URL":"h/","Description":"","Contact":"","Certification":"beta","Windows":"a/b.so"},
-      {"Name":"back","URL":"h/","Description":"","Contact":"","Certification":"beta","Windows":"..\\x.dll"},
-      {"Name":"dot","URL":"h/","Description":"","Contact":"","Certification":"beta","Windows":".."},
-      {"Name":"typed","URL":"h/","Description":"","Contact":"","Certification":"beta","Windows":["x.so"]},
+      {"Name":"dots","URL":"h/","Description":"","Contact":"","Certification":"beta","Linux":"../evil.so"},
+      {"Name":"abs","URL":"h/","Description":"","Contact":"","Certification":"beta","Linux":"/abs/x.so"},
+      {"Name":"sub","URL":"h/","Description":"","Contact":"","Certification":"beta","Linux":"a/b.so"},
+      {"Name":"back","URL":"h/","Description":"","Contact":"","Certification":"beta","Linux":"..\\x.dll"},
+      {"Name":"dot","URL":"h/","Description":"","Contact":"","Certification":"beta","Linux":".."},
+      {"Name":"typed","URL":"h/","Description":"","Contact":"","Certification":"beta","Linux":["x.so"]},
       {"Name":"nohost","URL":"nohost","Description":"","Contact":"","Certification":"beta","Windows":"n.so"},
       {"URL":"h/","Description":"","Contact":"","Certification":"beta","Windows":"nameless.so"},
       {"Name":"numbered","URL":5,"Description":"","Contact":"","Certification":"beta"},
       {"Name":"nodescr","URL":"h/","Contact":"","Certification":"beta"},
       "not an object", 42, null,
-      {"Name":"good","URL":"h/","Description":"fine","Contact":"","Certification":"beta","Windows":"good.so"}],
+      {"Name":"good","URL":"h/","Description":"fine","Contact":"","Certification":"beta","Linux":"good.so"}],
     "Images":[{"Proxy":"good","Vendor":"../../x","Product":"p","PNG_URL":"h/a","ICNS_URL":"h/b"},
               {"Proxy":"good","Vendor":"v","Product":"a/b","PNG_URL":"h/a","ICNS_URL":"h/b"},
               {"Proxy":"good","Vendor":"v","Product":"p","PNG_URL":"nohost","ICNS_URL":"h/b"},

@@ -3,11 +3,16 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextEdit>
 
 #include <gtest/gtest.h>
+
+#include <QEvent>
 
 #include <atomic>
 #include <filesystem>
@@ -15,6 +20,8 @@
 #include <string>
 
 #include "agent/tests/DialogsFixture.h"
+#include "agent/tests/HostileMeasure.h"
+#include "agent/tests/SilentResolver.h"
 #include "testing/stdout_capture.h"
 
 namespace {
@@ -100,15 +107,22 @@ class PluginWindowTest : public dialogs_test::CatalogueFixture {
 };
 
 TEST_F(PluginWindowTest, RowsCompareInstalledVersionsWithTheCatalogue) {
-  StdoutCapture capture;
-  auto window = openStandard();
-  const std::string printed = capture.take();
+  std::unique_ptr<PluginWindow> window;
+  std::string printed;
+  {
+    StdoutCapture capture;  // only while opening: failures below must reach the output
+    window = openStandard();
+    printed = capture.take();
+  }
   EXPECT_NE(printed.find("not an object [Major]\n"), std::string::npos);
   EXPECT_NE(printed.find(userPlugins() + "\n"), std::string::npos);
   EXPECT_EQ(window->windowTitle(), "Plugin Manager");
-  EXPECT_EQ(window->width(), 800);
+  EXPECT_EQ(window->tableWidget()->width(), 800);
+  // The table scrolls (see below): the window is wider by the scroll bar, so nothing scrolls sideways.
+  EXPECT_EQ(window->width(), 800 + window->scroller()->verticalScrollBar()->width());
+  EXPECT_FALSE(window->scroller()->horizontalScrollBar()->isVisible());
   EXPECT_EQ(window->siteStatus()->text(), "CONNECTED");
-  EXPECT_EQ(window->siteStatus()->styleSheet(), "QLabel { background-color: lightgreen; }");
+  EXPECT_EQ(window->siteStatus()->styleSheet(), "QLabel { background-color: lightgreen; color: black; }");
   EXPECT_TRUE(headerVisible(*window));
 
   EXPECT_EQ(window->installed().count("typed"), 0u);
@@ -116,10 +130,10 @@ TEST_F(PluginWindowTest, RowsCompareInstalledVersionsWithTheCatalogue) {
   EXPECT_EQ(window->installed().at("localonly"), std::make_pair(0, 0));
 
   EXPECT_EQ(statusOf(*window, "outdated"), "OUTDATED");
-  EXPECT_EQ(window->row("outdated")->status()->styleSheet(), "QLabel { background-color: red; }");
+  EXPECT_EQ(window->row("outdated")->status()->styleSheet(), "QLabel { background-color: red; color: black; }");
   EXPECT_EQ(statusOf(*window, "newer"), "UP TO DATE");
   EXPECT_EQ(statusOf(*window, "same"), "UP TO DATE");
-  EXPECT_EQ(window->row("same")->status()->styleSheet(), "QLabel { background-color: lightgreen; }");
+  EXPECT_EQ(window->row("same")->status()->styleSheet(), "QLabel { background-color: lightgreen; color: black; }");
   EXPECT_EQ(statusOf(*window, "nofile"), "N/A FOR YOUR\nSYSTEM");
   EXPECT_EQ(window->row("nofile")->downloadButtonWidget(), nullptr);
   EXPECT_TRUE(window->row("offered")->downloadButtonWidget()->isVisible());
@@ -155,8 +169,10 @@ TEST_F(PluginWindowTest, RowsCompareInstalledVersionsWithTheCatalogue) {
     EXPECT_FALSE(picture->downloadedLabel->isVisible());
   }
   EXPECT_EQ(pictured->shownImages()[1]->imageLabel->text(), "Brixel\nNimbrel");
-  EXPECT_EQ(window->minimumHeight(), 620);
-  EXPECT_EQ(window->maximumHeight(), 620);
+  // Taller than the 600-pixel offscreen screen holds: the table scrolls inside the window.
+  EXPECT_EQ(window->tableWidget()->height(), 620);
+  EXPECT_EQ(window->maximumHeight(), 600 - 80);
+  EXPECT_TRUE(window->scroller()->verticalScrollBar()->isVisible());
 }
 
 TEST_F(PluginWindowTest, WithoutCatalogueOnlyTheFixedWidgetsShow) {
@@ -170,7 +186,7 @@ TEST_F(PluginWindowTest, WithoutCatalogueOnlyTheFixedWidgetsShow) {
   server.setReply("/plugins.json", ScriptedReply::text(200, "<html>maintenance</html>", "text/html"));
   QTest::mouseClick(window->updateInfoButton(), Qt::LeftButton);
   EXPECT_EQ(window->siteStatus()->text(), "TRYING TO CONNECT...");
-  EXPECT_EQ(window->siteStatus()->styleSheet(), "QLabel { background-color: orange; }");
+  EXPECT_EQ(window->siteStatus()->styleSheet(), "QLabel { background-color: orange; color: black; }");
   EXPECT_FALSE(headerVisible(*window));
 }
 
@@ -186,7 +202,7 @@ TEST_F(PluginWindowTest, UpdateInfoRefreshesRowsInPlaceAndAddsNewOnes) {
   EXPECT_EQ(window->row("outdated")->stabilityWidget()->text(), "beta");
   // Records from the first fetch stay; the new name comes last.
   EXPECT_EQ(window->row("zadded")->nameWidget()->geometry().top(), 590);
-  EXPECT_EQ(window->maximumHeight(), 670);
+  EXPECT_EQ(window->tableWidget()->height(), 670);
   EXPECT_TRUE(window->row("zadded")->downloadButtonWidget()->isVisible());
 }
 
@@ -291,15 +307,15 @@ TEST_F(PluginWindowTest, HostileCatalogueWritesNothingOutsideItsFolders) {
   // clang-format off
   const std::string hostile = R"({"Plugins":[
       {"Name":"evil1","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Linux":"../evil.so"},
-      {"Name":"evil2","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"/abs/x.so"},
-      {"Name":"evil3","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"a/b.so"},
-      {"Name":"evil4","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"..\\x.dll"},
-      {"Name":"typed","URL":")" + at("/files/") + R"(","Description":7,"Contact":"","Certification":"beta","Windows":"t.so"},
-      {"Name":"untexted","URL":")" + at("/files/") + R"(","Contact":"","Certification":"beta","Windows":"u.so"},
-      {"Name":"nohost","URL":"nohost","Description":"","Contact":"","Certification":"beta","Windows":"n.so"},
+      {"Name":"evil2","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Linux":"/abs/x.so"},
+      {"Name":"evil3","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Linux":"a/b.so"},
+      {"Name":"evil4","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Linux":"..\\x.dll"},
+      {"Name":"typed","URL":")" + at("/files/") + R"(","Description":7,"Contact":"","Certification":"beta","Linux":"t.so"},
+      {"Name":"untexted","URL":")" + at("/files/") + R"(","Contact":"","Certification":"beta","Linux":"u.so"},
+      {"Name":"nohost","URL":"nohost","Description":"","Contact":"","Certification":"beta","Linux":"n.so"},
       [1,2], "text",
-      {"Name":"good","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Windows":"good.so"},
-      {"Name":"good","URL":")" + at("/files/") + R"(","Description":"again","Contact":"","Certification":"beta","Windows":"good.so"}],
+      {"Name":"good","URL":")" + at("/files/") + R"(","Description":"","Contact":"","Certification":"beta","Linux":"good.so"},
+      {"Name":"good","URL":")" + at("/files/") + R"(","Description":"again","Contact":"","Certification":"beta","Linux":"good.so"}],
     "Images":[)" + image("good", "../../x", "escape") + "," + image("good", "Vendor", "../p") + "," +
                             image("good", "Brixel", "Pavlix") + "," + image("nobody", "Orphan", "Device") + "]}";
   // clang-format on
@@ -362,11 +378,179 @@ TEST_F(PluginWindowTest, WorkerTakesTheFirstFolderThatAcceptsTheFile) {
   EXPECT_EQ(ends.count(), 1);
   EXPECT_EQ(readFile(userPlugins() + "/offered.so"), kPluginBytes);
 
+  record.Windows = "other.so";
   lmr::downloadWorker nowhere(record, {QString::fromStdString(unusable.path() + "/file/sub")});
   QSignalSpy nowhereTexts(&nowhere, &lmr::downloadWorker::signalUpdateText);
   nowhere.run(cancel);
   ASSERT_EQ(nowhereTexts.count(), 1);
   EXPECT_EQ(nowhereTexts[0][0].toString(), "File Open\nError");
+}
+
+// Markup in any text from the catalogue or the engine shows as the characters it is made of:
+// rendered, an <img> would make Qt read the named file (a device that never ends).
+TEST_F(PluginWindowTest, TextsFromTheNetworkShowAsPlainText) {
+  const std::string markup = R"(<img src=\"missing.png\"><b>bold</b>)";
+  server.setReply("/plugins.json",
+                  ScriptedReply::json(R"({"Plugins":[{"Name":")" + markup + R"(","URL":")" + at("/files/") +
+                                      R"(","Description":")" + markup + R"(","Contact":"","Certification":"beta",)"
+                                      R"("Linux":"m.so"}],"Images":[{"Proxy":")" + markup +
+                                      R"(","Vendor":"<i>V","Product":"<u>P","PNG_URL":"h/a","ICNS_URL":"h/b"}]})"));
+  auto window = open(R"({"Config":{"Plugins":[{"Name":"<img src='x.png'>engine","Major":1,"Minor":0}]}})");
+  const QString shown = QString::fromStdString(R"(<img src="missing.png"><b>bold</b>)");
+  const lmr::RowDisplay* row = window->row(shown);
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(row->nameWidget()->text(), shown);
+  EXPECT_EQ(row->descriptionWidget()->toPlainText(), shown);
+  EXPECT_EQ(row->shownImages()[0]->imageLabel->text(), "<i>V\n<u>P");
+  ASSERT_NE(window->row("<img src='x.png'>engine"), nullptr);
+  for (QLabel* label : window->findChildren<QLabel*>()) {
+    EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+  }
+}
+
+// Counts the paints of a label that show a given text.
+class PaintWatch : public QObject {
+ public:
+  PaintWatch(QLabel* label, QString text) : label_(label), text_(std::move(text)) { label->installEventFilter(this); }
+  std::atomic<int> paints{0};
+
+ protected:
+  bool eventFilter(QObject* object, QEvent* event) override {
+    if (object == label_ && event->type() == QEvent::Paint && label_->text() == text_) ++paints;
+    return false;
+  }
+
+ private:
+  QLabel* label_;
+  QString text_;
+};
+
+TEST_F(PluginWindowTest, TryingToConnectIsPaintedBeforeTheFetchStarts) {
+  auto window = openStandard();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+  PaintWatch watch(window->siteStatus(), "TRYING TO CONNECT...");
+  std::atomic<int> paintsAtRequest{-1};
+  server.setReply("/plugins.json", ScriptedReply::stall());
+  std::thread observer([this, &watch, &paintsAtRequest] {
+    if (server.waitForRequests(2, 3000ms)) paintsAtRequest = watch.paints.load();
+  });
+  QTest::keyClick(window->updateInfoButton(), Qt::Key_Space);  // as a keyboard user presses it
+  observer.join();
+  EXPECT_GE(paintsAtRequest.load(), 1);
+}
+
+// A server that sends each byte well within the idle timeout: the catalogue and a picture
+// each end at the window's deadline instead of after the whole trickle.
+TEST_F(PluginWindowTest, SlowServersHoldTheWindowNoLongerThanItsDeadline) {
+  lmr::setHttpTimeouts({1000ms, 30000ms, 1500ms});
+  const std::string catalogue = "HTTP/1.0 200 OK\r\n\r\n" + standardCatalogue();
+  server.setReply("/plugins.json", ScriptedReply::trickle(catalogue, 100ms));
+  std::unique_ptr<PluginWindow> window;
+  const auto slowCatalogue =
+      hostile_test::measure("catalogue a byte every 100 ms", [&] { window = open(engineJson()); });
+  EXPECT_EQ(window->siteStatus()->text(), "COULD NOT CONNECT TO WEBSITE");
+
+  server.setReply("/plugins.json", ScriptedReply::json(standardCatalogue()));
+  QTest::mouseClick(window->updateInfoButton(), Qt::LeftButton);
+  ASSERT_EQ(window->siteStatus()->text(), "CONNECTED");
+  server.setReply("/pics/Pavlix.png", ScriptedReply::trickle("HTTP/1.0 200 OK\r\n\r\n" + std::string(40, 'p'), 100ms));
+  server.setReply("/pics/Pavlix.icns", ScriptedReply::trickle("HTTP/1.0 200 OK\r\n\r\n" + std::string(40, 'i'), 100ms));
+  const auto slowPicture = hostile_test::measure("picture a byte every 100 ms", [&] {
+    QTest::mouseClick(window->row("pictured")->shownImages()[0]->getButton, Qt::LeftButton);
+  });
+  EXPECT_TRUE(entriesOf(pictures()).empty());
+  for (const auto& run : {slowCatalogue, slowPicture}) {
+    EXPECT_LT(run.blocked, 2000ms);
+  }
+}
+
+TEST_F(PluginWindowTest, ADownloadNeverReplacesAFileOrAnotherPlugin) {
+  server.setHandler([](const testing_support::RecordedRequest&) { return ScriptedReply::text(200, kPluginBytes); });
+  server.setReply("/plugins.json",
+                  ScriptedReply::json(R"({"Plugins":[)" + plugin("audio-helper", "beta", 1, 0, "vextro.so") + "," +
+                                      plugin("present", "beta", 1, 0, "present.so") + "," +
+                                      plugin("fresh", "beta", 1, 0, "fresh.so") + "," +
+                                      R"({"Name":"winonly","URL":")" + at("/files/") +
+                                      R"(","Description":"","Contact":"","Certification":"beta","Windows":"w.dll"}]})"));
+  writeFile(userPlugins() + "/vextro.so", "installed vextro");
+  writeFile(userPlugins() + "/present.so", "left by hand");
+  auto window = open(R"({"Config":{"Plugins":[{"Name":"vextro.so","Major":1,"Minor":4}],"PluginDirectory":[")" +
+                     userPlugins() + R"("]}})");
+  EXPECT_EQ(statusOf(*window, "vextro"), "UP TO DATE");
+  EXPECT_EQ(statusOf(*window, "winonly"), "N/A FOR YOUR\nSYSTEM");
+  for (const char* refused : {"audio-helper", "present"}) {
+    downloadAndWait(*window, refused);
+    EXPECT_EQ(statusOf(*window, refused), "Download\nError") << refused;
+  }
+  EXPECT_EQ(readFile(userPlugins() + "/vextro.so"), "installed vextro");
+  EXPECT_EQ(readFile(userPlugins() + "/present.so"), "left by hand");
+  EXPECT_EQ(server.requestCount(), 1u);  // the catalogue only
+  downloadAndWait(*window, "fresh");
+  EXPECT_EQ(readFile(userPlugins() + "/fresh.so"), kPluginBytes);
+}
+
+// 20,000 catalogue entries: a capped number of rows, made quickly, in a window no taller than
+// the screen; the rows scroll.
+TEST_F(PluginWindowTest, AHugeCatalogueIsCappedAndScrolls) {
+  std::string entries;
+  for (int i = 0; i < 20000; ++i) {
+    entries += std::string(i ? "," : "") + R"({"Name":"p)" + std::to_string(100000 + i) + R"(","URL":"h/","Description":"",)"
+               R"("Contact":"","Certification":"beta","Linux":"p.so"})";
+  }
+  server.setReply("/plugins.json", ScriptedReply::json(R"({"Plugins":[)" + entries + "]}"));
+  std::unique_ptr<PluginWindow> window;
+  const auto run = hostile_test::measure("catalogue of 20,000 entries", [&] {
+    StdoutCapture quiet;
+    window = open("");
+  });
+  EXPECT_NE(window->row("p100199"), nullptr);
+  EXPECT_EQ(window->row("p100200"), nullptr);
+  EXPECT_EQ(window->tableWidget()->height(), 140 + 200 * 50 + 30);
+  EXPECT_LE(window->height(), window->screen()->availableGeometry().height());
+  EXPECT_TRUE(window->scroller()->verticalScrollBar()->isVisible());
+  window->scroller()->verticalScrollBar()->setValue(window->scroller()->verticalScrollBar()->maximum());
+  const QPoint last = window->row("p100199")->nameWidget()->mapTo(window.get(), QPoint(0, 0));
+  EXPECT_GT(last.y(), 0);
+  EXPECT_LT(last.y() + 50, window->height() + 1);
+  EXPECT_LT(run.blocked, 5000ms);
+  if (hostile_test::kPeaksComparable) {
+    EXPECT_LT(run.peakRiseKb, 100 * 1024);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  window.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// Behind a resolver that never answers: the catalogue fetch from a host name gives up at the
+// connect timeout, and closing the window while a download still resolves does not wait.
+TEST_F(PluginWindowTest, NameLookupsThatNeverEndHoldNothing) {
+  hostile_test::SilentResolver resolver;
+  ASSERT_TRUE(resolver.ready()) << "needs the test namespace";
+  server.setReply("/plugins.json",
+                  ScriptedReply::json(R"({"Plugins":[{"Name":"named","URL":"files.lumora.test/f/","Description":"",)"
+                                      R"("Contact":"","Certification":"beta","Linux":"n.so"}]})"));
+  std::unique_ptr<PluginWindow> window;
+  {
+    testing_support::ScopedEnv nameHost("LUMORA_CATALOGUE_HOST", std::string("catalogue.lumora.test"));
+    const auto run = hostile_test::measure("catalogue host name never resolves", [&] { window = open(engineJson()); });
+    EXPECT_LT(run.blocked, 1500ms);
+    EXPECT_EQ(window->siteStatus()->text(), "COULD NOT CONNECT TO WEBSITE");
+  }
+  window = open(engineJson());
+  ASSERT_NE(window->row("named"), nullptr);
+  QTest::mouseClick(window->row("named")->downloadButtonWidget(), Qt::LeftButton);
+  QTest::qWait(200);  // the download thread now waits for its lookup
+  const auto closing = hostile_test::measure("closing the window while a download resolves", [&] { window.reset(); });
+  EXPECT_LT(closing.blocked, 1000ms);
+}
+
+TEST_F(PluginWindowTest, AReportedFolderIsOnlyComparedNeverLookedAt) {
+  // A link to the own folder is the engine's path, not one of ours: the agent does not follow it.
+  TempDir elsewhere;
+  fs::create_directory_symlink(userPlugins(), elsewhere.path() + "/link");
+  PluginWindow window;
+  window.updateModel(*parsedDocument(R"({"Config":{"PluginDirectory":[")" + elsewhere.path() + R"(/link"]}})"));
+  EXPECT_TRUE(window.pluginFolderList().isEmpty());
 }
 
 TEST_F(PluginWindowTest, TableStyleSheetsAreTheDesignedOnes) {

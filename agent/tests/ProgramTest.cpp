@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -14,6 +17,7 @@
 
 #include "agent/tests/ProgramRun.h"
 #include "testing/temp_dir.h"
+#include "testing/wait_until.h"
 
 namespace {
 
@@ -140,6 +144,85 @@ TEST_F(ProgramTest, EngineServerRunsWhileItsAgentLives) {
   agentStandIn.waitExit(2s);
   EXPECT_EQ(server->waitExit(2s), 0);
   EXPECT_NE(server->output().find("TVSK_Uninitialize() -> 0"), std::string::npos);
+}
+
+// The agent's lifeline ends: the engine stops at once, long before its next agent check.
+TEST_F(ProgramTest, EngineServerStopsTheMomentItsAgentsLifelineEnds) {
+  ProgramRun agentStandIn("/bin/sleep", {"60"}, {}, root.path() + "/sleep");
+  int lifeline[2];
+  ASSERT_EQ(pipe2(lifeline, 0), 0);
+  fcntl(lifeline[1], F_SETFD, FD_CLOEXEC);
+  auto server = run({"--server", "1", "--apid", std::to_string(agentStandIn.pid())},
+                    {{"LUMORA_APID_POLL_MS", std::nullopt}, {"LUMORA_AGENT_LIFELINE_FD", std::to_string(lifeline[0])}});
+  close(lifeline[0]);
+  ASSERT_TRUE(server->waitForOutput("TVSK_Initialize(-1,0,1) -> 0", 5s)) << server->output() << server->errors();
+  EXPECT_FALSE(server->waitExit(500ms));
+  const auto cut = Clock::now();
+  close(lifeline[1]);
+  EXPECT_EQ(server->waitExit(5s), 0);
+  EXPECT_LT(Clock::now() - cut, 1s);
+  EXPECT_NE(server->output().find("TVSK_Uninitialize() -> 0"), std::string::npos) << server->output();
+}
+
+// Id of the engine server child started by the agent with this process id; 0 when none runs.
+pid_t engineChildOf(pid_t agent) {
+  const std::string wanted = std::string("--apid") + '\0' + std::to_string(agent) + '\0';
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (testing_support::readFile(entry.path().string() + "/cmdline").find(wanted) != std::string::npos) {
+      return static_cast<pid_t>(std::stol(name));
+    }
+  }
+  return 0;
+}
+
+TEST_F(ProgramTest, TrayAgentStopsItsEngineOnSigtermAndAStopDuringTheSplashStartsNone) {
+  // Master: its own engine at once, whatever other engines this host advertises.
+  writeMode(1);
+  auto agent = run({});
+  ASSERT_TRUE(agent->waitForOutput("TVSK_Initialize(-1,0,3) -> 0", 10s)) << agent->output() << agent->errors();
+  const pid_t engine = engineChildOf(agent->pid());
+  ASSERT_GT(engine, 0);
+  agent->signal(SIGTERM);
+  const auto stopped = Clock::now();
+  EXPECT_EQ(agent->waitExit(5s), 0);
+  EXPECT_TRUE(testing_support::waitUntil([&] { return kill(engine, 0) != 0; }, 2s));
+  EXPECT_LT(Clock::now() - stopped, 2s);
+  EXPECT_NE(agent->output().find("TVSK_Uninitialize() -> 0"), std::string::npos) << agent->output();
+
+  // A Hybrid agent stopped while its splash still searches ends at once and starts no engine.
+  writeMode(4);
+  auto searching = run({});
+  ASSERT_TRUE(searching->waitForOutput("Looking for LUMORA Engine", 10s)) << searching->output();
+  searching->signal(SIGINT);
+  const auto interrupted = Clock::now();
+  EXPECT_EQ(searching->waitExit(5s), 0);
+  EXPECT_LT(Clock::now() - interrupted, 1500ms);
+  std::this_thread::sleep_for(4s);  // past the sequence's own engine start
+  EXPECT_EQ(searching->output().find("Engine process has started"), std::string::npos) << searching->output();
+}
+
+// Two agents started at the same moment: exactly one stays (LUMORA_TEST_ROUNDS runs more rounds).
+TEST_F(ProgramTest, OfTwoAgentsStartedTogetherExactlyOneRuns) {
+  writeMode(3);
+  const char* roundsText = std::getenv("LUMORA_TEST_ROUNDS");
+  const int rounds = roundsText != nullptr ? std::atoi(roundsText) : 3;
+  int exactlyOne = 0;
+  for (int round = 0; round < rounds; ++round) {
+    auto first = run({});
+    auto second = run({});
+    testing_support::waitUntil([&] { return !first->running() || !second->running(); }, 5s);
+    std::this_thread::sleep_for(500ms);
+    const int runningAgents = (first->running() ? 1 : 0) + (second->running() ? 1 : 0);
+    EXPECT_EQ(runningAgents, 1) << "round " << round;
+    exactlyOne += runningAgents == 1 ? 1 : 0;
+    for (ProgramRun* agent : {first.get(), second.get()}) {
+      agent->signal(SIGTERM);
+      EXPECT_TRUE(agent->waitExit(5s));
+    }
+  }
+  std::printf("exactly one agent ran in %d of %d rounds\n", exactlyOne, rounds);
 }
 
 TEST_F(ProgramTest, ANonNumericApidMeansNoAgent) {

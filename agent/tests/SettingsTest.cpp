@@ -1,16 +1,24 @@
 #include "agent/src/Settings.h"
 
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QListView>
+#include <QPushButton>
 #include <QStandardItemModel>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "agent/tests/DialogsFixture.h"
 #include "agent/tests/MessageBoxWatcher.h"
+#include "testing/full_disk.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -20,11 +28,13 @@ using dialogs_test::MessageBoxWatcher;
 using dialogs_test::waitUntil;
 using lmr::NetworkAddress;
 using Settings = lmr::MainWindow::Settings;
+using testing_support::FullDisk;
 using testing_support::readFile;
 using testing_support::ScopedEnv;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
+constexpr qint64 kRoundLimitMs = 5000;
 const char* const kEth = "AA:BB:CC:DD:EE:01";
 const char* const kWlan = "AA:BB:CC:DD:EE:02";
 const char* const kGone = "AA:BB:CC:DD:EE:09";
@@ -36,19 +46,35 @@ std::vector<NetworkAddress> addresses() {
           {"wlan0", kWlan, "172.16.5.9", "255.255.0.0"}};
 }
 
+// Counts the times a widget is shown.
+class ShowCounter : public QObject {
+ public:
+  bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+    if (event->type() == QEvent::Show) ++count;
+    return false;
+  }
+  int count = 0;
+};
+
 // A stored configuration the dialog is opened on, and the agent reading it.
 class SettingsTest : public ::testing::Test {
  protected:
+  [[nodiscard]] std::string base() const { return userData.path() + "/Brixel Technologies/lumora"; }
   void load(const std::string& json) {
-    const std::string base = userData.path() + "/Brixel Technologies/lumora";
-    fs::create_directories(base + "/plugins");
-    writeFile(base + "/plugins/vextro.so", "");
-    writeFile(base + "/plugins/" + kLongName, "");
-    writeFile(base + "/config.json", json);
+    fs::create_directories(base() + "/plugins");
+    writeFile(base() + "/plugins/vextro.so", "");
+    writeFile(base() + "/plugins/" + kLongName, "");
+    writeFile(base() + "/config.json", json);
     config.load();
     agent = std::make_unique<lmr::Agent>();
   }
   [[nodiscard]] std::string stored() const { return readFile(config.configPath()); }
+  [[nodiscard]] lmr::Document storedDocument() const {
+    lmr::Document saved;
+    saved.Parse(stored().c_str());
+    EXPECT_TRUE(saved.IsObject()) << stored();
+    return saved;
+  }
   static QStringList idsOf(const Settings& dialog) {
     QStringList ids;
     dialog.checkedHardwareIds(ids);
@@ -59,23 +85,53 @@ class SettingsTest : public ::testing::Test {
     for (int row = 0; row < model->rowCount(); ++row) rows << model->item(row)->text();
     return rows;
   }
-  // Sets a row's check box as a click would and hands the click on.
-  static void click(Settings& dialog, QStandardItemModel* model, int row, Qt::CheckState state) {
-    model->item(row)->setCheckState(state);
-    if (model == dialog.discoveryItems()) {
-      dialog.onDiscoveryItemClicked(model->index(row, 0));
-    } else {
-      dialog.onPluginItemClicked(model->index(row, 0));
+  static QListView* viewOf(Settings& dialog, const QStandardItemModel* model) {
+    for (QListView* view : dialog.findChildren<QListView*>()) {
+      if (view->model() == model) return view;
     }
+    return nullptr;
+  }
+  // Toggles a row's check box as a user does with the keyboard: the row made current, then Space.
+  static void pressSpace(Settings& dialog, const QStandardItemModel* model, int row) {
+    QListView* view = viewOf(dialog, model);
+    ASSERT_NE(view, nullptr);
+    view->setFocus();
+    view->setCurrentIndex(model->index(row, 0));
+    QTest::keyClick(view, Qt::Key_Space);
+  }
+  static void clickOk(Settings& dialog) {
+    QTest::mouseClick(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+  }
+  // Runs the dialog as the tray does; each round acts on one showing of it and closes it.
+  static void runRounds(Settings& dialog, const std::vector<std::function<void(Settings&)>>& rounds) {
+    ShowCounter showings;
+    dialog.installEventFilter(&showings);
+    size_t next = 0;
+    QElapsedTimer shown;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (!dialog.isVisible()) return;
+      if (static_cast<size_t>(showings.count) > next && next < rounds.size()) {
+        shown.start();
+        rounds[next++](dialog);
+      } else if (static_cast<size_t>(showings.count) > rounds.size() || shown.hasExpired(kRoundLimitMs)) {
+        ADD_FAILURE() << "the dialog stayed open or came back once more than expected";
+        dialog.reject();
+      }
+    });
+    poll.start(10);
+    dialog.run();
+    dialog.removeEventFilter(&showings);
+    EXPECT_EQ(next, rounds.size());
   }
 
   TempDir userData;
   TempDir machineData;
   ScopedEnv appData{"APPDATA", userData.path()};
   ScopedEnv programData{"PROGRAMDATA", machineData.path()};
+  ScopedEnv pluginDirs{"TVSK_PLUGIN_DIRS", std::nullopt};
   lmr::Config& config = lmr::Config::instance();
   std::unique_ptr<lmr::Agent> agent;
-  std::vector<int> modesSaved;
 };
 
 const std::string kStored =
@@ -116,7 +172,10 @@ TEST_F(SettingsTest, ShowsTheStoredChoices) {
 
   EXPECT_EQ(rowsOf(dialog.pluginItems()),
             (QStringList{QString::fromStdString(kLongName) + "\tN/A", "vextro.so               \tVextro devices proxy"}));
+  // A plug-in the stored table does not name is loaded by the engine: it shows enabled.
+  EXPECT_EQ(dialog.pluginItems()->item(0)->checkState(), Qt::Checked);
   EXPECT_EQ(dialog.pluginItems()->item(1)->checkState(), Qt::Unchecked);
+  EXPECT_EQ(dialog.pluginItems()->item(1)->toolTip().toStdString(), base() + "/plugins");
 }
 
 TEST_F(SettingsTest, OkWithoutChangeWritesNothingAndSaysNothing) {
@@ -124,7 +183,7 @@ TEST_F(SettingsTest, OkWithoutChangeWritesNothingAndSaysNothing) {
   const std::string before = stored();
   MessageBoxWatcher boxes;
   Settings dialog(*agent, addresses());
-  dialog.apply([this](int mode) { modesSaved.push_back(mode); agent->setMode(mode); });
+  EXPECT_TRUE(dialog.apply());
   EXPECT_EQ(stored(), before);
   EXPECT_TRUE(boxes.seen().empty());
 }
@@ -137,27 +196,26 @@ TEST_F(SettingsTest, AnUnknownModeSelectsNothingAndIsKept) {
   EXPECT_EQ(idsOf(dialog), QStringList{"0"});
   const std::string before = stored();
   MessageBoxWatcher boxes;
-  dialog.apply([this](int mode) { modesSaved.push_back(mode); });
-  EXPECT_TRUE(modesSaved.empty());
+  EXPECT_TRUE(dialog.apply());
   EXPECT_EQ(stored(), before);
   EXPECT_TRUE(boxes.seen().empty());
 }
 
-TEST_F(SettingsTest, ChangesAreSavedWithTheirNotices) {
+TEST_F(SettingsTest, KeyboardChangesAreSavedWithTheirNotices) {
   load(kStored);
   MessageBoxWatcher boxes;
   Settings dialog(*agent, addresses());
-  dialog.addressBox()->setCurrentText("192.168.1.20");
-  dialog.modeBox()->setCurrentIndex(0);
-  click(dialog, dialog.discoveryItems(), 4, Qt::Unchecked);
-  click(dialog, dialog.discoveryItems(), 2, Qt::Checked);
-  click(dialog, dialog.pluginItems(), 1, Qt::Checked);
-  dialog.apply([this](int mode) { modesSaved.push_back(mode); agent->setMode(mode); });
+  runRounds(dialog, {[](Settings& shown) {
+              shown.addressBox()->setCurrentText("192.168.1.20");
+              shown.modeBox()->setCurrentIndex(0);
+              pressSpace(shown, shown.discoveryItems(), 4);
+              pressSpace(shown, shown.discoveryItems(), 2);
+              pressSpace(shown, shown.pluginItems(), 1);
+              EXPECT_EQ(shown.pluginItems()->item(1)->checkState(), Qt::Checked);
+              clickOk(shown);
+            }});
 
-  EXPECT_EQ(modesSaved, std::vector<int>{1});
-  lmr::Document saved;
-  saved.Parse(stored().c_str());
-  ASSERT_TRUE(saved.IsObject()) << stored();
+  const lmr::Document saved = storedDocument();
   EXPECT_STREQ(saved["server"]["ip"].GetString(), "192.168.1.20");
   EXPECT_EQ(saved["mode"].GetInt(), 1);
   const auto& filtering = saved["discovery"]["filtering"];
@@ -168,22 +226,100 @@ TEST_F(SettingsTest, ChangesAreSavedWithTheirNotices) {
   ASSERT_EQ(plugins.Size(), 2u);
   EXPECT_STREQ(plugins[1]["name"].GetString(), "vextro.so");
   EXPECT_TRUE(plugins[1]["enabled"].GetBool());
-  EXPECT_FALSE(plugins[0]["enabled"].GetBool());
+  EXPECT_TRUE(plugins[0]["enabled"].GetBool());  // untouched: as it was shown
 
-  ASSERT_EQ(boxes.seen().size(), 2u);
+  ASSERT_EQ(boxes.seen().size(), 3u);
   EXPECT_EQ(boxes.seen()[0].title, "Web Server Address Changed");
   EXPECT_EQ(boxes.seen()[0].text, "Web Server Address will be set next time this Agent starts");
-  EXPECT_EQ(boxes.seen()[1].title, "Plug-ins Filtering Changed");
-  EXPECT_EQ(boxes.seen()[1].text, "Plug-ins filtering will be set next time this Agent starts");
+  EXPECT_EQ(boxes.seen()[1].title, "Mode Changed");
+  EXPECT_EQ(boxes.seen()[1].text, "Mode will be set to \"Master\" next time this Agent starts");
+  EXPECT_EQ(boxes.seen()[2].title, "Plug-ins Filtering Changed");
+  EXPECT_EQ(boxes.seen()[2].text, "Plug-ins filtering will be set next time this Agent starts");
 
   // Opened again on what was saved, Ok changes nothing more.
   agent = std::make_unique<lmr::Agent>();
   const std::string after = stored();
   Settings again(*agent, addresses());
   EXPECT_EQ(again.addressBox()->currentText(), "192.168.1.20");
-  again.apply([](int) {});
+  EXPECT_EQ(again.modeBox()->currentText(), "Master");
+  EXPECT_EQ(again.pluginItems()->item(1)->checkState(), Qt::Checked);
+  EXPECT_TRUE(again.apply());
   EXPECT_EQ(stored(), after);
-  EXPECT_EQ(boxes.seen().size(), 2u);
+  EXPECT_EQ(boxes.seen().size(), 3u);
+}
+
+TEST_F(SettingsTest, AModeChosenAndChosenBackInOneRunIsStoredAsChosenLast) {
+  load(kStored);
+  MessageBoxWatcher boxes;
+  for (const char* mode : {"Master", "Hybrid"}) {
+    Settings dialog(*agent, addresses());
+    // The dialog shows what is stored, not the mode this agent started in.
+    EXPECT_EQ(dialog.modeBox()->currentText(), mode == std::string("Master") ? "Hybrid" : "Master");
+    runRounds(dialog, {[mode](Settings& shown) {
+                shown.modeBox()->setCurrentText(mode);
+                clickOk(shown);
+              }});
+  }
+  EXPECT_EQ(agent->mode(), 4u);
+  EXPECT_EQ(storedDocument()["mode"].GetInt(), 4);
+  ASSERT_EQ(boxes.seen().size(), 2u);
+  EXPECT_EQ(boxes.seen()[1].text, "Mode will be set to \"Hybrid\" next time this Agent starts");
+}
+
+TEST_F(SettingsTest, TheSamePlugInInTwoFoldersKeepsTheChoiceOfEachRow) {
+  load(R"({"mode":4})");
+  const std::string machine = machineData.path() + "/Brixel Technologies/Lumora/Plugins";
+  fs::create_directories(machine);
+  writeFile(machine + "/vextro.so", "");
+  fs::remove(base() + "/plugins/" + kLongName);
+  config.load();
+  MessageBoxWatcher boxes;
+  {
+    Settings dialog(*agent, addresses());
+    ASSERT_EQ(dialog.pluginItems()->rowCount(), 2);
+    runRounds(dialog, {[](Settings& shown) {
+                pressSpace(shown, shown.pluginItems(), 1);  // the per-user copy only
+                clickOk(shown);
+              }});
+  }
+  Settings again(*agent, addresses());
+  EXPECT_EQ(again.pluginItems()->item(0)->checkState(), Qt::Checked);
+  EXPECT_EQ(again.pluginItems()->item(1)->checkState(), Qt::Unchecked);
+  EXPECT_EQ(again.pluginItems()->item(0)->toolTip().toStdString(), machine);
+}
+
+TEST_F(SettingsTest, AFailedSaveIsSaidAndTheDialogComesBackAsLeft) {
+  FullDisk disk(base());
+  if (!disk.mounted()) GTEST_SKIP() << "needs the test namespace";
+  load(kStored);
+  const std::string before = stored();
+  disk.fill();
+  MessageBoxWatcher boxes;
+  Settings dialog(*agent, addresses());
+  runRounds(dialog, {[](Settings& shown) {
+                       shown.modeBox()->setCurrentText("Master");
+                       pressSpace(shown, shown.pluginItems(), 0);
+                       clickOk(shown);
+                     },
+                     [&disk, &boxes](Settings& shown) {
+                       // Shown again as the user left it, after saying why.
+                       EXPECT_EQ(boxes.seen().size(), 1u);
+                       if (!boxes.seen().empty()) {
+                         EXPECT_EQ(boxes.seen()[0].title, "Settings Not Saved");
+                         EXPECT_EQ(boxes.seen()[0].text, "The settings could not be saved: No space left on device");
+                       }
+                       EXPECT_EQ(shown.modeBox()->currentText(), "Master");
+                       EXPECT_EQ(shown.pluginItems()->item(0)->checkState(), Qt::Unchecked);
+                       disk.release();
+                       clickOk(shown);
+                     }});
+  EXPECT_NE(before, stored());
+  const lmr::Document saved = storedDocument();
+  EXPECT_EQ(saved["mode"].GetInt(), 1);
+  EXPECT_FALSE(saved["plugins"][0]["enabled"].GetBool());
+  ASSERT_EQ(boxes.seen().size(), 3u);
+  EXPECT_EQ(boxes.seen()[1].title, "Mode Changed");
+  EXPECT_EQ(boxes.seen()[2].title, "Plug-ins Filtering Changed");
 }
 
 TEST_F(SettingsTest, AutoClearsTheStoredAddress) {
@@ -191,54 +327,78 @@ TEST_F(SettingsTest, AutoClearsTheStoredAddress) {
   MessageBoxWatcher boxes;
   Settings dialog(*agent, addresses());
   dialog.addressBox()->setCurrentIndex(0);
-  dialog.apply([](int) {});
-  lmr::Document saved;
-  saved.Parse(stored().c_str());
-  EXPECT_STREQ(saved["server"]["ip"].GetString(), "");
+  EXPECT_TRUE(dialog.apply());
+  EXPECT_STREQ(storedDocument()["server"]["ip"].GetString(), "");
   ASSERT_EQ(boxes.seen().size(), 1u);
 }
 
-TEST_F(SettingsTest, AllChecksAndDisablesTheOtherRows) {
+TEST_F(SettingsTest, AllByKeyboardChecksAndDisablesTheOtherRows) {
   load(kStored);
   Settings dialog(*agent, addresses());
+  dialog.show();
   QStandardItemModel* rows = dialog.discoveryItems();
-  click(dialog, rows, 0, Qt::Checked);
+  pressSpace(dialog, rows, 0);
   for (int row = 1; row < rows->rowCount(); ++row) {
     EXPECT_EQ(rows->item(row)->checkState(), Qt::Checked) << row;
     EXPECT_FALSE(rows->item(row)->isEnabled()) << row;
   }
   EXPECT_EQ(idsOf(dialog), QStringList{"0"});
-  click(dialog, rows, 0, Qt::Unchecked);
+  pressSpace(dialog, rows, 0);
   for (int row = 1; row < rows->rowCount(); ++row) {
     EXPECT_EQ(rows->item(row)->checkState(), Qt::Unchecked) << row;
     EXPECT_TRUE(rows->item(row)->isEnabled()) << row;
   }
   EXPECT_TRUE(idsOf(dialog).isEmpty());
-  // Other rows only change themselves.
-  click(dialog, rows, 3, Qt::Checked);
+  // Other rows only change themselves; a mouse click on "All" acts as the key does.
+  pressSpace(dialog, rows, 3);
   EXPECT_EQ(rows->item(0)->checkState(), Qt::Unchecked);
   EXPECT_EQ(idsOf(dialog), QStringList{kWlan});
+  QListView* view = viewOf(dialog, rows);
+  const QRect box = view->visualRect(rows->index(0, 0));
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, QPoint(box.left() + box.height() / 2, box.center().y()));
+  EXPECT_EQ(rows->item(0)->checkState(), Qt::Checked);
+  EXPECT_FALSE(rows->item(3)->isEnabled());
+  pressSpace(dialog, rows, 0);
 
-  dialog.apply([](int) {});
-  lmr::Document saved;
-  saved.Parse(stored().c_str());
-  ASSERT_EQ(saved["discovery"]["filtering"].Size(), 1u);
+  EXPECT_TRUE(dialog.apply());
+  ASSERT_EQ(storedDocument()["discovery"]["filtering"].Size(), 0u);
 }
 
 TEST_F(SettingsTest, AllInterfacesStoredOpensWithAllChecked) {
   load(R"({"mode":2})");
   Settings dialog(*agent, addresses());
+  dialog.show();
   EXPECT_EQ(dialog.discoveryItems()->item(0)->checkState(), Qt::Checked);
   EXPECT_FALSE(dialog.discoveryItems()->item(1)->isEnabled());
   EXPECT_EQ(dialog.modeBox()->currentText(), "Slave");
   EXPECT_EQ(dialog.discoveryItems()->rowCount(), 4);
   // Unchecking everything saves an empty list.
-  click(dialog, dialog.discoveryItems(), 0, Qt::Unchecked);
-  dialog.apply([](int) {});
-  lmr::Document saved;
-  saved.Parse(stored().c_str());
+  pressSpace(dialog, dialog.discoveryItems(), 0);
+  EXPECT_TRUE(dialog.apply());
+  const lmr::Document saved = storedDocument();
   EXPECT_TRUE(saved["discovery"]["filtering"].IsArray());
   EXPECT_EQ(saved["discovery"]["filtering"].Size(), 0u);
+}
+
+TEST_F(SettingsTest, TheEnginesFoldersAreListedAndOkStoresNoDefaultTable) {
+  TempDir first;
+  TempDir second;
+  writeFile(first.path() + "/vextro.so", "");
+  writeFile(second.path() + "/annwatch.so", "");
+  ScopedEnv engineFolders("TVSK_PLUGIN_DIRS", first.path() + "::" + second.path());
+  load(R"({"mode":4})");
+  MessageBoxWatcher boxes;
+  Settings dialog(*agent, addresses());
+  ASSERT_EQ(rowsOf(dialog.pluginItems()).join('|').toStdString(),
+            "vextro.so               \tVextro devices proxy|annwatch.so             \tSAP Streams discovery (Dante & AES67)");
+  EXPECT_EQ(dialog.pluginItems()->item(0)->checkState(), Qt::Checked);
+  EXPECT_EQ(dialog.pluginItems()->item(1)->checkState(), Qt::Checked);
+  runRounds(dialog, {[](Settings& shown) {
+              shown.modeBox()->setCurrentText("Slave");
+              clickOk(shown);
+            }});
+  EXPECT_EQ(stored(), R"({"mode":2})");
+  EXPECT_EQ(boxes.seen().size(), 1u);
 }
 
 }  // namespace

@@ -8,8 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "agent/src/QSingletonApp.h"
 #include "testing/temp_dir.h"
@@ -106,6 +110,64 @@ TEST(SingletonGuard, AcceptedSocketsAreFreedWhenTheirPeerLeaves) {
   }
   const auto accepted = [&first] { return first.findChildren<QLocalSocket*>().size(); };
   // Only the guard's own client socket is left once the peers' disconnections are handled.
+  EXPECT_TRUE(processEventsUntil([&] { return accepted() == 1; })) << accepted();
+}
+
+// Two agents started together: the later one's check waits for the first one's listen, so it
+// finds it instead of removing its socket.
+TEST(SingletonGuard, CheckAndListenAreOneStepForAgentsStartedTogether) {
+  TempDir runtime;
+  const QString path = QString::fromStdString(runtime.path() + "/guard");
+  QSingletonApp first(path);
+  ASSERT_FALSE(first.connectToRunning());
+  std::atomic<int> secondFound{-1};
+  std::thread second([&] {
+    QSingletonApp other(path);
+    secondFound = other.connectToRunning() ? 1 : 0;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(secondFound.load(), -1) << "the second agent checked while the first was between check and listen";
+  ASSERT_TRUE(first.listen());
+  second.join();
+  EXPECT_EQ(secondFound.load(), 1);
+  EXPECT_TRUE(QFileInfo::exists(path));
+}
+
+// A local peer that floods, stays silent or sends more than one message.
+TEST(SingletonGuard, EachConnectionCarriesOneMessageAndSilentOnesAreDropped) {
+  TempDir runtime;
+  const QString path = QString::fromStdString(runtime.path() + "/guard");
+  QSingletonApp first(path);
+  ASSERT_TRUE(first.listen());
+  int messages = 0;
+  first.setCallback([&messages](const QByteArray&) { ++messages; });
+
+  QLocalSocket flood;
+  flood.connectToServer(path);
+  ASSERT_TRUE(flood.waitForConnected(1000));
+  flood.write(QByteArray(8 << 20, '\0'));
+  EXPECT_TRUE(processEventsUntil([&] { return flood.state() == QLocalSocket::UnconnectedState; }));
+  EXPECT_EQ(messages, 0);
+
+  QLocalSocket silent;
+  silent.connectToServer(path);
+  ASSERT_TRUE(silent.waitForConnected(1000));
+  QElapsedTimer held;
+  held.start();
+  EXPECT_TRUE(processEventsUntil([&] { return silent.state() == QLocalSocket::UnconnectedState; }));
+  EXPECT_GE(held.elapsed(), QSingletonApp::kMessageTimeoutMs - 100);
+  EXPECT_LT(held.elapsed(), QSingletonApp::kMessageTimeoutMs + 1000);
+
+  // Many well-formed messages at once open the web app only a few times a second.
+  std::vector<std::unique_ptr<QSingletonApp>> others;
+  for (int i = 0; i < 6; ++i) {
+    others.push_back(std::make_unique<QSingletonApp>(path));
+    ASSERT_TRUE(others.back()->connectToRunning());
+    others.back()->send(showWebAppMessage());
+  }
+  processEventsUntil([] { return false; }, 500);
+  EXPECT_EQ(messages, QSingletonApp::kMaxMessagesPerSecond);
+  const auto accepted = [&first] { return first.findChildren<QLocalSocket*>().size(); };
   EXPECT_TRUE(processEventsUntil([&] { return accepted() == 1; })) << accepted();
 }
 

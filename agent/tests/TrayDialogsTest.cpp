@@ -15,12 +15,16 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "agent/src/Agent.h"
 #include "agent/src/MainWindow.h"
 #include "agent/src/PluginWindow.h"
 #include "agent/src/Settings.h"
 #include "agent/tests/DialogsFixture.h"
+#include "agent/tests/HostileMeasure.h"
+#include "agent/tests/SilentResolver.h"
 #include "agent/tests/MessageBoxWatcher.h"
 #include "engine/src/Engine.h"
 #include "TaviskEngine.h"
@@ -110,6 +114,40 @@ TEST_F(TrayDialogsTest, PluginManagerReadsTheAttachedEngine) {
   EXPECT_EQ(tray->pictureFolders, QStringList{QString::fromStdString(pictures())});
   EXPECT_EQ(manager->row("vextro")->status()->text(), "OUTDATED");
   EXPECT_TRUE(manager->row("annwatch")->downloadButtonWidget()->isVisible());
+}
+
+// A hostile engine and catalogue server at the default bounds: opening the plug-in manager
+// holds the window thread at most five seconds, and the agent grows by far less than 100 MB.
+TEST_F(TrayDialogsTest, HostileEngineAndCatalogueHoldTheOpeningAtMostFiveSeconds) {
+  attach();
+  lmr::setHttpTimeouts({});
+  const std::string slowBody = "HTTP/1.0 200 OK\r\n\r\n" + std::string(1000, ' ');
+  const std::vector<std::pair<const char*, std::function<ScriptedReply()>>> scenarios = {
+      {"opening the plug-in manager: engine and catalogue trickle",
+       [&] { return ScriptedReply::trickle(slowBody, 100ms); }},
+      {"opening the plug-in manager: endless bodies", [] { return ScriptedReply::endlessBody(); }},
+      {"opening the plug-in manager: 1.5 GiB bodies",
+       [] { return ScriptedReply::oversized(size_t{1536} * 1024 * 1024); }},
+  };
+  for (const auto& [name, reply] : scenarios) {
+    engine.setReply("/get", reply());
+    server.setReply("/plugins.json", reply());
+    const auto run = hostile_test::measure(name, [this] { openPluginManager(); });
+    EXPECT_LT(run.blocked, 5000ms) << name;
+    if (hostile_test::kPeaksComparable) {
+      EXPECT_LT(run.peakRiseKb, 100 * 1024) << name;
+    }
+    EXPECT_EQ(static_cast<lmr::PluginWindow*>(tray->pluginWindow.get())->siteStatus()->text(),
+              "COULD NOT CONNECT TO WEBSITE");
+  }
+  // The catalogue host is a name, and the network's resolver never answers.
+  hostile_test::SilentResolver resolver;
+  ASSERT_TRUE(resolver.ready()) << "needs the test namespace";
+  ScopedEnv nameHost("LUMORA_CATALOGUE_HOST", std::string("catalogue.lumora.test"));
+  engine.setReply("/get", ScriptedReply::trickle(slowBody, 100ms));
+  const auto unresolved = hostile_test::measure("opening the plug-in manager: engine trickles, no name resolves",
+                                                [this] { openPluginManager(); });
+  EXPECT_LT(unresolved.blocked, 5000ms);
 }
 
 // The engine itself, hosting the build's plug-ins from the agent's own folder: the rows follow what

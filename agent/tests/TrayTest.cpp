@@ -217,7 +217,72 @@ TEST_F(TrayTest, OnlyASingleClickOrAMessageClickOpensTheAttachedWebApp) {
   EXPECT_TRUE(recorder.urls.isEmpty());
   tray->iconActivated(QSystemTrayIcon::Trigger);
   tray->messageClicked();
-  EXPECT_EQ(recorder.urls.size(), 2);
+  EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
+}
+
+// While a message shows, Qt reports a click on the icon as a message click followed by the
+// icon's own activation, both from the one mouse press.
+TEST_F(TrayTest, OneClickWhileAMessageShowsOpensTheWebAppOnce) {
+  start();
+  resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
+  recorder.urls.clear();
+  emit tray->trayIcon()->messageClicked();
+  emit tray->trayIcon()->activated(QSystemTrayIcon::Trigger);
+  processEventsUntil([] { return false; }, 200ms);
+  EXPECT_EQ(recorder.urls.size(), 1);
+  // A right click opens the menu only.
+  emit tray->trayIcon()->messageClicked();
+  emit tray->trayIcon()->activated(QSystemTrayIcon::Context);
+  processEventsUntil([] { return false; }, 200ms);
+  EXPECT_EQ(recorder.urls.size(), 1);
+  // A click on the message itself opens the web app.
+  emit tray->trayIcon()->messageClicked();
+  EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
+}
+
+TEST_F(TrayTest, AQuickFoundLostFoundStillOpensTheWebApp) {
+  start();
+  // Both reports wait in the queue: when the first is handled, the server is gone again.
+  browser->service_resolved(1, "_lumoraT_a", "_http._tcp.", "a.local.", "127.0.0.1", 9000, {});
+  browser->service_removed(1, "_lumoraT_a", "_http._tcp.");
+  processEventsUntil([] { return false; }, 100ms);
+  EXPECT_TRUE(recorder.urls.isEmpty());
+  resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
+  EXPECT_EQ(recorder.urls, QStringList{QStringLiteral("http://127.0.0.1:9000/")});
+}
+
+// Quit from the tray menu while the splash still searches: the program ends within a second and
+// starts no engine.
+TEST_F(TrayTest, QuitDuringTheSplashEndsTheConnectSequence) {
+  TempDir work;
+  ScopedEnv args("FAKE_ENGINE_ARGS_FILE", work.path() + "/args");
+  const std::string base = appData.path() + "/Brixel Technologies/lumora";
+  QDir().mkpath(QString::fromStdString(base));
+  testing_support::writeFile(base + "/config.json", "{\"mode\":4}");
+  lmr::Config::instance().load();
+  agent = std::make_unique<lmr::Agent>();
+  agent->setEngineProgram(QStringLiteral(LUMORA_TEST_FAKE_ENGINE));
+  agent->setTickPeriod(200ms);
+  QElapsedTimer sinceQuit;
+  QTimer::singleShot(300, [&sinceQuit] {
+    for (QWidget* widget : QApplication::allWidgets()) {
+      auto* menu = qobject_cast<QMenu*>(widget);
+      if (menu == nullptr || menu->title() != QStringLiteral("App")) continue;
+      for (QAction* action : menu->actions()) {
+        if (action->text() == QStringLiteral("&Quit")) {
+          sinceQuit.start();
+          action->trigger();
+        }
+      }
+    }
+  });
+  window = std::make_unique<lmr::MainWindow>(*agent, true);
+  ASSERT_TRUE(sinceQuit.isValid());
+  EXPECT_LT(sinceQuit.elapsed(), 1000);
+  EXPECT_TRUE(agent->stopRequested());
+  processEventsUntil([] { return false; }, 1200ms);  // past the sequence's engine start
+  EXPECT_TRUE(readLines(work.path() + "/args").empty());
+  EXPECT_EQ(agent->enginePid(), 0);
 }
 
 TEST_F(TrayTest, UserManualOpensOverHttps) {
@@ -304,6 +369,22 @@ TEST_F(RestartPolicy, TwoDeathsWithinTheWindowRestartOnceThenGiveUp) {
   EXPECT_NE(log.find("Local Server Died: No further attempts to revive local server as it crashes rapidly"),
             std::string::npos)
       << log;
+}
+
+TEST_F(RestartPolicy, AfterTheGiveUpStartLocalServerIsOfferedAndWorks) {
+  startWithFakeEngine(static_cast<int>(lmr::Agent::kModeHybrid), 0ms);
+  agent->startEngineProcess(false);
+  ASSERT_TRUE(processEventsUntil([this] { return starts() == 2 && agent->enginePid() == 0; }));
+  processEventsUntil([] { return false; }, 400ms);  // the second death is given up
+  ASSERT_EQ(starts(), 2u);
+  emit tray->menu()->aboutToShow();
+  EXPECT_TRUE(tray->localServerAction()->isVisible());
+  lifetime = std::make_unique<ScopedEnv>("FAKE_ENGINE_LIFETIME_MS", "5000");
+  tray->localServerAction()->trigger();
+  EXPECT_TRUE(processEventsUntil([this] { return starts() == 3; }));
+  emit tray->menu()->aboutToShow();
+  EXPECT_FALSE(tray->localServerAction()->isVisible());
+  agent->shutdown();
 }
 
 TEST_F(RestartPolicy, AnEngineThatLivesLongerThanTheWindowIsRestartedEveryTime) {
@@ -464,6 +545,30 @@ TEST_F(X11Tray, IconSitsInTheTrayAndItsMenuTitleFollowsTheAttachment) {
   // Now a left click opens the web app.
   click(1);
   EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
+}
+
+// Qt reports a click on the icon while a message shows as a message click too.
+TEST_F(X11Tray, AClickOnTheIconWhileAMessageShowsOpensTheWebAppOnce) {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) {
+    GTEST_SKIP() << "needs an X display with a system tray";
+  }
+  start();
+  ASSERT_TRUE(processEventsUntil([this] { return !tray->trayIcon()->geometry().isEmpty(); }));
+  resolve("_lumoraT_a", "studio-a.local.", "127.0.0.1", 9000);
+  ASSERT_EQ(recorder.urls.size(), 1);  // the attachment's own opening; its message now shows
+  processEventsUntil([] { return false; }, 500ms);
+  saveScreen("x11_tray_message.png");
+  click(1);
+  EXPECT_TRUE(processEventsUntil([this] { return recorder.urls.size() == 2; }));
+  processEventsUntil([] { return false; }, 500ms);
+  EXPECT_EQ(recorder.urls.size(), 2);
+
+  tray->showTrayMessage(QStringLiteral("Server Found"), QStringLiteral("Attached to 127.0.0.1:9000"));
+  processEventsUntil([] { return false; }, 500ms);
+  ASSERT_TRUE(openMenuByRightClick());
+  processEventsUntil([] { return false; }, 500ms);
+  EXPECT_EQ(recorder.urls.size(), 2);  // the menu, and no browser
+  closeMenu();
 }
 
 }  // namespace

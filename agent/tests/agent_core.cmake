@@ -14,8 +14,8 @@ function(lumora_agent_gtest target)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    # The private-network case runs inside the namespace its outer case makes.
-    TEST_FILTER "-AgentTest.FiltersInAPrivateNetwork"
+    # The private-network cases run inside the namespaces their outer cases make.
+    TEST_FILTER "-AgentTest.FiltersInAPrivateNetwork:NetworkInner.*"
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
       ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
@@ -29,5 +29,5 @@ lumora_agent_gtest(agent_tests
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/HttpClientTest.cpp
   LABELS unit TIMEOUT 60)
 lumora_agent_gtest(agent_avahi_tests
-  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/AgentAvahiTest.cpp
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/AgentAvahiTest.cpp ${CMAKE_CURRENT_SOURCE_DIR}/tests/AgentNetworkTest.cpp
   LABELS avahi TIMEOUT 60)

@@ -61,6 +61,19 @@ ApiResponse jsonResponse(const Json& body) {
   return response;
 }
 
+// The view's ready text for "$" and for a top member such as "$.Streams"; null for other paths.
+const std::string* storedText(const StateDocument::View& view, const StatePath& path) {
+  const auto& steps = path.steps();
+  if (steps.empty()) {
+    return &view.text;
+  }
+  if (steps.size() == 1 && steps.front().kind == StatePath::Step::Kind::Member) {
+    const auto member = view.memberTexts.find(steps.front().name);
+    return member != view.memberTexts.end() ? &member->second : nullptr;
+  }
+  return nullptr;
+}
+
 std::optional<std::string> readSmallFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -133,8 +146,14 @@ ApiResponse ApiRouter::get(const ApiRequest& request) const {
   if (!path) {
     return errorResponse(400, "Malformed path");
   }
-  const Json document = state_.snapshot();
-  const Json* value = path->resolve(document);
+  const auto view = state_.view();
+  if (const std::string* text = storedText(*view, *path)) {
+    ApiResponse response;
+    response.body = *text;
+    return response;
+  }
+  // Any other path serialises just the value it names.
+  const Json* value = path->resolve(view->document);
   if (value == nullptr) {
     return errorResponse(404, "No such path");
   }
@@ -207,7 +226,7 @@ ApiResponse ApiRouter::webApplication() const {
       return response;
     }
   }
-  response.body = renderStatusPage(state_.snapshot());
+  response.body = renderStatusPage(state_.view()->document);
   return response;
 }
 

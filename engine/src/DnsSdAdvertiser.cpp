@@ -5,13 +5,16 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dns_sd.h>
 #include <string>
+
+#include "EngineLog.h"
 
 namespace tvsk {
 namespace {
@@ -54,16 +57,7 @@ const DnsSdLibrary& library() {
   return instance;
 }
 
-void DNSSD_API onRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode, const char* name,
-                            const char* type, const char* domain, void*) {
-  if (errorCode == kDNSServiceErr_NoError) {
-    std::printf("TVSK DNS-SD: advertised \"%s\" as %s in %s\n", name != nullptr ? name : "",
-                type != nullptr ? type : "", domain != nullptr ? domain : "");
-  } else {
-    std::printf("TVSK DNS-SD: advertisement failed (error %d)\n", static_cast<int>(errorCode));
-  }
-  std::fflush(stdout);
-}
+std::string orEmpty(const char* text) { return text != nullptr ? text : ""; }
 
 }  // namespace
 
@@ -86,73 +80,115 @@ std::string DnsSdAdvertiser::defaultName() {
 
 bool DnsSdAdvertiser::advertise(const std::string& name, uint16_t port, bool master, std::string& error) {
   withdraw();
-  const DnsSdLibrary& dnssd = library();
-  if (dnssd.registerService == nullptr) {
-    error = dnssd.error;
-    return false;
-  }
-  std::string txt;
-  if (master) {
-    txt.push_back(static_cast<char>(std::string(kMasterTxtEntry).size()));
-    txt += kMasterTxtEntry;
-  }
-  DNSServiceRef ref = nullptr;
-  const DNSServiceErrorType result =
-      dnssd.registerService(&ref, 0, kDNSServiceInterfaceIndexAny, name.c_str(), kServiceType, nullptr, nullptr,
-                            htons(port), static_cast<uint16_t>(txt.size()), txt.empty() ? nullptr : txt.data(),
-                            onRegistered, nullptr);
-  if (result != kDNSServiceErr_NoError || ref == nullptr) {
-    error = "DNSServiceRegister failed with error " + std::to_string(result);
+  if (library().registerService == nullptr) {
+    error = library().error;
     return false;
   }
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) {
-    dnssd.deallocate(ref);
-    error = "eventfd failed";
+    error = std::string("eventfd failed: ") + std::strerror(errno);
     return false;
   }
-  serviceRef_ = ref;
-  processResult_ = dnssd.processResult;
-  deallocate_ = dnssd.deallocate;
-  socket_ = dnssd.socketOf(ref);
-  thread_ = std::thread([this] { poll(); });
+  name_ = name;
+  port_ = port;
+  txt_.clear();
+  if (master) {
+    txt_.push_back(static_cast<char>(std::string(kMasterTxtEntry).size()));
+    txt_ += kMasterTxtEntry;
+  }
+  nextDelay_ = std::chrono::milliseconds(0);
+  registerService();
+  thread_ = std::thread([this] { run(); });
   return true;
 }
 
-void DnsSdAdvertiser::poll() {
-  for (;;) {
-    std::array<pollfd, 2> fds{{{wakeFd_, POLLIN, 0}, {socket_, POLLIN, 0}}};
-    const int ready = ::poll(fds.data(), socket_ >= 0 ? 2 : 1, kPollTimeoutMs);
-    if (ready < 0 && errno != EINTR) {
-      return;
-    }
-    if (fds[0].revents != 0) {
-      return;
-    }
-    if (socket_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      if (processResult_(serviceRef_) != kDNSServiceErr_NoError) {
-        std::printf("TVSK DNS-SD: connection to the daemon lost\n");
-        std::fflush(stdout);
-        return;
-      }
-    }
+void DnsSdAdvertiser::registerService() {
+  failed_ = false;
+  DNSServiceRef ref = nullptr;
+  const DNSServiceErrorType result = library().registerService(
+      &ref, 0, kDNSServiceInterfaceIndexAny, name_.c_str(), kServiceType, nullptr, nullptr, htons(port_),
+      static_cast<uint16_t>(txt_.size()), txt_.empty() ? nullptr : txt_.data(), onRegistered, this);
+  if (result != kDNSServiceErr_NoError || ref == nullptr) {
+    printEngineLine("DNS-SD: advertisement of \"" + name_ + "\" refused (error " + std::to_string(result) + ")");
+    retryLater();
+    return;
+  }
+  serviceRef_ = ref;
+}
+
+void DNSSD_API DnsSdAdvertiser::onRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode,
+                                             const char* name, const char* type, const char* domain,
+                                             void* context) {
+  auto* self = static_cast<DnsSdAdvertiser*>(context);
+  if (errorCode == kDNSServiceErr_NoError) {
+    self->nextDelay_ = std::chrono::milliseconds(0);
+    printEngineLine("DNS-SD: advertised \"" + orEmpty(name) + "\" as " + orEmpty(type) + " in " + orEmpty(domain));
+  } else {
+    printEngineLine("DNS-SD: advertisement failed (error " + std::to_string(errorCode) + ")");
+    self->failed_ = true;
   }
 }
 
+void DnsSdAdvertiser::dropRegistration() {
+  if (serviceRef_ != nullptr) {
+    library().deallocate(serviceRef_);
+    serviceRef_ = nullptr;
+  }
+}
+
+void DnsSdAdvertiser::retryLater() {
+  dropRegistration();
+  nextDelay_ = nextDelay_.count() == 0 ? delays_.first : std::min(nextDelay_ * 2, delays_.limit);
+  nextAttempt_ = std::chrono::steady_clock::now() + nextDelay_;
+  printEngineLine("DNS-SD: registering \"" + name_ + "\" again in " + std::to_string(nextDelay_.count()) + " ms");
+}
+
+int DnsSdAdvertiser::pollTimeoutMs() const {
+  if (serviceRef_ != nullptr) {
+    return kPollTimeoutMs;
+  }
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ -
+                                                                           std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<long long>(wait.count(), 0, kPollTimeoutMs));
+}
+
+void DnsSdAdvertiser::run() {
+  for (;;) {
+    if (serviceRef_ == nullptr && std::chrono::steady_clock::now() >= nextAttempt_) {
+      registerService();
+    }
+    const int socket = serviceRef_ != nullptr ? library().socketOf(serviceRef_) : -1;
+    std::array<pollfd, 2> fds{{{wakeFd_, POLLIN, 0}, {socket, POLLIN, 0}}};
+    const int ready = ::poll(fds.data(), socket >= 0 ? 2 : 1, pollTimeoutMs());
+    if (ready < 0 && errno != EINTR) {
+      printEngineLine(std::string("DNS-SD: poll failed: ") + std::strerror(errno), Console::Error);
+      break;
+    }
+    if (fds[0].revents != 0) {
+      break;
+    }
+    if (socket >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      if (library().processResult(serviceRef_) != kDNSServiceErr_NoError) {
+        printEngineLine("DNS-SD: connection to the daemon lost");
+        failed_ = true;
+      }
+      if (failed_) {
+        retryLater();
+      }
+    }
+  }
+  dropRegistration();
+}
+
 void DnsSdAdvertiser::withdraw() {
-  if (serviceRef_ == nullptr) {
+  if (!thread_.joinable()) {
     return;
   }
   const uint64_t one = 1;
   if (write(wakeFd_, &one, sizeof one) < 0) {
-    std::perror("TVSK DNS-SD: wake-up");
+    printEngineLine(std::string("DNS-SD: wake-up failed: ") + std::strerror(errno), Console::Error);
   }
-  if (thread_.joinable()) {
-    thread_.join();
-  }
-  deallocate_(serviceRef_);
-  serviceRef_ = nullptr;
-  socket_ = -1;
+  thread_.join();
   close(wakeFd_);
   wakeFd_ = -1;
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -10,21 +9,30 @@
 
 namespace tvsk {
 
+// Waits between attempts to register again: the first delay, doubled after each failed attempt
+// up to the limit.
+struct AdvertiseRetryDelays {
+  std::chrono::milliseconds first{500};
+  std::chrono::milliseconds limit{8000};
+};
+
 // Advertises the running engine by DNS-SD: one registration of type "_http._tcp" with subtype
 // "_ravenna" on the HTTP port, TXT "master:1" for a master, kept alive by its own poll thread.
-// The system's libdns_sd is opened at run time, so nothing links it.
+// When the daemon refuses or drops the registration (it restarted, say), the thread registers the
+// same name again after a back-off until it is accepted. The system's libdns_sd is opened at run
+// time, so nothing links it.
 class DnsSdAdvertiser {
  public:
   static constexpr const char* kServiceType = "_http._tcp,_ravenna";
   static constexpr const char* kNamePrefix = "_lumora";
   static constexpr const char* kMasterTxtEntry = "master:1";
 
-  DnsSdAdvertiser() = default;
+  explicit DnsSdAdvertiser(AdvertiseRetryDelays delays = {}) : delays_(delays) {}
   ~DnsSdAdvertiser();
   DnsSdAdvertiser(const DnsSdAdvertiser&) = delete;
   DnsSdAdvertiser& operator=(const DnsSdAdvertiser&) = delete;
 
-  // Registers the name; false with `error` set when the library or the daemon refuses it.
+  // Starts advertising the name; false with `error` set when libdns_sd cannot be used at all.
   [[nodiscard]] bool advertise(const std::string& name, uint16_t port, bool master, std::string& error);
   // Withdraws the registration and joins the poll thread. Idempotent.
   void withdraw();
@@ -33,13 +41,23 @@ class DnsSdAdvertiser {
   [[nodiscard]] static std::string defaultName();
 
  private:
-  void poll();
+  // On the poll thread from here on.
+  void run();
+  void registerService();
+  void dropRegistration();
+  void retryLater();
+  [[nodiscard]] int pollTimeoutMs() const;
+  static void DNSSD_API onRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode,
+                                     const char* name, const char* type, const char* domain, void* context);
 
-  // Entries kept from the library, so a withdrawal at process exit needs no other static object.
-  decltype(&DNSServiceProcessResult) processResult_ = nullptr;
-  decltype(&DNSServiceRefDeallocate) deallocate_ = nullptr;
+  AdvertiseRetryDelays delays_;
+  std::string name_;
+  std::string txt_;
+  uint16_t port_ = 0;
   DNSServiceRef serviceRef_ = nullptr;
-  int socket_ = -1;
+  bool failed_ = false;  // the daemon refused or dropped the registration
+  std::chrono::milliseconds nextDelay_{0};
+  std::chrono::steady_clock::time_point nextAttempt_;
   int wakeFd_ = -1;
   std::thread thread_;
 };

@@ -4,9 +4,11 @@
 
 namespace tvsk {
 
-void printEngineLine(const std::string& line) {
-  std::printf("TVSK %s\n", line.c_str());
-  std::fflush(stdout);
+void printLine(const std::string& line, Console console) {
+  std::FILE* stream = console == Console::Error ? stderr : stdout;
+  const std::string whole = line + "\n";
+  std::fwrite(whole.data(), 1, whole.size(), stream);
+  std::fflush(stream);
 }
 
 }  // namespace tvsk

@@ -4,8 +4,15 @@
 
 namespace tvsk {
 
-// One line of the engine's own console output, "TVSK <line>", flushed at once so it interleaves
-// with the plug-ins' lines in order.
-void printEngineLine(const std::string& line);
+enum class Console { Out, Error };
+
+// Every console line of the engine and its tools goes through here: written whole and flushed at
+// once, so lines of different threads and of the plug-ins never interleave.
+void printLine(const std::string& line, Console console = Console::Out);
+
+// One line of the engine's own output, "TVSK <line>".
+inline void printEngineLine(const std::string& line, Console console = Console::Out) {
+  printLine("TVSK " + line, console);
+}
 
 }  // namespace tvsk

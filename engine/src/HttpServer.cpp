@@ -1,14 +1,16 @@
 #include "HttpServer.h"
 
 #include <array>
-#include <cstdio>
-#include <optional>
+#include <exception>
 #include <utility>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+
+#include "EngineLog.h"
+#include "RequestReader.h"
 
 namespace tvsk {
 namespace {
@@ -17,6 +19,7 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* kServerName = "TaviskEngine";
 // After a refused request, what the client still sends is read and dropped for this long, so it
@@ -24,90 +27,131 @@ constexpr const char* kServerName = "TaviskEngine";
 constexpr std::chrono::milliseconds kDrainTime{1000};
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
-bool isDisconnect(const beast::error_code& ec) {
-  return ec == http::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset ||
-         ec == asio::error::broken_pipe || ec == beast::error::timeout || ec == asio::error::operation_aborted ||
-         ec == http::error::partial_message;
+// Drops expired entries; how many stay.
+template <typename T>
+std::size_t prune(std::list<std::weak_ptr<T>>& list) {
+  list.remove_if([](const std::weak_ptr<T>& entry) { return entry.expired(); });
+  return list.size();
 }
 
 }  // namespace
 
 class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Session> {
  public:
-  Session(tcp::socket socket, const ApiRouter& router, const Offload& offload, const HttpServerOptions& options,
-          std::shared_ptr<std::atomic<std::size_t>> openConnections)
+  // What the connection is doing, in the order its slot is given up when the server is full.
+  enum class Phase { Closing, Idle, Reading, Busy };
+
+  Session(tcp::socket socket, const ApiRouter& router, const Offload& offload, const HttpServerOptions& options)
       : stream_(std::move(socket)),
         processingTimer_(stream_.get_executor()),
+        reader_(options.headerLimit, options.bodyLimit),
         router_(router),
         offload_(offload),
-        options_(options),
-        openConnections_(std::move(openConnections)) {}
+        options_(options) {}
 
-  ~Session() { openConnections_->fetch_sub(1); }
+  void start() {
+    enterReading();
+    continueReading();
+  }
 
-  void start() { readHeader(); }
+  // Answers 503 and closes: the server has no slot for this connection.
+  void refuse() {
+    ApiResponse answer = ApiRouter::errorResponse(503, "Too many connections; try again later");
+    answer.headers.emplace_back("Retry-After", std::to_string(options_.retryAfter.count()));
+    respond(std::move(answer), true);
+  }
+
+  // Gives up the slot at once.
+  void evict() {
+    phase_ = Phase::Closing;
+    stream_.close();
+  }
+
+  [[nodiscard]] Phase phase() const { return phase_; }
+  [[nodiscard]] Clock::time_point since() const { return since_; }
 
  private:
-  void readHeader() {
-    parser_.emplace();
-    parser_->header_limit(static_cast<std::uint32_t>(options_.headerLimit));
-    parser_->body_limit(options_.bodyLimit);
-    // The whole request (headers and body) must arrive within one read timeout.
-    stream_.expires_after(options_.readTimeout);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onHeader(ec); });
+  void enterReading() {
+    phase_ = Phase::Reading;
+    since_ = Clock::now();
+    stream_.expires_after(options_.headerTimeout);
   }
 
-  void onHeader(beast::error_code ec) {
-    if (ec) {
-      onReadError(ec);
-      return;
+  void nextRequest() {
+    reader_.reset();
+    if (reader_.hasUnreadBytes()) {
+      enterReading();  // pipelined
+    } else {
+      phase_ = Phase::Idle;
+      since_ = Clock::now();
+      stream_.expires_after(options_.idleTimeout);
     }
-    const auto& request = parser_->get();
-    if (beast::iequals(request[http::field::expect], "100-continue")) {
-      auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_, request.version());
-      stream_.expires_after(options_.writeTimeout);
-      http::async_write(stream_, *interim, [self = shared_from_this(), interim](beast::error_code writeEc, std::size_t) {
-        if (writeEc) {
-          self->stream_.close();
-          return;
-        }
-        self->stream_.expires_after(self->options_.readTimeout);
-        self->readBody();
-      });
-      return;
-    }
-    readBody();
+    continueReading();
   }
 
-  void readBody() {
-    if (parser_->is_done()) {
-      onRequest();
-      return;
+  void continueReading() {
+    switch (reader_.parse()) {
+      case RequestReader::Progress::NeedMore:
+        readSome();
+        return;
+      case RequestReader::Progress::HeaderDone:
+        onHeader();
+        return;
+      case RequestReader::Progress::Complete:
+        onRequest();
+        return;
+      case RequestReader::Progress::HeaderTooLarge:
+        respond(ApiRouter::errorResponse(431, "Request header fields too large"), true);
+        return;
+      case RequestReader::Progress::BodyTooLarge:
+        respond(ApiRouter::errorResponse(413, "Request body too large"), true);
+        return;
+      case RequestReader::Progress::Malformed:
+        respond(ApiRouter::errorResponse(400, "Malformed request"), true);
+        return;
     }
-    http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+  }
+
+  void readSome() {
+    stream_.async_read_some(reader_.prepare(), [self = shared_from_this()](beast::error_code ec, std::size_t size) {
       if (ec) {
-        self->onReadError(ec);
+        // Closed, reset or timed out: nothing to answer.
+        self->closeNow();
         return;
       }
-      self->onRequest();
+      self->reader_.commit(size);
+      if (self->phase_ == Phase::Idle) {
+        self->enterReading();
+      }
+      self->continueReading();
     });
   }
 
-  void onReadError(const beast::error_code& ec) {
-    if (ec == http::error::header_limit) {
-      respond(ApiRouter::errorResponse(431, "Request header fields too large"), true);
-    } else if (ec == http::error::body_limit) {
-      respond(ApiRouter::errorResponse(413, "Request body too large"), true);
-    } else if (isDisconnect(ec)) {
-      stream_.close();
-    } else {
-      respond(ApiRouter::errorResponse(400, "Malformed request"), true);
+  void onHeader() {
+    // The rest of the request is due within the read timeout of its first byte.
+    stream_.expires_at(since_ + options_.readTimeout);
+    const auto& request = reader_.request();
+    if (!beast::iequals(request[http::field::expect], "100-continue")) {
+      continueReading();
+      return;
     }
+    auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_, request.version());
+    phase_ = Phase::Busy;
+    stream_.expires_after(options_.writeTimeout);
+    http::async_write(stream_, *interim, [self = shared_from_this(), interim](beast::error_code ec, std::size_t) {
+      if (ec) {
+        self->closeNow();
+        return;
+      }
+      self->phase_ = Phase::Reading;
+      self->stream_.expires_at(self->since_ + self->options_.readTimeout);
+      self->continueReading();
+    });
   }
 
   void onRequest() {
-    auto& message = parser_->get();
+    phase_ = Phase::Busy;
+    auto& message = reader_.request();
     keepAlive_ = message.keep_alive();
     version_ = message.version();
     headRequest_ = message.method() == http::verb::head;
@@ -120,7 +164,7 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
     try {
       outcome = router_.handle(request);
     } catch (const std::exception& error) {
-      std::fprintf(stderr, "TVSK HTTP: request failed: %s\n", error.what());
+      printEngineLine("HTTP: request failed: " + std::string(error.what()), Console::Error);
       respond(ApiRouter::errorResponse(500, "Internal error"), true);
       return;
     }
@@ -128,7 +172,7 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
       runDeferred(std::move(outcome.deferred));
       return;
     }
-    respond(outcome.response, false);
+    respond(std::move(outcome.response), false);
   }
 
   void runDeferred(std::function<ApiResponse()> work) {
@@ -142,25 +186,27 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
       self->respond(ApiRouter::errorResponse(504, "The device did not answer in time"), true);
     });
     auto executor = stream_.get_executor();
-    offload_([self = shared_from_this(), executor, work = std::move(work)]() {
+    offload_([self = shared_from_this(), executor, work = std::move(work)]() mutable {
       ApiResponse response;
       try {
         response = work();
       } catch (const std::exception& error) {
         response = ApiRouter::errorResponse(500, std::string("Internal error: ") + error.what());
       }
-      asio::post(executor, [self, response = std::move(response)]() {
+      // The session travels with the answer, so its last owner is never this worker thread.
+      asio::post(executor, [self = std::move(self), response = std::move(response)]() mutable {
         if (!self->deferredPending_) {
           return;
         }
         self->deferredPending_ = false;
         self->processingTimer_.cancel();
-        self->respond(response, false);
+        self->respond(std::move(response), false);
       });
     });
   }
 
-  void respond(const ApiResponse& answer, bool close) {
+  void respond(ApiResponse answer, bool close) {
+    phase_ = Phase::Busy;
     if (close) {
       keepAlive_ = false;
     }
@@ -175,23 +221,28 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
     if (headRequest_) {
       response->content_length(answer.body.size());
     } else {
-      response->body() = answer.body;
+      response->body() = std::move(answer.body);
       response->prepare_payload();
     }
     stream_.expires_after(options_.writeTimeout);
-    http::async_write(stream_, *response,
-                      [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
-                        if (ec) {
-                          self->stream_.close();
-                        } else if (self->keepAlive_) {
-                          self->readHeader();
-                        } else {
-                          self->closeGracefully();
-                        }
-                      });
+    http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+      if (ec) {
+        self->closeNow();
+      } else if (self->keepAlive_) {
+        self->nextRequest();
+      } else {
+        self->closeGracefully();
+      }
+    });
+  }
+
+  void closeNow() {
+    phase_ = Phase::Closing;
+    stream_.close();
   }
 
   void closeGracefully() {
+    phase_ = Phase::Closing;
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_.expires_after(kDrainTime);
@@ -209,14 +260,14 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
   }
 
   beast::tcp_stream stream_;
-  beast::flat_buffer buffer_;
-  std::optional<http::request_parser<http::string_body>> parser_;
   asio::steady_timer processingTimer_;
+  RequestReader reader_;
   std::array<char, 4096> drainBuffer_{};
   const ApiRouter& router_;
   const Offload& offload_;
   const HttpServerOptions& options_;
-  std::shared_ptr<std::atomic<std::size_t>> openConnections_;
+  Phase phase_ = Phase::Reading;
+  Clock::time_point since_ = Clock::now();
   bool keepAlive_ = false;
   bool headRequest_ = false;
   bool deferredPending_ = false;
@@ -224,11 +275,7 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
 };
 
 HttpServer::HttpServer(const ApiRouter& router, Offload offload, HttpServerOptions options)
-    : router_(router),
-      offload_(std::move(offload)),
-      options_(std::move(options)),
-      acceptor_(io_),
-      openConnections_(std::make_shared<std::atomic<std::size_t>>(0)) {}
+    : router_(router), offload_(std::move(offload)), options_(std::move(options)), acceptor_(io_) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -252,8 +299,22 @@ bool HttpServer::start(std::string& error) {
   }
   port_ = acceptor_.local_endpoint(ec).port();
   accept();
-  thread_ = std::thread([this] { io_.run(); });
+  thread_ = std::thread([this] { run(); });
   return true;
+}
+
+void HttpServer::run() {
+  for (;;) {
+    try {
+      io_.run();
+      return;
+    } catch (const std::exception& error) {
+      // The handler's session is gone with its connection; the others go on.
+      printEngineLine("HTTP: connection dropped after an error: " + std::string(error.what()), Console::Error);
+    } catch (...) {
+      printEngineLine("HTTP: connection dropped after an unknown error", Console::Error);
+    }
+  }
 }
 
 void HttpServer::accept() {
@@ -267,15 +328,49 @@ void HttpServer::accept() {
       timer->async_wait([this, timer](beast::error_code) { accept(); });
       return;
     }
-    if (openConnections_->load() >= options_.maxConnections) {
-      beast::error_code ignored;
-      socket.close(ignored);
-    } else {
-      openConnections_->fetch_add(1);
-      std::make_shared<Session>(std::move(socket), router_, offload_, options_, openConnections_)->start();
-    }
+    admit(std::move(socket));
     accept();
   });
+}
+
+void HttpServer::admit(tcp::socket socket) {
+  if (prune(sessions_) < options_.maxConnections || makeRoom()) {
+    auto session = std::make_shared<Session>(std::move(socket), router_, offload_, options_);
+    sessions_.push_back(session);
+    session->start();
+    return;
+  }
+  // Refusals are answered within their own cap; past it the connection is just closed.
+  if (prune(refusals_) < options_.maxConnections) {
+    auto session = std::make_shared<Session>(std::move(socket), router_, offload_, options_);
+    refusals_.push_back(session);
+    session->refuse();
+    return;
+  }
+  beast::error_code ignored;
+  socket.close(ignored);
+}
+
+bool HttpServer::makeRoom() {
+  auto victim = sessions_.end();
+  std::shared_ptr<Session> chosen;
+  for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+    auto session = it->lock();
+    if (!session || session->phase() == Session::Phase::Busy) {
+      continue;
+    }
+    if (!chosen || session->phase() < chosen->phase() ||
+        (session->phase() == chosen->phase() && session->since() < chosen->since())) {
+      chosen = std::move(session);
+      victim = it;
+    }
+  }
+  if (!chosen) {
+    return false;
+  }
+  chosen->evict();
+  sessions_.erase(victim);
+  return true;
 }
 
 void HttpServer::stop() {

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,16 +21,25 @@ struct HttpServerOptions {
   uint16_t port = 0;                 // 0: an ephemeral port
   std::size_t headerLimit = 64 * 1024;
   std::size_t bodyLimit = 1024 * 1024;
-  // A request must arrive whole within this time; an idle kept-alive connection is closed after it.
+  // A request's header section must arrive within this time: a new connection's from its opening,
+  // a kept-alive one's from the request's first byte. Short, so silent sockets do not hold slots.
+  std::chrono::milliseconds headerTimeout{5000};
+  // The whole request must arrive within this time of its first byte.
   std::chrono::milliseconds readTimeout{10000};
+  // A kept-alive connection waiting for its next request is closed after this.
+  std::chrono::milliseconds idleTimeout{10000};
   std::chrono::milliseconds writeTimeout{10000};
   // Longest wait for deferred work (a device action); then 504.
   std::chrono::milliseconds processingTimeout{30000};
+  // At the cap a new connection takes the slot of a closing or idle one, else of the one whose
+  // request has been arriving the longest; when every slot is busy it is answered 503.
   std::size_t maxConnections = 64;
+  std::chrono::seconds retryAfter{1};
 };
 
 // The engine's HTTP server: one I/O thread, every connection bounded in size and time. Deferred
-// work of the router is handed to `offload`, which runs it on another thread.
+// work of the router is handed to `offload`, which runs it on another thread. No exception from a
+// parser, a socket or a handler leaves the I/O thread.
 class HttpServer {
  public:
   using Offload = std::function<void(std::function<void()>)>;
@@ -51,13 +60,19 @@ class HttpServer {
 
  private:
   void accept();
+  void admit(boost::asio::ip::tcp::socket socket);
+  // Frees a slot for a new connection; false when every open connection is busy.
+  bool makeRoom();
+  void run();
 
   const ApiRouter& router_;
   Offload offload_;
   HttpServerOptions options_;
+  // Touched on the I/O thread only; they outlive io_, whose destruction may end sessions.
+  std::list<std::weak_ptr<Session>> sessions_;
+  std::list<std::weak_ptr<Session>> refusals_;
   boost::asio::io_context io_;
   boost::asio::ip::tcp::acceptor acceptor_;
-  std::shared_ptr<std::atomic<std::size_t>> openConnections_;
   std::thread thread_;
   uint16_t port_ = 0;
   bool stopped_ = false;

@@ -19,6 +19,7 @@ StateDocument::StateDocument() : config_(emptyConfig()) {}
 void StateDocument::setRole(int role) {
   std::lock_guard<std::mutex> lock(mutex_);
   config_["Role"] = role;
+  changed();
 }
 
 void StateDocument::setPluginDirectories(const std::vector<std::string>& directories) {
@@ -28,6 +29,7 @@ void StateDocument::setPluginDirectories(const std::vector<std::string>& directo
   }
   std::lock_guard<std::mutex> lock(mutex_);
   config_["PluginDirectory"] = std::move(list);
+  changed();
 }
 
 void StateDocument::setPlugins(const std::vector<PluginRecord>& plugins) {
@@ -37,6 +39,7 @@ void StateDocument::setPlugins(const std::vector<PluginRecord>& plugins) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   config_["Plugins"] = std::move(list);
+  changed();
 }
 
 void StateDocument::setInterfaceFilters(const std::vector<InterfaceFilter>& filters) {
@@ -46,6 +49,7 @@ void StateDocument::setInterfaceFilters(const std::vector<InterfaceFilter>& filt
   }
   std::lock_guard<std::mutex> lock(mutex_);
   config_["InterfaceFilters"] = std::move(list);
+  changed();
 }
 
 void StateDocument::setDevice(uint32_t id, Json state) {
@@ -55,11 +59,13 @@ void StateDocument::setDevice(uint32_t id, Json state) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   devices_[id] = std::move(state);
+  changed();
 }
 
 void StateDocument::removeDevice(uint32_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   devices_.erase(id);
+  changed();
 }
 
 bool StateDocument::applyStreamMessage(std::string_view text) {
@@ -76,6 +82,7 @@ bool StateDocument::applyStreamMessage(std::string_view text) {
   if (*action == "Remove") {
     std::lock_guard<std::mutex> lock(mutex_);
     streams_.erase(streamId);
+    changed();
     return true;
   }
   const auto payload = message->find("Payload");
@@ -86,6 +93,7 @@ bool StateDocument::applyStreamMessage(std::string_view text) {
   stream["Id"] = streamId;
   std::lock_guard<std::mutex> lock(mutex_);
   streams_[streamId] = std::move(stream);
+  changed();
   return true;
 }
 
@@ -94,10 +102,17 @@ void StateDocument::clear() {
   config_ = emptyConfig();
   devices_.clear();
   streams_.clear();
+  changed();
 }
 
-Json StateDocument::snapshot() const {
+void StateDocument::changed() { view_.reset(); }
+
+std::shared_ptr<const StateDocument::View> StateDocument::view() const {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (view_) {
+    return view_;
+  }
+  auto view = std::make_shared<View>();
   Json devices = Json::array();
   for (const auto& entry : devices_) {
     devices.push_back(entry.second);
@@ -106,7 +121,17 @@ Json StateDocument::snapshot() const {
   for (const auto& entry : streams_) {
     streams.push_back(entry.second);
   }
-  return Json{{"Config", config_}, {"Devices", std::move(devices)}, {"Streams", std::move(streams)}};
+  view->document = Json{{"Config", config_}, {"Devices", std::move(devices)}, {"Streams", std::move(streams)}};
+  // The whole text is put together from its members' texts, in the order a dump writes them.
+  view->text = "{";
+  for (const auto& item : view->document.items()) {
+    std::string member = compactJson(item.value());
+    view->text += (view->text.size() > 1 ? ",\"" : "\"") + item.key() + "\":" + member;
+    view->memberTexts.emplace(item.key(), std::move(member));
+  }
+  view->text += "}";
+  view_ = std::move(view);
+  return view_;
 }
 
 }  // namespace tvsk

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -23,9 +25,17 @@ struct PluginRecord {
 //   {"Config":{"InterfaceFilters":[{"Ip","Mask"}..],"PluginDirectory":[..],"Plugins":[{"Major","Minor","Name"}..],
 //              "Role":n},
 //    "Devices":[<device state>..] (by proxy Id), "Streams":[{"Id":n,<payload>}..] (by stream Id)}
-// Every member is guarded by one mutex; readers take a copy.
+// Every member is guarded by one mutex. Readers share an immutable view, built with its texts on
+// the first read after a change, so a read copies and serialises nothing.
 class StateDocument {
  public:
+  // The document at one moment, with the texts POST /get serves most.
+  struct View {
+    Json document;
+    std::string text;                                            // "$"
+    std::map<std::string, std::string, std::less<>> memberTexts;  // "Config", "Devices", "Streams"
+  };
+
   StateDocument();
 
   void setRole(int role);
@@ -40,10 +50,14 @@ class StateDocument {
   // Back to an empty document.
   void clear();
 
-  [[nodiscard]] Json snapshot() const;
+  [[nodiscard]] std::shared_ptr<const View> view() const;
+  [[nodiscard]] Json snapshot() const { return view()->document; }
 
  private:
+  void changed();  // mutex_ held
+
   mutable std::mutex mutex_;
+  mutable std::shared_ptr<const View> view_;
   Json config_;
   std::map<uint32_t, Json> devices_;
   std::map<int64_t, Json> streams_;

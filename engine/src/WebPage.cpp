@@ -5,6 +5,9 @@
 namespace tvsk {
 namespace {
 
+// "Code" of a device status that reports no fault.
+constexpr long long kStatusOkCode = 1;
+
 constexpr const char* kStyle = R"css(
 :root { color-scheme: light; }
 * { box-sizing: border-box; }
@@ -29,6 +32,10 @@ ul.flows { margin: 0; padding: 0; list-style: none; }
 ul.flows li { white-space: nowrap; }
 .none { color: #9aa5b1; }
 .plugins { display: flex; flex-wrap: wrap; gap: 8px; padding: 12px 16px; }
+.state { font-weight: 600; }
+.state.ok { color: #1e7b34; }
+.state.error { color: #b42318; }
+ul.errors { margin: 2px 0 0; padding: 0; list-style: none; color: #b42318; }
 .plugin { padding: 3px 10px; border: 1px solid #cbd5e1; border-radius: 12px; background: #f7f9fb; font-size: 12px; }
 )css";
 
@@ -121,6 +128,30 @@ std::string deviceAddress(const Json& device) {
   return {};
 }
 
+// The device's state as its plug-in reports it: the status message and each error with its text.
+std::string statusCell(const Json& device) {
+  const Json& status = member(device, "Status");
+  const std::string message = text(status, "Message");
+  const Json& errors = member(status, "Errors");
+  const bool hasErrors = errors.is_object() && !errors.empty();
+  if (message.empty() && !hasErrors) {
+    return "<td class=\"status\"><span class=\"none\">&ndash;</span></td>";
+  }
+  const Json& code = member(status, "Code");
+  const bool ok = code.is_number_integer() && code.get<long long>() == kStatusOkCode && !hasErrors;
+  std::string html = "<td class=\"status\"><span class=\"state " + std::string(ok ? "ok" : "error") + "\">" +
+                     escapeHtml(message.empty() ? std::string("ERROR") : message) + "</span>";
+  if (hasErrors) {
+    html += "<ul class=\"errors\">";
+    for (const auto& error : errors.items()) {
+      const std::string detail = error.value().is_string() ? error.value().get<std::string>() : compactJson(error.value());
+      html += "<li>" + escapeHtml(error.key() + ": " + detail) + "</li>";
+    }
+    html += "</ul>";
+  }
+  return html + "</td>";
+}
+
 // Streamers or receivers of a device: one line each, name and stream address.
 std::string flowList(const Json& flows) {
   if (!flows.is_array() || flows.empty()) {
@@ -181,15 +212,15 @@ void renderDevices(std::ostringstream& out, const Json& devices) {
     out << "<div class=\"empty\">No device.</div></section>";
     return;
   }
-  out << "<table><thead><tr><th>Name</th><th>Address</th><th>Sample rate</th><th>Streamers</th><th>Receivers</th>"
-         "</tr></thead><tbody>";
+  out << "<table><thead><tr><th>Name</th><th>Status</th><th>Address</th><th>Sample rate</th><th>Streamers</th>"
+         "<th>Receivers</th></tr></thead><tbody>";
   for (const Json& device : devices) {
     const Json& identity = member(device, "Identity");
     const std::string name = text(identity, "Name");
     const std::string product = text(identity, "Product");
     out << "<tr class=\"device\"><td><strong>" << (name.empty() ? std::string("Device ") + escapeHtml(text(device, "Id")) : escapeHtml(name))
         << "</strong>" << (product.empty() ? "" : "<br><span class=\"none\">" + escapeHtml(product) + "</span>") << "</td>"
-       << cell(deviceAddress(device), "mono")
+        << statusCell(device) << cell(deviceAddress(device), "mono")
         << cell(deviceSampleRate(device), "num") << flowList(member(device, "Streamers"))
         << flowList(member(device, "Receivers")) << "</tr>";
   }

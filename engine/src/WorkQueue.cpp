@@ -1,8 +1,10 @@
 #include "WorkQueue.h"
 
-#include <cstdio>
 #include <exception>
 #include <future>
+#include <string>
+
+#include "EngineLog.h"
 
 namespace tvsk {
 
@@ -77,9 +79,9 @@ void WorkQueue::run() {
     try {
       task();
     } catch (const std::exception& error) {
-      std::fprintf(stderr, "TVSK worker: task failed: %s\n", error.what());
+      printEngineLine("worker: task failed: " + std::string(error.what()), Console::Error);
     } catch (...) {
-      std::fprintf(stderr, "TVSK worker: task failed\n");
+      printEngineLine("worker: task failed", Console::Error);
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -116,6 +117,68 @@ bool RawConnection::closedWithin(std::chrono::milliseconds timeout) {
     char chunk[4096];
     const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
     if (n <= 0) return true;
+  }
+}
+
+SlowClients::SlowClients(uint16_t port, int slowHeaders, int slowBodies, std::chrono::milliseconds byteInterval)
+    : port_(port), byteInterval_(byteInterval) {
+  for (int i = 0; i < slowHeaders + slowBodies; ++i) {
+    Slow slow;
+    slow.body = i >= slowHeaders;
+    open(slow);
+    connections_.push_back(slow);
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+SlowClients::~SlowClients() { stop(); }
+
+void SlowClients::stop() {
+  stopping_ = true;
+  if (thread_.joinable()) thread_.join();
+  for (Slow& slow : connections_) {
+    if (slow.fd >= 0) close(slow.fd);
+    slow.fd = -1;
+  }
+}
+
+void SlowClients::open(Slow& slow) const {
+  slow.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  slow.sent = 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  // Non-blocking: the connection completes in the background, or the first send fails.
+  connect(slow.fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+void SlowClients::run() {
+  static const std::string header = "POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(4000, 's');
+  static const std::string bodyHeader = "POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000\r\n\r\n";
+  while (!stopping_) {
+    for (Slow& slow : connections_) {
+      char scratch[4096];
+      const ssize_t got = recv(slow.fd, scratch, sizeof scratch, MSG_DONTWAIT);
+      bool gone = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN);
+      if (!gone) {
+        // A slow body starts with its whole header; after that, and for slow headers, one byte.
+        const std::string bytes = slow.body ? (slow.sent == 0 ? bodyHeader : std::string("{"))
+                                            : header.substr(slow.sent % header.size(), 1);
+        const ssize_t n = ::send(slow.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+          slow.sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN) {
+          gone = true;
+        }
+      }
+      if (gone) {
+        ++closed_;
+        close(slow.fd);
+        open(slow);
+      }
+    }
+    std::this_thread::sleep_for(byteInterval_);
   }
 }
 

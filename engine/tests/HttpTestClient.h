@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <atomic>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace engine_test {
 
@@ -36,6 +39,38 @@ class RawConnection {
  private:
   int fd_ = -1;
   std::string pending_;
+};
+
+// Connections that hold server slots without credentials, as a hostile host would: each sends a
+// request header a byte at a time, or a whole header announcing a body that then trickles. A
+// connection the server closes is opened again, so the count stays until stop().
+class SlowClients {
+ public:
+  SlowClients(uint16_t port, int slowHeaders, int slowBodies,
+              std::chrono::milliseconds byteInterval = std::chrono::milliseconds(200));
+  ~SlowClients();
+  SlowClients(const SlowClients&) = delete;
+  SlowClients& operator=(const SlowClients&) = delete;
+
+  void stop();
+  // How many connections the server closed (each opened again).
+  [[nodiscard]] int closedByServer() const { return closed_; }
+
+ private:
+  struct Slow {
+    int fd = -1;
+    bool body = false;
+    std::size_t sent = 0;
+  };
+  void open(Slow& slow) const;
+  void run();
+
+  uint16_t port_;
+  std::chrono::milliseconds byteInterval_;
+  std::vector<Slow> connections_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> closed_{0};
+  std::thread thread_;
 };
 
 // One request on a fresh connection.

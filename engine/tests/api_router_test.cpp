@@ -83,6 +83,11 @@ TEST_F(EngineApi, GetAnswersTheWholeDocumentOrTheValueAtThePath) {
   EXPECT_EQ(response.body, R"([{"Major":1,"Minor":4,"Name":"vextro"}])");
   EXPECT_EQ(run("POST", "/get", R"({"Path":"$.Devices[?(@.Id==7)].Identity.Name"})").body, "\"Box <b>\"");
   EXPECT_EQ(run("POST", "/get", R"({"Path":"$.Config.Nothing"})").status, 404u);
+  // The common paths come from the stored texts, and change with the state.
+  EXPECT_EQ(run("POST", "/get", R"({"Path":"$.Devices"})").body, tvsk::compactJson(state_.snapshot()["Devices"]));
+  state_.setRole(1);
+  EXPECT_EQ(run("POST", "/get", R"({"Path":"$.Config"})").body, tvsk::compactJson(state_.snapshot()["Config"]));
+  EXPECT_EQ(Json::parse(run("POST", "/get", R"({"Path":"$"})").body)["Config"]["Role"], 1);
 }
 
 TEST_F(EngineApi, GetRefusesMalformedBodiesAndPaths) {
@@ -152,4 +157,18 @@ TEST(EngineWebPage, EscapesEveryMarkupCharacter) {
   const std::string page = tvsk::renderStatusPage(Json::object());
   EXPECT_NE(page.find("No device."), std::string::npos);
   EXPECT_NE(page.find("No stream announced."), std::string::npos);
+}
+
+TEST(EngineWebPage, ShowsEachDevicesStatusWithItsErrorsEscaped) {
+  const Json document = Json::parse(R"({"Devices":[
+    {"Id":1,"Status":{"Code":3,"Message":"ERROR","Errors":{"Network":"Error: <refused> & gone"}}},
+    {"Id":2,"Status":{"Code":1,"Message":"OK","Errors":{}}},
+    {"Id":3}]})");
+  const std::string page = tvsk::renderStatusPage(document);
+  EXPECT_NE(page.find("<strong>Device 1</strong></td><td class=\"status\"><span class=\"state error\">ERROR</span>"
+                      "<ul class=\"errors\"><li>Network: Error: &lt;refused&gt; &amp; gone</li></ul></td>"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("<td class=\"status\"><span class=\"state ok\">OK</span></td>"), std::string::npos);
+  EXPECT_NE(page.find("<strong>Device 3</strong></td><td class=\"status\"><span class=\"none\">"), std::string::npos);
 }

@@ -297,11 +297,21 @@ TEST_F(EngineSystem, AdvertisesByDnsSdWithTheMasterEntryOnlyForAMasterAndWithdra
   EXPECT_TRUE(waitFor([&] { return !advertisedTxt(serviceName_).has_value(); }, 8s));
 }
 
-TEST_F(EngineSystem, BrowserShowsTheDeviceAndStreamsWithNetworkTextAsText) {
+TEST_F(EngineSystem, BrowserShowsTheDevicesWithTheirStatusAndStreamsWithNetworkTextAsText) {
   if (run("command -v chromium").empty()) GTEST_SKIP() << "chromium is not installed";
   addPlugin(VEXTRO_PLUGIN_PATH);
   addPlugin(ANNWATCH_PLUGIN_PATH);
-  addSimulatedDevice();
+  // The simulated device, and one nothing listens for.
+  const uint16_t closedPort = [] {
+    vextro_sim::SimDevice gone;
+    return gone.port();
+  }();
+  const Json devices = Json::array(
+      {{{"Origin", "test"}, {"Type", "Vextro CANTOR"}, {"Subtypes", Json::array()}, {"Ip", device_.address()},
+        {"Port", device_.port()}},
+       {{"Origin", "test"}, {"Type", "Vextro CANTOR"}, {"Subtypes", Json::array()}, {"Ip", "127.0.0.1"},
+        {"Port", closedPort}}});
+  testing_support::writeFile(root_.path() + "/devices.json", devices.dump());
   device_.setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_STREAM_NAME", "Console Mix");
   device_.setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_ENABLE", "1");
   start(3);
@@ -311,12 +321,21 @@ TEST_F(EngineSystem, BrowserShowsTheDeviceAndStreamsWithNetworkTextAsText) {
                         announce(kScriptSdp, 0x4321);
                       }));
   ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
+  Json unreachable;
+  ASSERT_TRUE(waitFor([&] { return (unreachable = get("$.Devices[1].Status.Errors.Network")).is_string(); }, 5s));
 
   const std::string chromium = "chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + root_.path() +
                                "/chromium --window-size=1280,800 ";
   const std::string dom = run("timeout 60 " + chromium + "--dump-dom " + url() + " 2>/dev/null");
   EXPECT_NE(dom.find("<title>TaviskEngine</title>"), std::string::npos) << dom;  // the script never ran
   EXPECT_NE(dom.find("<strong>Sim</strong>"), std::string::npos) << dom;
+  EXPECT_NE(dom.find("<span class=\"state ok\">OK</span>"), std::string::npos) << dom;
+  // The unreachable device says why, as the plug-in put it.
+  EXPECT_NE(dom.find("<span class=\"state error\">ERROR</span><ul class=\"errors\"><li>Network: " +
+                     unreachable.get<std::string>() + "</li></ul>"),
+            std::string::npos)
+      << dom;
+  EXPECT_NE(unreachable.get<std::string>().find("Error: "), std::string::npos) << unreachable;
   EXPECT_NE(dom.find("127.0.0.1"), std::string::npos);
   EXPECT_NE(dom.find("Console Mix"), std::string::npos);
   EXPECT_NE(dom.find("<td>Stage left</td>"), std::string::npos);

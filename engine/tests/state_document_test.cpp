@@ -111,6 +111,23 @@ TEST(EngineStateDocument, ConfigHoldsPluginsFoldersFiltersAndRole) {
             R"({"Config":{"InterfaceFilters":[],"PluginDirectory":[],"Plugins":[],"Role":0},"Devices":[],"Streams":[]})");
 }
 
+TEST(EngineStateDocument, ReadersShareOneSerialisedViewUntilTheStateChanges) {
+  StateDocument state;
+  state.setDevice(4, Json{{"Identity", {{"Name", "Box \xff"}}}});  // invalid UTF-8 is replaced, not thrown
+  state.applyStreamMessage(R"({"Action":"Add","Id":3,"Payload":{"Name":"Mic"}})");
+  const auto first = state.view();
+  EXPECT_EQ(state.view(), first);  // nothing changed: nothing rebuilt
+  EXPECT_EQ(first->text, tvsk::compactJson(first->document));
+  for (const char* member : {"Config", "Devices", "Streams"}) {
+    EXPECT_EQ(first->memberTexts.at(member), tvsk::compactJson(first->document[member])) << member;
+  }
+  state.removeDevice(4);
+  const auto second = state.view();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(second->memberTexts.at("Devices"), "[]");
+  EXPECT_EQ(first->document["Devices"].size(), 1u);  // a reader's view stays as it was
+}
+
 TEST(EngineJsonText, DeepNestingIsRefusedBracketsInStringsDoNotCount) {
   const std::string deep = std::string(65, '[') + std::string(65, ']');
   EXPECT_FALSE(tvsk::parseJson(deep));

@@ -3,16 +3,16 @@
 // TVSK_PLUGIN_DIRS, TVSK_PLUGINS, TVSK_DEVICES_FILE, TVSK_SERVICE_NAME).
 // Usage: tvsk-run [--master] [ADDRESS NETMASK]...
 #include <csignal>
-#include <cstdio>
 
 #include "TaviskEngine.h"
+#include "engine/src/EngineLog.h"
 #include "engine/tools/tool_arguments.h"
 
 int main(int argc, char** argv) {
   int arg = 1;
   const int role = tvsk_tools::takeRole(argc, argv, arg);
   if ((argc - arg) % 2 != 0) {
-    std::fprintf(stderr, "usage: tvsk-run [--master] [ADDRESS NETMASK]...\n");
+    tvsk::printLine("usage: tvsk-run [--master] [ADDRESS NETMASK]...", tvsk::Console::Error);
     return 2;
   }
   // Signals are taken by sigwait below, so every engine thread inherits them blocked.
@@ -26,8 +26,7 @@ int main(int argc, char** argv) {
   if (TVSK_Initialize(-1, 0, role) != 0) {
     return 1;
   }
-  std::printf("Engine running; Ctrl+C stops it.\n");
-  std::fflush(stdout);
+  tvsk::printLine("Engine running; Ctrl+C stops it.");
   int received = 0;
   sigwait(&stopSignals, &received);
   TVSK_Uninitialize();

@@ -20,6 +20,8 @@ expect_none() { if grep -qF -- "$1" "$work/out"; then fail "unexpected: $1"; fi;
 host() { "$bin/plugin-host" vextro --plugin "$vextro" "$@" >"$work/out" 2>&1 || fail "plugin-host exited $?"; }
 all_results_ok() { expect_none '"Result":-1'; expect_none 'warning: '; }
 start_sim() {  # start_sim ARGS...: a vextro-sim in the background; sets $port
+  # The file exists before the background shell opens it, so the first look never misses it.
+  : >"$work/sim"
   "$bin/vextro-sim" "$@" >"$work/sim" 2>&1 &
   sim_pid=$!
   for _ in $(seq 1 100); do

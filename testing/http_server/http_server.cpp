@@ -147,6 +147,20 @@ ScriptedReply ScriptedReply::oversized(size_t bodySize) {
   return reply;
 }
 
+ScriptedReply ScriptedReply::trickle(std::string bytes, std::chrono::milliseconds interval) {
+  ScriptedReply reply;
+  reply.kind = Kind::Trickle;
+  reply.body = std::move(bytes);
+  reply.interval = interval;
+  return reply;
+}
+
+ScriptedReply ScriptedReply::endlessBody() {
+  ScriptedReply reply;
+  reply.kind = Kind::EndlessBody;
+  return reply;
+}
+
 class HttpServer::Impl {
  public:
   Impl() : acceptor_(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {}
@@ -298,7 +312,23 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
         });
         return;
       }
+      case ScriptedReply::Kind::Trickle:
+        return trickle(0);
+      case ScriptedReply::Kind::EndlessBody:
+        out_ = "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n";
+        return writeForever(std::string(kStreamChunk, 'x'));
     }
+  }
+
+  void trickle(size_t sent) {
+    if (sent == reply_.body.size()) return finish();
+    out_.assign(1, reply_.body[sent]);
+    auto self = shared_from_this();
+    asio::async_write(socket_, asio::buffer(out_), [this, self, sent](boost::system::error_code error, size_t) {
+      if (error) return finish();
+      timer_.expires_after(reply_.interval);
+      timer_.async_wait([this, self, sent](boost::system::error_code) { trickle(sent + 1); });
+    });
   }
 
   void writeThenFinish(std::string text) {

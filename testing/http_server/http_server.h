@@ -49,6 +49,8 @@ struct ScriptedReply {
     Stall,          // read the request, send nothing; the connection stays open until stop()
     EndlessHeader,  // status line then header lines forever, never CRLFCRLF
     Oversized,      // 200 with a declared Content-Length of bodySize bytes of 'x', streamed
+    Trickle,        // bytes verbatim, one every interval, then close
+    EndlessBody,    // 200 without Content-Length, then 'x' forever
   };
 
   Kind kind = Kind::Response;
@@ -58,6 +60,7 @@ struct ScriptedReply {
   std::string body;  // Response: the body; Raw/Reset: the bytes sent
   size_t bodySize = 0;  // Oversized only
   std::chrono::milliseconds delay{0};  // wait before answering (after the request was read)
+  std::chrono::milliseconds interval{0};  // Trickle only
 
   static ScriptedReply json(std::string body, int status = 200);
   static ScriptedReply text(int status, std::string body, std::string contentType = "text/plain");
@@ -69,6 +72,8 @@ struct ScriptedReply {
   static ScriptedReply stall();
   static ScriptedReply endlessHeader();
   static ScriptedReply oversized(size_t bodySize);
+  static ScriptedReply trickle(std::string bytes, std::chrono::milliseconds interval);
+  static ScriptedReply endlessBody();
 
   ScriptedReply&& after(std::chrono::milliseconds wait) && {
     delay = wait;

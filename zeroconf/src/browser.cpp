@@ -23,14 +23,15 @@ class bonjour_browser::impl final : public browser, public dns_service {
         reconfirm_(reconfirm),
         instances_(std::make_shared<browse_instances>()) {}
 
-  void start(const std::string& regtype, uint32_t interface_index, const char* domain) {
+  // Empty when the browse runs; else the failure of a start that waits for the DNS-SD service.
+  std::string start(const std::string& regtype, uint32_t interface_index, const char* domain) {
     regtype_ = regtype;
     interface_index_ = interface_index;
     has_domain_ = domain != nullptr;
     domain_ = has_domain_ ? domain : "";
-    start_or_throw("DNSServiceBrowse",
-                   is_acceptable_service_type(regtype_) && (!has_domain_ || is_acceptable_domain_name(domain_)),
-                   [this](DNSServiceRef* ref) { return call_browse(ref); });
+    return start_or_wait("DNSServiceBrowse",
+                         is_acceptable_service_type(regtype_) && (!has_domain_ || is_acceptable_domain_name(domain_)),
+                         [this](DNSServiceRef* ref) { return call_browse(ref); }, "browse " + regtype_);
   }
 
   void on_service_gone() override { service_lost(); }
@@ -123,10 +124,12 @@ bonjour_browser::bonjour_browser(const std::shared_ptr<bonjour_client>& owner, c
                                  std::shared_ptr<browser_listener> listener, bool reconfirm)
     : browser(std::move(listener)) {
   auto running = std::make_shared<impl>(owner, this->listener, name_filter, reconfirm);
-  running->start(regtype, interface_index, domain);
+  start_failure_ = running->start(regtype, interface_index, domain);
   impl_ = std::move(running);
   this->listener.reset();
-  impl_->add_dns_service();
+  if (start_failure_.empty()) {
+    impl_->add_dns_service();
+  }
 }
 
 bonjour_browser::~bonjour_browser() {
@@ -142,8 +145,12 @@ std::shared_ptr<browser> bonjour_client::browse(const std::string& name, const s
                                                 const std::string& domain, const std::string& subtype,
                                                 std::shared_ptr<browser_listener> listener, bool reconfirm) {
   return start_operation<browser>(name, type, [&](const std::shared_ptr<bonjour_client>& self) {
-    return std::make_shared<bonjour_browser>(self, name, browse_regtype(type, subtype), 0U, domain.c_str(),
-                                             std::move(listener), reconfirm);
+    auto handle = std::make_shared<bonjour_browser>(self, name, browse_regtype(type, subtype), 0U, domain.c_str(),
+                                                    std::move(listener), reconfirm);
+    if (!handle->start_failure().empty()) {
+      log_start_failure(name, type, handle->start_failure().c_str());
+    }
+    return handle;
   });
 }
 
@@ -151,8 +158,12 @@ std::shared_ptr<browser> bonjour_client::browse(const std::string& name, const s
                                                 const std::string& subtype,
                                                 std::shared_ptr<browser_listener> listener, bool reconfirm) {
   return start_operation<browser>(name, type, [&](const std::shared_ptr<bonjour_client>& self) {
-    return std::make_shared<bonjour_browser>(self, name, browse_regtype(type, subtype), interface_index(), nullptr,
-                                             std::move(listener), reconfirm);
+    auto handle = std::make_shared<bonjour_browser>(self, name, browse_regtype(type, subtype), interface_index(),
+                                                    nullptr, std::move(listener), reconfirm);
+    if (!handle->start_failure().empty()) {
+      log_start_failure(name, type, handle->start_failure().c_str());
+    }
+    return handle;
   });
 }
 

@@ -41,13 +41,19 @@ class bonjour_browser final : public browser {
   class impl;
 
   // Throws std::runtime_error "DNSServiceBrowse() failed (<code>)." when the browse cannot start.
+  // A DNS-SD service that is not running yet (no daemon) is waited for instead: the browse
+  // starts once it answers, and start_failure() tells why it has not started yet.
   bonjour_browser(const std::shared_ptr<bonjour_client>& owner, const std::string& name_filter,
                   const std::string& regtype, uint32_t interface_index, const char* domain,
                   std::shared_ptr<browser_listener> listener, bool reconfirm);
   ~bonjour_browser() override;
 
+  // The failure of the first start when the browse waits for the service; else empty.
+  [[nodiscard]] const std::string& start_failure() const { return start_failure_; }
+
  private:
   std::shared_ptr<impl> impl_;
+  std::string start_failure_;
 };
 
 // "type" or "type,subtype", the form the library takes for a subtype browse.

@@ -17,7 +17,9 @@ class service;
 // A DNS-SD client: every operation started on it runs and reports on the client's one poll
 // thread. Must be owned by a std::shared_ptr before any operation is started (the operations
 // keep the client alive through it); an unowned client throws std::bad_weak_ptr.
-// Each operation returns an empty handle, after a logged line, when it cannot start.
+// Each operation returns an empty handle, after a logged line, when it cannot start; a browse
+// started while the DNS-SD service is not running (no daemon yet) logs the line too, but its
+// handle waits and the browse starts once the service answers.
 class client : public std::enable_shared_from_this<client> {
  public:
   client() = default;

@@ -9,6 +9,14 @@
 
 namespace zeroconf {
 
+namespace {
+
+std::runtime_error start_failure(const char* call, DNSServiceErrorType code) {
+  return std::runtime_error(std::string(call) + "() failed (" + std::to_string(code) + ").");
+}
+
+}  // namespace
+
 dns_service::dns_service(std::shared_ptr<bonjour_client> owner) : client_(std::move(owner)) {}
 
 dns_service::~dns_service() {
@@ -112,19 +120,36 @@ void dns_service::release_sd_ref() {
   }
 }
 
-void dns_service::start_or_throw(const char* call, bool acceptable, const start_function& start) {
-  const auto failure = [call](DNSServiceErrorType code) {
-    return std::runtime_error(std::string(call) + "() failed (" + std::to_string(code) + ").");
-  };
+DNSServiceErrorType dns_service::first_start(bool acceptable, const start_function& start) {
   if (!acceptable) {
-    throw failure(kDNSServiceErr_BadParam);
+    return kDNSServiceErr_BadParam;
   }
   DNSServiceRef ref = nullptr;
   const DNSServiceErrorType result = start(&ref);
-  if (result != kDNSServiceErr_NoError) {
-    throw failure(result);
+  if (result == kDNSServiceErr_NoError) {
+    sd_ref_ = ref;
   }
-  sd_ref_ = ref;
+  return result;
+}
+
+void dns_service::start_or_throw(const char* call, bool acceptable, const start_function& start) {
+  const DNSServiceErrorType result = first_start(acceptable, start);
+  if (result != kDNSServiceErr_NoError) {
+    throw start_failure(call, result);
+  }
+}
+
+std::string dns_service::start_or_wait(const char* call, bool acceptable, start_function start, std::string what) {
+  const DNSServiceErrorType result = first_start(acceptable, start);
+  if (result == kDNSServiceErr_NoError) {
+    return {};
+  }
+  // Without a library nothing will ever answer.
+  if (!means_service_gone(result) || !dnssd_loaded()) {
+    throw start_failure(call, result);
+  }
+  schedule_restart(std::move(start), std::move(what));
+  return start_failure(call, result).what();
 }
 
 void dns_service::store_sd_ref(DNSServiceRef ref) {

@@ -52,6 +52,11 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   // std::runtime_error "<call>() failed (<code>)." when its arguments are not acceptable (bad
   // parameter) or the library refuses the call.
   void start_or_throw(const char* call, bool acceptable, const start_function& start);
+  // As start_or_throw, except that a DNS-SD service not running yet (no daemon) is waited for
+  // as after its loss (see restart_later): gives the failure text then, for the caller to
+  // report, and an empty text when the operation started. The operation must be owned by a
+  // std::shared_ptr.
+  std::string start_or_wait(const char* call, bool acceptable, start_function start, std::string what);
 
   // The DNS-SD service went away: ends the connection (out of the poll list, reference
   // released) and calls `start` on the poll thread after a back-off delay, again after each
@@ -65,6 +70,8 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   // Detaches the reference under the lock; null when another thread's release must wait for
   // the poll thread to finish processing it (the poll thread frees it then).
   DNSServiceRef take_sd_ref_locked();
+  // Calls `start` unless the arguments are not acceptable (bad parameter); keeps the reference.
+  DNSServiceErrorType first_start(bool acceptable, const start_function& start);
   void schedule_restart(start_function start, std::string what);
 
   std::shared_ptr<bonjour_client> client_;

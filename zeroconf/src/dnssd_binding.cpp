@@ -71,6 +71,11 @@ void unload_dnssd() {
   module.handle_field.store(nullptr, std::memory_order_release);
 }
 
+bool dnssd_loaded() {
+  std::atomic<void*>* field = module.handle_field.load(std::memory_order_acquire);
+  return field != nullptr && field->load(std::memory_order_acquire) != nullptr;
+}
+
 int DNSServiceRefSockFD(DNSServiceRef sdRef) {
   auto function = bind<int (*)(DNSServiceRef)>(ref_sock_fd);
   return function != nullptr ? function(sdRef) : -1;

@@ -24,6 +24,8 @@ struct dnssd_module {
 // Runs once during static initialisation; registers unload_dnssd with atexit.
 void load_dnssd();
 void unload_dnssd();
+// Whether a library is open: without one, no operation can ever start.
+[[nodiscard]] bool dnssd_loaded();
 
 // The API's functions under their own names. Missing library or export: -1 for
 // DNSServiceRefSockFD, nothing for DNSServiceRefDeallocate, kDNSServiceErr_ServiceNotRunning else.

@@ -66,9 +66,9 @@ TEST_F(zeroconf_browse, BrowseWithDomainRunsOnAllInterfaces) {
 }
 
 TEST_F(zeroconf_browse, StartFailureGivesAnEmptyHandleAndALine) {
-  dnssd_fake::fail_next("DNSServiceBrowse", kDNSServiceErr_ServiceNotRunning);
+  dnssd_fake::fail_next("DNSServiceBrowse", kDNSServiceErr_Unsupported);
   EXPECT_EQ(nullptr, client_->browse("", "_http._tcp", "_ravenna", listener_, false));
-  EXPECT_NE(std::string::npos, output().find("[0]   _http._tcp; runtime error DNSServiceBrowse() failed (-65563).\n"));
+  EXPECT_NE(std::string::npos, output().find("[0]   _http._tcp; runtime error DNSServiceBrowse() failed (-65544).\n"));
 }
 
 TEST_F(zeroconf_browse, AppearingInstanceIsResolvedAddressedAndReported) {

@@ -201,6 +201,32 @@ TEST_F(zeroconf_reconnect, ReleasedBrowseIsNotStartedAgain) {
   EXPECT_FALSE(dnssd_fake::wait_for_kind(operation_kind::browse, 1, 300ms).has_value());
 }
 
+// A browse started before the daemon runs waits for it as after a loss; released, it never starts.
+TEST_F(zeroconf_reconnect, BrowseStartedWithoutTheServiceStartsOnceItAnswers) {
+  auto listener = std::make_shared<recording_listener>();
+  dnssd_fake::set_service_down(true);
+  const int refused_before = dnssd_fake::refused_starts();
+  auto handle = client_->browse("", "_http._tcp", "_ravenna", listener, false);
+  ASSERT_NE(nullptr, handle);
+  EXPECT_NE(std::string::npos, output().find("[0]   _http._tcp; runtime error DNSServiceBrowse() failed (-65537).\n"));
+  EXPECT_TRUE(eventually([&] { return dnssd_fake::refused_starts() - refused_before >= 3; }));
+  dnssd_fake::set_service_down(false);
+  const operation started = next(operation_kind::browse);
+  EXPECT_EQ("_http._tcp,_ravenna", started.regtype.value_or("?"));
+  report(started, "a");
+  ASSERT_EQ(1U, listener->wait_for(1).size());
+  EXPECT_NE(std::string::npos, output().find("browse _http._tcp,_ravenna: started again\n"));
+  handle.reset();
+  EXPECT_TRUE(eventually([&] { return released(started.ref); }));
+
+  dnssd_fake::set_service_down(true);
+  auto waiting = client_->browse("", "_http._tcp", "", listener, false);
+  ASSERT_NE(nullptr, waiting);
+  waiting.reset();
+  dnssd_fake::set_service_down(false);
+  EXPECT_FALSE(dnssd_fake::wait_for_kind(operation_kind::browse, 1, 300ms).has_value());
+}
+
 class zeroconf_reconnect_registration : public zeroconf_reconnect {
  protected:
   std::shared_ptr<zeroconf::service> start_registration() {
