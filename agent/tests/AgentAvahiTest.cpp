@@ -17,7 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using agent_testing::AgentTest;
-using agent_testing::eventually;
+using agent_testing::waitUntil;
 using lmr::Agent;
 using testing_support::StdoutCapture;
 
@@ -69,7 +69,7 @@ TEST_F(AvahiTest, SlaveAttachesToAPublishedServerAndDetachesWhenItGoes) {
   const std::string address = "127.0.0.1:" + std::to_string(port);
   Publication publication(name, port, false);
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(eventually([&] { return found(*agent, name); }, 5s)) << "the daemon did not report " << name;
+  ASSERT_TRUE(waitUntil([&] { return found(*agent, name); }, 5s)) << "the daemon did not report " << name;
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   if (agent->attachedName() != name) {
     // Another test's server came first: ours must then be the one ignored.
@@ -82,7 +82,7 @@ TEST_F(AvahiTest, SlaveAttachesToAPublishedServerAndDetachesWhenItGoes) {
   EXPECT_NE(capture.take().find("Attached to " + address + "\n"), std::string::npos);
 
   publication.withdraw();
-  ASSERT_TRUE(eventually([&] { return !found(*agent, name); }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return !found(*agent, name); }, 5s));
   if (!agent->attachedAddress().empty()) return;  // moved on to another test's server
   EXPECT_TRUE(listener.waitFor("detached " + address, 1s));
   EXPECT_NE(capture.take().find("Detached from " + address + "\n"), std::string::npos);
@@ -100,7 +100,7 @@ TEST_F(AvahiTest, MasterIgnoresServersOfOtherAddresses) {
   const std::string name = uniqueName("m");
   const uint16_t port = uniquePort(2);
   Publication publication(name, port, true, host);
-  ASSERT_TRUE(eventually([&] { return found(*agent, name); }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return found(*agent, name); }, 5s));
   EXPECT_NE(agent->attachedName(), name);
   // Other tests' servers run on this host: the master may have attached to one of them first.
   const std::string log = capture.take();
@@ -121,7 +121,7 @@ TEST_F(AvahiTest, ServicesWithoutTheSubtypeAreNotSeen) {
   ASSERT_TRUE(publisher.waitForStarted(3000));
   const std::string name = uniqueName("q");
   Publication publication(name, uniquePort(4), false);
-  ASSERT_TRUE(eventually([&] { return found(*agent, name); }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return found(*agent, name); }, 5s));
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(found(*agent, plain));
   publisher.terminate();
@@ -138,10 +138,10 @@ TEST_F(AvahiTest, EndToEndAgainstTheEngineStandIn) {
       R"({"mode":2,"server":{"ip":"127.0.0.1"},"discovery":{"filtering":[{"hardware_id":"02:00:00:00:00:01"}]}})");
   ASSERT_TRUE(agent->startEngine(false));
   agent->startSearch();
-  bool attached = eventually([&] { return agent->attachedName() == name; }, 5s);
+  bool attached = waitUntil([&] { return agent->attachedName() == name; }, 5s);
   if (!attached && found(*agent, name)) {
     // Another test's server was found first; the agent moves to ours once that one is gone.
-    attached = eventually([&] { return agent->attachedName() == name; }, 30s);
+    attached = waitUntil([&] { return agent->attachedName() == name; }, 30s);
   }
   if (!attached) {
     agent->stopEngine();

@@ -21,7 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using agent_testing::AgentTest;
-using agent_testing::eventually;
+using agent_testing::waitUntil;
 using testing_support::readFile;
 using testing_support::ScopedEnv;
 using testing_support::StdoutCapture;
@@ -78,7 +78,7 @@ TEST_F(EngineTest, MasterEngineGetsMasterLast) {
   ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
   auto agent = makeEngineAgent();
   agent->startEngineProcess(true);
-  ASSERT_TRUE(eventually([&] { return !readFile(argsFile()).empty(); }, 3s));
+  ASSERT_TRUE(waitUntil([&] { return !readFile(argsFile()).empty(); }, 3s));
   EXPECT_EQ(lines(readFile(argsFile())), std::vector<std::string>{"--server 1 --apid " + ownPid() + " --master 1"});
   EXPECT_TRUE(listener.waitFor("died", 3s));
 }
@@ -91,7 +91,7 @@ TEST_F(EngineTest, AStartWhileTheEngineLivesIsRefused) {
   started.push_back(pid);
   ASSERT_GT(pid, 0);
   EXPECT_FALSE(agent->canStartLocalServer());
-  ASSERT_TRUE(eventually([&] { return !readFile(argsFile()).empty(); }, 3s));
+  ASSERT_TRUE(waitUntil([&] { return !readFile(argsFile()).empty(); }, 3s));
 
   StdoutCapture capture;
   const auto before = std::chrono::steady_clock::now();
@@ -109,8 +109,8 @@ TEST_F(EngineTest, AStartWhileTheEngineLivesIsRefused) {
   // Dead now: a new start goes through.
   ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
   agent->startEngineProcess(false);
-  EXPECT_TRUE(eventually([&] { return lines(readFile(argsFile())).size() == 2; }, 3s));
-  EXPECT_TRUE(eventually([&] { return listener.events().size() == 2; }, 3s));
+  EXPECT_TRUE(waitUntil([&] { return lines(readFile(argsFile())).size() == 2; }, 3s));
+  EXPECT_TRUE(waitUntil([&] { return listener.events().size() == 2; }, 3s));
 }
 
 TEST_F(EngineTest, AFailedStartKeepsThePidAndIsReportedAfterOnePeriod) {
@@ -131,7 +131,7 @@ TEST_F(EngineTest, AFailedStartAfterADeathLeavesTheOldIdUntilTheWatchdogClearsIt
   agent->startEngineProcess(false);
   const int64_t pid = agent->enginePid();
   ASSERT_GT(pid, 0);
-  ASSERT_TRUE(eventually([&] { return !lmr::Agent::isProcessAlive(pid); }, 2s));
+  ASSERT_TRUE(waitUntil([&] { return !lmr::Agent::isProcessAlive(pid); }, 2s));
   agent->setEngineProgram(QString::fromStdString(files.path() + "/no-such-program"));
   agent->startEngineProcess(false);
   EXPECT_EQ(agent->enginePid(), pid);
@@ -159,7 +159,7 @@ TEST_F(EngineTest, RestartFromTheWatchdogThread) {
   restarter.agent = agent.get();
   agent->addListener(&restarter);
   agent->startEngineProcess(false);
-  EXPECT_TRUE(eventually([&] { return restarter.deaths == 2; }, 3s));
+  EXPECT_TRUE(waitUntil([&] { return restarter.deaths == 2; }, 3s));
   EXPECT_EQ(lines(readFile(argsFile())).size(), 2u);
   agent->removeListener(&restarter);
 }
@@ -187,13 +187,13 @@ TEST_F(EngineTest, ARestartFromTheDeathReportWhileAnAttachmentArrivesDoesNotDead
   agent->addListener(&restarter);
   lmr::Agent::BrowserListener browser(agent.get());
   agent->startEngineProcess(false);
-  ASSERT_TRUE(eventually([&] { return restarter.dying.load(); }, 3s));
+  ASSERT_TRUE(waitUntil([&] { return restarter.dying.load(); }, 3s));
   std::atomic<bool> attached{false};
   std::thread dnsSd([&] {
     browser.service_resolved(1, "_lumoraD", "_http._tcp.", "h.local.", "10.0.0.9", 9, {});
     attached = true;
   });
-  const bool finished = eventually([&] { return attached && restarter.restarts == 1; }, 3s);
+  const bool finished = waitUntil([&] { return attached && restarter.restarts == 1; }, 3s);
   if (!finished) {
     ADD_FAILURE() << "deadlocked";
     std::fflush(stdout);
@@ -215,12 +215,12 @@ TEST_F(EngineTest, TheEngineGetsOnlyTheStandardDescriptorsAndItsLifeline) {
   started.push_back(agent->enginePid());
   ::close(leaked[0]);
   ::close(leaked[1]);
-  ASSERT_TRUE(eventually([&] { return !readFile(fdsFile).empty(); }, 3s));
+  ASSERT_TRUE(waitUntil([&] { return !readFile(fdsFile).empty(); }, 3s));
   EXPECT_EQ(readFile(fdsFile), "0 1 2 3\n");
   // It ends with its agent.
   const int64_t pid = agent->enginePid();
   agent.reset();
-  EXPECT_TRUE(eventually([&] { return !lmr::Agent::isProcessAlive(pid); }, 1s));
+  EXPECT_TRUE(waitUntil([&] { return !lmr::Agent::isProcessAlive(pid); }, 1s));
 }
 
 TEST_F(EngineTest, RemovedListenersHearNothing) {
@@ -241,7 +241,7 @@ TEST(ProcessAlive, ZeroDeadChildrenAndSelf) {
   if (child == 0) ::_exit(0);
   ASSERT_GT(child, 0);
   // Exited but not reaped: a zombie counts as dead.
-  EXPECT_TRUE(eventually([&] { return !lmr::Agent::isProcessAlive(child); }, 2s));
+  EXPECT_TRUE(waitUntil([&] { return !lmr::Agent::isProcessAlive(child); }, 2s));
   int status = 0;
   ::waitpid(child, &status, 0);
 }

@@ -1,10 +1,13 @@
 // The agent's search on networks as users have them: a server seen on two interfaces, a network
 // without a gateway whose host name maps to 127.0.1.1, an avahi-daemon that starts after the
-// agent. Each case runs in a network, mount and pid namespace of its own (made by its outer case
-// below) with its own bus, interfaces and avahi-daemon, which the case starts itself.
+// agent or restarts under it. Each case runs in a network, mount and pid namespace of its own
+// (made by its outer case below) with its own bus, interfaces and avahi-daemon, which the case
+// starts itself.
 #include <QProcess>
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 #include "agent/tests/AgentTestSupport.h"
@@ -29,6 +33,7 @@ using testing_support::waitUntil;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kInnerVariable = "LUMORA_AGENT_NETWORK_INNER";
+constexpr const char* kAvahiPidFile = "/run/avahi-daemon/pid";
 
 long long millisecondsSince(Clock::time_point start) {
   return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -103,6 +108,15 @@ class NetworkInner : public AgentTest {
     ASSERT_TRUE(run("avahi-daemon --daemonize --no-chroot --no-rlimits --file=" + config));
     ASSERT_TRUE(waitUntil([] { return run("avahi-daemon --check"); }, 5s));
   }
+  // This case is its namespace's first process, so the daemon's parent once it forked away:
+  // reaped here, or "avahi-daemon -k" would wait for the zombie.
+  static void stopAvahi() {
+    pid_t pid = 0;
+    std::ifstream(kAvahiPidFile) >> pid;
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_TRUE(waitUntil([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid || ::kill(pid, 0) != 0; }, 5s));
+  }
 
   // How many interfaces the agent sees the server on.
   static long instances(const Agent& agent, const std::string& name) {
@@ -113,6 +127,10 @@ class NetworkInner : public AgentTest {
     const auto events = listener.events();
     return std::any_of(events.begin(), events.end(),
                        [](const std::string& event) { return event.rfind("detached ", 0) == 0; });
+  }
+  long reports(const std::string& event) const {
+    const auto events = listener.events();
+    return std::count(events.begin(), events.end(), event);
   }
 
   static std::string name(const char* suffix) { return "_lumoraN" + std::to_string(::getpid()) + suffix; }
@@ -188,6 +206,35 @@ TEST_F(NetworkInner, SearchStartsOnceAvahiRunsLate) {
   std::cerr << "measured: avahi started late to \"Attached to\": " << attached << " ms\n";
 }
 
+// The engine's advertisement and the agent's search both outlive a restart of avahi-daemon: the
+// agent attaches again to the same engine.
+TEST_F(NetworkInner, AttachedAgainAfterAvahiRestarts) {
+  startAvahi("lo");
+  const std::string server = name("engine");
+  testing_support::ScopedEnv serviceName("TVSK_SERVICE_NAME", server);
+  testing_support::ScopedEnv pluginDirs("TVSK_PLUGIN_DIRS", dir_.path());
+  testing_support::ScopedEnv httpPort("TVSK_HTTP_PORT", "0");
+  testing_support::ScopedEnv devices("TVSK_DEVICES_FILE", std::nullopt);
+  auto agent = makeAgent(R"({"mode":2,"server":{"ip":"127.0.0.1"}})");
+  ASSERT_TRUE(agent->startEngine(false));
+  agent->startSearch();
+  ASSERT_TRUE(waitUntil([&] { return agent->attachedName() == server; }, 10s));
+  const std::string address = agent->attachedAddress();
+
+  stopAvahi();
+  ASSERT_TRUE(waitUntil([&] { return reports("detached " + address) == 1; }, 10s));
+  std::this_thread::sleep_for(1500ms);  // long enough for refused attempts on both sides
+  const auto start = Clock::now();
+  startAvahi("lo");
+  ASSERT_TRUE(waitUntil([&] { return reports("attached " + address) == 2; }, 20s))
+      << ::testing::PrintToString(listener.events());
+  const long long attached = millisecondsSince(start);
+  EXPECT_EQ(agent->attachedName(), server);
+  EXPECT_EQ(count("Attached to " + address + "\n"), 2);
+  agent->stopEngine();
+  std::cerr << "measured: avahi restarted to \"Attached to\" the same engine again: " << attached << " ms\n";
+}
+
 // Outer cases: each runs its inner case in a namespace of its own.
 class Network : public ::testing::TestWithParam<const char*> {};
 
@@ -215,7 +262,7 @@ TEST_P(Network, InItsOwnNamespace) {
 INSTANTIATE_TEST_SUITE_P(Agent, Network,
                          ::testing::Values("ServerOnTwoInterfacesKeepsTheAgentWhenOneGoes",
                                            "MasterWithoutGatewayAttachesToItsOwnServer",
-                                           "SearchStartsOnceAvahiRunsLate"),
+                                           "SearchStartsOnceAvahiRunsLate", "AttachedAgainAfterAvahiRestarts"),
                          [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using agent_testing::AgentTest;
-using agent_testing::eventually;
+using agent_testing::waitUntil;
 using lmr::Agent;
 using testing_support::readFile;
 using testing_support::ScopedEnv;
@@ -129,7 +129,7 @@ TEST_F(SequenceTest, HybridThatLosesItsServerStartsItsOwnAfterTheSearchTime) {
   StdoutCapture capture;
   browser.service_removed(1, "_lumoraOther", "_http._tcp.");
   const auto lost = std::chrono::steady_clock::now();
-  ASSERT_TRUE(eventually([&] { return !readFile(argsFile()).empty(); }, 4s));
+  ASSERT_TRUE(waitUntil([&] { return !readFile(argsFile()).empty(); }, 4s));
   const auto took = std::chrono::steady_clock::now() - lost;
   engine = agent->enginePid();
   // Four rounds without a server, the first of them partly before the loss.
@@ -137,7 +137,7 @@ TEST_F(SequenceTest, HybridThatLosesItsServerStartsItsOwnAfterTheSearchTime) {
   EXPECT_LT(took, 4 * kTick + kSlack);
   EXPECT_EQ(readFile(argsFile()), "--server 1 --apid " + ownPid() + "\n");
   std::string log;
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(waitUntil([&] {
     log += capture.take();
     return log.find("Starting LUMORA Engine process as agent mode has been set to \"Hybrid\"\n") != std::string::npos;
   }, 1s));
@@ -173,7 +173,7 @@ TEST_F(SequenceTest, MasterStartsItsEngineAtOnce) {
   std::chrono::steady_clock::duration seen{};
   std::thread watcher([&] {
     const auto start = std::chrono::steady_clock::now();
-    eventually([&] { return !readFile(argsFile()).empty(); }, 2s);
+    waitUntil([&] { return !readFile(argsFile()).empty(); }, 2s);
     seen = std::chrono::steady_clock::now() - start;
   });
   const auto took = runSequence(*agent);

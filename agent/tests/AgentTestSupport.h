@@ -12,8 +12,11 @@
 
 #include "agent/src/Agent.h"
 #include "agent/tests/ConfigFixture.h"
+#include "testing/wait_until.h"
 
 namespace agent_testing {
+
+using testing_support::waitUntil;
 
 // Records every report of the agent, in order, thread-safely.
 class RecordingListener : public lmr::Agent::Listener {
@@ -65,14 +68,5 @@ class AgentTest : public config_testing::ConfigTest {
   RecordingListener listener;
 };
 
-// Polls condition every 10 ms until it holds or timeout passes.
-inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 }  // namespace agent_testing

@@ -19,7 +19,7 @@
 #include "testing/temp_dir.h"
 
 using testing_support::ScopedEnv;
-using theme_test::waitUntil;
+using theme_test::processEventsUntil;
 
 namespace {
 
@@ -55,7 +55,7 @@ class PrivateBus {
   PrivateBus() {
     daemon_.start(QStringLiteral("dbus-daemon"),
                   {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-    if (daemon_.waitForStarted(3000) && waitUntil([this] { return daemon_.canReadLine(); }, 3000)) {
+    if (daemon_.waitForStarted(3000) && processEventsUntil([this] { return daemon_.canReadLine(); }, std::chrono::milliseconds(3000))) {
       address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
     }
   }
@@ -199,7 +199,7 @@ TEST(AppearancePortal, ReadsTheSchemeAfreshAndReportsItsChanges) {
   std::atomic<int> changes{0};
   source->subscribe([&changes] { changes.fetch_add(1); });
   portal.announce(0);
-  ASSERT_TRUE(waitUntil([&changes] { return changes.load() > 0; }));
+  ASSERT_TRUE(processEventsUntil([&changes] { return changes.load() > 0; }));
   EXPECT_EQ(source->foreground(), QColor(0, 0, 0));
   source.reset();
   QDBusConnection::disconnectFromBus(QStringLiteral("client"));
@@ -221,7 +221,7 @@ TEST(AppearancePortal, TheSessionPortalDrivesTheInstalledTheme) {
   QBXTheme::install(qApp);
   EXPECT_EQ(QApplication::palette().color(QPalette::Window), QColor(0, 0, 0));
   portal.announce(0);
-  EXPECT_TRUE(waitUntil([] { return QApplication::palette().color(QPalette::Window) != QColor(0, 0, 0); }));
+  EXPECT_TRUE(processEventsUntil([] { return QApplication::palette().color(QPalette::Window) != QColor(0, 0, 0); }));
   EXPECT_TRUE(qApp->styleSheet().isEmpty());
   QBXTheme::instance(false)->slotApplicationAboutToQuit();
   QDBusConnection::disconnectFromBus(QDBusConnection::sessionBus().name());

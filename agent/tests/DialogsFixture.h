@@ -16,25 +16,16 @@
 #include "agent/src/CatalogueHttp.h"
 #include "agent/src/Config.h"
 #include "agent/src/Json.h"
+#include "testing/qt_test_main/process_events_until.h"
 #include "testing/http_server/http_server.h"
 #include "testing/temp_dir.h"
 
 namespace dialogs_test {
 
+using testing_support::processEventsUntil;
+
 using namespace std::chrono_literals;
 
-// Runs the event loop until condition holds or timeout passes; the condition's last answer.
-inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5000ms) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(5);
-  }
-  return true;
-}
 
 // Names in a folder, sorted; empty when it does not exist.
 inline std::vector<std::string> entriesOf(const std::string& folder) {

@@ -20,7 +20,7 @@
 namespace {
 
 using dialogs_test::parsedDocument;
-using dialogs_test::waitUntil;
+using dialogs_test::processEventsUntil;
 using testing_support::ScopedEnv;
 using testing_support::ScriptedReply;
 using testing_support::TempDir;
@@ -155,7 +155,7 @@ TEST_F(DialogsScreenshotTest, LightAndDark) {
   shoot("light");
 
   writeFile(colourFile, "255 255 255");
-  ASSERT_TRUE(waitUntil([] { return QApplication::palette().color(QPalette::Window).lightness() < 128; }));
+  ASSERT_TRUE(processEventsUntil([] { return QApplication::palette().color(QPalette::Window).lightness() < 128; }));
   shoot("dark");
 }
 

@@ -22,7 +22,7 @@
 using testing_support::ScopedEnv;
 using theme_test::screenshotPath;
 using theme_test::ThemeReset;
-using theme_test::waitUntil;
+using theme_test::processEventsUntil;
 
 namespace {
 

@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using dialogs_test::entriesOf;
 using dialogs_test::parsedDocument;
-using dialogs_test::waitUntil;
+using dialogs_test::processEventsUntil;
 using lmr::PluginWindow;
 using testing_support::readFile;
 using testing_support::ScriptedReply;
@@ -101,7 +101,7 @@ class PluginWindowTest : public dialogs_test::CatalogueFixture {
     EXPECT_TRUE(row->progressWidget()->isVisible());
     EXPECT_FALSE(row->downloadButtonWidget()->isVisible());
     EXPECT_FALSE(row->status()->isVisible());
-    EXPECT_TRUE(waitUntil([row] { return row->status()->isVisible(); }));
+    EXPECT_TRUE(processEventsUntil([row] { return row->status()->isVisible(); }));
     EXPECT_FALSE(row->progressWidget()->isVisible());
   }
 };

@@ -25,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using dialogs_test::MessageBoxWatcher;
-using dialogs_test::waitUntil;
+using dialogs_test::processEventsUntil;
 using lmr::NetworkAddress;
 using Settings = lmr::MainWindow::Settings;
 using testing_support::FullDisk;

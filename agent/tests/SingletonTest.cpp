@@ -16,23 +16,15 @@
 #include <vector>
 
 #include "agent/src/QSingletonApp.h"
+#include "testing/qt_test_main/process_events_until.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
+using testing_support::processEventsUntil;
 using testing_support::ScopedEnv;
 using testing_support::TempDir;
 
-// Runs the event loop until done() or the time is up.
-template <typename Done>
-bool processEventsUntil(Done done, int timeoutMs = 3000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < timeoutMs) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return done();
-}
 
 // A socket file as a crashed agent leaves it: bound once, nobody listening any more.
 void leaveStaleSocketFile(const QString& path) {
@@ -165,7 +157,7 @@ TEST(SingletonGuard, EachConnectionCarriesOneMessageAndSilentOnesAreDropped) {
     ASSERT_TRUE(others.back()->connectToRunning());
     others.back()->send(showWebAppMessage());
   }
-  processEventsUntil([] { return false; }, 500);
+  processEventsUntil([] { return false; }, std::chrono::milliseconds(500));
   EXPECT_EQ(messages, QSingletonApp::kMaxMessagesPerSecond);
   const auto accepted = [&first] { return first.findChildren<QLocalSocket*>().size(); };
   EXPECT_TRUE(processEventsUntil([&] { return accepted() == 1; })) << accepted();

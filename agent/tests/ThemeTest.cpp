@@ -32,7 +32,7 @@ using theme_test::replaceFile;
 using theme_test::rewriteFile;
 using theme_test::samePalette;
 using theme_test::ThemeReset;
-using theme_test::waitUntil;
+using theme_test::processEventsUntil;
 
 namespace {
 
@@ -171,17 +171,17 @@ TEST_F(ThemeTest, FollowsTheForegroundFileBackToTheSavedPaletteExactly) {
 
   // A rename replaces the watched file; the new one must be watched again.
   replaceFile(path, "255 255 255\n");
-  ASSERT_TRUE(waitUntil(appIsDark));
+  ASSERT_TRUE(processEventsUntil(appIsDark));
   EXPECT_EQ(qApp->styleSheet(), darkSheetResource());
 
   replaceFile(path, "0 0 0\n");
-  ASSERT_TRUE(waitUntil([] { return !appIsDark(); }));
+  ASSERT_TRUE(processEventsUntil([] { return !appIsDark(); }));
   EXPECT_TRUE(samePalette(QApplication::palette(), saved));
   EXPECT_TRUE(qApp->styleSheet().isEmpty());
 
   // Written in place this time.
   rewriteFile(path, "255 255 255\n");
-  EXPECT_TRUE(waitUntil(appIsDark));
+  EXPECT_TRUE(processEventsUntil(appIsDark));
 }
 
 TEST_F(ThemeTest, FileCreatedLaterIsSeenAndAMissingFileCountsAsLightWithOneWarning) {
@@ -203,7 +203,7 @@ TEST_F(ThemeTest, FileCreatedLaterIsSeenAndAMissingFileCountsAsLightWithOneWarni
   EXPECT_EQ(warnings, 1U) << output;
 
   replaceFile(path, "255 255 255");
-  EXPECT_TRUE(waitUntil(appIsDark));
+  EXPECT_TRUE(processEventsUntil(appIsDark));
 }
 
 TEST_F(ThemeTest, MalformedForegroundCountsAsLight) {
@@ -233,7 +233,7 @@ TEST_F(ThemeTest, ChangeSignalFromAnotherThreadIsHandledOnTheGuiThread) {
   emitter.join();
   EXPECT_EQ(callback.calls.load(), 0) << "the slot ran on the emitting thread";
   EXPECT_FALSE(appIsDark());
-  ASSERT_TRUE(waitUntil([&callback] { return callback.calls.load() > 0; }));
+  ASSERT_TRUE(processEventsUntil([&callback] { return callback.calls.load() > 0; }));
   EXPECT_TRUE(appIsDark());
   EXPECT_TRUE(callback.lastDark.load());
   EXPECT_TRUE(callback.onGuiThread.load());
@@ -254,7 +254,7 @@ TEST_F(ThemeTest, ThemedWindowsGetPaletteLinksTitleBarAndSheetUntilDestroyed) {
   theme->addThemeCallback(&callback);
 
   replaceFile(path, "255 255 255");
-  ASSERT_TRUE(waitUntil([&callback] { return callback.calls.load() > 0; }));
+  ASSERT_TRUE(processEventsUntil([&callback] { return callback.calls.load() > 0; }));
   EXPECT_TRUE(window->property(platform::kDarkTitleBarProperty).toBool());
   EXPECT_EQ(window->palette().color(QPalette::Window), QColor(0, 0, 0));
   EXPECT_EQ(label->palette().color(QPalette::Window), QColor(0, 0, 0));
@@ -268,7 +268,7 @@ TEST_F(ThemeTest, ThemedWindowsGetPaletteLinksTitleBarAndSheetUntilDestroyed) {
   window.reset();
   const int calls = callback.calls.load();
   replaceFile(path, "0 0 0");
-  ASSERT_TRUE(waitUntil([&callback, calls] { return callback.calls.load() > calls; }));
+  ASSERT_TRUE(processEventsUntil([&callback, calls] { return callback.calls.load() > calls; }));
   EXPECT_FALSE(callback.lastDark.load());
 }
 

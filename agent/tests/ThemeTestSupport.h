@@ -14,21 +14,12 @@
 #include <string>
 
 #include "agent/src/Theme.h"
+#include "testing/qt_test_main/process_events_until.h"
 
 namespace theme_test {
 
-// Runs the event loop until done() holds or timeoutMs passed; the last value of done().
-inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  QDeadlineTimer deadline(timeoutMs);
-  while (!done()) {
-    if (deadline.hasExpired()) {
-      return false;
-    }
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
-  }
-  return true;
-}
+using testing_support::processEventsUntil;
+
 
 // Every brush of every role in every group is the same.
 inline bool samePalette(const QPalette& a, const QPalette& b) {

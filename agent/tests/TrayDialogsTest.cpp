@@ -34,7 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using dialogs_test::entriesOf;
 using dialogs_test::MessageBoxWatcher;
-using dialogs_test::waitUntil;
+using dialogs_test::processEventsUntil;
 using testing_support::HttpServer;
 using testing_support::readFile;
 using testing_support::ScopedEnv;
@@ -196,7 +196,7 @@ TEST_F(TrayDialogsTest, PluginManagerAgainstTheRunningEngine) {
   EXPECT_TRUE(manager->grab().save(LUMORA_TEST_OUTPUT_DIR "/plugin_manager_engine.png"));
 
   QTest::mouseClick(third->downloadButtonWidget(), Qt::LeftButton);
-  ASSERT_TRUE(waitUntil([third] { return third->status()->isVisible(); }, 3000ms));
+  ASSERT_TRUE(processEventsUntil([third] { return third->status()->isVisible(); }, 3000ms));
   EXPECT_EQ(third->status()->text(), "RESTART LUMORA");
   EXPECT_EQ(readFile(folder + "/zorbin.so"), kBytes);
   EXPECT_EQ(entriesOf(folder), (std::vector<std::string>{"annwatch.so", "vextro.so", "zorbin.so"}));

@@ -27,12 +27,14 @@
 #include "agent/src/Config.h"
 #include "agent/src/MainWindow.h"
 #include "agent/src/Version.h"
+#include "testing/qt_test_main/process_events_until.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::processEventsUntil;
 using testing_support::ScopedEnv;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
@@ -48,15 +50,6 @@ class UrlRecorder : public QObject {
   void open(const QUrl& url) { urls << url.toString(); }
 };
 
-template <typename Done>
-bool processEventsUntil(Done done, std::chrono::milliseconds timeout = 5000ms) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < timeout.count()) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return done();
-}
 
 std::vector<std::string> readLines(const std::string& path) {
   std::ifstream in(path);

@@ -41,65 +41,14 @@ std::string ownedText(const char* text) { return text != nullptr ? std::string(t
 
 }  // namespace
 
-// Entries of a device-proxy plug-in, by their numbers.
-struct DeviceEntries {
-  TVSK_DeviceGetInfoFn getInfo = nullptr;
-  TVSK_DeviceInitializeFn initialize = nullptr;
-  TVSK_DeviceUninitializeFn uninitialize = nullptr;
-  TVSK_DeviceProbeFn probe = nullptr;
-  TVSK_DeviceCreateFn create = nullptr;
-  TVSK_DeviceDeleteFn destroy = nullptr;
-  TVSK_DeviceActionFn action = nullptr;
-  TVSK_DeviceGetFn get = nullptr;
-  TVSK_DeviceFreeBufferFn freeBuffer = nullptr;
-  TVSK_DeviceRegisterCallbackFn registerCallback = nullptr;
-  TVSK_DeviceUnregisterCallbackFn unregisterCallback = nullptr;
-  TVSK_DeviceGetPluginIdFn getPluginId = nullptr;
-
-  bool resolveAll(TVSK_Get_By_Id_Fn getById) {
-    getInfo = deviceEntry<TVSK_DEVICE_GET_INFO>(getById);
-    initialize = deviceEntry<TVSK_DEVICE_INITIALIZE>(getById);
-    uninitialize = deviceEntry<TVSK_DEVICE_UNINITIALIZE>(getById);
-    probe = deviceEntry<TVSK_DEVICE_PROBE>(getById);
-    create = deviceEntry<TVSK_DEVICE_CREATE>(getById);
-    destroy = deviceEntry<TVSK_DEVICE_DELETE>(getById);
-    action = deviceEntry<TVSK_DEVICE_ACTION>(getById);
-    get = deviceEntry<TVSK_DEVICE_GET>(getById);
-    freeBuffer = deviceEntry<TVSK_DEVICE_FREE_BUFFER>(getById);
-    registerCallback = deviceEntry<TVSK_DEVICE_REGISTER_CALLBACK>(getById);
-    unregisterCallback = deviceEntry<TVSK_DEVICE_UNREGISTER_CALLBACK>(getById);
-    getPluginId = deviceEntry<TVSK_DEVICE_GET_PLUGIN_ID>(getById);
-    return getInfo && initialize && uninitialize && probe && create && destroy && action && get && freeBuffer &&
-           registerCallback && unregisterCallback && getPluginId;
-  }
-};
-
-// Entries of a stream-discovery plug-in, by their numbers.
-struct DiscoveryEntries {
-  DiscoverySapStartFn start = nullptr;
-  DiscoverySapCreateFn create = nullptr;
-  DiscoverySapDestroyFn destroy = nullptr;
-  DiscoverySapSetCallbackFn setCallback = nullptr;
-  DiscoverySapGetVersionFn getVersion = nullptr;
-
-  bool resolveAll(TVSK_Disco_Get_By_Id_Fn getById) {
-    start = discoveryEntry<TVSK_DISCOVERY_START>(getById);
-    create = discoveryEntry<TVSK_DISCOVERY_CREATE>(getById);
-    destroy = discoveryEntry<TVSK_DISCOVERY_DESTROY>(getById);
-    setCallback = discoveryEntry<TVSK_DISCOVERY_SET_CALLBACK>(getById);
-    getVersion = discoveryEntry<TVSK_DISCOVERY_GET_VERSION>(getById);
-    return start && create && destroy && setCallback && getVersion;
-  }
-};
-
 struct PluginHost::Library {
   enum class Kind { Device, Discovery };
   std::string path;
   std::string stem;
   void* handle = nullptr;
   Kind kind = Kind::Device;
-  DeviceEntries device;
-  DiscoveryEntries discovery;
+  DeviceEntryTable device;
+  DiscoveryEntryTable discovery;
   int64_t major = 0;
   int64_t minor = 0;
   void* discoveryObject = nullptr;
@@ -179,9 +128,9 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
   };
   if (auto* deviceExport = reinterpret_cast<TVSK_Get_By_Id_Fn>(dlsym(library->handle, TVSK_DEVICE_EXPORT_NAME))) {
     library->kind = Library::Kind::Device;
-    DeviceEntries& entries = library->device;
+    DeviceEntryTable& entries = library->device;
     bool complete = false;
-    if (!guarded(stem + " entry table", [&] { complete = entries.resolveAll(deviceExport); }) || !complete) {
+    if (!guarded(stem + " entry table", [&] { complete = entries.resolve(deviceExport); }) || !complete) {
       closeAndSkip("its entry table is incomplete");
       return;
     }
@@ -208,9 +157,9 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
               path + ": " + info);
   } else if (auto* discoveryExport = reinterpret_cast<TVSK_Disco_Get_By_Id_Fn>(dlsym(library->handle, TVSK_DISCOVERY_EXPORT_NAME))) {
     library->kind = Library::Kind::Discovery;
-    DiscoveryEntries& entries = library->discovery;
+    DiscoveryEntryTable& entries = library->discovery;
     bool complete = false;
-    if (!guarded(stem + " entry table", [&] { complete = entries.resolveAll(discoveryExport); }) || !complete) {
+    if (!guarded(stem + " entry table", [&] { complete = entries.resolve(discoveryExport); }) || !complete) {
       closeAndSkip("its entry table is incomplete");
       return;
     }
@@ -286,7 +235,7 @@ void PluginHost::createDevice(const std::string& initJson) {
     if (library->kind != Library::Kind::Device) {
       continue;
     }
-    DeviceEntries& entries = library->device;
+    DeviceEntryTable& entries = library->device;
     int32_t accepted = -1;
     if (!guarded(library->stem + " probe", [&] { accepted = entries.probe(initJson.c_str()); }) || accepted != 0) {
       continue;
@@ -328,7 +277,7 @@ void PluginHost::refreshDevice(uint32_t proxyId) {
     return;
   }
   const Device& device = **found;
-  const DeviceEntries& entries = device.library->device;
+  const DeviceEntryTable& entries = device.library->device;
   std::string text;
   guarded(device.library->stem + " get", [&] {
     char* buffer = nullptr;

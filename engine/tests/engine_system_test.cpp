@@ -23,10 +23,12 @@
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 #include "testing/vextro_sim/sim_device.h"
+#include "testing/wait_until.h"
 
 using Json = nlohmann::json;
 using testing_support::ScopedEnv;
 using testing_support::TempDir;
+using testing_support::waitUntil;
 using namespace std::chrono_literals;
 
 namespace {
@@ -59,16 +61,6 @@ std::string run(const std::string& command) {
   return output;
 }
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-             const std::function<void()>& between = {}) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    if (between) between();
-    std::this_thread::sleep_for(100ms);
-  }
-  return condition();
-}
 
 class EngineSystem : public ::testing::Test {
  protected:
@@ -182,8 +174,8 @@ TEST_F(EngineSystem, HostsBothPluginsServesTheirStateAndRunsActions) {
   }
   EXPECT_NE(printed.find("TVSK plug-in skipped: " + pluginDir_ + "/notes.so: "), std::string::npos) << printed;
 
-  EXPECT_TRUE(waitFor([&] { return hasStream("Stage left"); }, 5s, [&] { announce(kStageLeftSdp, 0x1234); }));
-  ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
+  EXPECT_TRUE(waitUntil([&] { return hasStream("Stage left"); }, 5s, 100ms, [&] { announce(kStageLeftSdp, 0x1234); }));
+  ASSERT_TRUE(waitUntil([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
 
   const Json document = get("$");
   ASSERT_TRUE(document.is_object());
@@ -223,7 +215,7 @@ TEST_F(EngineSystem, HostsBothPluginsServesTheirStateAndRunsActions) {
             "404");
 
   // A withdrawn announcement leaves the streams.
-  EXPECT_TRUE(waitFor([&] { return !hasStream("Stage left"); }, 5s, [&] { announce(kStageLeftSdp, 0x1234, true); }));
+  EXPECT_TRUE(waitUntil([&] { return !hasStream("Stage left"); }, 5s, 100ms, [&] { announce(kStageLeftSdp, 0x1234, true); }));
 
   {
     testing_support::StdoutCapture capture;
@@ -249,7 +241,7 @@ TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
   std::string printed = capture->take();
   capture.reset();
   // The throwing probe passes the device on to vextro; the throwing start unloads its plug-in.
-  ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
   EXPECT_EQ(get("$.Config.Plugins"),
             Json::parse(R"([{"Name":"engine_faulty_device","Major":9,"Minor":9},{"Name":"vextro","Major":1,"Minor":4}])"));
   capture.emplace();
@@ -278,23 +270,23 @@ TEST_F(EngineSystem, FiltersSetOverHttpReachTheDiscoveryPluginsAddressSet) {
   }
   EXPECT_FALSE(hasStream("Stage left"));
   EXPECT_EQ(setFilters("[]"), R"({"Result":"OK"})");
-  EXPECT_TRUE(waitFor([&] { return hasStream("Stage left"); }, 5s, [&] { announce(kStageLeftSdp, 0x1235); }));
+  EXPECT_TRUE(waitUntil([&] { return hasStream("Stage left"); }, 5s, 100ms, [&] { announce(kStageLeftSdp, 0x1235); }));
   EXPECT_EQ(setFilters(R"([{"Ip":"127.0.0.1"}])").find("Error"), 2u);
 }
 
 TEST_F(EngineSystem, AdvertisesByDnsSdWithTheMasterEntryOnlyForAMasterAndWithdrawsOnStop) {
   start(3);
   std::optional<std::string> txt;
-  EXPECT_TRUE(waitFor([&] { return (txt = advertisedTxt(serviceName_)).has_value(); }, 8s));
+  EXPECT_TRUE(waitUntil([&] { return (txt = advertisedTxt(serviceName_)).has_value(); }, 8s));
   EXPECT_EQ(txt.value_or("none"), "\"master:1\"");
   TVSK_Uninitialize();
-  EXPECT_TRUE(waitFor([&] { return !advertisedTxt(serviceName_).has_value(); }, 8s));
+  EXPECT_TRUE(waitUntil([&] { return !advertisedTxt(serviceName_).has_value(); }, 8s));
 
   start(1);
-  EXPECT_TRUE(waitFor([&] { return (txt = advertisedTxt(serviceName_)).has_value(); }, 8s));
+  EXPECT_TRUE(waitUntil([&] { return (txt = advertisedTxt(serviceName_)).has_value(); }, 8s));
   EXPECT_EQ(txt.value_or("none"), "");
   TVSK_Uninitialize();
-  EXPECT_TRUE(waitFor([&] { return !advertisedTxt(serviceName_).has_value(); }, 8s));
+  EXPECT_TRUE(waitUntil([&] { return !advertisedTxt(serviceName_).has_value(); }, 8s));
 }
 
 TEST_F(EngineSystem, BrowserShowsTheDevicesWithTheirStatusAndStreamsWithNetworkTextAsText) {
@@ -315,14 +307,14 @@ TEST_F(EngineSystem, BrowserShowsTheDevicesWithTheirStatusAndStreamsWithNetworkT
   device_.setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_STREAM_NAME", "Console Mix");
   device_.setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_ENABLE", "1");
   start(3);
-  ASSERT_TRUE(waitFor([&] { return hasStream("Stage left") && hasStream("<script>document.title='owned'</script>"); },
-                      5s, [&] {
+  ASSERT_TRUE(waitUntil([&] { return hasStream("Stage left") && hasStream("<script>document.title='owned'</script>"); },
+                        5s, 100ms, [&] {
                         announce(kStageLeftSdp, 0x1234);
                         announce(kScriptSdp, 0x4321);
                       }));
-  ASSERT_TRUE(waitFor([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
   Json unreachable;
-  ASSERT_TRUE(waitFor([&] { return (unreachable = get("$.Devices[1].Status.Errors.Network")).is_string(); }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return (unreachable = get("$.Devices[1].Status.Errors.Network")).is_string(); }, 5s));
 
   const std::string chromium = "chromium --headless --no-sandbox --disable-gpu --user-data-dir=" + root_.path() +
                                "/chromium --window-size=1280,800 ";

@@ -16,12 +16,7 @@ AnnwatchLibrary::AnnwatchLibrary(const std::string& path) {
     dlclose(handle_);
     throw std::runtime_error(std::string("no export ") + TVSK_DISCOVERY_EXPORT_NAME);
   }
-  create = tvsk::discoveryEntry<TVSK_DISCOVERY_CREATE>(getById);
-  start = tvsk::discoveryEntry<TVSK_DISCOVERY_START>(getById);
-  destroy = tvsk::discoveryEntry<TVSK_DISCOVERY_DESTROY>(getById);
-  setCallback = tvsk::discoveryEntry<TVSK_DISCOVERY_SET_CALLBACK>(getById);
-  freeBuffer = tvsk::discoveryEntry<TVSK_DISCOVERY_FREE_BUFFER>(getById);
-  getVersion = tvsk::discoveryEntry<TVSK_DISCOVERY_GET_VERSION>(getById);
+  resolve(getById);
 }
 
 AnnwatchLibrary::~AnnwatchLibrary() {

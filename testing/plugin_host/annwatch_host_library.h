@@ -9,7 +9,7 @@ namespace testing_support {
 
 // annwatch.so opened with dlopen, its entries looked up through its one export as the engine
 // does. Entries the plug-in does not serve stay null.
-class AnnwatchLibrary {
+class AnnwatchLibrary : public tvsk::DiscoveryEntryTable {
  public:
   // Throws std::runtime_error with dlerror's text when the library or its export is missing.
   explicit AnnwatchLibrary(const std::string& path);
@@ -20,12 +20,6 @@ class AnnwatchLibrary {
   [[nodiscard]] void* entry(uint32_t id) const { return getById(id); }
 
   TVSK_Disco_Get_By_Id_Fn getById = nullptr;
-  DiscoverySapCreateFn create = nullptr;
-  DiscoverySapStartFn start = nullptr;
-  DiscoverySapDestroyFn destroy = nullptr;
-  DiscoverySapSetCallbackFn setCallback = nullptr;
-  DiscoverySapFreeBufferFn freeBuffer = nullptr;
-  DiscoverySapGetVersionFn getVersion = nullptr;
 
  private:
   void* handle_ = nullptr;

@@ -33,37 +33,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-struct Entries {
-  TVSK_DeviceGetInfoFn getInfo = nullptr;
-  TVSK_DeviceInitializeFn initialize = nullptr;
-  TVSK_DeviceUninitializeFn uninitialize = nullptr;
-  TVSK_DeviceProbeFn probe = nullptr;
-  TVSK_DeviceCreateFn create = nullptr;
-  TVSK_DeviceDeleteFn destroy = nullptr;
-  TVSK_DeviceActionFn action = nullptr;
-  TVSK_DeviceGetFn get = nullptr;
-  TVSK_DeviceFreeBufferFn freeBuffer = nullptr;
-  TVSK_DeviceRegisterCallbackFn registerCallback = nullptr;
-  TVSK_DeviceUnregisterCallbackFn unregisterCallback = nullptr;
-
-  // False when the plug-in lacks one of them.
-  bool resolveAll(TVSK_Get_By_Id_Fn getById) {
-    using tvsk::deviceEntry;
-    getInfo = deviceEntry<TVSK_DEVICE_GET_INFO>(getById);
-    initialize = deviceEntry<TVSK_DEVICE_INITIALIZE>(getById);
-    uninitialize = deviceEntry<TVSK_DEVICE_UNINITIALIZE>(getById);
-    probe = deviceEntry<TVSK_DEVICE_PROBE>(getById);
-    create = deviceEntry<TVSK_DEVICE_CREATE>(getById);
-    destroy = deviceEntry<TVSK_DEVICE_DELETE>(getById);
-    action = deviceEntry<TVSK_DEVICE_ACTION>(getById);
-    get = deviceEntry<TVSK_DEVICE_GET>(getById);
-    freeBuffer = deviceEntry<TVSK_DEVICE_FREE_BUFFER>(getById);
-    registerCallback = deviceEntry<TVSK_DEVICE_REGISTER_CALLBACK>(getById);
-    unregisterCallback = deviceEntry<TVSK_DEVICE_UNREGISTER_CALLBACK>(getById);
-    return getInfo && initialize && uninitialize && probe && create && destroy && action && get && freeBuffer &&
-           registerCallback && unregisterCallback;
-  }
-};
+using Entries = tvsk::DeviceEntryTable;
 
 std::mutex outputMutex;
 
@@ -311,7 +281,7 @@ int runVextroHost(int argc, char** argv) {
   }
   auto* getById = reinterpret_cast<TVSK_Get_By_Id_Fn>(dlsym(library, TVSK_DEVICE_EXPORT_NAME));
   Entries e;
-  if (getById == nullptr || !e.resolveAll(getById)) {
+  if (getById == nullptr || !e.resolve(getById)) {
     std::fprintf(stderr, "plugin-host: %s lacks an entry\n", options.pluginPath.c_str());
     dlclose(library);
     return 1;

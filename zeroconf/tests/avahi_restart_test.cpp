@@ -30,14 +30,14 @@ long long milliseconds_since(steady::time_point start) {
 
 void stop_daemon() {
   ASSERT_EQ(0, std::system("avahi-daemon -k"));
-  ASSERT_TRUE(eventually([] { return !daemon_running(); }, 5s));
+  ASSERT_TRUE(waitUntil([] { return !daemon_running(); }, 5s));
 }
 
 void start_daemon() {
   const std::string command = std::string("avahi-daemon --daemonize --no-chroot --no-rlimits --file=") +
                               LUMORA_AVAHI_CONFIG;
   ASSERT_EQ(0, std::system(command.c_str()));
-  ASSERT_TRUE(eventually([] { return daemon_running(); }, 5s));
+  ASSERT_TRUE(waitUntil([] { return daemon_running(); }, 5s));
 }
 
 // Whether avahi-browse, a separate client of the daemon, lists the instance.
@@ -121,20 +121,20 @@ TEST_F(zeroconf_avahi_restart, RegistrationIsVisibleAgainAfterTheRestart) {
                                                   states.push_back(state);
                                                 });
   ASSERT_NE(nullptr, registration);
-  ASSERT_TRUE(eventually([&] { return state_count() == 1; }, kAvahiTimeout));
+  ASSERT_TRUE(waitUntil([&] { return state_count() == 1; }, kAvahiTimeout));
   ASSERT_TRUE(listed_by_avahi_browse(name));
 
   stop_daemon();
-  ASSERT_TRUE(eventually([&] { return state_count() == 2; }, kAvahiTimeout));
+  ASSERT_TRUE(waitUntil([&] { return state_count() == 2; }, kAvahiTimeout));
   const auto restarted_at = steady::now();
   start_daemon();
-  ASSERT_TRUE(eventually([&] { return state_count() == 3; }, 20s));
+  ASSERT_TRUE(waitUntil([&] { return state_count() == 3; }, 20s));
   const long long registered_ms = milliseconds_since(restarted_at);
   {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), states);
   }
-  EXPECT_TRUE(eventually([&] { return listed_by_avahi_browse(name); }, kAvahiTimeout));
+  EXPECT_TRUE(waitUntil([&] { return listed_by_avahi_browse(name); }, kAvahiTimeout));
   std::fprintf(stderr, "registration announced again %lld ms after the restart began; visible to avahi-browse after "
                "%lld ms\n", registered_ms, milliseconds_since(restarted_at));
 }

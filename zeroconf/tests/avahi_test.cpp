@@ -87,7 +87,7 @@ TEST_F(zeroconf_avahi_register, RegisteredServiceIsFoundAndWithdrawn) {
                                                   states.push_back(state);
                                                 });
   ASSERT_NE(nullptr, registration);
-  ASSERT_TRUE(eventually(
+  ASSERT_TRUE(waitUntil(
       [&] {
         std::lock_guard<std::mutex> lock(mutex);
         return !states.empty();

@@ -101,7 +101,7 @@ TEST_F(zeroconf_browse, AppearingInstanceIsResolvedAddressedAndReported) {
   EXPECT_EQ("192.168.200.250", events[0].address);
   EXPECT_EQ(8123, events[0].port);
   EXPECT_EQ((std::vector<std::string>{"master:1", ""}), events[0].txt);
-  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(query.ref); }));
   EXPECT_TRUE(dnssd_fake::reconfirm_calls().empty());
 }
 
@@ -142,11 +142,11 @@ TEST_F(zeroconf_browse, ErrorAnswersWithNullTextsEndTheResolveWithoutCrashing) {
   dnssd_fake::reply_browse(browse_.ref, 0, 0, kDNSServiceErr_Invalid, nullptr, nullptr, nullptr);
   const operation resolve = announce("a");
   dnssd_fake::reply_resolve(resolve.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, 0, "");
-  EXPECT_TRUE(eventually([&] { return released(resolve.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(resolve.ref); }));
 
   const operation query = resolve_instance("b", "b._http._tcp.local.");
   dnssd_fake::reply_query(query.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, 0, 0, "");
-  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(query.ref); }));
   EXPECT_EQ(1U, count_of(output(), " zeroconf_category: errorCode = -65549\n"));
   EXPECT_EQ(2U, count_of(output(), " zeroconf_category: errorCode = -65537\n"));
   EXPECT_TRUE(listener_->events().empty());
@@ -178,7 +178,7 @@ TEST_F(zeroconf_browse, ListenerFailureLeavesTheResolveWaitingForAnotherAddress)
   const auto events = listener_->wait_for(2);
   ASSERT_EQ(2U, events.size());
   EXPECT_EQ("10.0.0.2", events[1].address);
-  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(query.ref); }));
 }
 
 TEST_F(zeroconf_browse, ReconfirmSendsTheAnswerBackToTheDaemon) {
@@ -228,7 +228,7 @@ TEST_F(zeroconf_browse, UnansweredQueryIsDroppedAfter300Seconds) {
   EXPECT_NE(std::string::npos,
             log.find("Bonjour has left a query incomplete. We need to clean up the leftover socket: " +
                      std::to_string(query.socket_fd) + "\n"));
-  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(query.ref); }));
   zeroconf::set_monotonic_clock(nullptr);
   EXPECT_EQ(1U, listener_->events().size());
 }
@@ -256,7 +256,7 @@ TEST_F(zeroconf_browse, QueryStartFailureWithBadParamPrintsTheCallArguments) {
   std::smatch match;
   ASSERT_TRUE(std::regex_search(log, match, lines)) << log;
   EXPECT_EQ(match[1].str(), match[2].str());
-  EXPECT_TRUE(eventually([&] { return released(resolve.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(resolve.ref); }));
   EXPECT_TRUE(listener_->events().empty());
 }
 
@@ -265,7 +265,7 @@ TEST_F(zeroconf_browse, QueryStartFailureWithOtherCodePrintsTheCodeTwice) {
   dnssd_fake::fail_next("DNSServiceQueryRecord", kDNSServiceErr_Unknown);
   const operation resolve = announce("a");
   dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "a._http._tcp.local.", "vm.local.", htons(80), "");
-  EXPECT_TRUE(eventually([&] { return count_of(output(), "DNSServiceQueryRecord failed (-65537)\n") == 2; }));
+  EXPECT_TRUE(waitUntil([&] { return count_of(output(), "DNSServiceQueryRecord failed (-65537)\n") == 2; }));
   EXPECT_EQ(std::string::npos, output().find("wrong parameters"));
   EXPECT_TRUE(listener_->events().empty());
 }
@@ -276,11 +276,11 @@ TEST_F(zeroconf_browse, ResolveReportsAfterTheBrowseHandleWasReleased) {
   std::weak_ptr<recording_listener> watched = listener_;
   auto listener = std::move(listener_);
   handle.reset();
-  EXPECT_TRUE(eventually([&] { return released(browse_.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(browse_.ref); }));
   listener.reset();
   EXPECT_FALSE(watched.expired());  // the resolve keeps it
   answer_address(query);
-  EXPECT_TRUE(eventually([&] { return watched.expired(); }));
+  EXPECT_TRUE(waitUntil([&] { return watched.expired(); }));
 }
 
 TEST_F(zeroconf_browse, FullNameWithoutDotIsRejectedAndTheResolveStays) {
@@ -290,7 +290,7 @@ TEST_F(zeroconf_browse, FullNameWithoutDotIsRejectedAndTheResolveStays) {
   output_until("exception in DNSServiceProcessResult\n");
   EXPECT_FALSE(released(resolve.ref));
   dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, nullptr, "vm.local.", htons(80), "");
-  EXPECT_TRUE(eventually([&] { return count_of(output(), "exception in DNSServiceProcessResult\n") == 2; }));
+  EXPECT_TRUE(waitUntil([&] { return count_of(output(), "exception in DNSServiceProcessResult\n") == 2; }));
   EXPECT_FALSE(released(resolve.ref));
 }
 

@@ -96,7 +96,7 @@ TEST_F(zeroconf_client, EntriesAfterTheLastReadyOneGetNoIdleHook) {
   std::this_thread::sleep_for(250ms);  // time-out cycles run no hooks
   EXPECT_EQ(0, first->idle_calls);
   reply_removal(middle->sd_ref_);
-  ASSERT_TRUE(eventually([&] { return middle->replies == 1 && first->idle_calls == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return middle->replies == 1 && first->idle_calls == 1; }));
   std::this_thread::sleep_for(250ms);
   EXPECT_EQ(1, first->idle_calls);
   EXPECT_EQ(0, last->idle_calls);
@@ -113,7 +113,7 @@ TEST_F(zeroconf_client, EntriesWithoutAValidSocketStillGetTheirIdleHook) {
   std::this_thread::sleep_for(250ms);
   EXPECT_EQ(0, unwatched->idle_calls);
   reply_removal(ready->sd_ref_);
-  EXPECT_TRUE(eventually([&] { return ready->replies == 1 && unwatched->idle_calls == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return ready->replies == 1 && unwatched->idle_calls == 1; }));
   unwatched->remove_dns_service();
   ready->remove_dns_service();
 }
@@ -122,7 +122,7 @@ TEST_F(zeroconf_client, ProcessResultFailuresAreLoggedExceptBadParam) {
   auto operation = start_counting(client_);
   dnssd_fake::set_process_result(kDNSServiceErr_BadParam);
   reply_removal(operation->sd_ref_);
-  ASSERT_TRUE(eventually([&] { return operation->replies == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return operation->replies == 1; }));
   dnssd_fake::set_process_result(kDNSServiceErr_Unknown);
   reply_removal(operation->sd_ref_);
   const std::string log = output_until("DNSServiceProcessResult returned -65537\n");
@@ -139,7 +139,7 @@ TEST_F(zeroconf_client, ListenerExceptionsDoNotStopThePollThread) {
   reply_removal(browse.ref, "a");
   reply_removal(browse.ref, "b");
   EXPECT_EQ(2U, listener->wait_for(2).size());
-  EXPECT_TRUE(eventually([&] { return count_of(output(), "exception in DNSServiceProcessResult\n") == 2; }));
+  EXPECT_TRUE(waitUntil([&] { return count_of(output(), "exception in DNSServiceProcessResult\n") == 2; }));
 }
 
 TEST_F(zeroconf_client, RemovingTwiceReleasesTheReferenceOnce) {
@@ -162,7 +162,7 @@ TEST_F(zeroconf_client, OperationReleasedWithoutRemovalIsReportedAndPassedOver) 
   EXPECT_TRUE(released(dropped_ref));
   // The stale entry is passed over silently by the poll thread and reported by later removals.
   reply_removal(kept->sd_ref_);
-  ASSERT_TRUE(eventually([&] { return kept->replies == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return kept->replies == 1; }));
   kept->remove_dns_service();
   EXPECT_EQ(2U, count_of(output(), line));
   EXPECT_EQ(std::string::npos, output().find("has been destroyed"));
@@ -200,7 +200,7 @@ TEST_F(zeroconf_client, DestroyingFromAReplyDoesNotWaitForItself) {
   client_.reset();  // the browse alone keeps the client alive now
   reply_removal(browse.ref);
   EXPECT_NE(std::string::npos, output_until("destroyed from poll_thread_\n").find("destroyed from poll_thread_\n"));
-  EXPECT_TRUE(eventually([&] { return released(browse.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(browse.ref); }));
 }
 
 TEST_F(zeroconf_client, ReleaseDuringProcessingIsHandedToThePollThread) {
@@ -219,7 +219,7 @@ TEST_F(zeroconf_client, ReleaseDuringProcessingIsHandedToThePollThread) {
   handle.reset();  // the poll thread is inside DNSServiceProcessResult of this browse
   EXPECT_FALSE(released(browse.ref));
   proceed.set_value();
-  EXPECT_TRUE(eventually([&] { return released(browse.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(browse.ref); }));
   EXPECT_EQ(1, current(browse.ref).deallocations);
 }
 
@@ -248,11 +248,11 @@ TEST_F(zeroconf_client, MoreThan512OperationsOnHighDescriptorsAreWatchedUpToTheC
   EXPECT_GT(zeroconf::DNSServiceRefSockFD(operations.front()->sd_ref_), 1024);
   reply_removal(operations.front()->sd_ref_);
   reply_removal(operations[511]->sd_ref_);
-  EXPECT_TRUE(eventually([&] { return operations.front()->replies == 1 && operations[511]->replies == 1; }));
+  EXPECT_TRUE(waitUntil([&] { return operations.front()->replies == 1 && operations[511]->replies == 1; }));
   // Every operation beyond the cap is reported in each cycle.
   const std::string marker = "Invalid file descriptor or sd_ref_";
   const size_t all_listed = output().size();
-  EXPECT_TRUE(eventually([&] { return count_of(output().substr(all_listed), marker) >= 3; }));
+  EXPECT_TRUE(waitUntil([&] { return count_of(output().substr(all_listed), marker) >= 3; }));
   const std::string cycles = output().substr(all_listed);
   const size_t first = cycles.find(marker);
   const size_t second = cycles.find(marker, first + 1);

@@ -73,7 +73,7 @@ class fake_library_test : public ::testing::Test {
 
   // Everything written to stdout until `needle` shows up (or the timeout passes).
   std::string output_until(const std::string& needle, std::chrono::milliseconds timeout = 5s) {
-    eventually([&] {
+    waitUntil([&] {
       output_ += capture_.take();
       return output_.find(needle) != std::string::npos;
     }, timeout);

@@ -46,7 +46,7 @@ TEST_F(zeroconf_hostname_fallback, LookupIsAnAddressRecordQuery) {
   EXPECT_EQ("127.0.0.1", events[0].address);
   EXPECT_FALSE(events[1].resolved);
   handle.reset();
-  EXPECT_TRUE(eventually([&] { return released(query.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(query.ref); }));
 }
 
 TEST_F(zeroconf_hostname_fallback, StartFailureUsesTheLookupText) {

@@ -89,14 +89,14 @@ TEST_F(zeroconf_reconnect, BrowseReportsItsInstancesRemovedAndStartsAgainOnceThe
   EXPECT_EQ(1U, events[2].interface_index);
   EXPECT_FALSE(events[3].resolved);
   EXPECT_EQ("b", events[3].name);
-  EXPECT_TRUE(eventually([&] { return released(first.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(first.ref); }));
   // The lost instance's late address answer is not reported any more.
   dnssd_fake::reply_query(b_query.ref, kDNSServiceFlagsAdd, 1, 0, "vm.local", kDNSServiceType_A,
                           kDNSServiceClass_IN, std::string("\x0a\x00\x00\x02", 4));
-  EXPECT_TRUE(eventually([&] { return released(b_query.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(b_query.ref); }));
 
   // Attempts while the service is away fail and are repeated with growing waits.
-  EXPECT_TRUE(eventually([] { return dnssd_fake::refused_starts() >= 3; }));
+  EXPECT_TRUE(waitUntil([] { return dnssd_fake::refused_starts() >= 3; }));
   dnssd_fake::set_service_down(false);
   const operation second = next(operation_kind::browse);
   EXPECT_EQ("_http._tcp,_ravenna", second.regtype.value_or("?"));
@@ -116,7 +116,7 @@ TEST_F(zeroconf_reconnect, BrowseReportsItsInstancesRemovedAndStartsAgainOnceThe
   EXPECT_NE(std::string::npos, log.find("browse _http._tcp,_ravenna: started again\n"));
   static_cast<void>(c_resolve);
   handle.reset();
-  EXPECT_TRUE(eventually([&] { return released(second.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(second.ref); }));
 }
 
 TEST_F(zeroconf_reconnect, FilteredBrowseReportsOnlyItsNameRemoved) {
@@ -147,7 +147,7 @@ TEST_F(zeroconf_reconnect, ProcessingThatSaysTheServiceWentAwayEndsTheConnection
   EXPECT_EQ("gone", events[1].name);
   EXPECT_FALSE(events[2].resolved);
   EXPECT_EQ("a", events[2].name);
-  EXPECT_TRUE(eventually([&] { return released(first.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(first.ref); }));
   dnssd_fake::set_process_result(0);
   const operation second = next(operation_kind::browse);
   report(second, "b");
@@ -195,7 +195,7 @@ TEST_F(zeroconf_reconnect, ReleasedBrowseIsNotStartedAgain) {
   const operation first = next(operation_kind::browse);
   dnssd_fake::set_service_down(true);
   lose_service(first);
-  EXPECT_TRUE(eventually([&] { return released(first.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(first.ref); }));
   handle.reset();
   dnssd_fake::set_service_down(false);
   EXPECT_FALSE(dnssd_fake::wait_for_kind(operation_kind::browse, 1, 300ms).has_value());
@@ -209,7 +209,7 @@ TEST_F(zeroconf_reconnect, BrowseStartedWithoutTheServiceStartsOnceItAnswers) {
   auto handle = client_->browse("", "_http._tcp", "_ravenna", listener, false);
   ASSERT_NE(nullptr, handle);
   EXPECT_NE(std::string::npos, output().find("[0]   _http._tcp; runtime error DNSServiceBrowse() failed (-65537).\n"));
-  EXPECT_TRUE(eventually([&] { return dnssd_fake::refused_starts() - refused_before >= 3; }));
+  EXPECT_TRUE(waitUntil([&] { return dnssd_fake::refused_starts() - refused_before >= 3; }));
   dnssd_fake::set_service_down(false);
   const operation started = next(operation_kind::browse);
   EXPECT_EQ("_http._tcp,_ravenna", started.regtype.value_or("?"));
@@ -217,7 +217,7 @@ TEST_F(zeroconf_reconnect, BrowseStartedWithoutTheServiceStartsOnceItAnswers) {
   ASSERT_EQ(1U, listener->wait_for(1).size());
   EXPECT_NE(std::string::npos, output().find("browse _http._tcp,_ravenna: started again\n"));
   handle.reset();
-  EXPECT_TRUE(eventually([&] { return released(started.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(started.ref); }));
 
   dnssd_fake::set_service_down(true);
   auto waiting = client_->browse("", "_http._tcp", "", listener, false);
@@ -256,12 +256,12 @@ TEST_F(zeroconf_reconnect_registration, RegistrationIsMadeAgainOnceTheServiceAns
   auto handle = start_registration();
   const operation first = next(operation_kind::register_service);
   dnssd_fake::reply_register(first.ref, 0, 0, "_lumora_reg", "_http._tcp.", "local.");
-  ASSERT_TRUE(eventually([&] { return states().size() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return states().size() == 1; }));
   dnssd_fake::set_service_down(true);
   dnssd_fake::reply_register(first.ref, 0, kDNSServiceErr_Unknown, "_lumora_reg", "_http._tcp.", "local.");
-  ASSERT_TRUE(eventually([&] { return states().size() == 2; }));
-  EXPECT_TRUE(eventually([&] { return released(first.ref); }));
-  EXPECT_TRUE(eventually([] { return dnssd_fake::refused_starts() >= 2; }));
+  ASSERT_TRUE(waitUntil([&] { return states().size() == 2; }));
+  EXPECT_TRUE(waitUntil([&] { return released(first.ref); }));
+  EXPECT_TRUE(waitUntil([] { return dnssd_fake::refused_starts() >= 2; }));
   dnssd_fake::set_service_down(false);
   const operation second = next(operation_kind::register_service);
   EXPECT_EQ(first.name, second.name);
@@ -270,11 +270,11 @@ TEST_F(zeroconf_reconnect_registration, RegistrationIsMadeAgainOnceTheServiceAns
   EXPECT_EQ(first.txt, second.txt);
   EXPECT_EQ(first.flags, second.flags);
   dnssd_fake::reply_register(second.ref, 0, 0, "_lumora_reg", "_http._tcp.", "local.");
-  ASSERT_TRUE(eventually([&] { return states().size() == 3; }));
+  ASSERT_TRUE(waitUntil([&] { return states().size() == 3; }));
   EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), states());
   EXPECT_NE(std::string::npos, output().find("bonjour_service failed (-65537)\n"));
   handle.reset();
-  EXPECT_TRUE(eventually([&] { return released(second.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(second.ref); }));
 }
 
 TEST_F(zeroconf_reconnect_registration, ProcessingThatSaysTheServiceWentAwayRegistersAgain) {
@@ -282,12 +282,12 @@ TEST_F(zeroconf_reconnect_registration, ProcessingThatSaysTheServiceWentAwayRegi
   const operation first = next(operation_kind::register_service);
   dnssd_fake::set_process_result(kDNSServiceErr_ServiceNotRunning);
   dnssd_fake::reply_register(first.ref, 0, 0, "_lumora_reg", "_http._tcp.", "local.");
-  ASSERT_TRUE(eventually([&] { return states().size() == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return states().size() == 2; }));
   dnssd_fake::set_process_result(0);
-  EXPECT_TRUE(eventually([&] { return released(first.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(first.ref); }));
   const operation second = next(operation_kind::register_service);
   dnssd_fake::reply_register(second.ref, 0, 0, "_lumora_reg", "_http._tcp.", "local.");
-  ASSERT_TRUE(eventually([&] { return states().size() == 3; }));
+  ASSERT_TRUE(waitUntil([&] { return states().size() == 3; }));
   EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), states());
   EXPECT_NE(std::string::npos, output().find("bonjour_service failed (-65563)\n"));
 }
@@ -297,7 +297,7 @@ TEST_F(zeroconf_reconnect_registration, WithdrawnRegistrationIsNotMadeAgain) {
   const operation first = next(operation_kind::register_service);
   dnssd_fake::set_service_down(true);
   dnssd_fake::reply_register(first.ref, 0, kDNSServiceErr_Unknown, "_lumora_reg", "_http._tcp.", "local.");
-  ASSERT_TRUE(eventually([&] { return states().size() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return states().size() == 1; }));
   handle.reset();
   const size_t started = registrations_started();
   dnssd_fake::set_service_down(false);

@@ -58,7 +58,7 @@ TEST_F(zeroconf_register, AnswersSetTheStateBeforeTheCallback) {
   dnssd_fake::reply_register(registration_.ref, 0, kDNSServiceErr_NameConflict, nullptr, nullptr, nullptr);
   dnssd_fake::reply_register(registration_.ref, 0, kDNSServiceErr_Invalid, nullptr, nullptr, nullptr);
   const std::string log = output_until("bonjour_service failed (-65549)\n");
-  ASSERT_TRUE(eventually([&] { return states().size() == 3; }));
+  ASSERT_TRUE(waitUntil([&] { return states().size() == 3; }));
   EXPECT_EQ((std::vector<int>{3, 2, 1}), states());
   EXPECT_NE(std::string::npos, log.find("bonjour_service failed name collision (-65548)\n"));
   EXPECT_EQ(2U, count_of(log, "bonjour_service failed"));
@@ -124,7 +124,7 @@ TEST_F(zeroconf_hostname, AddressAnswersAreFilteredAndReported) {
   EXPECT_EQ("vm.local.", events[2].host_name);
   EXPECT_NE(std::string::npos, output().find(" zeroconf_category: errorCode = -65549\n"));
   handle.reset();
-  EXPECT_TRUE(eventually([&] { return released(lookup.ref); }));
+  EXPECT_TRUE(waitUntil([&] { return released(lookup.ref); }));
 }
 
 TEST_F(zeroconf_hostname, StartFailureLineHasNoType) {

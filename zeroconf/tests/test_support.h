@@ -12,23 +12,15 @@
 #include <vector>
 
 #include "zeroconf/src/browser.h"
+#include "testing/wait_until.h"
 #include "zeroconf/src/hostname_browser.h"
 
 namespace zeroconf_test {
 
+using testing_support::waitUntil;
+
 using namespace std::chrono_literals;
 
-// Polls `condition` until it holds or the timeout passes.
-inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 struct browse_event {
   bool resolved = false;  // else removed

@@ -85,5 +85,39 @@ typename DeviceEntry<Id>::type deviceEntry(TVSK_Get_By_Id_Fn getById) {
   return reinterpret_cast<typename DeviceEntry<Id>::type>(getById(Id));
 }
 
+// The entries a host calls, each looked up once through the export.
+struct DeviceEntryTable {
+  TVSK_DeviceGetInfoFn getInfo = nullptr;
+  TVSK_DeviceInitializeFn initialize = nullptr;
+  TVSK_DeviceUninitializeFn uninitialize = nullptr;
+  TVSK_DeviceProbeFn probe = nullptr;
+  TVSK_DeviceCreateFn create = nullptr;
+  TVSK_DeviceDeleteFn destroy = nullptr;
+  TVSK_DeviceActionFn action = nullptr;
+  TVSK_DeviceGetFn get = nullptr;
+  TVSK_DeviceFreeBufferFn freeBuffer = nullptr;
+  TVSK_DeviceRegisterCallbackFn registerCallback = nullptr;
+  TVSK_DeviceUnregisterCallbackFn unregisterCallback = nullptr;
+  TVSK_DeviceGetPluginIdFn getPluginId = nullptr;
+
+  // False when the plug-in lacks one of them.
+  bool resolve(TVSK_Get_By_Id_Fn getById) {
+    getInfo = deviceEntry<TVSK_DEVICE_GET_INFO>(getById);
+    initialize = deviceEntry<TVSK_DEVICE_INITIALIZE>(getById);
+    uninitialize = deviceEntry<TVSK_DEVICE_UNINITIALIZE>(getById);
+    probe = deviceEntry<TVSK_DEVICE_PROBE>(getById);
+    create = deviceEntry<TVSK_DEVICE_CREATE>(getById);
+    destroy = deviceEntry<TVSK_DEVICE_DELETE>(getById);
+    action = deviceEntry<TVSK_DEVICE_ACTION>(getById);
+    get = deviceEntry<TVSK_DEVICE_GET>(getById);
+    freeBuffer = deviceEntry<TVSK_DEVICE_FREE_BUFFER>(getById);
+    registerCallback = deviceEntry<TVSK_DEVICE_REGISTER_CALLBACK>(getById);
+    unregisterCallback = deviceEntry<TVSK_DEVICE_UNREGISTER_CALLBACK>(getById);
+    getPluginId = deviceEntry<TVSK_DEVICE_GET_PLUGIN_ID>(getById);
+    return getInfo && initialize && uninitialize && probe && create && destroy && action && get && freeBuffer &&
+           registerCallback && unregisterCallback && getPluginId;
+  }
+};
+
 }  // namespace tvsk
 #endif

@@ -70,5 +70,27 @@ typename DiscoveryEntry<Id>::type discoveryEntry(TVSK_Disco_Get_By_Id_Fn getById
   return reinterpret_cast<typename DiscoveryEntry<Id>::type>(getById(Id));
 }
 
+// The entries a host calls, each looked up once through the export.
+struct DiscoveryEntryTable {
+  DiscoverySapStartFn start = nullptr;
+  DiscoverySapCreateFn create = nullptr;
+  DiscoverySapDestroyFn destroy = nullptr;
+  DiscoverySapSetCallbackFn setCallback = nullptr;
+  DiscoverySapFreeBufferFn freeBuffer = nullptr;
+  DiscoverySapGetVersionFn getVersion = nullptr;
+
+  // False when the plug-in lacks one of them; freeBuffer may be missing, as the engine never gets
+  // a buffer from a discovery plug-in.
+  bool resolve(TVSK_Disco_Get_By_Id_Fn getById) {
+    start = discoveryEntry<TVSK_DISCOVERY_START>(getById);
+    create = discoveryEntry<TVSK_DISCOVERY_CREATE>(getById);
+    destroy = discoveryEntry<TVSK_DISCOVERY_DESTROY>(getById);
+    setCallback = discoveryEntry<TVSK_DISCOVERY_SET_CALLBACK>(getById);
+    freeBuffer = discoveryEntry<TVSK_DISCOVERY_FREE_BUFFER>(getById);
+    getVersion = discoveryEntry<TVSK_DISCOVERY_GET_VERSION>(getById);
+    return start && create && destroy && setCallback && getVersion;
+  }
+};
+
 }  // namespace tvsk
 #endif

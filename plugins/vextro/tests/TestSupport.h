@@ -9,8 +9,11 @@
 #include "plugins/vextro/src/PluginLog.h"
 #include "plugins/vextro/src/Timings.h"
 #include "testing/temp_dir.h"
+#include "testing/wait_until.h"
 
 namespace vextro_test {
+
+using testing_support::waitUntil;
 
 // Points the plug-in log at a fresh folder for the test's lifetime.
 class ScopedPluginLog {
@@ -40,15 +43,5 @@ inline Vextro::Timings FastTimings(int periodMs = 100) {
   return timings;
 }
 
-// Polls `condition` every 10 ms until it holds or `limit` passes.
-template <typename Condition>
-bool WaitFor(Condition condition, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
 
 }  // namespace vextro_test

@@ -19,7 +19,7 @@ using vextro_sim::SimDevice;
 using vextro_sim::SimOptions;
 using vextro_test::FastTimings;
 using vextro_test::ScopedPluginLog;
-using vextro_test::WaitFor;
+using vextro_test::waitUntil;
 
 DeviceConfigPtr Cantor() { return std::make_shared<CantorConfig>(); }
 
@@ -54,7 +54,7 @@ TEST(VextroDeviceProxy, HealthyDeviceIsPolledEveryPeriod) {
   EXPECT_TRUE(log.contains("Using device port 'PHY1'"));
   EXPECT_TRUE(log.contains("Initialized device. Initial status is: OK"));
   EXPECT_EQ(proxy.GetConfigCache().at("SELVA_CONFIG_PARAM_SETTING"), "0;7");
-  EXPECT_TRUE(WaitFor([&] { return device.requestCount("/statistic.htm") >= 4; }));
+  EXPECT_TRUE(waitUntil([&] { return device.requestCount("/statistic.htm") >= 4; }));
   EXPECT_EQ(device.requestCount("/sessions.htm"), 0U);
 }
 
@@ -76,7 +76,7 @@ TEST(VextroDeviceProxy, UnreachableDeviceStillGivesAProxy) {
   SimOptions options;
   options.port = closedPort;
   SimDevice device(options);
-  EXPECT_TRUE(WaitFor([&] { return proxy.GetStateText().find("\"Message\":\"OK\"") != std::string::npos; }));
+  EXPECT_TRUE(waitUntil([&] { return proxy.GetStateText().find("\"Message\":\"OK\"") != std::string::npos; }));
   EXPECT_EQ(proxy.GetPortIndex(), -1);
   EXPECT_EQ(Json::parse(proxy.GetStateText())["Identity"]["Name"], "CANTOR");
 }
@@ -108,7 +108,7 @@ TEST(VextroDeviceProxy, OnlyTheSecondPortOfOneDeviceIsRedundant) {
   // Another PHY1 proxy of the same device keeps the second one redundant.
   first.reset();
   const std::size_t requests = device.requests().size();
-  ASSERT_TRUE(WaitFor([&] { return device.requests().size() >= requests + 6; }));
+  ASSERT_TRUE(waitUntil([&] { return device.requests().size() >= requests + 6; }));
   EXPECT_TRUE(second.IsRedundant());
   EXPECT_FALSE(alsoFirst.IsRedundant());
 }
@@ -131,7 +131,7 @@ TEST(VextroDeviceProxy, RedundancyClearsWhenNoPhy1ProxyRemains) {
   RavennaDeviceProxy second(2, "127.0.0.2", device.secondPort(), Cantor(), FastTimings(50));
   ASSERT_TRUE(second.IsRedundant());
   first.reset();
-  ASSERT_TRUE(WaitFor([&] { return Json::parse(second.GetStateText()).contains("Id"); }));
+  ASSERT_TRUE(waitUntil([&] { return Json::parse(second.GetStateText()).contains("Id"); }));
   EXPECT_EQ(Json::parse(second.GetStateText())["Identity"]["Serial"], "00-1D-C1-00-00-02");
 }
 
@@ -157,7 +157,7 @@ TEST(VextroDeviceProxy, HangingDeviceIsBoundedAndDoesNotStallOthers) {
   }
   RavennaDeviceProxy fine(10, "127.0.0.1", healthy.port(), Cantor(), timings);
   const std::size_t before = healthy.requestCount("/config.htm");
-  EXPECT_TRUE(WaitFor([&] { return healthy.requestCount("/config.htm") >= before + 2; }, 3000ms));
+  EXPECT_TRUE(waitUntil([&] { return healthy.requestCount("/config.htm") >= before + 2; }, 3000ms));
   EXPECT_EQ(Json::parse(fine.GetStateText())["Status"]["Message"], "OK");
   started = std::chrono::steady_clock::now();
   stuck.reset();
@@ -185,7 +185,7 @@ TEST(VextroDeviceProxy, SlowCycleLogsTheShutdownTimeout) {
   slow.delayMs = 1000;
   device.setFault("/config.htm", slow);
   const std::size_t before = device.requests().size();
-  ASSERT_TRUE(WaitFor([&] { return device.requests().size() > before; }));
+  ASSERT_TRUE(waitUntil([&] { return device.requests().size() > before; }));
   proxy.reset();  // waits one period, logs, then waits for the cycle to end
   EXPECT_TRUE(log.contains("ERROR: timeout while waiting for refresh thread to shut down. Shutting down by force."));
 }
@@ -213,7 +213,7 @@ TEST(VextroDeviceProxy, FailedConstructionLeavesTheLiveListAsItWas) {
                std::runtime_error);
   EXPECT_EQ(RavennaDeviceProxy::LiveProxyCount(), before);
   const std::size_t requests = device.requests().size();
-  EXPECT_TRUE(WaitFor([&] { return device.requests().size() >= requests + 4; }));  // kept still cycles
+  EXPECT_TRUE(waitUntil([&] { return device.requests().size() >= requests + 4; }));  // kept still cycles
 }
 
 }  // namespace

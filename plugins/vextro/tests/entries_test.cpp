@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
-using vextro_test::WaitFor;
+using vextro_test::waitUntil;
 
 struct Inbox {
   std::mutex mutex;
@@ -186,7 +186,7 @@ TEST_F(VextroEntries, ProxyLifecycleWithCallbacks) {
   EXPECT_EQ(entry<TVSK_DEVICE_REGISTER_CALLBACK>()(proxy, nullptr, &inbox), 0);
   EXPECT_EQ(entry<TVSK_DEVICE_UNREGISTER_CALLBACK>()(1), 0);
   device.setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_3_ENABLE", "1");
-  ASSERT_TRUE(WaitFor([&] { return inbox.size() >= 1; }));
+  ASSERT_TRUE(waitUntil([&] { return inbox.size() >= 1; }));
   EXPECT_EQ(Json::parse(inbox.texts[0])[0]["Path"], "$.Devices[?(@.Id==7)].Receivers[?(@.Id==2)]");
   EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, "abc"), -1);
   EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, "[]"), 0);
@@ -263,7 +263,7 @@ TEST_F(VextroEntries, CallsBackIntoThePluginFromAChangeCallbackAreRefused) {
 
   // From the refresh thread, which holds both locks.
   device.setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_3_ENABLE", "1");
-  ASSERT_TRUE(WaitFor([&] { return callCount() >= 1; }));
+  ASSERT_TRUE(waitUntil([&] { return callCount() >= 1; }));
   {
     std::lock_guard<std::mutex> lock(calls.mutex);
     EXPECT_EQ(calls.results, refused);
