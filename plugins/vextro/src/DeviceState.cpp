@@ -155,14 +155,17 @@ Json ErrorStatus(Json errors) {
   return {{"Code", kCodeError}, {"Message", "ERROR"}, {"Errors", std::move(errors)}};
 }
 
+// Built member by member: brace lists would build every channel twice, once as a list of pairs.
 Json ChannelList(const std::string& groupName, uint32_t count, const char* format) {
   Json channels = Json::array();
+  channels.get_ref<Json::array_t&>().reserve(count);
   for (uint32_t n = 1; n <= count; ++n) {
     char number[16];
     std::snprintf(number, sizeof number, format, n);
-    channels.push_back({{"Id", static_cast<int64_t>(n) - 1},
-                        {"Name", groupName + " - " + number},
-                        {"Status", {{"State", 1}}}});
+    Json& channel = channels.emplace_back(Json::object());
+    channel["Id"] = static_cast<int64_t>(n) - 1;
+    channel["Name"] = groupName + " - " + number;
+    channel["Status"]["State"] = 1;
   }
   return channels;
 }
@@ -276,11 +279,15 @@ Json BuildIOGroup(const std::string& name, int64_t id, uint32_t inputCount, uint
   group["Id"] = id;
   group["Inputs"] = ChannelList(name, inputCount, format);
   group["Outputs"] = ChannelList(name, outputCount, format);
-  group["Status"] = {{"SampleRate", sampleRate},
-                     {"Codecs", codecs},
-                     {"ReceiverMapping", "contiguous"},
-                     {"SenderMapping", "contiguous"}};
-  group["Capabilities"] = {{"SampleRates", sampleRates}, {"Codecs", codecs}, {"InternalRouting", "no"}};
+  Json& status = group["Status"];
+  status["SampleRate"] = sampleRate;
+  status["Codecs"] = codecs;
+  status["ReceiverMapping"] = "contiguous";
+  status["SenderMapping"] = "contiguous";
+  Json& capabilities = group["Capabilities"];
+  capabilities["SampleRates"] = sampleRates;
+  capabilities["Codecs"] = codecs;
+  capabilities["InternalRouting"] = "no";
   return group;
 }
 
