@@ -87,6 +87,48 @@ TEST(VextroPageClient, LineFeedOnlyLinesAndNoHeaderLines) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
 }
 
+// The parameters of `previous` with `changes` applied, as a refresh cycle patches its caches.
+ParameterMap Patched(const std::string& previous, const ParameterChanges& changes) {
+  ParameterMap parameters = ParseHeaderParameters(previous);
+  for (const auto& [name, value] : changes) {
+    parameters[name] = value;
+  }
+  return parameters;
+}
+
+TEST(VextroPageClient, ValueChangesPatchToWhatAFullParseGives) {
+  const std::string previous = "HTTP/1.1 200 OK\r\nA: 1\r\nB:  x%20y \r\nContent-Type: text/html\r\nC: 3\r\n\r\n";
+  bool inOrder = false;
+  EXPECT_EQ(ParseHeaderParameters(previous, &inOrder).size(), 3U);
+  EXPECT_TRUE(inOrder);
+  // One byte of one value, an encoded value, and only the status line: patched or unchanged.
+  for (const std::string& current :
+       {std::string("HTTP/1.1 200 OK\r\nA: 2\r\nB:  x%20y \r\nContent-Type: text/html\r\nC: 3\r\n\r\n"),
+        std::string("HTTP/1.1 200 OK\r\nA: 1\r\nB: x%21y+z\r\nContent-Type: text/html\r\nC: 3\r\n\r\n"),
+        std::string("HTTP/1.0 200 Fine\r\nA: 1\r\nB:  x%20y \r\nContent-Type: text/html\r\nC: 3\r\n\r\n"),
+        previous}) {
+    const auto changes = ValueChanges(previous, current);
+    ASSERT_TRUE(changes.has_value()) << current;
+    EXPECT_EQ(Patched(previous, *changes), ParseHeaderParameters(current)) << current;
+  }
+  EXPECT_EQ(ValueChanges(previous, previous)->size(), 0U);
+  // Anything but new values of the same names needs a full parse.
+  for (const std::string& current :
+       {std::string("HTTP/1.1 200 OK\r\nA: 1\r\nBB: x%20y\r\nContent-Type: text/html\r\nC: 3\r\n\r\n"),
+        std::string("HTTP/1.1 200 OK\r\nA: 1\r\nB: x%20y\r\nContent-Type: text/html\r\nC: 3\r\nD: 4\r\n\r\n"),
+        std::string("HTTP/1.1 200 OK\r\nA: 1\r\nB: x%20y\r\nContent-Type: text/html\r\n\r\n"),
+        std::string("HTTP/1.1 200 OK\r\nA: 1\r\nB x%20y\r\nContent-Type: text/html\r\nC: 3\r\n\r\n"),
+        std::string("HTTP/1.1 200 OK\r\nA: 1\r\nB: x%20y\r\nContent-Type: text/plain\r\nC: 3\r\n\r\n"),
+        std::string("HTTP/1.1 200 OK\r\nA: 1\r\nB: x%20y\r\nCX: 9\r\nC: 3\r\n\r\n")}) {
+    EXPECT_FALSE(ValueChanges(previous, current).has_value()) << current;
+  }
+  // Repeated or unordered names: each line is not an entry of its own.
+  EXPECT_EQ(ParseHeaderParameters("HTTP/1.1 200 OK\r\nA: 1\r\nA: 2\r\n\r\n", &inOrder).at("A"), "1");
+  EXPECT_FALSE(inOrder);
+  EXPECT_EQ(ParseHeaderParameters("HTTP/1.1 200 OK\r\nB: 1\r\nA: 2\r\n\r\n", &inOrder).size(), 2U);
+  EXPECT_FALSE(inOrder);
+}
+
 TEST(VextroPageClient, BadStatusLinesAndCodes) {
   ScopedPluginLog log;
   SimDevice device;
