@@ -3,7 +3,8 @@
 //  - CPU time (of the calling thread: page client, state build, compare, diff) and wall time of
 //    one refresh cycle of one proxy, for an unchanged device and for one that changed;
 //  - the floor next to them, from the same run: the same two GETs over plain blocking sockets
-//    with their header lines split into a map, and the ratio of each cycle's CPU time to it;
+//    with their header lines split into a map, and the ratio of each cycle's CPU time to it
+//    (changed device: one value; changed lines: a parameter line comes or goes too);
 //  - wall time of one round in which every proxy of N (default 100) runs its cycle, as the
 //    refresh threads do one after another under the global lock, and that round as a fraction
 //    of the 5000 ms refresh period.
@@ -60,11 +61,17 @@ struct CycleCost {
   double wallMs;
 };
 
-CycleCost MeasureCycles(vextro_sim::SimDevice& device, Vextro::RavennaDeviceProxy& proxy, int cycles, bool change) {
+enum class Change { None, Value, Lines };
+
+// Value: one receiver enabled and disabled in turn. Lines: the same, and a parameter line comes
+// and goes, so the page is parsed anew every cycle.
+CycleCost MeasureCycles(vextro_sim::SimDevice& device, Vextro::RavennaDeviceProxy& proxy, int cycles, Change change) {
   const double cpuStart = ThreadCpuMs();
   const auto wallStart = Clock::now();
   for (int i = 0; i < cycles; ++i) {
-    if (change) device.setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_ENABLE", i % 2 == 0 ? "1" : "0");
+    if (change != Change::None) device.setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_ENABLE", i % 2 == 0 ? "1" : "0");
+    if (change == Change::Lines && i % 2 == 0) device.setConfig("BENCH_EXTRA_LINE", "1");
+    if (change == Change::Lines && i % 2 == 1) device.eraseConfig("BENCH_EXTRA_LINE");
     proxy.RunRefreshCycle();
   }
   return {(ThreadCpuMs() - cpuStart) / cycles, MsSince(wallStart) / cycles};
@@ -135,11 +142,12 @@ int main(int argc, char** argv) {
   {
     vextro_sim::SimDevice device;
     Vextro::RavennaDeviceProxy proxy(1, "127.0.0.1", device.port(), model, IdleThreads());
-    MeasureCycles(device, proxy, 20, false);  // warm-up
+    MeasureCycles(device, proxy, 20, Change::None);  // warm-up
     MeasureFloor(device.port(), 20);
     const double floorMs = MeasureFloor(device.port(), 200);
-    const CycleCost unchanged = MeasureCycles(device, proxy, 200, false);
-    const CycleCost changed = MeasureCycles(device, proxy, 200, true);
+    const CycleCost unchanged = MeasureCycles(device, proxy, 200, Change::None);
+    const CycleCost changed = MeasureCycles(device, proxy, 200, Change::Value);
+    const CycleCost reparsed = MeasureCycles(device, proxy, 200, Change::Lines);
     std::printf("config page: %zu parameters, statistics page: %zu parameters\n", device.config().size(),
                 device.statistics().size());
     std::printf("floor (two raw GETs, header lines into a map): cpu %.3f ms\n", floorMs);
@@ -147,6 +155,8 @@ int main(int argc, char** argv) {
                 unchanged.wallMs, unchanged.cpuMs / floorMs);
     std::printf("one cycle, changed device:   cpu %.3f ms, wall %.3f ms, cpu ratio to floor %.2f\n", changed.cpuMs,
                 changed.wallMs, changed.cpuMs / floorMs);
+    std::printf("one cycle, changed lines:    cpu %.3f ms, wall %.3f ms, cpu ratio to floor %.2f\n", reparsed.cpuMs,
+                reparsed.wallMs, reparsed.cpuMs / floorMs);
   }
 
   std::vector<std::unique_ptr<vextro_sim::SimDevice>> devices;
