@@ -64,7 +64,7 @@ struct CycleCost {
 enum class Change { None, Value, Lines };
 
 // Value: one receiver enabled and disabled in turn. Lines: the same, and a parameter line comes
-// and goes, so the page is parsed anew every cycle.
+// and goes.
 CycleCost MeasureCycles(vextro_sim::SimDevice& device, Vextro::RavennaDeviceProxy& proxy, int cycles, Change change) {
   const double cpuStart = ThreadCpuMs();
   const auto wallStart = Clock::now();

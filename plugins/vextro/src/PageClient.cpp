@@ -307,30 +307,48 @@ ParameterMap ParseHeaderParameters(std::string_view received, bool* inOrder) {
   return parameters;
 }
 
-std::optional<ParameterChanges> ValueChanges(std::string_view previous, std::string_view current) {
-  ParameterChanges changes;
+std::optional<ParameterEdits> EditsBetween(std::string_view previous, std::string_view current) {
+  ParameterEdits edits;
   HeaderLines before(previous);
   HeaderLines after(current);
   std::string_view oldLine;
   std::string_view newLine;
-  while (true) {
-    const bool more = before.Next(oldLine);
-    if (more != after.Next(newLine)) {
-      return std::nullopt;
-    }
-    if (!more) {
-      return changes;
-    }
-    if (oldLine == newLine) {
+  bool haveOld = before.Next(oldLine);
+  bool haveNew = after.Next(newLine);
+  std::string_view lastNewLine;  // the last line of `current` taken, to keep its names in order
+  while (haveOld || haveNew) {
+    if (haveOld && haveNew && oldLine == newLine) {
+      lastNewLine = newLine;
+      haveOld = before.Next(oldLine);
+      haveNew = after.Next(newLine);
       continue;
     }
-    const auto oldParameter = ParameterOfLine(oldLine);
-    const auto newParameter = ParameterOfLine(newLine);
-    if (!oldParameter || !newParameter || oldParameter->name != newParameter->name) {
-      return std::nullopt;
+    const auto oldParameter = haveOld ? ParameterOfLine(oldLine) : std::nullopt;
+    const auto newParameter = haveNew ? ParameterOfLine(newLine) : std::nullopt;
+    if (haveOld && !oldParameter) {
+      haveOld = before.Next(oldLine);
+    } else if (haveNew && !newParameter) {
+      haveNew = after.Next(newLine);
+    } else if (haveOld && haveNew && oldParameter->name == newParameter->name) {
+      edits.values.emplace_back(std::string(newParameter->name), DecodedValue(newParameter->value));
+      lastNewLine = newLine;
+      haveOld = before.Next(oldLine);
+      haveNew = after.Next(newLine);
+    } else if (haveNew && (!haveOld || newParameter->name < oldParameter->name)) {
+      // An added parameter; it must come after the one before it, or names could repeat.
+      const auto last = lastNewLine.empty() ? std::nullopt : ParameterOfLine(lastNewLine);
+      if (!lastNewLine.empty() && (!last || last->name >= newParameter->name)) {
+        return std::nullopt;
+      }
+      edits.values.emplace_back(std::string(newParameter->name), DecodedValue(newParameter->value));
+      lastNewLine = newLine;
+      haveNew = after.Next(newLine);
+    } else {
+      edits.removed.emplace_back(oldParameter->name);
+      haveOld = before.Next(oldLine);
     }
-    changes.emplace_back(std::string(newParameter->name), DecodedValue(newParameter->value));
   }
+  return edits;
 }
 
 void FetchPageBlock(const std::string& host, uint16_t port, const std::string& path, std::string& block,

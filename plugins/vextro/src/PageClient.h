@@ -41,11 +41,15 @@ struct PageTimeouts {
 // before it, so that each line is an entry of its own.
 [[nodiscard]] ParameterMap ParseHeaderParameters(std::string_view received, bool* inOrder = nullptr);
 
-// New values by name, in line order.
-using ParameterChanges = std::vector<std::pair<std::string, std::string>>;
-// What turns the parameters of `previous` (a block parsed in order) into those of `current`:
-// nullopt unless the blocks differ only in the values of lines that name the same parameters.
-[[nodiscard]] std::optional<ParameterChanges> ValueChanges(std::string_view previous, std::string_view current);
+// What turns one page's parameters into the next one's: new values by name (added parameters
+// included) and the names that went, each in line order.
+struct ParameterEdits {
+  std::vector<std::pair<std::string, std::string>> values;
+  std::vector<std::string> removed;
+};
+// The edits from the parameters of `previous` (a block parsed in order) to those of `current`;
+// nullopt unless `current` names its parameters in order too (then a full parse is needed).
+[[nodiscard]] std::optional<ParameterEdits> EditsBetween(std::string_view previous, std::string_view current);
 
 // One GET; `block` (cleared first) receives the response's header block as sent, from the status
 // line through the empty line. Throws as FetchPageParameters does.

@@ -28,12 +28,15 @@ void RemoveFromLiveList(const RavennaDeviceProxy* proxy) {
 }
 
 // Turns `parameters`, parsed in order from `previous` (may be null), into the parameters of
-// `block`: patched in place when only values changed, else parsed anew.
+// `block`: edited in place when `block` is in order too, else parsed anew.
 void ReadBlockInto(const std::string& block, const std::string* previous, ParameterMap& parameters,
                    bool& inOrder) {
   if (previous != nullptr) {
-    if (auto changes = ValueChanges(*previous, block)) {
-      for (auto& [name, value] : *changes) {
+    if (auto edits = EditsBetween(*previous, block)) {
+      for (const std::string& name : edits->removed) {
+        parameters.erase(name);
+      }
+      for (auto& [name, value] : edits->values) {
         parameters[name] = std::move(value);
       }
       inOrder = true;

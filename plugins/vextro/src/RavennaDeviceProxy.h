@@ -109,7 +109,7 @@ class RavennaDeviceProxy {
   [[nodiscard]] bool EvaluateRedundancyLocked() const;
   void DetectPortLocked(const ParameterMap& statistics);
   // The state from the blocks of a successful fetch: skipped when they and the proxy are as the
-  // last time, the caches patched when only values changed. Caller holds both locks.
+  // last time, the caches edited when their lines changed. Caller holds both locks.
   void RefreshFromBlocksLocked(std::string configurationBlock, std::string statisticsBlock);
   // Caller holds proxyMutex_. Whatever of the maps the caches keep is moved into them (the maps
   // may be the caches themselves).

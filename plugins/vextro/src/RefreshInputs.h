@@ -3,7 +3,7 @@
 // What a proxy's device state and caches were last built from by a refresh cycle. A cycle that
 // receives the very same page bytes for an unchanged proxy would parse them into the same maps
 // and build the same state, so it skips both and only repeats the lines the build logged. When
-// only some values changed, the caches are patched instead of parsing the pages anew.
+// some lines changed, the caches are edited instead of parsing the pages anew.
 
 #include <cstdint>
 #include <set>
@@ -15,7 +15,7 @@ namespace Vextro {
 struct RefreshInputs {
   std::string configurationBlock;  // header blocks as received
   std::string statisticsBlock;
-  bool configurationInOrder = false;  // each parameter line is an entry of its own (ValueChanges)
+  bool configurationInOrder = false;  // each parameter line is an entry of its own (EditsBetween)
   bool statisticsInOrder = false;
   bool isRedundant = false;
   std::set<uint32_t> pendingReceiverSlots;
