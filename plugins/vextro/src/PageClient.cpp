@@ -278,6 +278,22 @@ class HeaderLines {
   std::size_t next_ = 0;
 };
 
+// The parameter of the nearest line before the one that starts at `lineStart` (after the status
+// line) that names one.
+std::optional<LineParameter> ParameterBefore(std::string_view block, std::size_t lineStart) {
+  const std::size_t statusEnd = block.find('\n');
+  std::size_t end = lineStart;  // just past the LF of the line before
+  while (end > statusEnd + 1) {
+    const std::size_t lineFeed = end - 1;
+    const std::size_t begin = block.rfind('\n', lineFeed - 1) + 1;
+    if (auto parameter = ParameterOfLine(block.substr(begin, lineFeed - begin))) {
+      return parameter;
+    }
+    end = begin;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 ParameterMap ParseHeaderParameters(std::string_view received, bool* inOrder) {
@@ -315,10 +331,8 @@ std::optional<ParameterEdits> EditsBetween(std::string_view previous, std::strin
   std::string_view newLine;
   bool haveOld = before.Next(oldLine);
   bool haveNew = after.Next(newLine);
-  std::string_view lastNewLine;  // the last line of `current` taken, to keep its names in order
   while (haveOld || haveNew) {
     if (haveOld && haveNew && oldLine == newLine) {
-      lastNewLine = newLine;
       haveOld = before.Next(oldLine);
       haveNew = after.Next(newLine);
       continue;
@@ -331,17 +345,17 @@ std::optional<ParameterEdits> EditsBetween(std::string_view previous, std::strin
       haveNew = after.Next(newLine);
     } else if (haveOld && haveNew && oldParameter->name == newParameter->name) {
       edits.values.emplace_back(std::string(newParameter->name), DecodedValue(newParameter->value));
-      lastNewLine = newLine;
       haveOld = before.Next(oldLine);
       haveNew = after.Next(newLine);
     } else if (haveNew && (!haveOld || newParameter->name < oldParameter->name)) {
-      // An added parameter; it must come after the one before it, or names could repeat.
-      const auto last = lastNewLine.empty() ? std::nullopt : ParameterOfLine(lastNewLine);
-      if (!lastNewLine.empty() && (!last || last->name >= newParameter->name)) {
+      // An added parameter; it must come after the one before it, or names could repeat. (The
+      // others keep the order they had.)
+      const auto lineStart = static_cast<std::size_t>(newLine.data() - current.data());
+      const auto previousParameter = ParameterBefore(current, lineStart);
+      if (previousParameter && previousParameter->name >= newParameter->name) {
         return std::nullopt;
       }
       edits.values.emplace_back(std::string(newParameter->name), DecodedValue(newParameter->value));
-      lastNewLine = newLine;
       haveNew = after.Next(newLine);
     } else {
       edits.removed.emplace_back(oldParameter->name);

@@ -113,6 +113,7 @@ TEST(VextroPageClient, EditsBetweenPagesGiveWhatAFullParseGives) {
            head + "B: 1\r\nD: x%21y+z\r\nF: 3\r\n\r\n",
            std::string("HTTP/1.0 200 Fine\r\nContent-Type: text/html\r\nB: 1\r\nD:  x%20y \r\nF: 3\r\n\r\n"),
            head + "B: 1\r\nC: 9\r\nD:  x%20y \r\nE: 8\r\nF: 3\r\nG: 7\r\n\r\n",
+           head + "A: 0\r\nB: 1\r\nD:  x%20y \r\nF: 3\r\n\r\n",
            head + "D:  x%20y \r\n\r\n",
            head + "B: 1\r\nDD: x%20y\r\nF: 3\r\n\r\n",
            head + "B: 1\r\nD x%20y\r\nF: 3\r\nConnection: close\r\n\r\n",
@@ -127,6 +128,8 @@ TEST(VextroPageClient, EditsBetweenPagesGiveWhatAFullParseGives) {
            head + "B: 1\r\nB: 2\r\nD:  x%20y \r\nF: 3\r\n\r\n",
            head + "B: 1\r\nD:  x%20y \r\nF: 3\r\nA: 0\r\n\r\n",
            head + "B: 1\r\nF: 3\r\nD: 2\r\n\r\n",
+           head + "C: 0\r\nB: 1\r\nD:  x%20y \r\nF: 3\r\n\r\n",
+           head + "B: 1\r\nno colon\r\nA: 5\r\nD:  x%20y \r\nF: 3\r\n\r\n",
        }) {
     EXPECT_FALSE(EditsBetween(previous, current).has_value()) << current;
   }
