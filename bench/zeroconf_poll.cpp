@@ -1,9 +1,13 @@
 // Costs of the DNS-SD client's poll thread, measured against the fake DNS-SD library: time from
-// a reply becoming readable to the listener call, client destruction latency, and wake-ups per
-// second of an idle poll thread (empty, and watching one browse).
+// a reply becoming readable to the listener call, client destruction latency, time from a new
+// operation's start to its first reply, and wake-ups per second of an idle poll thread (empty,
+// and watching one browse). The reference, from the same run: a bare thread blocked in poll() on
+// an eventfd, woken by one write (and joined, for the destruction).
 //   zeroconf_poll_bench   (re-executes itself with LUMORA_DNSSD_LIBRARY set to the fake)
 
 #include <dirent.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,9 +86,60 @@ double idle_wakeups_per_second(bool with_browse) {
   return static_cast<double>(voluntary_switches() - before - 1) / 2.0;
 }
 
+// The same count for the reference thread, idle in its poll().
+double reference_idle_wakeups_per_second() {
+  const int fd = eventfd(0, EFD_CLOEXEC);
+  std::thread waiter([fd] {
+    pollfd entry{fd, POLLIN, 0};
+    ::poll(&entry, 1, -1);
+  });
+  std::this_thread::sleep_for(300ms);
+  const long before = voluntary_switches();
+  std::this_thread::sleep_for(2s);
+  const double rate = static_cast<double>(voluntary_switches() - before - 1) / 2.0;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
+  waiter.join();
+  close(fd);
+  return rate;
+}
+
 double percentile(std::vector<double> values, double fraction) {
   std::sort(values.begin(), values.end());
   return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
+
+double ms_since(clock_type::time_point start) {
+  return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+}
+
+// The reference: one write to the eventfd a bare thread polls, until that thread has ended.
+double reference_wake_and_join_ms() {
+  const int fd = eventfd(0, EFD_CLOEXEC);
+  std::thread waiter([fd] {
+    pollfd entry{fd, POLLIN, 0};
+    ::poll(&entry, 1, -1);
+  });
+  std::this_thread::sleep_for(5ms);
+  const auto start = clock_type::now();
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
+  waiter.join();
+  const double elapsed = ms_since(start);
+  close(fd);
+  return elapsed;
+}
+
+// An idle client starts a browse whose reply is already queued: time to the listener call.
+double new_operation_ms(int round) {
+  std::shared_ptr<zeroconf::client> client(zeroconf::create_client(0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5 + 13 * round % 100));
+  auto listener = std::make_shared<counting_listener>();
+  const auto start = clock_type::now();
+  auto browse = client->browse("", "_http._tcp", "", listener, false);
+  dnssd_fake::reply_browse(dnssd_fake::operations().back().ref, 0, 1, 0, "x", "_http._tcp.", "local.");
+  const auto arrived = listener->wait(1);
+  return std::chrono::duration<double, std::milli>(arrived - start).count();
 }
 
 }  // namespace
@@ -115,17 +170,27 @@ int main(int, char** argv) {
   }
 
   std::vector<double> destroy_ms;
+  std::vector<double> reference_ms;
+  std::vector<double> start_ms;
   for (int round = 0; round < 20; ++round) {
     std::unique_ptr<zeroconf::client> created(zeroconf::create_client(0));
     std::this_thread::sleep_for(std::chrono::milliseconds(13 * round % 100));
     const auto start = clock_type::now();
     created.reset();
-    destroy_ms.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
+    destroy_ms.push_back(ms_since(start));
+    reference_ms.push_back(reference_wake_and_join_ms());
+    start_ms.push_back(new_operation_ms(round));
   }
-  std::printf("client destruction from another thread: median %.1f ms, max %.1f ms (20 clients)\n",
-              percentile(destroy_ms, 0.5), percentile(destroy_ms, 1.0));
+  const double reference = percentile(reference_ms, 0.5);
+  std::printf("client destruction from another thread: median %.3f ms, max %.3f ms (20 clients); reference "
+              "median %.3f ms; ratio %.1f\n",
+              percentile(destroy_ms, 0.5), percentile(destroy_ms, 1.0), reference,
+              percentile(destroy_ms, 0.5) / reference);
+  std::printf("new operation on an idle client, start -> first reply: median %.3f ms, max %.3f ms; reference "
+              "median %.3f ms; ratio %.1f\n",
+              percentile(start_ms, 0.5), percentile(start_ms, 1.0), reference, percentile(start_ms, 0.5) / reference);
 
-  std::printf("idle wake-ups per second: empty client %.1f, client watching one browse %.1f\n",
-              idle_wakeups_per_second(false), idle_wakeups_per_second(true));
+  std::printf("idle wake-ups per second: empty client %.1f, client watching one browse %.1f; reference %.1f\n",
+              idle_wakeups_per_second(false), idle_wakeups_per_second(true), reference_idle_wakeups_per_second());
   return 0;
 }

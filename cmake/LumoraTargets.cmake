@@ -48,6 +48,23 @@ function(lumora_add_gtest target)
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()
 
+# lumora_add_avahi_restart_test(<name> SOURCES ... LIBS ...)
+# A test program that stops and starts avahi-daemon: it runs as test <name> in a network, mount and
+# pid namespace of its own, with its own bus and daemon, so the other avahi tests running in
+# parallel keep theirs. The program is <name>_tests.
+function(lumora_add_avahi_restart_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name}_tests ${ARG_SOURCES})
+  target_link_libraries(${name}_tests PRIVATE ${ARG_LIBS} lumora_testing GTest::gtest GTest::gtest_main
+    Threads::Threads)
+  target_compile_definitions(${name}_tests PRIVATE
+    LUMORA_AVAHI_CONFIG="${PROJECT_SOURCE_DIR}/scripts/avahi-daemon.conf")
+  add_test(NAME ${name}
+    COMMAND unshare --net --mount --pid --fork --mount-proc ${PROJECT_SOURCE_DIR}/scripts/in-test-namespace.sh
+      $<TARGET_FILE:${name}_tests>)
+  set_tests_properties(${name} PROPERTIES LABELS avahi TIMEOUT 90 ENVIRONMENT "${LUMORA_DBUS_TSAN_ENVIRONMENT}")
+endfunction()
+
 # lumora_add_plugin(<name> SOURCES ... [LIBS ...])
 # A plug-in as the engine loads it: "<name>.so", no "lib" prefix, only its marked export visible.
 function(lumora_add_plugin name)

@@ -34,14 +34,7 @@ fail() {
   echo "--- processes"; ps -eo user,pid,args | grep -v "ps -eo" || true
   exit 1
 }
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
-wait_for() {
-  local limit=$(( $(now_ms) + $1 * 1000 )); shift
-  until "$@"; do
-    [ "$(now_ms)" -lt "$limit" ] || return 1
-    sleep 0.05
-  done
-}
+source "$(dirname "$0")/desktop_wait.sh"
 
 [ "$(id -u)" -eq 0 ] || { echo "needs root, to start the agent as $user"; exit 1; }
 mkdir -p "$root/appdata/Brixel Technologies/lumora" "$root/programdata" "$root/tmp" "$root/runtime" "$root/shot" \

@@ -31,15 +31,7 @@ fail() {
   echo "--- processes"; ps -eo pid,stat,args | grep -v "ps -eo" || true
   exit 1
 }
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
-# wait_for <seconds> <command...>: polls every 20 ms.
-wait_for() {
-  local limit=$(( $(now_ms) + $1 * 1000 )); shift
-  until "$@"; do
-    [ "$(now_ms)" -lt "$limit" ] || return 1
-    sleep 0.02
-  done
-}
+source "$(dirname "$0")/desktop_wait.sh"
 
 mkdir -p "$root/bin" "$root/appdata/Brixel Technologies/lumora" "$root/programdata" "$root/tmp" "$root/runtime"
 chmod 700 "$root/runtime"

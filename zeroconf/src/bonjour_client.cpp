@@ -36,14 +36,21 @@ class poll_cycle {
 
   void run() {
     collect();
-    if (descriptors_.empty()) {
-      std::this_thread::sleep_for(bonjour_client::kPollInterval);
-      return;
+    // The wake-up descriptor goes last, so the operations' indices stay as collected.
+    const size_t operations = descriptors_.size();
+    if (list_.wake.fd() >= 0) {
+      descriptors_.push_back(pollfd{list_.wake.fd(), POLLIN, 0});
     }
-    const int ready = ::poll(descriptors_.data(), descriptors_.size(),
-                             static_cast<int>(bonjour_client::kPollInterval.count()));
+    int ready = ::poll(descriptors_.data(), descriptors_.size(), wait_ms());
     if (list_.stop.load(std::memory_order_relaxed) || ready == 0) {
       return;
+    }
+    if (ready > 0 && descriptors_.size() > operations && descriptors_[operations].revents != 0) {
+      list_.wake.drain();
+      // Woken without a ready socket: a cycle like a time-out's, without idle hooks.
+      if (--ready == 0) {
+        return;
+      }
     }
     if (ready < 0) {
       const int error = errno;
@@ -67,6 +74,13 @@ class poll_cycle {
   }
 
  private:
+  // No time-out while nothing waits for time: an idle client sleeps until it is woken. Timed work
+  // (scheduled calls, resolves waiting for a place, entries reported each cycle) keeps the
+  // cycle's time-out; so does a client without a wake-up descriptor.
+  [[nodiscard]] int wait_ms() const {
+    return timed_ || list_.wake.fd() < 0 ? static_cast<int>(bonjour_client::kPollInterval.count()) : -1;
+  }
+
   void collect() {
     // Strong references are dropped only after the lock, so no operation dies during the walk.
     std::vector<std::shared_ptr<dns_service>> alive;
@@ -84,6 +98,7 @@ class poll_cycle {
         if (fd == -1 || ref == nullptr) {
           writeLog(3, LOG_FILE, __LINE__, "Invalid file descriptor or sd_ref_; fd = %i; sd_ref_ = %p\n", fd,
                    static_cast<void*>(ref));
+          timed_ = true;
           alive.push_back(std::move(operation));
           continue;
         }
@@ -101,6 +116,7 @@ class poll_cycle {
         writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceRefSockFD.1\n");
       }
     }
+    timed_ = timed_ || !list_.scheduled.empty() || list_.resolves->has_waiting();
   }
 
   // Listed entries in list order until the ready count is used up: ready ones are processed,
@@ -201,6 +217,7 @@ class poll_cycle {
   std::vector<collected_operation> collected_;
   std::vector<watched_operation> ready_;
   std::vector<std::weak_ptr<dns_service>> idle_;
+  bool timed_ = false;
 };
 
 // Runs the scheduled calls whose time has come, with the lock released.
@@ -264,6 +281,7 @@ void bonjour_client::set_resolve_turn(std::chrono::milliseconds turn) {
 
 bonjour_client::~bonjour_client() {
   poll_list_->stop.store(true, std::memory_order_relaxed);
+  poll_list_->wake.notify();
   if (!poll_thread_.joinable()) {
     return;
   }
@@ -284,6 +302,7 @@ void poll_list::schedule(std::chrono::milliseconds delay, std::function<void()> 
   const int64_t due = monotonic_now_ns() + std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
   std::lock_guard<std::recursive_mutex> lock(mutex);
   scheduled.push_back(scheduled_call{due, std::move(call)});
+  wake.notify();
 }
 
 client* create_client(int32_t interface_index) {

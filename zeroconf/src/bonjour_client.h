@@ -16,6 +16,7 @@ class bonjour_client final : public client {
  public:
   // At most this many operations are watched in one cycle.
   static constexpr size_t kMaxWatchedSockets = 512;
+  // The poll time-out while timed work waits; an idle poll thread sleeps until it is woken.
   static constexpr std::chrono::milliseconds kPollInterval{100};
 
   explicit bonjour_client(uint32_t interface_index);

@@ -29,6 +29,7 @@ void dns_service::add_dns_service() {
   poll_list& list = client_->polled();
   std::lock_guard<std::recursive_mutex> lock(list.mutex);
   list.entries.push_back(std::weak_ptr<dns_service>(shared_from_this()));
+  list.wake.notify();
 }
 
 void dns_service::remove_dns_service() {
@@ -43,6 +44,7 @@ void dns_service::remove_dns_service() {
                  "dns_service::remove_dns_service: must have been called before shared_ptr's counter reaches 0\n");
       } else if (listed.get() == this) {
         list.entries.erase(entry);
+        list.wake.notify();  // the poll thread stops watching the socket now, not at its next wake-up
         break;
       }
     }

@@ -11,6 +11,7 @@
 
 #include "zeroconf/src/dnssd_api.h"
 #include "zeroconf/src/retry_backoff.h"
+#include "zeroconf/src/wake_signal.h"
 
 namespace zeroconf {
 
@@ -26,6 +27,8 @@ struct poll_list {
   // Running operations in the order they were added; the list does not keep them alive.
   std::vector<std::weak_ptr<dns_service>> entries;
   std::atomic<bool> stop{false};
+  // Notified when the poll thread has new work: an entry added or removed, a call scheduled, stop.
+  wake_signal wake;
   std::thread::id poll_thread_id;
   // The operation whose reply the poll thread is processing outside the lock.
   const dns_service* in_process = nullptr;

@@ -74,6 +74,8 @@ class resolve_gate {
   void finished(const bonjour_resolver* resolver);
   // Once per poll cycle: gives overdue resolves' places to waiting ones and starts what fits.
   void tick();
+  // Requests wait for a place or for their back-off to pass: the poll thread must keep ticking.
+  [[nodiscard]] bool has_waiting() const { return !waiting_.empty(); }
 
  private:
   struct running_resolve {

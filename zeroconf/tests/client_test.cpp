@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 
@@ -189,6 +190,45 @@ TEST_F(zeroconf_client, DestroyingFromAnotherThreadWaitsForThePollThread) {
   // One poll cycle is 100 ms; the bound leaves room for a loaded machine.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 400ms);
   EXPECT_EQ(threads_before, thread_count());
+}
+
+double median_ms(std::vector<std::chrono::steady_clock::duration> samples) {
+  std::sort(samples.begin(), samples.end());
+  return std::chrono::duration<double, std::milli>(samples[samples.size() / 2]).count();
+}
+
+// The poll thread sleeps until it has work: an idle client never cycles, a new operation is
+// watched at once and the client's end is taken at once (a time-out cycle would take up to
+// 100 ms each time).
+TEST_F(zeroconf_client, PollThreadWakesForNewOperationsAndTheEndOnly) {
+  auto listener = std::make_shared<recording_listener>();
+  auto idle = client_->browse("", "_idle._tcp", "", listener, false);
+  next(operation_kind::browse);
+  std::this_thread::sleep_for(50ms);
+  const int cycles_before = dnssd_fake::sock_fd_calls();
+  std::this_thread::sleep_for(350ms);
+  EXPECT_EQ(cycles_before, dnssd_fake::sock_fd_calls());
+
+  std::vector<std::chrono::steady_clock::duration> first_replies;
+  std::vector<std::chrono::steady_clock::duration> destructions;
+  for (int round = 0; round < 7; ++round) {
+    auto client = make_client(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + 13 * round));
+    auto round_listener = std::make_shared<recording_listener>();
+    const auto start = std::chrono::steady_clock::now();
+    auto browse = client->browse("", "_http._tcp", "", round_listener, false);
+    reply_removal(next(operation_kind::browse).ref);
+    ASSERT_EQ(1U, round_listener->wait_for(1).size());
+    first_replies.push_back(std::chrono::steady_clock::now() - start);
+    browse.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + 11 * round));
+    const auto end = std::chrono::steady_clock::now();
+    client.reset();
+    destructions.push_back(std::chrono::steady_clock::now() - end);
+  }
+  // Medians, so that one slow moment of a loaded machine does not decide.
+  EXPECT_LT(median_ms(first_replies), 10.0);
+  EXPECT_LT(median_ms(destructions), 10.0);
 }
 
 TEST_F(zeroconf_client, DestroyingFromAReplyDoesNotWaitForItself) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "plugins/vextro/src/PageClient.h"
+#include "plugins/vextro/src/SlotEnables.h"
 
 namespace Vextro {
 namespace {
@@ -90,11 +91,11 @@ void AddInputStreamErrors(const ParameterMap& statistics, ErrorMap& errors) {
 }
 
 // Enabled slots whose port selector serves port index q (receivers or senders).
-std::vector<uint32_t> SlotsServingPort(const ParameterMap& configuration, int q, bool receivers) {
+std::vector<uint32_t> SlotsServingPort(const ParameterMap& configuration, SlotEnables& enables, int q,
+                                       bool receivers) {
   std::vector<uint32_t> slots;
   for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
-    const bool enabled =
-        receivers ? IsReceiverSlotEnabled(configuration, slot) : IsStreamerSlotEnabled(configuration, slot);
+    const bool enabled = receivers ? enables.Receiver(slot) : enables.Streamer(slot);
     if (!enabled) {
       continue;
     }
@@ -109,12 +110,13 @@ std::vector<uint32_t> SlotsServingPort(const ParameterMap& configuration, int q,
 // Stream 1 is the most significant bit of the device's per-slot status words.
 uint32_t SlotBit(uint32_t slot) { return 31 - slot; }
 
-void AddReceiverSlotErrors(const ParameterMap& configuration, const ParameterMap& statistics, ErrorMap& errors) {
+void AddReceiverSlotErrors(const ParameterMap& configuration, const ParameterMap& statistics, SlotEnables& enables,
+                           ErrorMap& errors) {
   for (int q = 0; q <= 1; ++q) {
     const std::string port = std::to_string(q + 1);
     const uint32_t status5 = GetUIntParameter(statistics, "STATISTIC_PARAM_STATUS5_PHY" + port, 0);
     const uint32_t status6 = GetUIntParameter(statistics, "STATISTIC_PARAM_STATUS6_PHY" + port, 0);
-    for (const uint32_t slot : SlotsServingPort(configuration, q, true)) {
+    for (const uint32_t slot : SlotsServingPort(configuration, enables, q, true)) {
       const std::string number = TwoDigits(slot + 1);
       if (BitSet(status5, SlotBit(slot))) {
         errors["STATISTIC_PARAM_STATUS5_PHY" + port + "STREAM" + number] =
@@ -127,7 +129,7 @@ void AddReceiverSlotErrors(const ParameterMap& configuration, const ParameterMap
   }
   const uint32_t status7 = GetUIntParameter(statistics, "STATISTIC_PARAM_STATUS7", 0);
   for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
-    if (IsReceiverSlotEnabled(configuration, slot) && BitSet(status7, SlotBit(slot))) {
+    if (enables.Receiver(slot) && BitSet(status7, SlotBit(slot))) {
       const std::string number = TwoDigits(slot + 1);
       errors["STATISTIC_PARAM_STATUS7_STREAM" + number] =
           "Input Stream " + number + ": RTP timestamp out of bounds (can not be played on time)";
@@ -135,12 +137,13 @@ void AddReceiverSlotErrors(const ParameterMap& configuration, const ParameterMap
   }
 }
 
-void AddSenderSlotErrors(const ParameterMap& configuration, const ParameterMap& statistics, ErrorMap& errors) {
+void AddSenderSlotErrors(const ParameterMap& configuration, const ParameterMap& statistics, SlotEnables& enables,
+                         ErrorMap& errors) {
   for (int q = 0; q <= 1; ++q) {
     const std::string port = std::to_string(q + 1);
     const uint32_t warning = GetUIntParameter(statistics, "STATISTIC_PARAM_STREAM_OUTPUT_WARNING_PHY" + port, 0);
     const uint32_t error = GetUIntParameter(statistics, "STATISTIC_PARAM_STREAM_OUTPUT_ERROR_PHY" + port, 0);
-    for (const uint32_t slot : SlotsServingPort(configuration, q, false)) {
+    for (const uint32_t slot : SlotsServingPort(configuration, enables, q, false)) {
       const std::string number = TwoDigits(slot + 1);
       if (BitSet(warning, SlotBit(slot))) {
         errors["STATISTIC_PARAM_STREAM_OUTPUT_WARNING_PHY" + port + "_STREAM" + number] =
@@ -157,14 +160,17 @@ Json ErrorStatus(Json errors) {
   return {{"Code", kCodeError}, {"Message", "ERROR"}, {"Errors", std::move(errors)}};
 }
 
+// Built member by member: brace lists would build every channel twice, once as a list of pairs.
 Json ChannelList(const std::string& groupName, uint32_t count, const char* format) {
   Json channels = Json::array();
+  channels.get_ref<Json::array_t&>().reserve(count);
   for (uint32_t n = 1; n <= count; ++n) {
     char number[16];
     std::snprintf(number, sizeof number, format, n);
-    channels.push_back({{"Id", static_cast<int64_t>(n) - 1},
-                        {"Name", groupName + " - " + number},
-                        {"Status", {{"State", 1}}}});
+    Json& channel = channels.emplace_back(Json::object());
+    channel["Id"] = static_cast<int64_t>(n) - 1;
+    channel["Name"] = groupName + " - " + number;
+    channel["Status"]["State"] = 1;
   }
   return channels;
 }
@@ -172,6 +178,11 @@ Json ChannelList(const std::string& groupName, uint32_t count, const char* forma
 }  // namespace
 
 Json BuildStatus(const DeviceView& /*view*/, const ParameterMap& configuration, const ParameterMap& statistics) {
+  SlotEnables enables(configuration);
+  return BuildStatus(configuration, statistics, enables);
+}
+
+Json BuildStatus(const ParameterMap& configuration, const ParameterMap& statistics, SlotEnables& enables) {
   ErrorMap errors;
   const int32_t ptp = GetIntParameter(statistics, "STATISTIC_PARAM_PTP_CLOCK_STATUS", 0);
   if (const auto found = PtpClockStateTexts().find(ptp); found != PtpClockStateTexts().end()) {
@@ -194,8 +205,8 @@ Json BuildStatus(const DeviceView& /*view*/, const ParameterMap& configuration, 
     errors["STATISTIC_PARAM_STATUS_PHY2"] = "PHY2 link speed is 100 MBit/s (should be 1 GBit/s) ";
   }
   AddInputStreamErrors(statistics, errors);
-  AddReceiverSlotErrors(configuration, statistics, errors);
-  AddSenderSlotErrors(configuration, statistics, errors);
+  AddReceiverSlotErrors(configuration, statistics, enables, errors);
+  AddSenderSlotErrors(configuration, statistics, enables, errors);
   if (errors.empty()) {
     return {{"Code", kCodeOk}, {"Message", "OK"}, {"Errors", Json::object()}};
   }
@@ -278,11 +289,15 @@ Json BuildIOGroup(const std::string& name, int64_t id, uint32_t inputCount, uint
   group["Id"] = id;
   group["Inputs"] = ChannelList(name, inputCount, format);
   group["Outputs"] = ChannelList(name, outputCount, format);
-  group["Status"] = {{"SampleRate", sampleRate},
-                     {"Codecs", codecs},
-                     {"ReceiverMapping", "contiguous"},
-                     {"SenderMapping", "contiguous"}};
-  group["Capabilities"] = {{"SampleRates", sampleRates}, {"Codecs", codecs}, {"InternalRouting", "no"}};
+  Json& status = group["Status"];
+  status["SampleRate"] = sampleRate;
+  status["Codecs"] = codecs;
+  status["ReceiverMapping"] = "contiguous";
+  status["SenderMapping"] = "contiguous";
+  Json& capabilities = group["Capabilities"];
+  capabilities["SampleRates"] = sampleRates;
+  capabilities["Codecs"] = codecs;
+  capabilities["InternalRouting"] = "no";
   return group;
 }
 
@@ -321,13 +336,14 @@ Json BuildDeviceState(const DeviceView& view, const ParameterMap& configuration,
                       {"DeleteReceiver", Json::object()},
                       {"SetSampleRate", Json::object()}};
   state["Id"] = static_cast<uint64_t>(view.id);
-  state["Status"] = BuildStatus(view, configuration, statistics);
+  SlotEnables enables(configuration);
+  state["Status"] = BuildStatus(configuration, statistics, enables);
   state["Identity"] = BuildIdentity(view, configuration);
   state["Network"] = BuildNetwork(view, configuration, statistics);
   state["WebServices"] = BuildWebServices(view);
   state["IOGroups"] = BuildIOGroups(view, configuration, statistics);
-  state["Streamers"] = BuildStreamers(view, configuration, statistics);
-  state["Receivers"] = BuildReceivers(view, configuration, statistics);
+  state["Streamers"] = BuildStreamers(view, configuration, enables);
+  state["Receivers"] = BuildReceivers(view, configuration, enables);
   return state;
 }
 

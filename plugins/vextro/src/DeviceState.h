@@ -36,10 +36,15 @@ struct DeviceView {
 [[nodiscard]] bool IsReceiverSlotEnabled(const ParameterMap& configuration, uint32_t slot);
 [[nodiscard]] bool IsStreamerSlotEnabled(const ParameterMap& configuration, uint32_t slot);
 
+class SlotEnables;
+
 [[nodiscard]] Json BuildStreamers(const DeviceView& view, const ParameterMap& configuration,
                                   const ParameterMap& statistics);
 [[nodiscard]] Json BuildReceivers(const DeviceView& view, const ParameterMap& configuration,
                                   const ParameterMap& statistics);
+// The same with the slot flags of one state build.
+[[nodiscard]] Json BuildStreamers(const DeviceView& view, const ParameterMap& configuration, SlotEnables& enables);
+[[nodiscard]] Json BuildReceivers(const DeviceView& view, const ParameterMap& configuration, SlotEnables& enables);
 
 // Full form for status "OK" (exact bytes), else the unreachable form; "OK" with a redundant
 // device gives the redundant form.
@@ -47,6 +52,8 @@ struct DeviceView {
                                     const ParameterMap& statistics, const std::string& status);
 [[nodiscard]] Json BuildStatus(const DeviceView& view, const ParameterMap& configuration,
                                const ParameterMap& statistics);
+[[nodiscard]] Json BuildStatus(const ParameterMap& configuration, const ParameterMap& statistics,
+                               SlotEnables& enables);
 [[nodiscard]] Json BuildIdentity(const DeviceView& view, const ParameterMap& configuration);
 [[nodiscard]] Json BuildNetwork(const DeviceView& view, const ParameterMap& configuration,
                                 const ParameterMap& statistics);

@@ -6,7 +6,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "plugins/vextro/src/Codecs.h"
 
@@ -33,7 +37,24 @@ struct PageTimeouts {
                                            const ParameterMap* parameters);
 
 // Parameters of a received header block (the status line first); stops at the empty line.
-[[nodiscard]] ParameterMap ParseHeaderParameters(const std::string& received);
+// `inOrder` (when given) tells whether every parameter line named a parameter after all lines
+// before it, so that each line is an entry of its own.
+[[nodiscard]] ParameterMap ParseHeaderParameters(std::string_view received, bool* inOrder = nullptr);
+
+// What turns one page's parameters into the next one's: new values by name (added parameters
+// included) and the names that went, each in line order.
+struct ParameterEdits {
+  std::vector<std::pair<std::string, std::string>> values;
+  std::vector<std::string> removed;
+};
+// The edits from the parameters of `previous` (a block parsed in order) to those of `current`;
+// nullopt unless `current` names its parameters in order too (then a full parse is needed).
+[[nodiscard]] std::optional<ParameterEdits> EditsBetween(std::string_view previous, std::string_view current);
+
+// One GET; `block` (cleared first) receives the response's header block as sent, from the status
+// line through the empty line. Throws as FetchPageParameters does.
+void FetchPageBlock(const std::string& host, uint16_t port, const std::string& path, std::string& block,
+                    const PageTimeouts& timeouts = {});
 
 // One GET; fills `out` (cleared first) from the response's header lines. Throws on any failure:
 // system errors "connect: ...", "write: ...", "read_until: ..." or a runtime error for a bad
@@ -57,6 +78,9 @@ void SendConnectSapPage(const std::string& host, uint16_t port, const ParameterM
                         const PageTimeouts& timeouts = {});
 
 // Configuration then statistics; status "OK" or "Error: <reason>" (logged). Never throws.
+// The blocks form gives the header blocks as received (empty when not fetched).
+void FetchConfigurationBlocks(const std::string& host, uint16_t port, std::string& configuration,
+                              std::string& statistics, std::string& status, const PageTimeouts& timeouts = {});
 void FetchConfiguration(const std::string& host, uint16_t port, ParameterMap& configuration,
                         ParameterMap& statistics, std::string& status, const PageTimeouts& timeouts = {});
 void FetchSessions(const std::string& host, uint16_t port, ParameterMap& sessions, std::string& status,

@@ -59,6 +59,7 @@ void RavennaDeviceProxy::SaveParameters(const ParameterMap& parameters) {
   for (const auto& [name, value] : parameters) {
     configCache_[name] = value;
   }
+  stateInputs_.reset();  // the cache no longer is what the last fetched page gave
 }
 
 bool RavennaDeviceProxy::DeviceConfigurationKnownLocked() const {

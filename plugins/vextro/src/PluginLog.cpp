@@ -77,6 +77,9 @@ std::ofstream& GetLogLocked(LogState& state) {
   return *state.stream;
 }
 
+// The capture of this thread's lines, if one is active.
+thread_local std::vector<std::string>* capturedLines = nullptr;
+
 }  // namespace
 
 std::string LogTimestamp() {
@@ -125,6 +128,9 @@ std::string CurrentLogPath() {
 
 void WriteLogLine(const std::string& text) {
   try {
+    if (capturedLines != nullptr) {
+      capturedLines->push_back(text);
+    }
     const std::string stamp = LogTimestamp();
     LogState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -151,5 +157,11 @@ void ApplyLogSizeLimit() {
     // Logging never throws into its callers.
   }
 }
+
+LogLineCapture::LogLineCapture(std::vector<std::string>& lines) : previous_(capturedLines) {
+  capturedLines = &lines;
+}
+
+LogLineCapture::~LogLineCapture() { capturedLines = previous_; }
 
 }  // namespace Vextro

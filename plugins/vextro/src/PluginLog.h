@@ -7,6 +7,7 @@
 #include <locale>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace Vextro {
 
@@ -32,6 +33,19 @@ void ReopenLog(const std::string& name);
 // Writes one line: timestamp, ":\t", text, line end; flushed. Control characters, malformed
 // UTF-8 and backslashes in the text are escaped, so no value can end the line or forge another.
 void WriteLogLine(const std::string& text);
+
+// While one lives, the lines this thread writes are also appended to `lines`, so that work
+// skipped later can repeat what it logged.
+class LogLineCapture {
+ public:
+  explicit LogLineCapture(std::vector<std::string>& lines);
+  ~LogLineCapture();
+  LogLineCapture(const LogLineCapture&) = delete;
+  LogLineCapture& operator=(const LogLineCapture&) = delete;
+
+ private:
+  std::vector<std::string>* previous_;
+};
 
 // The size rule of opening, applied while the plug-in runs: an open log file above the shrink
 // threshold is cut down to its last kLogKeptTail bytes and reopened (with its separator lines).

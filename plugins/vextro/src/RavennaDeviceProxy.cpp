@@ -1,6 +1,7 @@
 #include "plugins/vextro/src/RavennaDeviceProxy.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "plugins/vextro/src/ChangeEmission.h"
@@ -24,6 +25,25 @@ std::vector<const RavennaDeviceProxy*>& LiveProxyList() {
 void RemoveFromLiveList(const RavennaDeviceProxy* proxy) {
   auto& list = LiveProxyList();
   list.erase(std::remove(list.begin(), list.end(), proxy), list.end());
+}
+
+// Turns `parameters`, parsed in order from `previous` (may be null), into the parameters of
+// `block`: edited in place when `block` is in order too, else parsed anew.
+void ReadBlockInto(const std::string& block, const std::string* previous, ParameterMap& parameters,
+                   bool& inOrder) {
+  if (previous != nullptr) {
+    if (auto edits = EditsBetween(*previous, block)) {
+      for (const std::string& name : edits->removed) {
+        parameters.erase(name);
+      }
+      for (auto& [name, value] : edits->values) {
+        parameters[name] = std::move(value);
+      }
+      inOrder = true;
+      return;
+    }
+  }
+  parameters = ParseHeaderParameters(block, &inOrder);
 }
 
 }  // namespace
@@ -130,36 +150,73 @@ void RavennaDeviceProxy::RunRefreshCycle() {
     FetchSessions(host_, port_, sessions, sessionsStatus, RequestTimeouts());
     ApplyPendingAutoConfigure(sessions, sessionsStatus);
   }
-  ParameterMap configuration;
-  ParameterMap statistics;
+  std::string configurationBlock;
+  std::string statisticsBlock;
   std::string status;
-  FetchConfiguration(host_, port_, configuration, statistics, status, RequestTimeouts());
+  FetchConfigurationBlocks(host_, port_, configurationBlock, statisticsBlock, status, RequestTimeouts());
   lastFetchStatus_ = status;
+  if (status == kStatusOk) {
+    RefreshFromBlocksLocked(std::move(configurationBlock), std::move(statisticsBlock));
+    return;
+  }
+  stateInputs_.reset();
+  // A fetched block holds at least its status line: an empty one was not fetched.
+  ParameterMap configuration = configurationBlock.empty() ? ParameterMap{} : ParseHeaderParameters(configurationBlock);
+  ParameterMap statistics = statisticsBlock.empty() ? ParameterMap{} : ParseHeaderParameters(statisticsBlock);
   UpdateDeviceState(configuration, statistics, status);
+}
+
+void RavennaDeviceProxy::RefreshFromBlocksLocked(std::string configurationBlock, std::string statisticsBlock) {
+  RefreshInputs inputs;
+  inputs.isRedundant = isRedundant_;
+  inputs.pendingReceiverSlots = PendingReceiverSlotsLocked();
+  if (stateInputs_ && stateInputs_->SameAs(configurationBlock, statisticsBlock, inputs.isRedundant,
+                                           inputs.pendingReceiverSlots)) {
+    for (const std::string& line : stateBuildLog_) {
+      WriteLogLine(line);
+    }
+    return;
+  }
+  const std::optional<RefreshInputs> previous = std::exchange(stateInputs_, std::nullopt);
+  // A state update of status "OK" ends with the caches holding the fetched parameters, so they
+  // are read into the caches at once (they hold what the previous blocks gave, if any).
+  ReadBlockInto(configurationBlock,
+                previous && previous->configurationInOrder ? &previous->configurationBlock : nullptr,
+                configCache_, inputs.configurationInOrder);
+  ReadBlockInto(statisticsBlock, previous && previous->statisticsInOrder ? &previous->statisticsBlock : nullptr,
+                statisticCache_, inputs.statisticsInOrder);
+  UpdateDeviceState(configCache_, statisticCache_, kStatusOk);
+  inputs.configurationBlock = std::move(configurationBlock);
+  inputs.statisticsBlock = std::move(statisticsBlock);
+  stateInputs_ = std::move(inputs);
 }
 
 void RavennaDeviceProxy::RefreshStateFromCaches() {
   std::lock_guard<std::mutex> lock(proxyMutex_);
+  stateInputs_.reset();
   UpdateDeviceState(configCache_, statisticCache_, lastFetchStatus_);
 }
 
-void RavennaDeviceProxy::UpdateDeviceState(const ParameterMap& configuration, const ParameterMap& statistics,
+void RavennaDeviceProxy::UpdateDeviceState(ParameterMap& configuration, ParameterMap& statistics,
                                            const std::string& status) {
-  Json next = BuildDeviceState(MakeViewLocked(), configuration, statistics, status);
+  stateBuildLog_.clear();
+  Json next;
+  {
+    const LogLineCapture capture(stateBuildLog_);
+    next = BuildDeviceState(MakeViewLocked(), configuration, statistics, status);
+  }
   if (next == currentState_) {
     // Device values the state does not show must still reach the caches, or a later
     // save would write stale values back to the device.
     if (status == kStatusOk) {
-      configCache_ = configuration;
-      statisticCache_ = statistics;
+      AdoptIntoCachesLocked(configuration, statistics);
     }
     return;
   }
   Log("Device state changed. Calculating changes...");
   const Json records = ComputeChangeRecords(id_, currentState_, next);
   currentState_ = std::move(next);
-  configCache_ = configuration;
-  statisticCache_ = statistics;
+  AdoptIntoCachesLocked(configuration, statistics);
   if (records.empty()) {
     Log("No relevant stream changes detected");
     return;
@@ -168,6 +225,23 @@ void RavennaDeviceProxy::UpdateDeviceState(const ParameterMap& configuration, co
   Log("Stream Changes => ", text);
   const ChangeEmissionScope emission(this);
   changeSignal_(text);
+}
+
+void RavennaDeviceProxy::AdoptIntoCachesLocked(ParameterMap& configuration, ParameterMap& statistics) {
+  if (&configuration != &configCache_) {
+    configCache_ = std::move(configuration);
+  }
+  if (&statistics != &statisticCache_) {
+    statisticCache_ = std::move(statistics);
+  }
+}
+
+std::set<uint32_t> RavennaDeviceProxy::PendingReceiverSlotsLocked() const {
+  std::set<uint32_t> slots;
+  for (const auto& entry : pendingAutoConfigure_) {
+    slots.insert(slots.end(), entry.first);
+  }
+  return slots;
 }
 
 std::string RavennaDeviceProxy::GetStateText() const {
@@ -218,9 +292,7 @@ DeviceView RavennaDeviceProxy::MakeViewLocked() const {
   view.isRedundant = isRedundant_;
   view.portIndex = portIndex_;
   view.config = config_;
-  for (const auto& entry : pendingAutoConfigure_) {
-    view.pendingReceiverSlots.insert(entry.first);
-  }
+  view.pendingReceiverSlots = PendingReceiverSlotsLocked();
   return view;
 }
 

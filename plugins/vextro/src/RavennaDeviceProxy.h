@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +36,7 @@
 #include "plugins/vextro/src/DeviceState.h"
 #include "plugins/vextro/src/JsonCompat.h"
 #include "plugins/vextro/src/PageClient.h"
+#include "plugins/vextro/src/RefreshInputs.h"
 #include "plugins/vextro/src/SessionList.h"
 #include "plugins/vextro/src/Timings.h"
 
@@ -105,9 +108,14 @@ class RavennaDeviceProxy {
   // Callers hold the live-proxy list lock.
   [[nodiscard]] bool EvaluateRedundancyLocked() const;
   void DetectPortLocked(const ParameterMap& statistics);
-  // Caller holds proxyMutex_.
-  void UpdateDeviceState(const ParameterMap& configuration, const ParameterMap& statistics,
-                         const std::string& status);
+  // The state from the blocks of a successful fetch: skipped when they and the proxy are as the
+  // last time, the caches edited when their lines changed. Caller holds both locks.
+  void RefreshFromBlocksLocked(std::string configurationBlock, std::string statisticsBlock);
+  // Caller holds proxyMutex_. Whatever of the maps the caches keep is moved into them (the maps
+  // may be the caches themselves).
+  void UpdateDeviceState(ParameterMap& configuration, ParameterMap& statistics, const std::string& status);
+  void AdoptIntoCachesLocked(ParameterMap& configuration, ParameterMap& statistics);
+  [[nodiscard]] std::set<uint32_t> PendingReceiverSlotsLocked() const;
   // Queued receiver set-ups are applied here, on the refresh thread; caller holds both locks.
   void ApplyPendingAutoConfigure(const ParameterMap& sessions, const std::string& status);
   // Connects one queued slot to its session and waits for the device's verdict; throws when a
@@ -136,6 +144,10 @@ class RavennaDeviceProxy {
   std::string lastFetchStatus_;
   int32_t portIndex_ = -1;  // decided at construction
   std::map<uint32_t, AutoConfigureRequest> pendingAutoConfigure_;
+  // Set by a cycle that built the state from fetched pages; cleared when anything else changes
+  // the state or the caches.
+  std::optional<RefreshInputs> stateInputs_;
+  std::vector<std::string> stateBuildLog_;  // the lines the last state build logged
 
   // Started in the constructor's body, once every member it touches exists; joined before any
   // member is released.

@@ -4,6 +4,7 @@
 
 #include "plugins/vextro/src/DeviceState.h"
 #include "plugins/vextro/src/PluginLog.h"
+#include "plugins/vextro/src/SlotEnables.h"
 
 namespace Vextro {
 namespace {
@@ -64,9 +65,14 @@ bool IsStreamerSlotEnabled(const ParameterMap& configuration, uint32_t slot) {
 }
 
 Json BuildStreamers(const DeviceView& view, const ParameterMap& configuration, const ParameterMap& /*statistics*/) {
+  SlotEnables enables(configuration);
+  return BuildStreamers(view, configuration, enables);
+}
+
+Json BuildStreamers(const DeviceView& view, const ParameterMap& configuration, SlotEnables& enables) {
   Json streamers = Json::array();
   for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
-    if (!IsStreamerSlotEnabled(configuration, slot)) {
+    if (!enables.Streamer(slot)) {
       continue;
     }
     const std::string prefix = StreamerPrefix(slot);
@@ -90,9 +96,14 @@ Json BuildStreamers(const DeviceView& view, const ParameterMap& configuration, c
 }
 
 Json BuildReceivers(const DeviceView& view, const ParameterMap& configuration, const ParameterMap& /*statistics*/) {
+  SlotEnables enables(configuration);
+  return BuildReceivers(view, configuration, enables);
+}
+
+Json BuildReceivers(const DeviceView& view, const ParameterMap& configuration, SlotEnables& enables) {
   Json receivers = Json::array();
   for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
-    if (!IsReceiverSlotEnabled(configuration, slot)) {
+    if (!enables.Receiver(slot)) {
       continue;
     }
     const std::string prefix = ReceiverPrefix(slot);

@@ -165,6 +165,58 @@ TEST_F(VextroProxyChanges, DeviceGoesAwayAndComesBack) {
   EXPECT_EQ(records[1]["Data"]["Status"]["Message"], "OK");
 }
 
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Cycles over unchanged pages do no work worth a log line beyond what the state build logs each
+// time; one changed byte of either page is reported at once, and the caches always hold what a
+// full parse of the pages gives.
+TEST_F(VextroProxyChanges, UnchangedPagesReportNothingUntilOneByteChanges) {
+  const std::string missing = "WARNING: Can't find configuration value for parameter: CONFIG_PARAM_PTP_CLOCK_DSCP";
+  device->eraseConfig("CONFIG_PARAM_PTP_CLOCK_DSCP");
+  EXPECT_TRUE(Cycle().is_null());
+  log.clear();
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    EXPECT_TRUE(Cycle().is_null());
+  }
+  EXPECT_EQ(CountOf(log.text(), missing), 3U);
+  EXPECT_EQ(CountOf(log.text(), "Device state changed"), 0U);
+  EXPECT_EQ(proxy->GetConfigCache(), device->config());
+
+  device->setStatistic("STATISTIC_PARAM_PTP_CLOCK_STATUS", "3");
+  Json records = Cycle();
+  ASSERT_EQ(records.size(), 1U);
+  EXPECT_EQ(records[0]["Data"]["Status"]["Errors"]["PTP_CLOCK_STATUS"], "PTP Clock is Listening");
+  EXPECT_TRUE(Cycle().is_null());
+
+  device->setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_3_ENABLE", "1");
+  records = Cycle();
+  ASSERT_EQ(records.size(), 1U);
+  EXPECT_EQ(records[0]["Path"], "$.Devices[?(@.Id==7)].Receivers[?(@.Id==2)]");
+  EXPECT_EQ(proxy->GetConfigCache(), device->config());
+  EXPECT_TRUE(Cycle().is_null());
+  device->setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_3_STREAM_NAME", "A b%c");
+  EXPECT_EQ(Cycle()[0]["Data"]["Name"], "A b%c");
+
+  // Values the state does not show, and a page whose lines change, still reach the caches.
+  device->setConfig("SELVA_CONFIG_PARAM_SETTING", "0;8");
+  EXPECT_TRUE(Cycle().is_null());
+  EXPECT_EQ(proxy->GetConfigCache(), device->config());
+  device->setConfig("A_NEW_PARAMETER", "1");
+  EXPECT_TRUE(Cycle().is_null());
+  EXPECT_EQ(proxy->GetConfigCache(), device->config());
+  device->eraseConfig("A_NEW_PARAMETER");
+  device->setConfig("CONFIG_PARAM_PTP_CLOCK_DSCP", "46");
+  EXPECT_TRUE(Cycle().is_null());
+  EXPECT_EQ(proxy->GetConfigCache(), device->config());
+  EXPECT_EQ(CountOf(log.text(), missing), 10U);  // one per cycle while it was missing
+}
+
 TEST_F(VextroProxyChanges, InvalidUtf8DeviceNamesStaySerialisable) {
   device->setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_ENABLE", "1");
   device->setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_STREAM_NAME", "Caf\xE9");

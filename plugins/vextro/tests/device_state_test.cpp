@@ -36,6 +36,32 @@ class VextroDeviceState : public ::testing::Test {
   DeviceView view;
 };
 
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// A slot flag is read once per build when it can be, but a missing or unreadable one is still
+// logged at each of its four lookups (two port passes, play-out errors, the list itself).
+TEST_F(VextroDeviceState, SlotFlagsThatCannotBeReadAreLoggedAtEveryLookup) {
+  configuration.erase("CONFIG_PARAM_AUDIO_CLIENT_STREAM_5_ENABLE");
+  configuration["CONFIG_PARAM_AUDIO_SERVER_STREAM_6_ENABLE"] = "yes";
+  configuration["CONFIG_PARAM_AUDIO_CLIENT_STREAM_7_ENABLE"] = "1";
+  log.clear();
+  const Json state = Build();
+  const std::string text = log.text();
+  EXPECT_EQ(CountOf(text, "Can't find configuration value for parameter: CONFIG_PARAM_AUDIO_CLIENT_STREAM_5_ENABLE"),
+            4U);
+  EXPECT_EQ(CountOf(text, "'yes' of parameter 'CONFIG_PARAM_AUDIO_SERVER_STREAM_6_ENABLE'"), 3U);
+  EXPECT_EQ(CountOf(text, "_ENABLE"), 7U);
+  ASSERT_EQ(state["Receivers"].size(), 1U);
+  EXPECT_EQ(state["Receivers"][0]["Id"], 6);
+  EXPECT_EQ(state["Streamers"].size(), 0U);
+}
+
 TEST_F(VextroDeviceState, HealthyDeviceFullForm) {
   const Json state = Build();
   std::vector<std::string> keys;

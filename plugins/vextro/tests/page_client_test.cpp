@@ -87,6 +87,58 @@ TEST(VextroPageClient, LineFeedOnlyLinesAndNoHeaderLines) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
 }
 
+// The parameters of `previous` with `edits` applied, as a refresh cycle edits its caches.
+ParameterMap Edited(const std::string& previous, const ParameterEdits& edits) {
+  ParameterMap parameters = ParseHeaderParameters(previous);
+  for (const auto& name : edits.removed) {
+    parameters.erase(name);
+  }
+  for (const auto& [name, value] : edits.values) {
+    parameters[name] = value;
+  }
+  return parameters;
+}
+
+TEST(VextroPageClient, EditsBetweenPagesGiveWhatAFullParseGives) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n";
+  const std::string previous = head + "B: 1\r\nD:  x%20y \r\nF: 3\r\n\r\n";
+  bool inOrder = false;
+  EXPECT_EQ(ParseHeaderParameters(previous, &inOrder).size(), 3U);
+  EXPECT_TRUE(inOrder);
+  EXPECT_EQ(EditsBetween(previous, previous)->values.size(), 0U);
+  // Values of one byte, encoded values, lines added, removed or renamed anywhere, lines that
+  // name no parameter, another status line: all edits.
+  for (const std::string& current : {
+           head + "B: 2\r\nD:  x%20y \r\nF: 3\r\n\r\n",
+           head + "B: 1\r\nD: x%21y+z\r\nF: 3\r\n\r\n",
+           std::string("HTTP/1.0 200 Fine\r\nContent-Type: text/html\r\nB: 1\r\nD:  x%20y \r\nF: 3\r\n\r\n"),
+           head + "B: 1\r\nC: 9\r\nD:  x%20y \r\nE: 8\r\nF: 3\r\nG: 7\r\n\r\n",
+           head + "A: 0\r\nB: 1\r\nD:  x%20y \r\nF: 3\r\n\r\n",
+           head + "D:  x%20y \r\n\r\n",
+           head + "B: 1\r\nDD: x%20y\r\nF: 3\r\n\r\n",
+           head + "B: 1\r\nD x%20y\r\nF: 3\r\nConnection: close\r\n\r\n",
+           head + "\r\n",
+       }) {
+    const auto edits = EditsBetween(previous, current);
+    ASSERT_TRUE(edits.has_value()) << current;
+    EXPECT_EQ(Edited(previous, *edits), ParseHeaderParameters(current)) << current;
+  }
+  // A page whose names repeat or run out of order needs a full parse.
+  for (const std::string& current : {
+           head + "B: 1\r\nB: 2\r\nD:  x%20y \r\nF: 3\r\n\r\n",
+           head + "B: 1\r\nD:  x%20y \r\nF: 3\r\nA: 0\r\n\r\n",
+           head + "B: 1\r\nF: 3\r\nD: 2\r\n\r\n",
+           head + "C: 0\r\nB: 1\r\nD:  x%20y \r\nF: 3\r\n\r\n",
+           head + "B: 1\r\nno colon\r\nA: 5\r\nD:  x%20y \r\nF: 3\r\n\r\n",
+       }) {
+    EXPECT_FALSE(EditsBetween(previous, current).has_value()) << current;
+  }
+  EXPECT_EQ(ParseHeaderParameters(head + "A: 1\r\nA: 2\r\n\r\n", &inOrder).at("A"), "1");
+  EXPECT_FALSE(inOrder);
+  EXPECT_EQ(ParseHeaderParameters(head + "B: 1\r\nA: 2\r\n\r\n", &inOrder).size(), 2U);
+  EXPECT_FALSE(inOrder);
+}
+
 TEST(VextroPageClient, BadStatusLinesAndCodes) {
   ScopedPluginLog log;
   SimDevice device;
