@@ -8,9 +8,9 @@ namespace sdp {
 
 namespace {
 
-constexpr std::string_view kBlank = " ";
+constexpr text::separator_set kBlank = " ";
 
-std::string field_or_empty(const std::vector<std::string_view>& fields, std::size_t index) {
+std::string field_or_empty(const text::field_list& fields, std::size_t index) {
   return index < fields.size() ? std::string(fields[index]) : std::string();
 }
 
