@@ -28,8 +28,7 @@ void cmd_browser_callback::added(const sap::session& announced,
   if (description->origin && owner_.is_listed_address(description->origin->unicast_address)) {
     return;
   }
-  const nlohmann::json record = stream_record(*description);
-  owner_.report(add_message(owner_.assign_id(key), record));
+  owner_.report(add_message(owner_.assign_id(key), read_stream_record(*description)));
 }
 
 void cmd_browser_callback::removed(const sap::session& announced,

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <limits>
 
+#include <nlohmann/json.hpp>
+
 #include "sdp/src/attribute.h"
 
 namespace annwatch {
@@ -11,48 +13,64 @@ namespace annwatch {
 namespace {
 
 constexpr std::string_view kAudio = "audio";
-constexpr std::string_view kRtpmap = "rtpmap";
-constexpr std::string_view kTsRefclk = "ts-refclk";
 constexpr const char* kTrackPrefix = "Track ";
 // RFC 4566: an rtpmap without a channel count is one channel.
 constexpr uint16_t kDefaultChannels = 1;
+// Enough for any 32-bit integer with its sign.
+constexpr size_t kMaxDecimalDigits = 12;
 
-// Fields of the first audio media that the record takes from its attributes.
-struct audio_fields {
-  std::string encoding;
-  std::string gmid;
-  uint32_t domain = 0;
-  int sample_rate = 0;
-  uint16_t track_number = 0;
-};
-
-// Attributes are read back through their text, as another module would see them.
-template <typename Typed>
-std::shared_ptr<Typed> reparsed(const sdp::attribute& a) {
-  return std::dynamic_pointer_cast<Typed>(sdp::parse_attribute(sdp::attribute_text(a)));
-}
-
-audio_fields read_audio_attributes(const sdp::media_description& media) {
-  audio_fields fields;
+// The typed attributes are read as they were parsed: their text parses back to the same fields.
+void read_audio_attributes(const sdp::media_description& media, stream_record& record) {
   for (const auto& a : media.attributes) {
     if (!a) {
       continue;
     }
-    if (a->name() == kRtpmap) {
-      if (const auto rtpmap = reparsed<sdp::rtpmap_attribute>(*a)) {
-        fields.encoding = rtpmap->encoding();
-        fields.track_number = rtpmap->channels().value_or(kDefaultChannels);
-        fields.sample_rate = leading_int(rtpmap->clock_rate());
-      }
-    } else if (a->name() == kTsRefclk) {
-      if (const auto refclk = reparsed<sdp::AES67_ts_refclk_attribute>(*a)) {
-        fields.gmid = clock_identity_text(refclk->clock_identity());
-        fields.domain = refclk->domain();
-      }
+    if (const auto* rtpmap = dynamic_cast<const sdp::rtpmap_attribute*>(a.get())) {
+      record.encoding = rtpmap->encoding();
+      record.track_number = rtpmap->channels().value_or(kDefaultChannels);
+      record.sample_rate = leading_int(rtpmap->clock_rate());
+    } else if (const auto* refclk = dynamic_cast<const sdp::AES67_ts_refclk_attribute*>(a.get())) {
+      record.gmid = clock_identity_text(refclk->clock_identity());
+      record.domain = refclk->domain();
     }
   }
-  return fields;
 }
+
+// Text that JSON writes as it stands: printable ASCII other than the quote and the backslash.
+bool is_plain(std::string_view text) {
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the message text directly; only a string that needs escaping goes through the JSON
+// library, which also replaces invalid UTF-8 from the network rather than throwing on it.
+class message_writer {
+ public:
+  void raw(std::string_view text) { text_.append(text); }
+  void string(std::string_view value) {
+    if (is_plain(value)) {
+      text_ += '"';
+      text_.append(value);
+      text_ += '"';
+      return;
+    }
+    text_ += nlohmann::json(std::string(value)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  template <typename Integer>
+  void number(Integer value) {
+    char digits[kMaxDecimalDigits];
+    const auto written = std::to_chars(digits, digits + sizeof(digits), value);
+    text_.append(digits, written.ptr);
+  }
+  [[nodiscard]] std::string take() { return std::move(text_); }
+
+ private:
+  std::string text_;
+};
 
 }  // namespace
 
@@ -95,56 +113,72 @@ std::string clock_identity_text(uint64_t identity) {
   return text;
 }
 
-nlohmann::json stream_record(const sdp::session_description& description) {
-  nlohmann::json record = nlohmann::json::object();
-  record["Origin"] = kOrigin;
-  record["Ip"] = description.origin ? description.origin->unicast_address : std::string();
-  record["Name"] = description.name;
-  record["DestinationIp"] = description.connection ? description.connection->address() : kNoAddress;
-
-  audio_fields fields;
+stream_record read_stream_record(const sdp::session_description& description) {
+  stream_record record;
+  if (description.origin) {
+    record.ip = description.origin->unicast_address;
+  }
+  record.name = description.name;
+  if (description.connection) {
+    record.destination_ip = description.connection->address();
+  }
   for (const auto& media : description.media) {
     if (!media || media->media != kAudio) {
       continue;
     }
     if (media->connection) {
-      record["DestinationIp"] = media->connection->address();
+      record.destination_ip = media->connection->address();
     }
-    record["DestinationPort"] = leading_int(media->port);
-    fields = read_audio_attributes(*media);
+    record.destination_port = leading_int(media->port);
+    read_audio_attributes(*media, record);
     break;
   }
-  record["Encoding"] = fields.encoding;
-  record["TrackNumber"] = fields.track_number;
-  record["GMID"] = fields.gmid;
-  record["Domain"] = fields.domain;
-  record["SampleRate"] = fields.sample_rate;
-  nlohmann::json tracks = nlohmann::json::array();
-  for (uint32_t track = 0; track < fields.track_number; ++track) {
-    tracks.push_back(kTrackPrefix + std::to_string(track));
-  }
-  record["Tracks"] = std::move(tracks);
   return record;
 }
 
-std::string serialise(const nlohmann::json& message) {
-  return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string add_message(int32_t id, const nlohmann::json& record) {
-  nlohmann::json message = nlohmann::json::object();
-  message["Id"] = id;
-  message["Payload"] = record;
-  message["Action"] = "Add";
-  return serialise(message);
+std::string add_message(int32_t id, const stream_record& record) {
+  message_writer out;
+  out.raw(R"({"Action":"Add","Id":)");
+  out.number(id);
+  out.raw(R"(,"Payload":{"DestinationIp":)");
+  out.string(record.destination_ip);
+  if (record.destination_port) {
+    out.raw(R"(,"DestinationPort":)");
+    out.number(*record.destination_port);
+  }
+  out.raw(R"(,"Domain":)");
+  out.number(record.domain);
+  out.raw(R"(,"Encoding":)");
+  out.string(record.encoding);
+  out.raw(R"(,"GMID":)");
+  out.string(record.gmid);
+  out.raw(R"(,"Ip":)");
+  out.string(record.ip);
+  out.raw(R"(,"Name":)");
+  out.string(record.name);
+  out.raw(R"(,"Origin":")");
+  out.raw(kOrigin);
+  out.raw(R"(","SampleRate":)");
+  out.number(record.sample_rate);
+  out.raw(R"(,"TrackNumber":)");
+  out.number(record.track_number);
+  out.raw(R"(,"Tracks":[)");
+  for (uint32_t track = 0; track < record.track_number; ++track) {
+    out.raw(track == 0 ? R"(")" : R"(,")");
+    out.raw(kTrackPrefix);
+    out.number(track);
+    out.raw(R"(")");
+  }
+  out.raw("]}}");
+  return out.take();
 }
 
 std::string remove_message(int32_t id) {
-  nlohmann::json message = nlohmann::json::object();
-  message["Action"] = "Remove";
-  message["Id"] = id;
-  message["Payload"] = nlohmann::json::object();
-  return serialise(message);
+  message_writer out;
+  out.raw(R"({"Action":"Remove","Id":)");
+  out.number(id);
+  out.raw(R"(,"Payload":{}})");
+  return out.take();
 }
 
 }  // namespace annwatch
