@@ -7,6 +7,7 @@
 #include "sap/tests/sap_test_support.h"
 #include "testing/sap_announce/sap_sender.h"
 #include "testing/stdout_capture.h"
+#include "testing/wait_until.h"
 
 using namespace std::chrono_literals;
 using sap::listener;
@@ -332,4 +333,28 @@ TEST(ListenerOnTheWire, HearsAnnouncementsFromItsReceiver) {
   }
   EXPECT_EQ(receiver->pending_receives(), 0);
   EXPECT_FALSE(receiver->is_open());
+}
+
+// Nobody reads while the burst is sent, so all of it has to wait in the socket's buffer.
+TEST(ListenerOnTheWire, ABurstFromDistinctOriginsIsReceivedWithoutADrop) {
+  SKIP_OUTSIDE_TEST_NAMESPACE();
+  constexpr int kBurst = 2000;
+  auto io = std::make_shared<boost::asio::io_context>();
+  const uint16_t port = sap_test::freeUdpPort();
+  auto receiver = std::make_shared<sap::multicast::receiver>("", testing_support::kSapGroup, port, "127.0.0.1", io);
+  auto subject = listener::create(io, receiver, 30000);
+  const testing_support::SapSender sender(port);
+  for (int k = 0; k < kBurst; ++k) {
+    SapMessage message;
+    message.hash = 1;
+    message.origin = "10.8." + std::to_string(k / 200) + "." + std::to_string(k % 200 + 1);
+    message.sdp = aes67Sdp("Burst " + std::to_string(k), "1", std::to_string(7000 + k));
+    sender.send(buildSapPacket(message));
+  }
+  EXPECT_TRUE(testing_support::waitUntil([&] { return subject->sessions().size() == kBurst; }, 10s, 1ms,
+                                         [&] { io->run_for(20ms); }));
+  EXPECT_EQ(subject->sessions().size(), size_t{kBurst});
+  // Stopped, the context lets the listener close its receiver and timer at once.
+  io->stop();
+  subject.reset();
 }
