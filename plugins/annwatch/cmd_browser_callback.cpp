@@ -1,5 +1,6 @@
 #include "plugins/annwatch/cmd_browser_callback.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "plugins/annwatch/discovery_sap.h"
@@ -8,12 +9,25 @@
 
 namespace annwatch {
 
+namespace {
+
+// Such a name is written as it stands; anything else goes through the escaping of log texts.
+bool is_printable_ascii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
+}
+
+}  // namespace
+
 cmd_browser_callback::cmd_browser_callback(std::string name, std::string filter, DiscoverySap& owner,
                                            size_t browser_index)
     : name_(std::move(name)), filter_(std::move(filter)), owner_(owner), browser_(browser_index) {}
 
 void cmd_browser_callback::print(const sdp::session_description& description, const char* what) const {
-  std::printf("%s : %s %s\n\n", name_.c_str(), sdp::printable(description.name).c_str(), what);
+  if (is_printable_ascii(description.name)) {
+    std::printf("%s : %s %s\n\n", name_.c_str(), description.name.c_str(), what);
+  } else {
+    std::printf("%s : %s %s\n\n", name_.c_str(), sdp::printable(description.name).c_str(), what);
+  }
   std::fflush(stdout);
 }
 

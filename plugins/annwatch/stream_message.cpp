@@ -18,6 +18,10 @@ constexpr const char* kTrackPrefix = "Track ";
 constexpr uint16_t kDefaultChannels = 1;
 // Enough for any 32-bit integer with its sign.
 constexpr size_t kMaxDecimalDigits = 12;
+// An "Add" without its strings and track names, and one track name with its quotes and comma.
+constexpr size_t kAddMessageFrame = 256;
+constexpr size_t kTrackNameSize = 16;
+constexpr size_t kRemoveMessageSize = 64;
 
 // The typed attributes are read as they were parsed: their text parses back to the same fields.
 void read_audio_attributes(const sdp::media_description& media, stream_record& record) {
@@ -50,6 +54,7 @@ bool is_plain(std::string_view text) {
 // library, which also replaces invalid UTF-8 from the network rather than throwing on it.
 class message_writer {
  public:
+  explicit message_writer(size_t expected) { text_.reserve(expected); }
   void raw(std::string_view text) { text_.append(text); }
   void string(std::string_view value) {
     if (is_plain(value)) {
@@ -137,7 +142,8 @@ stream_record read_stream_record(const sdp::session_description& description) {
 }
 
 std::string add_message(int32_t id, const stream_record& record) {
-  message_writer out;
+  message_writer out(kAddMessageFrame + record.destination_ip.size() + record.encoding.size() + record.gmid.size() +
+                     record.ip.size() + record.name.size() + kTrackNameSize * record.track_number);
   out.raw(R"({"Action":"Add","Id":)");
   out.number(id);
   out.raw(R"(,"Payload":{"DestinationIp":)");
@@ -174,7 +180,7 @@ std::string add_message(int32_t id, const stream_record& record) {
 }
 
 std::string remove_message(int32_t id) {
-  message_writer out;
+  message_writer out(kRemoveMessageSize);
   out.raw(R"({"Action":"Remove","Id":)");
   out.number(id);
   out.raw(R"(,"Payload":{}})");

@@ -145,7 +145,8 @@ void receiver::on_receive(const error_code& error, size_t size) {
       retry_later();
       return;
     }
-    datagram_received(sender_, std::string(buffer_.data(), size));
+    datagram_.assign(buffer_.data(), size);
+    datagram_received(sender_, datagram_);
   } catch (const std::exception& failure) {
     std::printf("sap::receiver::on_receive exception: %s\n", failure.what());
     std::fflush(stdout);

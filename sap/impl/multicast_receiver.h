@@ -67,6 +67,8 @@ class receiver : public std::enable_shared_from_this<receiver> {
   boost::asio::ip::udp::endpoint sender_;
   boost::asio::ip::udp::endpoint listen_endpoint_;
   std::vector<char> buffer_;
+  // The datagram handed to the subscribers; kept so that its storage is reused.
+  std::string datagram_;
   std::atomic<bool> open_{false};
   mutable std::mutex pending_mutex_;
   std::condition_variable pending_changed_;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sap/impl/session.h"
@@ -56,7 +57,7 @@ class session_table {
   };
   struct origin_sessions {
     std::map<uint16_t, entry> by_hash;
-    std::map<std::string, identity_group, std::less<>> by_identity;
+    std::unordered_map<std::string, identity_group> by_identity;
   };
   using origin_map = std::map<std::string, origin_sessions, std::less<>>;
 

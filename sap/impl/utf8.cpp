@@ -1,5 +1,6 @@
 #include "sap/impl/utf8.h"
 
+#include <array>
 #include <cstdint>
 
 #include "sdp/src/log_text.h"
@@ -8,8 +9,20 @@ namespace sap {
 
 namespace {
 
+// One lookup per byte: announcements are almost all ASCII.
+constexpr std::array<bool, 256> allowed_ascii_table() {
+  std::array<bool, 256> table{};
+  for (unsigned byte = 0x20; byte <= 0x7E; ++byte) {
+    table[byte] = true;
+  }
+  table[0x09] = table[0x0A] = table[0x0D] = true;
+  return table;
+}
+
+constexpr std::array<bool, 256> kAllowedAscii = allowed_ascii_table();
+
 bool is_allowed_ascii(uint8_t byte) {
-  return byte == 0x09 || byte == 0x0A || byte == 0x0D || (byte >= 0x20 && byte <= 0x7E);
+  return kAllowedAscii[byte];
 }
 
 }  // namespace
