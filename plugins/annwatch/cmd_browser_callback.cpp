@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "plugins/annwatch/discovery_sap.h"
 #include "plugins/annwatch/stream_message.h"
@@ -23,11 +24,15 @@ cmd_browser_callback::cmd_browser_callback(std::string name, std::string filter,
     : name_(std::move(name)), filter_(std::move(filter)), owner_(owner), browser_(browser_index) {}
 
 void cmd_browser_callback::print(const sdp::session_description& description, const char* what) const {
-  if (is_printable_ascii(description.name)) {
-    std::printf("%s : %s %s\n\n", name_.c_str(), description.name.c_str(), what);
-  } else {
-    std::printf("%s : %s %s\n\n", name_.c_str(), sdp::printable(description.name).c_str(), what);
+  // "<name> : <session name> <what>\n\n", in pieces under one lock of the stream.
+  const std::string escaped = is_printable_ascii(description.name) ? std::string() : sdp::printable(description.name);
+  const std::string& shown = escaped.empty() ? description.name : escaped;
+  flockfile(stdout);
+  for (const std::string_view piece : {std::string_view(name_), std::string_view(" : "), std::string_view(shown),
+                                       std::string_view(" "), std::string_view(what), std::string_view("\n\n")}) {
+    fwrite_unlocked(piece.data(), 1, piece.size(), stdout);
   }
+  funlockfile(stdout);
   std::fflush(stdout);
 }
 

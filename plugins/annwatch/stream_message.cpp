@@ -1,7 +1,9 @@
 #include "plugins/annwatch/stream_message.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +15,8 @@ namespace annwatch {
 namespace {
 
 constexpr std::string_view kAudio = "audio";
+constexpr std::string_view kRtpmap = "rtpmap";
+constexpr std::string_view kTsRefclk = "ts-refclk";
 constexpr const char* kTrackPrefix = "Track ";
 // RFC 4566: an rtpmap without a channel count is one channel.
 constexpr uint16_t kDefaultChannels = 1;
@@ -29,13 +33,19 @@ void read_audio_attributes(const sdp::media_description& media, stream_record& r
     if (!a) {
       continue;
     }
-    if (const auto* rtpmap = dynamic_cast<const sdp::rtpmap_attribute*>(a.get())) {
-      record.encoding = rtpmap->encoding();
-      record.track_number = rtpmap->channels().value_or(kDefaultChannels);
-      record.sample_rate = leading_int(rtpmap->clock_rate());
-    } else if (const auto* refclk = dynamic_cast<const sdp::AES67_ts_refclk_attribute*>(a.get())) {
-      record.gmid = clock_identity_text(refclk->clock_identity());
-      record.domain = refclk->domain();
+    // The name first: a cast that fails costs more than a comparison.
+    const std::string& name = a->name();
+    if (name == kRtpmap) {
+      if (const auto* rtpmap = dynamic_cast<const sdp::rtpmap_attribute*>(a.get())) {
+        record.encoding = rtpmap->encoding();
+        record.track_number = rtpmap->channels().value_or(kDefaultChannels);
+        record.sample_rate = leading_int(rtpmap->clock_rate());
+      }
+    } else if (name == kTsRefclk) {
+      if (const auto* refclk = dynamic_cast<const sdp::AES67_ts_refclk_attribute*>(a.get())) {
+        record.gmid = clock_identity_text(refclk->clock_identity());
+        record.domain = refclk->domain();
+      }
     }
   }
 }
@@ -50,31 +60,48 @@ bool is_plain(std::string_view text) {
   return true;
 }
 
-// Writes the message text directly; only a string that needs escaping goes through the JSON
-// library, which also replaces invalid UTF-8 from the network rather than throwing on it.
+// Writes the message text directly into one buffer; only a string that needs escaping goes
+// through the JSON library, which also replaces invalid UTF-8 from the network rather than
+// throwing on it.
 class message_writer {
  public:
-  explicit message_writer(size_t expected) { text_.reserve(expected); }
-  void raw(std::string_view text) { text_.append(text); }
+  explicit message_writer(size_t expected) : text_(expected, '\0') {}
+  void raw(std::string_view text) {
+    std::memcpy(room(text.size()), text.data(), text.size());
+    size_ += text.size();
+  }
   void string(std::string_view value) {
-    if (is_plain(value)) {
-      text_ += '"';
-      text_.append(value);
-      text_ += '"';
+    if (!is_plain(value)) {
+      raw(nlohmann::json(std::string(value)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
       return;
     }
-    text_ += nlohmann::json(std::string(value)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    char* at = room(value.size() + 2);
+    *at++ = '"';
+    std::memcpy(at, value.data(), value.size());
+    at[value.size()] = '"';
+    size_ += value.size() + 2;
   }
   template <typename Integer>
   void number(Integer value) {
-    char digits[kMaxDecimalDigits];
-    const auto written = std::to_chars(digits, digits + sizeof(digits), value);
-    text_.append(digits, written.ptr);
+    char* at = room(kMaxDecimalDigits);
+    size_ += static_cast<size_t>(std::to_chars(at, at + kMaxDecimalDigits, value).ptr - at);
   }
-  [[nodiscard]] std::string take() { return std::move(text_); }
+  [[nodiscard]] std::string take() {
+    text_.resize(size_);
+    return std::move(text_);
+  }
 
  private:
+  // Where the next count bytes go.
+  char* room(size_t count) {
+    if (size_ + count > text_.size()) {
+      text_.resize(std::max(2 * text_.size(), size_ + count));
+    }
+    return &text_[size_];
+  }
+
   std::string text_;
+  size_t size_ = 0;
 };
 
 }  // namespace
@@ -106,14 +133,13 @@ int leading_int(std::string_view text) {
 
 std::string clock_identity_text(uint64_t identity) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (int k = 0; k < 8; ++k) {
+  constexpr int kBytes = 8;
+  // "XX-" per byte, less the last "-".
+  std::string text(3 * kBytes - 1, '-');
+  for (int k = 0; k < kBytes; ++k) {
     const auto byte = static_cast<uint8_t>(identity >> (8 * k));
-    if (k > 0) {
-      text += '-';
-    }
-    text += kHex[byte >> 4];
-    text += kHex[byte & 0x0F];
+    text[static_cast<size_t>(3 * k)] = kHex[byte >> 4];
+    text[static_cast<size_t>(3 * k + 1)] = kHex[byte & 0x0F];
   }
   return text;
 }
