@@ -1,6 +1,7 @@
 // sap_latency [announcements]: SAP on lo end to end through a discovery object, against a bare
-// receive thread on the same kind of socket (same group, port and interface) in the same run,
-// plus the session table alone. Run it where lo carries multicast, e.g.
+// receive thread on the same kind of socket (same group and interface, a port of its own) in the
+// same run, plus the session table alone. The two are measured in alternate blocks of
+// announcements, so that a load spike on the shared machine weighs on both alike. Run it where lo carries multicast, e.g.
 //   unshare --net --mount --pid --fork --mount-proc scripts/in-test-namespace.sh build/bench/sap_latency
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -31,6 +32,8 @@ using testing_support::buildSapPacket;
 using testing_support::SapMessage;
 
 constexpr uint16_t kBenchPort = 19875;
+constexpr uint16_t kBarePort = 19874;
+constexpr int kBlock = 100;
 constexpr auto kWait = std::chrono::seconds(2);
 constexpr int kBurst = 2000;
 // The bare thread's socket buffer: enough for the whole burst, so it measures receiving alone.
@@ -86,7 +89,7 @@ struct AddCounter {
 // each datagram as the benchmark counts an "Add".
 class BareReceiver {
  public:
-  explicit BareReceiver(AddCounter& counter) : counter_(counter) {
+  BareReceiver(AddCounter& counter, uint16_t port) : counter_(counter) {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
     const int on = 1;
     const int off = 0;
@@ -95,7 +98,7 @@ class BareReceiver {
     membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(kBenchPort);
+    local.sin_port = htons(port);
     const timeval tick{0, 50000};
     if (fd_ < 0 || setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
         setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) != 0 ||
@@ -147,23 +150,27 @@ double percentile(std::vector<double> values, double p) {
 std::FILE* out = stderr;
 
 // Each new announcement sent alone and waited for: sent -> counted, in microseconds.
-bool latencies(const testing_support::SapSender& sender, AddCounter& counter, int announcements, Figures& figures) {
-  std::vector<double> taken;
-  for (int k = 0; k < announcements; ++k) {
+bool latencies(const testing_support::SapSender& sender, AddCounter& counter, int first, int count,
+               std::vector<double>& taken) {
+  for (int k = first; k < first + count; ++k) {
     const std::string packet = packetFor(k, static_cast<uint16_t>(k + 1));
+    const int before = counter.total();
     const auto sent = steady::now();
     sender.send(packet);
     steady::time_point added;
-    if (!counter.waitFor(k + 1, &added)) {
+    if (!counter.waitFor(before + 1, &added)) {
       std::fprintf(stderr, "nothing for announcement %d: is multicast on lo?\n", k);
       return false;
     }
     taken.push_back(std::chrono::duration<double, std::micro>(added - sent).count());
   }
+  return true;
+}
+
+void summarise(const std::vector<double>& taken, Figures& figures) {
   figures.p50 = percentile(taken, 0.5);
   figures.p99 = percentile(taken, 0.99);
   figures.max = percentile(taken, 1.0);
-  return true;
 }
 
 // kBurst new announcements from distinct origins sent back to back; how many arrive and how fast.
@@ -187,29 +194,33 @@ void printFigures(const char* what, const Figures& figures) {
                what, figures.p50, figures.p99, figures.max, kBurst, figures.burstReceived, figures.burstPerSecond);
 }
 
-int bareFloor(int announcements, Figures& figures) {
-  AddCounter counter;
-  const BareReceiver bare(counter);
-  const testing_support::SapSender sender(kBenchPort);
-  if (!latencies(sender, counter, announcements, figures)) return 1;
-  burst(sender, counter, figures);
-  return 0;
-}
-
-int endToEnd(int announcements, const Figures& bare) {
+int endToEnd(int announcements) {
   annwatch::discovery_settings settings;
   settings.addresses = [] { return std::vector<std::string>{"127.0.0.1"}; };
   settings.port = kBenchPort;
+  Figures bare;
   Figures figures;
   {
+    AddCounter bareCounter;
+    const BareReceiver bareReceiver(bareCounter, kBarePort);
+    const testing_support::SapSender bareSender(kBarePort);
     AddCounter counter;
     annwatch::DiscoverySap discovery(0, settings);
     discovery.set_callback(&AddCounter::onMessage, &counter);
     discovery.list_interfaces(0);
     const testing_support::SapSender sender(kBenchPort);
-    if (!latencies(sender, counter, announcements, figures)) return 1;
-    // A fresh table for the burst, so the cap leaves room for every one of it.
-    discovery.stop();
+    std::vector<double> bareTaken;
+    std::vector<double> taken;
+    for (int first = 0; first < announcements; first += kBlock) {
+      const int count = std::min(kBlock, announcements - first);
+      if (!latencies(bareSender, bareCounter, first, count, bareTaken) ||
+          !latencies(sender, counter, first, count, taken)) {
+        return 1;
+      }
+    }
+    summarise(bareTaken, bare);
+    summarise(taken, figures);
+    burst(bareSender, bareCounter, bare);
   }
   {
     AddCounter counter;
@@ -301,7 +312,5 @@ int main(int argc, char** argv) {
   close(null);
   out = fdopen(figures, "w");
   tableAlone();
-  Figures bare;
-  if (bareFloor(announcements, bare) != 0) return 1;
-  return endToEnd(announcements, bare);
+  return endToEnd(announcements);
 }
