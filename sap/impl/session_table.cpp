@@ -110,30 +110,31 @@ session session_table::erase(const std::string& origin, uint16_t hash) {
   return gone;
 }
 
+session_table::key_list session_table::sorted_keys() const {
+  key_list keys;
+  keys.reserve(size_);
+  for (const auto& [origin, sessions] : origins_) {
+    for (const auto& [hash, stored] : sessions.by_hash) {
+      keys.emplace_back(origin, hash);
+    }
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
 std::vector<session> session_table::erase_if(const std::function<bool(const session&)>& expired) {
   std::vector<session> gone;
-  for (auto sessions = origins_.begin(); sessions != origins_.end();) {
-    auto& by_hash = sessions->second.by_hash;
-    for (auto it = by_hash.begin(); it != by_hash.end();) {
-      if (expired(it->second.announced)) {
-        unindex(sessions->second, it->first, it->second.identity);
-        gone.push_back(std::move(it->second.announced));
-        it = by_hash.erase(it);
-        --size_;
-      } else {
-        ++it;
-      }
+  for (const auto& [origin, hash] : sorted_keys()) {
+    if (expired(find(origin, hash)->announced)) {
+      gone.push_back(erase(origin, hash));
     }
-    sessions = by_hash.empty() ? origins_.erase(sessions) : std::next(sessions);
   }
   return gone;
 }
 
 void session_table::for_each(const std::function<void(const session&)>& visit) const {
-  for (const auto& [origin, sessions] : origins_) {
-    for (const auto& [hash, stored] : sessions.by_hash) {
-      visit(stored.announced);
-    }
+  for (const auto& [origin, hash] : sorted_keys()) {
+    visit(origins_.at(origin).by_hash.at(hash).announced);
   }
 }
 

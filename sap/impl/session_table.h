@@ -15,9 +15,10 @@
 namespace sap {
 
 // The sessions of a listener, grouped per origin and, within an origin, indexed by hash and by the
-// o= session they announce. Every lookup costs the logarithm of the table, however many sessions
-// one origin announces: SAP is unauthenticated, so a single sender may fill the whole table.
-// Iteration is in key order: origin text byte-wise, then hash.
+// o= session they announce. A lookup costs the same however many sessions one origin announces:
+// SAP is unauthenticated, so a single sender may fill the whole table. The indices are hashed, as
+// every datagram looks them up; the rare walks over the whole table (expiry, a snapshot) sort the
+// keys and go in key order: origin text byte-wise, then hash.
 class session_table {
  public:
   struct entry {
@@ -56,13 +57,15 @@ class session_table {
     std::multiset<std::string, version_less> ordered;
   };
   struct origin_sessions {
-    std::map<uint16_t, entry> by_hash;
+    std::unordered_map<uint16_t, entry> by_hash;
     std::unordered_map<std::string, identity_group> by_identity;
   };
-  using origin_map = std::map<std::string, origin_sessions, std::less<>>;
+  using origin_map = std::unordered_map<std::string, origin_sessions>;
+  using key_list = std::vector<std::pair<std::string, uint16_t>>;
 
   static void index(origin_sessions& sessions, uint16_t hash, const origin_identity& identity);
   static void unindex(origin_sessions& sessions, uint16_t hash, const origin_identity& identity);
+  [[nodiscard]] key_list sorted_keys() const;
 
   origin_map origins_;
   size_t size_ = 0;
