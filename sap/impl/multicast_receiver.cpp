@@ -111,7 +111,10 @@ bool receiver::start() {
 void receiver::add_pending(int delta) {
   std::lock_guard<std::mutex> lock(pending_mutex_);
   pending_ += delta;
-  pending_changed_.notify_all();
+  // Only close() waits, and only for none pending.
+  if (pending_ == 0) {
+    pending_changed_.notify_all();
+  }
 }
 
 int receiver::pending_receives() const {
