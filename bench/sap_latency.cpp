@@ -1,17 +1,25 @@
-// sap_latency [announcements]: SAP on lo end to end through a discovery object, plus the
-// session table alone. Run it where lo carries multicast, e.g.
+// sap_latency [announcements]: SAP on lo end to end through a discovery object, against a bare
+// receive thread on the same kind of socket (same group and interface, a port of its own) in the
+// same run, plus the session table alone. The two are measured in alternate blocks of
+// announcements, so that a load spike on the shared machine weighs on both alike. Run it where lo carries multicast, e.g.
 //   unshare --net --mount --pid --fork --mount-proc scripts/in-test-namespace.sh build/bench/sap_latency
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugins/annwatch/discovery_sap.h"
@@ -24,7 +32,12 @@ using testing_support::buildSapPacket;
 using testing_support::SapMessage;
 
 constexpr uint16_t kBenchPort = 19875;
+constexpr uint16_t kBarePort = 19874;
+constexpr int kBlock = 100;
 constexpr auto kWait = std::chrono::seconds(2);
+constexpr int kBurst = 2000;
+// The bare thread's socket buffer: enough for the whole burst, so it measures receiving alone.
+constexpr int kBareBuffer = 4 << 20;
 
 std::string sdpFor(int index) {
   return "v=0\r\no=- " + std::to_string(1000 + index) + " 1 IN IP4 127.0.0.1\r\ns=Bench stream " +
@@ -33,9 +46,10 @@ std::string sdpFor(int index) {
          "a=ptime:1\r\na=ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:0\r\na=mediaclk:direct=0\r\n";
 }
 
-std::string packetFor(int index, uint16_t hash) {
+std::string packetFor(int index, uint16_t hash, const std::string& origin = "127.0.0.1") {
   SapMessage message;
   message.hash = hash;
+  message.origin = origin;
   message.sdp = sdpFor(index);
   return buildSapPacket(message);
 }
@@ -50,11 +64,14 @@ struct AddCounter {
   static void onMessage(void* user, const char* json) {
     auto* self = static_cast<AddCounter*>(user);
     const auto now = steady::now();
-    if (std::string(json).find("\"Action\":\"Add\"") == std::string::npos) return;
-    std::lock_guard<std::mutex> lock(self->mutex);
-    ++self->adds;
-    self->last = now;
-    self->arrived.notify_all();
+    if (std::strstr(json, "\"Action\":\"Add\"") == nullptr) return;
+    self->count(now);
+  }
+  void count(steady::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++adds;
+    last = now;
+    arrived.notify_all();
   }
   bool waitFor(int count, steady::time_point* at) {
     std::unique_lock<std::mutex> lock(mutex);
@@ -62,6 +79,66 @@ struct AddCounter {
     *at = last;
     return ok;
   }
+  int total() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return adds;
+  }
+};
+
+// The floor: one thread in a blocking receive on a socket set up as the SAP receiver's, counting
+// each datagram as the benchmark counts an "Add".
+class BareReceiver {
+ public:
+  BareReceiver(AddCounter& counter, uint16_t port) : counter_(counter) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    const int off = 0;
+    ip_mreq membership{};
+    membership.imr_multiaddr.s_addr = inet_addr(testing_support::kSapGroup);
+    membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    const timeval tick{0, 50000};
+    if (fd_ < 0 || setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof(off)) != 0 ||
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &kBareBuffer, sizeof(kBareBuffer)) != 0 ||
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof(tick)) != 0 ||
+        setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof(membership)) != 0 ||
+        bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+      std::perror("bare receiver set-up");
+      std::exit(1);
+    }
+    thread_ = std::thread([this] { run(); });
+  }
+  ~BareReceiver() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  BareReceiver(const BareReceiver&) = delete;
+  BareReceiver& operator=(const BareReceiver&) = delete;
+
+ private:
+  void run() {
+    std::vector<char> buffer(65536);
+    while (!stop_) {
+      if (recv(fd_, buffer.data(), buffer.size(), 0) > 0) counter_.count(steady::now());
+    }
+  }
+
+  AddCounter& counter_;
+  int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct Figures {
+  double p50 = 0;
+  double p99 = 0;
+  double max = 0;
+  double burstPerSecond = 0;
+  int burstReceived = 0;
 };
 
 double percentile(std::vector<double> values, double p) {
@@ -72,39 +149,108 @@ double percentile(std::vector<double> values, double p) {
 // Figures go here; the discovery object's own console lines go to /dev/null.
 std::FILE* out = stderr;
 
+// Each new announcement sent alone and waited for: sent -> counted, in microseconds.
+bool latencies(const testing_support::SapSender& sender, AddCounter& counter, int first, int count,
+               std::vector<double>& taken) {
+  for (int k = first; k < first + count; ++k) {
+    const std::string packet = packetFor(k, static_cast<uint16_t>(k + 1));
+    const int before = counter.total();
+    const auto sent = steady::now();
+    sender.send(packet);
+    steady::time_point added;
+    if (!counter.waitFor(before + 1, &added)) {
+      std::fprintf(stderr, "nothing for announcement %d: is multicast on lo?\n", k);
+      return false;
+    }
+    taken.push_back(std::chrono::duration<double, std::micro>(added - sent).count());
+  }
+  return true;
+}
+
+void summarise(const std::vector<double>& taken, Figures& figures) {
+  figures.p50 = percentile(taken, 0.5);
+  figures.p99 = percentile(taken, 0.99);
+  figures.max = percentile(taken, 1.0);
+}
+
+// kBurst new announcements from distinct origins sent back to back; how many arrive and how fast.
+void burst(const testing_support::SapSender& sender, AddCounter& counter, Figures& figures) {
+  std::vector<std::string> packets;
+  for (int k = 0; k < kBurst; ++k) {
+    const std::string origin = "10.9." + std::to_string(k / 250) + "." + std::to_string(k % 250 + 1);
+    packets.push_back(packetFor(100000 + k, static_cast<uint16_t>(k + 1), origin));
+  }
+  const int before = counter.total();
+  const auto started = steady::now();
+  for (const auto& packet : packets) sender.send(packet);
+  steady::time_point done = started;
+  counter.waitFor(before + kBurst, &done);
+  figures.burstReceived = counter.total() - before;
+  figures.burstPerSecond = figures.burstReceived / std::chrono::duration<double>(done - started).count();
+}
+
+void printFigures(const char* what, const Figures& figures) {
+  std::fprintf(out, "  %s: p50 %.1f us, p99 %.1f us, max %.1f us; burst of %d: %d received, %.0f per second\n",
+               what, figures.p50, figures.p99, figures.max, kBurst, figures.burstReceived, figures.burstPerSecond);
+}
+
 int endToEnd(int announcements) {
   annwatch::discovery_settings settings;
   settings.addresses = [] { return std::vector<std::string>{"127.0.0.1"}; };
   settings.port = kBenchPort;
+  Figures bare;
+  Figures figures;
+  {
+    AddCounter bareCounter;
+    const BareReceiver bareReceiver(bareCounter, kBarePort);
+    const testing_support::SapSender bareSender(kBarePort);
+    AddCounter counter;
+    annwatch::DiscoverySap discovery(0, settings);
+    discovery.set_callback(&AddCounter::onMessage, &counter);
+    discovery.list_interfaces(0);
+    const testing_support::SapSender sender(kBenchPort);
+    std::vector<double> bareTaken;
+    std::vector<double> taken;
+    for (int first = 0; first < announcements; first += kBlock) {
+      const int count = std::min(kBlock, announcements - first);
+      if (!latencies(bareSender, bareCounter, first, count, bareTaken) ||
+          !latencies(sender, counter, first, count, taken)) {
+        return 1;
+      }
+    }
+    summarise(bareTaken, bare);
+    summarise(taken, figures);
+    burst(bareSender, bareCounter, bare);
+  }
+  {
+    AddCounter counter;
+    annwatch::DiscoverySap discovery(0, settings);
+    discovery.set_callback(&AddCounter::onMessage, &counter);
+    discovery.list_interfaces(0);
+    const testing_support::SapSender sender(kBenchPort);
+    burst(sender, counter, figures);
+  }
+
   AddCounter counter;
   annwatch::DiscoverySap discovery(0, settings);
   discovery.set_callback(&AddCounter::onMessage, &counter);
   discovery.list_interfaces(0);
   const testing_support::SapSender sender(kBenchPort);
-
-  std::vector<double> latencies;
-  for (int k = 0; k < announcements; ++k) {
-    const std::string packet = packetFor(k, static_cast<uint16_t>(k + 1));
-    const auto sent = steady::now();
-    sender.send(packet);
-    steady::time_point added;
-    if (!counter.waitFor(k + 1, &added)) {
-      std::fprintf(stderr, "no Add for announcement %d: is multicast on lo?\n", k);
-      return 1;
-    }
-    latencies.push_back(std::chrono::duration<double, std::micro>(added - sent).count());
+  for (int k = 0; k < announcements; ++k) sender.send(packetFor(k, static_cast<uint16_t>(k + 1)));
+  steady::time_point done;
+  if (!counter.waitFor(announcements, &done)) {
+    std::fprintf(stderr, "announcements lost before the repeats\n");
   }
-
   // Repeats of a known announcement, in bursts the socket buffer holds, each closed by a new one.
   constexpr int kBursts = 200;
-  constexpr int kBurst = 100;
+  constexpr int kRepeatBurst = 100;
   const std::string repeat = packetFor(0, 1);
+  const int before = counter.total();
   const auto started = steady::now();
-  steady::time_point done = started;
   for (int b = 0; b < kBursts; ++b) {
-    for (int r = 0; r < kBurst; ++r) sender.send(repeat);
+    for (int r = 0; r < kRepeatBurst; ++r) sender.send(repeat);
     sender.send(packetFor(announcements + b, static_cast<uint16_t>(announcements + b + 1)));
-    if (!counter.waitFor(announcements + b + 1, &done)) {
+    if (!counter.waitFor(before + b + 1, &done)) {
       std::fprintf(stderr, "burst %d lost its closing announcement\n", b);
       return 1;
     }
@@ -114,12 +260,15 @@ int endToEnd(int announcements) {
   const auto stopAt = steady::now();
   discovery.stop();
   const double stopMs = std::chrono::duration<double, std::milli>(steady::now() - stopAt).count();
-  std::fprintf(out, "end to end on lo, %d announcements (8 channels each):\n", announcements);
-  std::fprintf(out, "  datagram sent -> Add in callback: p50 %.1f us, p99 %.1f us, max %.1f us\n",
-               percentile(latencies, 0.5), percentile(latencies, 0.99), percentile(latencies, 1.0));
+  std::fprintf(out, "end to end on lo, %d announcements (8 channels each), sent -> counted:\n", announcements);
+  printFigures("bare receive thread     ", bare);
+  printFigures("datagram -> Add callback", figures);
   std::fprintf(out, "  repeats handled: %.0f per second (%d bursts of %d through the socket)\n",
-               kBursts * (kBurst + 1) / seconds, kBursts, kBurst);
+               kBursts * (kRepeatBurst + 1) / seconds, kBursts, kRepeatBurst);
   std::fprintf(out, "  stop with %d sessions: %.1f ms\n", announcements + kBursts, stopMs);
+  std::fprintf(out, "ratio p50 Add / bare receive: %.2f (goal: at most 3)\n", figures.p50 / bare.p50);
+  std::fprintf(out, "ratio burst throughput bare / Add: %.2f; burst drops: %d (goal: 0)\n",
+               bare.burstPerSecond / figures.burstPerSecond, kBurst - figures.burstReceived);
   return 0;
 }
 

@@ -17,6 +17,7 @@ lumora_add_fuzz_target(sap_listener GROUP sap_fuzzers
   CORPUS ${sap_fuzz_dir}/corpus/sap_listener
   LIBS lumora_sap
   FUZZ_SOURCES ${sap_packet_sources}
+    ${PROJECT_SOURCE_DIR}/sap/impl/session_table.cpp
     ${PROJECT_SOURCE_DIR}/sap/impl/listener.cpp
     ${PROJECT_SOURCE_DIR}/sap/impl/periodic_timer.cpp
     ${PROJECT_SOURCE_DIR}/sap/impl/multicast_receiver.cpp)

@@ -1,6 +1,8 @@
 #include "plugins/annwatch/cmd_browser_callback.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "plugins/annwatch/discovery_sap.h"
 #include "plugins/annwatch/stream_message.h"
@@ -8,12 +10,29 @@
 
 namespace annwatch {
 
+namespace {
+
+// Such a name is written as it stands; anything else goes through the escaping of log texts.
+bool is_printable_ascii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
+}
+
+}  // namespace
+
 cmd_browser_callback::cmd_browser_callback(std::string name, std::string filter, DiscoverySap& owner,
                                            size_t browser_index)
     : name_(std::move(name)), filter_(std::move(filter)), owner_(owner), browser_(browser_index) {}
 
 void cmd_browser_callback::print(const sdp::session_description& description, const char* what) const {
-  std::printf("%s : %s %s\n\n", name_.c_str(), sdp::printable(description.name).c_str(), what);
+  // "<name> : <session name> <what>\n\n", in pieces under one lock of the stream.
+  const std::string escaped = is_printable_ascii(description.name) ? std::string() : sdp::printable(description.name);
+  const std::string& shown = escaped.empty() ? description.name : escaped;
+  flockfile(stdout);
+  for (const std::string_view piece : {std::string_view(name_), std::string_view(" : "), std::string_view(shown),
+                                       std::string_view(" "), std::string_view(what), std::string_view("\n\n")}) {
+    fwrite_unlocked(piece.data(), 1, piece.size(), stdout);
+  }
+  funlockfile(stdout);
   std::fflush(stdout);
 }
 
@@ -28,8 +47,7 @@ void cmd_browser_callback::added(const sap::session& announced,
   if (description->origin && owner_.is_listed_address(description->origin->unicast_address)) {
     return;
   }
-  const nlohmann::json record = stream_record(*description);
-  owner_.report(add_message(owner_.assign_id(key), record));
+  owner_.report(add_message(owner_.assign_id(key), read_stream_record(*description)));
 }
 
 void cmd_browser_callback::removed(const sap::session& announced,

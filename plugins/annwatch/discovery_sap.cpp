@@ -9,6 +9,22 @@
 
 namespace annwatch {
 
+namespace {
+
+// The 64-bit golden ratio of Boost's hash_combine.
+constexpr size_t kHashMix = 0x9e3779b97f4a7c15ULL;
+
+}  // namespace
+
+size_t stream_key_hash::operator()(const stream_key& key) const {
+  const auto& [browser, origin, hash] = key;
+  size_t seed = std::hash<std::string>()(origin);
+  for (const size_t part : {browser, size_t{hash}}) {
+    seed ^= part + kHashMix + (seed << 6) + (seed >> 2);
+  }
+  return seed;
+}
+
 DiscoverySap::DiscoverySap(int32_t start_id, discovery_settings settings)
     : next_id_(start_id), settings_(std::move(settings)) {
   if (!settings_.addresses) {

@@ -3,13 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -42,6 +42,10 @@ struct discovery_settings {
 
 // Names one stream: the session-table entry (browser, SAP origin, hash) it came from.
 using stream_key = std::tuple<size_t, std::string, uint16_t>;
+
+struct stream_key_hash {
+  size_t operator()(const stream_key& key) const;
+};
 
 // One discovery object of the engine: a worker thread "DiscoverySap" running one SAP service
 // browser per local IPv4 address, whose sessions become "Add" and "Remove" messages for the
@@ -92,7 +96,7 @@ class DiscoverySap {
   std::atomic<std::thread::id> worker_id_;
   std::vector<std::shared_ptr<sap::service_browser>> browsers_;
   std::vector<std::shared_ptr<cmd_browser_callback>> subscribers_;
-  std::map<stream_key, int32_t> stream_ids_;
+  std::unordered_map<stream_key, int32_t, stream_key_hash> stream_ids_;
   tvsk::AddressFilterList* address_filter_ = nullptr;
 };
 

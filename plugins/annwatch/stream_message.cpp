@@ -1,8 +1,12 @@
 #include "plugins/annwatch/stream_message.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstring>
 #include <limits>
+
+#include <nlohmann/json.hpp>
 
 #include "sdp/src/attribute.h"
 
@@ -16,43 +20,89 @@ constexpr std::string_view kTsRefclk = "ts-refclk";
 constexpr const char* kTrackPrefix = "Track ";
 // RFC 4566: an rtpmap without a channel count is one channel.
 constexpr uint16_t kDefaultChannels = 1;
+// Enough for any 32-bit integer with its sign.
+constexpr size_t kMaxDecimalDigits = 12;
+// An "Add" without its strings and track names, and one track name with its quotes and comma.
+constexpr size_t kAddMessageFrame = 256;
+constexpr size_t kTrackNameSize = 16;
+constexpr size_t kRemoveMessageSize = 64;
 
-// Fields of the first audio media that the record takes from its attributes.
-struct audio_fields {
-  std::string encoding;
-  std::string gmid;
-  uint32_t domain = 0;
-  int sample_rate = 0;
-  uint16_t track_number = 0;
-};
-
-// Attributes are read back through their text, as another module would see them.
-template <typename Typed>
-std::shared_ptr<Typed> reparsed(const sdp::attribute& a) {
-  return std::dynamic_pointer_cast<Typed>(sdp::parse_attribute(sdp::attribute_text(a)));
-}
-
-audio_fields read_audio_attributes(const sdp::media_description& media) {
-  audio_fields fields;
+// The typed attributes are read as they were parsed: their text parses back to the same fields.
+void read_audio_attributes(const sdp::media_description& media, stream_record& record) {
   for (const auto& a : media.attributes) {
     if (!a) {
       continue;
     }
-    if (a->name() == kRtpmap) {
-      if (const auto rtpmap = reparsed<sdp::rtpmap_attribute>(*a)) {
-        fields.encoding = rtpmap->encoding();
-        fields.track_number = rtpmap->channels().value_or(kDefaultChannels);
-        fields.sample_rate = leading_int(rtpmap->clock_rate());
+    // The name first: a cast that fails costs more than a comparison.
+    const std::string& name = a->name();
+    if (name == kRtpmap) {
+      if (const auto* rtpmap = dynamic_cast<const sdp::rtpmap_attribute*>(a.get())) {
+        record.encoding = rtpmap->encoding();
+        record.track_number = rtpmap->channels().value_or(kDefaultChannels);
+        record.sample_rate = leading_int(rtpmap->clock_rate());
       }
-    } else if (a->name() == kTsRefclk) {
-      if (const auto refclk = reparsed<sdp::AES67_ts_refclk_attribute>(*a)) {
-        fields.gmid = clock_identity_text(refclk->clock_identity());
-        fields.domain = refclk->domain();
+    } else if (name == kTsRefclk) {
+      if (const auto* refclk = dynamic_cast<const sdp::AES67_ts_refclk_attribute*>(a.get())) {
+        record.gmid = clock_identity_text(refclk->clock_identity());
+        record.domain = refclk->domain();
       }
     }
   }
-  return fields;
 }
+
+// Text that JSON writes as it stands: printable ASCII other than the quote and the backslash.
+bool is_plain(std::string_view text) {
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the message text directly into one buffer; only a string that needs escaping goes
+// through the JSON library, which also replaces invalid UTF-8 from the network rather than
+// throwing on it.
+class message_writer {
+ public:
+  explicit message_writer(size_t expected) : text_(expected, '\0') {}
+  void raw(std::string_view text) {
+    std::memcpy(room(text.size()), text.data(), text.size());
+    size_ += text.size();
+  }
+  void string(std::string_view value) {
+    if (!is_plain(value)) {
+      raw(nlohmann::json(std::string(value)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+      return;
+    }
+    char* at = room(value.size() + 2);
+    *at++ = '"';
+    std::memcpy(at, value.data(), value.size());
+    at[value.size()] = '"';
+    size_ += value.size() + 2;
+  }
+  template <typename Integer>
+  void number(Integer value) {
+    char* at = room(kMaxDecimalDigits);
+    size_ += static_cast<size_t>(std::to_chars(at, at + kMaxDecimalDigits, value).ptr - at);
+  }
+  [[nodiscard]] std::string take() {
+    text_.resize(size_);
+    return std::move(text_);
+  }
+
+ private:
+  // Where the next count bytes go.
+  char* room(size_t count) {
+    if (size_ + count > text_.size()) {
+      text_.resize(std::max(2 * text_.size(), size_ + count));
+    }
+    return &text_[size_];
+  }
+
+  std::string text_;
+  size_t size_ = 0;
+};
 
 }  // namespace
 
@@ -83,68 +133,84 @@ int leading_int(std::string_view text) {
 
 std::string clock_identity_text(uint64_t identity) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (int k = 0; k < 8; ++k) {
+  constexpr int kBytes = 8;
+  // "XX-" per byte, less the last "-".
+  std::string text(3 * kBytes - 1, '-');
+  for (int k = 0; k < kBytes; ++k) {
     const auto byte = static_cast<uint8_t>(identity >> (8 * k));
-    if (k > 0) {
-      text += '-';
-    }
-    text += kHex[byte >> 4];
-    text += kHex[byte & 0x0F];
+    text[static_cast<size_t>(3 * k)] = kHex[byte >> 4];
+    text[static_cast<size_t>(3 * k + 1)] = kHex[byte & 0x0F];
   }
   return text;
 }
 
-nlohmann::json stream_record(const sdp::session_description& description) {
-  nlohmann::json record = nlohmann::json::object();
-  record["Origin"] = kOrigin;
-  record["Ip"] = description.origin ? description.origin->unicast_address : std::string();
-  record["Name"] = description.name;
-  record["DestinationIp"] = description.connection ? description.connection->address() : kNoAddress;
-
-  audio_fields fields;
+stream_record read_stream_record(const sdp::session_description& description) {
+  stream_record record;
+  if (description.origin) {
+    record.ip = description.origin->unicast_address;
+  }
+  record.name = description.name;
+  if (description.connection) {
+    record.destination_ip = description.connection->address();
+  }
   for (const auto& media : description.media) {
     if (!media || media->media != kAudio) {
       continue;
     }
     if (media->connection) {
-      record["DestinationIp"] = media->connection->address();
+      record.destination_ip = media->connection->address();
     }
-    record["DestinationPort"] = leading_int(media->port);
-    fields = read_audio_attributes(*media);
+    record.destination_port = leading_int(media->port);
+    read_audio_attributes(*media, record);
     break;
   }
-  record["Encoding"] = fields.encoding;
-  record["TrackNumber"] = fields.track_number;
-  record["GMID"] = fields.gmid;
-  record["Domain"] = fields.domain;
-  record["SampleRate"] = fields.sample_rate;
-  nlohmann::json tracks = nlohmann::json::array();
-  for (uint32_t track = 0; track < fields.track_number; ++track) {
-    tracks.push_back(kTrackPrefix + std::to_string(track));
-  }
-  record["Tracks"] = std::move(tracks);
   return record;
 }
 
-std::string serialise(const nlohmann::json& message) {
-  return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string add_message(int32_t id, const nlohmann::json& record) {
-  nlohmann::json message = nlohmann::json::object();
-  message["Id"] = id;
-  message["Payload"] = record;
-  message["Action"] = "Add";
-  return serialise(message);
+std::string add_message(int32_t id, const stream_record& record) {
+  message_writer out(kAddMessageFrame + record.destination_ip.size() + record.encoding.size() + record.gmid.size() +
+                     record.ip.size() + record.name.size() + kTrackNameSize * record.track_number);
+  out.raw(R"({"Action":"Add","Id":)");
+  out.number(id);
+  out.raw(R"(,"Payload":{"DestinationIp":)");
+  out.string(record.destination_ip);
+  if (record.destination_port) {
+    out.raw(R"(,"DestinationPort":)");
+    out.number(*record.destination_port);
+  }
+  out.raw(R"(,"Domain":)");
+  out.number(record.domain);
+  out.raw(R"(,"Encoding":)");
+  out.string(record.encoding);
+  out.raw(R"(,"GMID":)");
+  out.string(record.gmid);
+  out.raw(R"(,"Ip":)");
+  out.string(record.ip);
+  out.raw(R"(,"Name":)");
+  out.string(record.name);
+  out.raw(R"(,"Origin":")");
+  out.raw(kOrigin);
+  out.raw(R"(","SampleRate":)");
+  out.number(record.sample_rate);
+  out.raw(R"(,"TrackNumber":)");
+  out.number(record.track_number);
+  out.raw(R"(,"Tracks":[)");
+  for (uint32_t track = 0; track < record.track_number; ++track) {
+    out.raw(track == 0 ? R"(")" : R"(,")");
+    out.raw(kTrackPrefix);
+    out.number(track);
+    out.raw(R"(")");
+  }
+  out.raw("]}}");
+  return out.take();
 }
 
 std::string remove_message(int32_t id) {
-  nlohmann::json message = nlohmann::json::object();
-  message["Action"] = "Remove";
-  message["Id"] = id;
-  message["Payload"] = nlohmann::json::object();
-  return serialise(message);
+  message_writer out(kRemoveMessageSize);
+  out.raw(R"({"Action":"Remove","Id":)");
+  out.number(id);
+  out.raw(R"(,"Payload":{}})");
+  return out.take();
 }
 
 }  // namespace annwatch

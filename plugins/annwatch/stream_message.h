@@ -1,10 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "sdp/src/session_description.h"
 
@@ -15,10 +14,24 @@ constexpr const char* kNoAddress = "0.0.0.0";
 constexpr const char* kOrigin = "SAP";
 
 // The "Payload" of an "Add": what the engine needs of a stream, read from the first audio media.
-[[nodiscard]] nlohmann::json stream_record(const sdp::session_description& description);
+struct stream_record {
+  std::string destination_ip = kNoAddress;
+  // Absent without an audio media.
+  std::optional<int> destination_port;
+  uint32_t domain = 0;
+  std::string encoding;
+  std::string gmid;
+  // The o= unicast address.
+  std::string ip;
+  std::string name;
+  int sample_rate = 0;
+  uint16_t track_number = 0;
+};
+
+[[nodiscard]] stream_record read_stream_record(const sdp::session_description& description);
 
 // {"Action":"Add","Id":id,"Payload":record}, compact with sorted keys.
-[[nodiscard]] std::string add_message(int32_t id, const nlohmann::json& record);
+[[nodiscard]] std::string add_message(int32_t id, const stream_record& record);
 // {"Action":"Remove","Id":id,"Payload":{}}
 [[nodiscard]] std::string remove_message(int32_t id);
 
@@ -28,8 +41,5 @@ constexpr const char* kOrigin = "SAP";
 // The clock identity as eight upper-case hex bytes joined by "-", least significant first (the
 // order of the SDP text).
 [[nodiscard]] std::string clock_identity_text(uint64_t identity);
-
-// Compact JSON text; invalid UTF-8 from the network is replaced rather than thrown on.
-[[nodiscard]] std::string serialise(const nlohmann::json& message);
 
 }  // namespace annwatch

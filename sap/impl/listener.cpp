@@ -17,23 +17,6 @@ constexpr uint32_t kLevelError = 3;
 constexpr uint32_t kLevelWarning = 4;
 constexpr uint32_t kLevelDebug = 7;
 
-// Versions are decimal numbers of any length.
-bool is_newer_version(const std::string& candidate, const std::string& stored) {
-  const auto is_number = [](const std::string& text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
-  if (!is_number(candidate) || !is_number(stored)) {
-    return false;
-  }
-  const auto trimmed = [](const std::string& text) {
-    const size_t first = text.find_first_not_of('0');
-    return first == std::string::npos ? std::string() : text.substr(first);
-  };
-  const std::string a = trimmed(candidate);
-  const std::string b = trimmed(stored);
-  return a.size() != b.size() ? a.size() > b.size() : a > b;
-}
-
 }  // namespace
 
 std::shared_ptr<listener> listener::create(std::shared_ptr<boost::asio::io_context> io,
@@ -121,65 +104,43 @@ void listener::handle_packet(const std::string& datagram) {
     handle_announcement(std::move(announced));
     return;
   }
-  const auto found = table_.find(key_of(announced));
-  if (found == table_.end()) {
+  if (table_.find(announced.origin, announced.hash) == nullptr) {
     session_removed(announced);
     return;
   }
   // The stored session carries the name; a deletion usually holds only the o= line.
-  const session stored = std::move(found->second.announced);
-  table_.erase(found);
-  session_removed(stored);
+  session_removed(table_.erase(announced.origin, announced.hash));
 }
 
 void listener::handle_announcement(session announced) {
-  const auto found = table_.find(key_of(announced));
-  if (found != table_.end()) {
-    session& stored = found->second.announced;
-    stored.last_seen = announced.last_seen;
-    if (stored.payload_type == announced.payload_type && stored.sdp == announced.sdp) {
+  if (session_table::entry* stored = table_.find(announced.origin, announced.hash)) {
+    stored->announced.last_seen = announced.last_seen;
+    if (stored->announced.payload_type == announced.payload_type && stored->announced.sdp == announced.sdp) {
       return;
     }
-    const session previous = stored;
-    entry& changed = found->second;
-    changed.identity = sdp_origin_identity(announced.sdp);
-    changed.announced = announced;
+    const session previous = stored->announced;
+    origin_identity identity = sdp_origin_identity(announced.sdp);
+    table_.replace(*stored, announced, std::move(identity));
     session_removed(previous);
     session_added(announced);
     return;
   }
-  entry candidate;
-  candidate.identity = sdp_origin_identity(announced.sdp);
-  candidate.announced = std::move(announced);
-  std::optional<session> replaced;
-  const auto modified = modified_entry(candidate);
-  if (modified != table_.end()) {
-    replaced = std::move(modified->second.announced);
-    table_.erase(modified);
-  } else if (table_.size() >= max_sessions_) {
-    log_full_table(candidate.announced);
+  origin_identity identity = sdp_origin_identity(announced.sdp);
+  // A modification takes the place of the entry it replaces, so only other news meets the cap.
+  const session_table::entry* modified = table_.modified_by(announced.origin, identity);
+  if (modified == nullptr && table_.size() >= max_sessions_) {
+    log_full_table(announced);
     return;
   }
-  const auto inserted = table_.emplace(key_of(candidate.announced), std::move(candidate)).first;
+  std::optional<session> replaced;
+  if (modified != nullptr) {
+    replaced = table_.erase(announced.origin, modified->announced.hash);
+  }
+  const session& added = table_.insert(std::move(announced), std::move(identity));
   if (replaced) {
     session_removed(*replaced);
   }
-  session_added(inserted->second.announced);
-}
-
-listener::table_type::iterator listener::modified_entry(const entry& candidate) {
-  if (candidate.identity.session.empty()) {
-    return table_.end();
-  }
-  const std::string& origin = candidate.announced.origin;
-  for (auto it = table_.lower_bound(session_key{origin, 0}); it != table_.end() && it->first.first == origin; ++it) {
-    const origin_identity& stored = it->second.identity;
-    if (stored.session == candidate.identity.session &&
-        is_newer_version(candidate.identity.version, stored.version)) {
-      return it;
-    }
-  }
-  return table_.end();
+  session_added(added);
 }
 
 void listener::log_full_table(const session& dropped) {
@@ -195,15 +156,8 @@ void listener::log_full_table(const session& dropped) {
 void listener::check_expired() {
   std::lock_guard<std::mutex> lock(mutex_);
   const int64_t at = now();
-  std::vector<session> expired;
-  for (auto it = table_.begin(); it != table_.end();) {
-    if (timeout_ < at - it->second.announced.last_seen) {
-      expired.push_back(std::move(it->second.announced));
-      it = table_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  const std::vector<session> expired =
+      table_.erase_if([this, at](const session& stored) { return timeout_ < at - stored.last_seen; });
   for (const session& gone : expired) {
     writeLog(kLevelWarning, kLogFile, __LINE__, "expired session: %s\n", sdp::printable(gone.origin).c_str());
     session_removed(gone);
@@ -214,9 +168,7 @@ std::vector<session> listener::sessions() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<session> copy;
   copy.reserve(table_.size());
-  for (const auto& [key, stored] : table_) {
-    copy.push_back(stored.announced);
-  }
+  table_.for_each([&copy](const session& stored) { copy.push_back(stored); });
   return copy;
 }
 

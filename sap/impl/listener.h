@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "sap/impl/multicast_receiver.h"
 #include "sap/impl/periodic_timer.h"
 #include "sap/impl/session.h"
+#include "sap/impl/session_table.h"
 
 namespace sap {
 
@@ -72,21 +72,12 @@ class listener : public std::enable_shared_from_this<listener> {
   [[nodiscard]] const std::shared_ptr<multicast::receiver>& receiver() const { return receiver_; }
 
  private:
-  struct entry {
-    session announced;
-    // Recognises a modification announced under a new hash.
-    origin_identity identity;
-  };
-  using table_type = std::map<session_key, entry>;
-
   listener(std::shared_ptr<boost::asio::io_context> io, std::shared_ptr<multicast::receiver> receiver,
            uint32_t interval_ms, options opts);
   void start();
   [[nodiscard]] int64_t now() const;
   void handle_packet(const std::string& datagram);
   void handle_announcement(session announced);
-  // The entry of the same origin that this announcement modifies, or the end.
-  table_type::iterator modified_entry(const entry& candidate);
   void log_full_table(const session& dropped);
 
   std::shared_ptr<boost::asio::io_context> io_;
@@ -100,7 +91,7 @@ class listener : public std::enable_shared_from_this<listener> {
   std::chrono::steady_clock::time_point reference_;
   std::optional<std::chrono::steady_clock::time_point> last_full_log_;
   mutable std::mutex mutex_;
-  table_type table_;
+  session_table table_;
   periodic_timer expiry_timer_;
 };
 

@@ -28,6 +28,26 @@ error_code receive_own_memberships_only(asio::ip::udp::socket& socket) {
   return {};
 }
 
+// Linux counts its own bookkeeping in the buffer and reports twice the size asked for.
+int granted_receive_buffer(int fd) {
+  int size = 0;
+  socklen_t length = sizeof(size);
+  return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 ? size / 2 : 0;
+}
+
+// The ordinary request is capped by net.core.rmem_max; a privileged process may go beyond it.
+void ask_for_receive_buffer(asio::ip::udp::socket& socket, int size) {
+  const int fd = socket.native_handle();
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) == 0 && granted_receive_buffer(fd) >= size) {
+    return;
+  }
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) == 0 && granted_receive_buffer(fd) >= size) {
+    return;
+  }
+  std::printf("sap::receiver receive buffer: asked for %d bytes, granted %d\n", size, granted_receive_buffer(fd));
+  std::fflush(stdout);
+}
+
 void print_flushed(const char* format, const std::string& text, int value) {
   std::printf(format, text.c_str(), value);
   std::fflush(stdout);
@@ -36,7 +56,8 @@ void print_flushed(const char* format, const std::string& text, int value) {
 }  // namespace
 
 receiver::receiver(const std::string& /*name*/, const std::string& group, uint16_t port,
-                   const std::string& interface_address, const std::shared_ptr<asio::io_context>& io)
+                   const std::string& interface_address, const std::shared_ptr<asio::io_context>& io,
+                   int receive_buffer)
     : io_(*io),
       socket_(io_),
       retry_timer_(io_),
@@ -67,6 +88,7 @@ receiver::receiver(const std::string& /*name*/, const std::string& group, uint16
     socket_.close(ignored);
     return;
   }
+  ask_for_receive_buffer(socket_, receive_buffer);
   open_ = true;
 }
 
@@ -89,7 +111,10 @@ bool receiver::start() {
 void receiver::add_pending(int delta) {
   std::lock_guard<std::mutex> lock(pending_mutex_);
   pending_ += delta;
-  pending_changed_.notify_all();
+  // Only close() waits, and only for none pending.
+  if (pending_ == 0) {
+    pending_changed_.notify_all();
+  }
 }
 
 int receiver::pending_receives() const {
@@ -123,7 +148,8 @@ void receiver::on_receive(const error_code& error, size_t size) {
       retry_later();
       return;
     }
-    datagram_received(sender_, std::string(buffer_.data(), size));
+    datagram_.assign(buffer_.data(), size);
+    datagram_received(sender_, datagram_);
   } catch (const std::exception& failure) {
     std::printf("sap::receiver::on_receive exception: %s\n", failure.what());
     std::fflush(stdout);

@@ -25,6 +25,9 @@ class receiver : public std::enable_shared_from_this<receiver> {
   static constexpr std::chrono::milliseconds kRetryDelay{100};
   // close() waits this many 10 ms passes for the pending receive to end.
   static constexpr int kCloseRetries = 299;
+  // Socket receive buffer asked for: a burst of a few thousand announcements waits there while the
+  // discovery thread catches up (the usual default holds fewer than 200).
+  static constexpr int kReceiveBufferSize = 4 << 20;
 
   boost::signals2::signal<void(const boost::asio::ip::udp::endpoint& sender, const std::string& datagram)>
       datagram_received;
@@ -33,9 +36,11 @@ class receiver : public std::enable_shared_from_this<receiver> {
   // Throws for address texts that do not parse, and bad_address_cast for an IPv6 group or
   // interface. Socket errors are printed instead: the receiver then stays inert. The context must
   // outlive the receiver but is not kept alive by it: a receive still pending when the context is
-  // destroyed releases the receiver instead of holding both in a cycle.
+  // destroyed releases the receiver instead of holding both in a cycle. A receive buffer smaller
+  // than asked for is printed and the receiver works on with what the system granted.
   receiver(const std::string& name, const std::string& group, uint16_t port,
-           const std::string& interface_address, const std::shared_ptr<boost::asio::io_context>& io);
+           const std::string& interface_address, const std::shared_ptr<boost::asio::io_context>& io,
+           int receive_buffer = kReceiveBufferSize);
   virtual ~receiver();
   receiver(const receiver&) = delete;
   receiver& operator=(const receiver&) = delete;
@@ -62,6 +67,8 @@ class receiver : public std::enable_shared_from_this<receiver> {
   boost::asio::ip::udp::endpoint sender_;
   boost::asio::ip::udp::endpoint listen_endpoint_;
   std::vector<char> buffer_;
+  // The datagram handed to the subscribers; kept so that its storage is reused.
+  std::string datagram_;
   std::atomic<bool> open_{false};
   mutable std::mutex pending_mutex_;
   std::condition_variable pending_changed_;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <charconv>
 
 namespace sap {
 
@@ -15,9 +16,22 @@ constexpr uint8_t kEncryptionBit = 0x02;
 constexpr uint8_t kCompressionBit = 0x01;
 constexpr std::string_view kSdpStart = "v=0";
 
-std::string address_text(int family, const void* bytes) {
+// Dotted decimal as inet_ntop writes it, without its formatted printing (most origins are IPv4).
+std::string ipv4_text(const uint8_t* bytes) {
+  char text[INET_ADDRSTRLEN];
+  char* at = text;
+  for (size_t k = 0; k < kIpv4OriginSize; ++k) {
+    if (k > 0) {
+      *at++ = '.';
+    }
+    at = std::to_chars(at, text + sizeof(text), unsigned{bytes[k]}).ptr;
+  }
+  return std::string(text, at);
+}
+
+std::string ipv6_text(const uint8_t* bytes) {
   char text[INET6_ADDRSTRLEN] = {};
-  if (inet_ntop(family, bytes, text, sizeof(text)) == nullptr) {
+  if (inet_ntop(AF_INET6, bytes, text, sizeof(text)) == nullptr) {
     return {};
   }
   return text;
@@ -60,7 +74,7 @@ std::optional<packet> read_sap_packet(std::string_view datagram) {
   if (datagram.size() < kFixedHeaderSize + origin_size + auth_size) {
     return std::nullopt;
   }
-  result.origin = address_text(result.ipv6_origin ? AF_INET6 : AF_INET, bytes + kFixedHeaderSize);
+  result.origin = result.ipv6_origin ? ipv6_text(bytes + kFixedHeaderSize) : ipv4_text(bytes + kFixedHeaderSize);
   result.auth = datagram.substr(kFixedHeaderSize + origin_size, auth_size);
   split_payload(datagram.substr(kFixedHeaderSize + origin_size + auth_size), result);
   return result;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -34,8 +35,8 @@ class service_browser : public std::enable_shared_from_this<service_browser> {
   void subscribe_all(const std::weak_ptr<browser_callback>& subscriber);
 
   [[nodiscard]] const std::string& interface_address() const { return interface_; }
-  // Names of the sessions announced now.
-  [[nodiscard]] const std::set<std::string>& names() const { return names_; }
+  // Names of the sessions announced now, in order.
+  [[nodiscard]] std::set<std::string> names() const { return {names_.begin(), names_.end()}; }
   [[nodiscard]] const std::shared_ptr<sap::listener>& listener() const { return listener_; }
 
   void on_session_added(const session& announced);
@@ -56,7 +57,8 @@ class service_browser : public std::enable_shared_from_this<service_browser> {
   std::shared_ptr<sap::listener> listener_;
   std::string interface_;
   bool own_origin_filter_;
-  std::set<std::string> names_;
+  // Hashed: every announcement updates it, while the ordered view is asked for rarely.
+  std::unordered_set<std::string> names_;
   boost::signals2::scoped_connection added_connection_;
   boost::signals2::scoped_connection removed_connection_;
 };

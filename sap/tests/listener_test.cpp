@@ -7,6 +7,7 @@
 #include "sap/tests/sap_test_support.h"
 #include "testing/sap_announce/sap_sender.h"
 #include "testing/stdout_capture.h"
+#include "testing/wait_until.h"
 
 using namespace std::chrono_literals;
 using sap::listener;
@@ -209,6 +210,84 @@ TEST_F(ListenerTest, TableIsCappedAndTheDropIsLoggedOncePerPeriod) {
   EXPECT_NE(capture.take().find("id=5"), std::string::npos);
 }
 
+TEST_F(ListenerTest, OneOriginFillsTheWholeTableAndItsSessionsStayDistinct) {
+  const size_t cap = listener::kMaxSessions;
+  const auto sdpOf = [](size_t k, const std::string& version = "1") {
+    return aes67Sdp("S" + std::to_string(k), version, std::to_string(5000 + k));
+  };
+  const auto hashOf = [](size_t k) { return static_cast<uint16_t>(k + 1); };
+  for (size_t k = 0; k < cap; ++k) {
+    feed(announce(hashOf(k), sdpOf(k)));
+  }
+  EXPECT_EQ(takeEvents().size(), cap);
+
+  // Past the cap: news is dropped and logged; repeats, changes and modifications still go through.
+  testing_support::StdoutCapture capture;
+  feed(announce(hashOf(cap), sdpOf(cap)));
+  EXPECT_TRUE(takeEvents().empty());
+  EXPECT_NE(capture.take().find("session table full (4096 sessions): dropped IP:10.0.0.1, id=4097\n"),
+            std::string::npos);
+  feed(announce(hashOf(7), sdpOf(7)));
+  EXPECT_TRUE(takeEvents().empty());
+  feed(announce(hashOf(8), aes67Sdp("S8 renamed", "1", "5008")));
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/9/S8", "added 10.0.0.1/9/S8 renamed"}));
+  feed(announce(hashOf(cap + 1), sdpOf(9, "2")));
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/10/S9", "added 10.0.0.1/4098/S9"}));
+  // The modified entry is gone from the index too: an older version of it is news, and dropped.
+  feed(announce(hashOf(cap + 2), sdpOf(9, "1")));
+  EXPECT_TRUE(takeEvents().empty());
+  EXPECT_EQ(subject->sessions().size(), cap);
+
+  // A deletion frees a place that the next news takes.
+  SapMessage deletion = announce(hashOf(100), "");
+  deletion.deletion = true;
+  feed(deletion);
+  feed(announce(hashOf(cap + 3), sdpOf(cap + 3)));
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/101/S100", "added 10.0.0.1/4100/S4099"}));
+
+  // Refresh the even hashes; the odd ones expire, in key order.
+  clockMs += 1800000;
+  for (size_t k = 1; k <= cap + 4; k += 2) {
+    feed(announce(hashOf(k), sdpOf(k)));
+  }
+  takeEvents();
+  clockMs += 1800001;
+  subject->check_expired();
+  const auto expired = takeEvents();
+  const auto left = subject->sessions();
+  EXPECT_EQ(expired.size() + left.size(), cap);
+  ASSERT_FALSE(expired.empty());
+  EXPECT_EQ(expired.front(), "removed 10.0.0.1/1/S0");
+  EXPECT_EQ(expired.back(), "removed 10.0.0.1/4095/S4094");
+  for (size_t k = 1; k < left.size(); ++k) {
+    EXPECT_LT(left[k - 1].hash, left[k].hash);
+    EXPECT_EQ(left[k].hash % 2, 0) << left[k].hash;
+  }
+
+  // The modification check still works once the expiry has thinned the origin out.
+  feed(announce(hashOf(cap + 5), aes67Sdp("S1 v2", "2", "5001")));
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/2/S1", "added 10.0.0.1/4102/S1 v2"}));
+}
+
+TEST_F(ListenerTest, AModificationReplacesTheLowestHashOfAnOlderVersion) {
+  feed(announce(5, aes67Sdp("New", "3")));
+  feed(announce(6, aes67Sdp("Old", "1")));
+  feed(announce(7, aes67Sdp("Odd", "x1")));
+  feed(announce(8, aes67Sdp("Older", "001")));
+  takeEvents();
+  // Version 2 is newer than 1 and 001 (hashes 6 and 8), not than 3; "x1" is no number.
+  feed(announce(9, aes67Sdp("Two", "0002")));
+  feed(announce(10, aes67Sdp("Two again", "2")));
+  feed(announce(11, aes67Sdp("Nothing older", "1")));
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/6/Old", "added 10.0.0.1/9/Two", "removed 10.0.0.1/8/Older",
+                                  "added 10.0.0.1/10/Two again", "added 10.0.0.1/11/Nothing older"}));
+  // A change under the same key moves the entry to its new version.
+  feed(announce(5, aes67Sdp("New", "0")));
+  feed(announce(12, aes67Sdp("Big", "100000000000000000000000000000")));
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/5/New", "added 10.0.0.1/5/New", "removed 10.0.0.1/5/New",
+                                  "added 10.0.0.1/12/Big"}));
+}
+
 TEST_F(ListenerTest, SlotExceptionsAreLoggedAndTheTableStaysUsable) {
   testing_support::StdoutCapture capture;
   const std::string failure = "slot \x1b failure";
@@ -254,4 +333,28 @@ TEST(ListenerOnTheWire, HearsAnnouncementsFromItsReceiver) {
   }
   EXPECT_EQ(receiver->pending_receives(), 0);
   EXPECT_FALSE(receiver->is_open());
+}
+
+// Nobody reads while the burst is sent, so all of it has to wait in the socket's buffer.
+TEST(ListenerOnTheWire, ABurstFromDistinctOriginsIsReceivedWithoutADrop) {
+  SKIP_OUTSIDE_TEST_NAMESPACE();
+  constexpr int kBurst = 2000;
+  auto io = std::make_shared<boost::asio::io_context>();
+  const uint16_t port = sap_test::freeUdpPort();
+  auto receiver = std::make_shared<sap::multicast::receiver>("", testing_support::kSapGroup, port, "127.0.0.1", io);
+  auto subject = listener::create(io, receiver, 30000);
+  const testing_support::SapSender sender(port);
+  for (int k = 0; k < kBurst; ++k) {
+    SapMessage message;
+    message.hash = 1;
+    message.origin = "10.8." + std::to_string(k / 200) + "." + std::to_string(k % 200 + 1);
+    message.sdp = aes67Sdp("Burst " + std::to_string(k), "1", std::to_string(7000 + k));
+    sender.send(buildSapPacket(message));
+  }
+  EXPECT_TRUE(testing_support::waitUntil([&] { return subject->sessions().size() == kBurst; }, 10s, 1ms,
+                                         [&] { io->run_for(20ms); }));
+  EXPECT_EQ(subject->sessions().size(), size_t{kBurst});
+  // Stopped, the context lets the listener close its receiver and timer at once.
+  io->stop();
+  subject.reset();
 }

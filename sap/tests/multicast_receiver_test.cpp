@@ -7,6 +7,7 @@
 #include <boost/asio/ip/bad_address_cast.hpp>
 #include <boost/asio/post.hpp>
 #include <future>
+#include <limits>
 
 #include "sap/tests/sap_test_support.h"
 #include "testing/sap_announce/sap_sender.h"
@@ -163,4 +164,30 @@ TEST(MulticastReceiver, SlotExceptionsDoNotEndTheLoop) {
   r->close();
   io.stop();
   EXPECT_NE(capture.take().find("sap::receiver::on_receive exception: slot failed\n"), std::string::npos);
+}
+
+TEST(MulticastReceiver, AReceiveBufferSmallerThanAskedForIsPrintedAndReceivingGoesOn) {
+  SKIP_OUTSIDE_TEST_NAMESPACE();
+  IoThread io;
+  const uint16_t port = freeUdpPort();
+  testing_support::StdoutCapture capture;
+  // More than any system grants, privileged or not.
+  auto r = std::make_shared<receiver>("", kSapGroup, port, "127.0.0.1", io.io(), std::numeric_limits<int>::max());
+  const std::string out = capture.take();
+  EXPECT_NE(out.find("sap::receiver receive buffer: asked for 2147483647 bytes, granted "), std::string::npos) << out;
+  Inbox<std::string> inbox;
+  r->datagram_received.connect([&inbox](const boost::asio::ip::udp::endpoint&, const std::string& data) {
+    inbox.push(data);
+  });
+  ASSERT_TRUE(r->start());
+  SapSender(port).send("still heard");
+  ASSERT_TRUE(inbox.waitFor(1));
+  EXPECT_EQ(inbox.items()[0], "still heard");
+  r->close();
+
+  // The usual size asks for nothing a root process does not get.
+  testing_support::StdoutCapture quiet;
+  auto usual = std::make_shared<receiver>("", kSapGroup, freeUdpPort(), "127.0.0.1", io.io());
+  EXPECT_EQ(quiet.take().find("receive buffer"), std::string::npos);
+  usual->close();
 }

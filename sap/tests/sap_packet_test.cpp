@@ -37,6 +37,16 @@ TEST(ReadSapPacket, ReadsHeaderTypeAndPayload) {
   EXPECT_EQ(packet->size, datagram.size());
 }
 
+TEST(ReadSapPacket, Ipv4OriginsReadAsInetNtopWritesThem) {
+  for (const char* origin : {"0.0.0.0", "255.255.255.255", "10.0.100.9", "1.22.203.4", "127.0.0.1"}) {
+    SapMessage message = announcement("v=0\r\n");
+    message.origin = origin;
+    const auto packet = read_sap_packet(buildSapPacket(message));
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->origin, origin);
+  }
+}
+
 TEST(ReadSapPacket, ReadsFlagsIpv6OriginAndSkipsAuthenticationData) {
   SapMessage message = announcement("v=0\r\n");
   message.origin = "2001:db8::7";

@@ -31,3 +31,19 @@ TEST(IsValidUtf8, RejectsControlsAndMalformedSequences) {
   EXPECT_FALSE(is_valid_utf8("\xC3\x28"));          // bad continuation
   EXPECT_FALSE(is_valid_utf8("\xFF"));
 }
+
+// Plain text is checked a word at a time: every position of every byte value must still count.
+TEST(IsValidUtf8, EveryByteAtEveryPositionOfALongerText) {
+  const std::string plain = "o=- 1311738121 1 IN IP4 10.0.0.1 and more";
+  ASSERT_TRUE(is_valid_utf8(plain));
+  for (size_t at = 0; at < plain.size(); ++at) {
+    for (int value = 0; value < 256; ++value) {
+      std::string text = plain;
+      text[at] = static_cast<char>(value);
+      const bool allowed = value == 0x09 || value == 0x0A || value == 0x0D || (value >= 0x20 && value <= 0x7E);
+      EXPECT_EQ(is_valid_utf8(text), allowed) << "byte " << value << " at " << at;
+    }
+  }
+  EXPECT_TRUE(is_valid_utf8(plain + "\xC3\xBC" + plain));
+  EXPECT_FALSE(is_valid_utf8(plain + "\xC3" + plain));
+}

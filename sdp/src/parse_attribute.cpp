@@ -10,7 +10,12 @@ namespace sdp {
 namespace {
 
 constexpr uint32_t kLogError = 3;
-constexpr std::string_view kBlanks = " \t";
+constexpr text::separator_set kBlanks = " \t";
+constexpr text::separator_set kBlank = " ";
+constexpr text::separator_set kFramecountSeparators = " \t-";
+constexpr text::separator_set kMidiPre2Separators = "; ";
+constexpr text::separator_set kMediaclkSeparators = " \t=";
+constexpr text::separator_set kRefclkSeparators = " \t-:=";
 
 // The rules that a value can fail besides a number conversion; each has its own log line.
 enum class mismatch { midi_pre, midi_pre_first_part, midi_pre2, mediaclk, ts_refclk, group, source_filter };
@@ -58,7 +63,7 @@ T converted(std::optional<T> number) {
   return *number;
 }
 
-std::string_view field(const std::vector<std::string_view>& fields, std::size_t index) {
+std::string_view field(const text::field_list& fields, std::size_t index) {
   if (index >= fields.size()) {
     throw conversion_error{};
   }
@@ -82,7 +87,7 @@ std::shared_ptr<attribute> parse_rtpmap(std::string_view value) {
 }
 
 std::shared_ptr<attribute> parse_framecount(std::string_view value) {
-  const auto fields = text::split_fields(value, " \t-");
+  const auto fields = text::split_fields(value, kFramecountSeparators);
   const uint32_t minimum = converted(text::to_uint32(field(fields, 0)));
   const uint32_t maximum = fields.size() > 1 ? converted(text::to_uint32(fields[1])) : minimum;
   return std::make_shared<framecount_attribute>(minimum, maximum);
@@ -93,7 +98,7 @@ std::shared_ptr<attribute> parse_midi_pre(std::string_view value) {
   if (parts.size() != 2) {
     throw rule_mismatch{mismatch::midi_pre};
   }
-  const auto numbers = text::split_fields(parts[0], " ");
+  const auto numbers = text::split_fields(parts[0], kBlank);
   uint16_t first = midi_pre_attribute::kFirstAbsent;
   uint32_t second = 0;
   if (numbers.size() == 1) {
@@ -105,14 +110,14 @@ std::shared_ptr<attribute> parse_midi_pre(std::string_view value) {
     throw rule_mismatch{mismatch::midi_pre_first_part};
   }
   std::vector<uint32_t> list;
-  for (const auto number : text::split_fields(parts[1], " ")) {
+  for (const auto number : text::split_fields(parts[1], kBlank)) {
     list.push_back(converted(text::to_uint32(number)));
   }
   return std::make_shared<midi_pre_attribute>(first, second, std::move(list));
 }
 
 std::shared_ptr<attribute> parse_midi_pre2(std::string_view value) {
-  const auto fields = text::split_fields(value, "; ");
+  const auto fields = text::split_fields(value, kMidiPre2Separators);
   if (fields.size() < 2) {
     throw rule_mismatch{mismatch::midi_pre2};
   }
@@ -128,7 +133,7 @@ std::shared_ptr<attribute> parse_midi_pre2(std::string_view value) {
 }
 
 std::shared_ptr<attribute> parse_mediaclk(std::string_view value) {
-  const auto fields = text::split_fields(value, " \t=");
+  const auto fields = text::split_fields(value, kMediaclkSeparators);
   if (fields.size() < 2) {
     throw rule_mismatch{mismatch::mediaclk};
   }
@@ -138,7 +143,7 @@ std::shared_ptr<attribute> parse_mediaclk(std::string_view value) {
 std::shared_ptr<attribute> parse_ts_refclk(std::string_view value) {
   constexpr std::size_t kFirstIdentityField = 3;
   constexpr std::size_t kIdentityBytes = 8;
-  const auto fields = text::split_fields(value, " \t-:=");
+  const auto fields = text::split_fields(value, kRefclkSeparators);
   if (fields.size() == 2 && fields[0] == "ptp" && fields[1] == "traceable") {
     return std::make_shared<AES67_ts_refclk_attribute>(true, 0, 0);
   }

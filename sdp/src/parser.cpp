@@ -8,9 +8,11 @@ namespace sdp {
 
 namespace {
 
-constexpr std::string_view kBlank = " ";
+constexpr text::separator_set kBlank = " ";
+// A section's attributes get room for this many at once; an AES67 media section has about six.
+constexpr std::size_t kUsualAttributes = 8;
 
-std::string field_or_empty(const std::vector<std::string_view>& fields, std::size_t index) {
+std::string field_or_empty(const text::field_list& fields, std::size_t index) {
   return index < fields.size() ? std::string(fields[index]) : std::string();
 }
 
@@ -56,9 +58,14 @@ class line_reader {
           session_.times.push_back(*parsed);
         }
         break;
-      case 'a':
-        attributes().push_back(parse_attribute(value));
+      case 'a': {
+        auto& list = attributes();
+        if (list.empty()) {
+          list.reserve(kUsualAttributes);
+        }
+        list.push_back(parse_attribute(value));
         break;
+      }
       case 'm':
         session_.media.push_back(std::make_shared<media_description>(parse_media(value)));
         break;

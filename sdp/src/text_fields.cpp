@@ -7,22 +7,35 @@
 
 namespace sdp::text {
 
-std::vector<std::string_view> split_fields(std::string_view text, std::string_view separators) {
-  std::vector<std::string_view> fields;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find_first_of(separators, start);
-    const std::size_t stop = end == std::string_view::npos ? text.size() : end;
-    if (stop > start) {
-      fields.push_back(text.substr(start, stop - start));
+void field_list::spill(std::string_view field) {
+  if (spilled_.empty()) {
+    spilled_.assign(inline_.begin(), inline_.end());
+  }
+  spilled_.push_back(field);
+  ++size_;
+}
+
+field_list split_fields(std::string_view text, const separator_set& separators) {
+  field_list fields;
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (at < end) {
+    while (at < end && separators.contains(*at)) {
+      ++at;
     }
-    start = stop + 1;
+    const char* const start = at;
+    while (at < end && !separators.contains(*at)) {
+      ++at;
+    }
+    if (at > start) {
+      fields.push_back(std::string_view(start, static_cast<std::size_t>(at - start)));
+    }
   }
   return fields;
 }
 
-std::vector<std::string_view> split_parts(std::string_view text, char separator) {
-  std::vector<std::string_view> parts;
+field_list split_parts(std::string_view text, char separator) {
+  field_list parts;
   std::size_t start = 0;
   while (true) {
     const std::size_t end = text.find(separator, start);

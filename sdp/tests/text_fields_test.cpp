@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "sdp/src/log_text.h"
 
@@ -11,12 +13,33 @@ namespace {
 
 using namespace sdp::text;
 
+std::vector<std::string_view> listed(const field_list& fields) {
+  return {fields.begin(), fields.end()};
+}
+
 TEST(SdpTextFields, SplittingDropsOrKeepsEmptyFields) {
-  EXPECT_EQ(split_fields("  a \t b  ", " \t"), (std::vector<std::string_view>{"a", "b"}));
+  EXPECT_EQ(listed(split_fields("  a \t b  ", " \t")), (std::vector<std::string_view>{"a", "b"}));
   EXPECT_TRUE(split_fields("", " ").empty());
   EXPECT_TRUE(split_fields("---", "-").empty());
-  EXPECT_EQ(split_parts("", ';'), (std::vector<std::string_view>{""}));
-  EXPECT_EQ(split_parts(";a;", ';'), (std::vector<std::string_view>{"", "a", ""}));
+  EXPECT_EQ(listed(split_parts("", ';')), (std::vector<std::string_view>{""}));
+  EXPECT_EQ(listed(split_parts(";a;", ';')), (std::vector<std::string_view>{"", "a", ""}));
+  // Separators above 0x7F count as well.
+  EXPECT_EQ(listed(split_fields("a\xFF" "b", "\xFF")), (std::vector<std::string_view>{"a", "b"}));
+}
+
+TEST(SdpTextFields, LongSplitsKeepEveryFieldInOrder) {
+  std::string text;
+  for (int k = 0; k < 40; ++k) {
+    text += " " + std::to_string(k);
+  }
+  const field_list fields = split_fields(text, " ");
+  ASSERT_EQ(fields.size(), 40u);
+  for (size_t k = 0; k < fields.size(); ++k) {
+    EXPECT_EQ(fields[k], std::to_string(k));
+  }
+  const field_list copy = fields;
+  EXPECT_EQ(listed(copy), listed(fields));
+  EXPECT_EQ(split_parts(std::string(field_list::kInline, ';'), ';').size(), field_list::kInline + 1);
 }
 
 TEST(SdpTextFields, IntegersFollowTheLexicalRule) {
