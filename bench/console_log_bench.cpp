@@ -27,7 +27,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 static void droppedLevel(benchmark::State& state) {
   for (auto _ : state) {
-    writeLog(8, LOG_FILE, __LINE__, "dropped %d %s\n", 42, "text");
+    writeLog(kLogOff, LOG_FILE, __LINE__, "dropped %d %s\n", 42, "text");
   }
 }
 BENCHMARK(droppedLevel);
@@ -40,7 +40,7 @@ static void writtenLine(benchmark::State& state) {
   dup2(devNull, STDOUT_FILENO);
   const long before = allocations.load();
   for (auto _ : state) {
-    writeLog(6, LOG_FILE, __LINE__, "written %d %s\n", 42, "text");
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "written %d %s\n", 42, "text");
   }
   state.counters["allocs/line"] =
       benchmark::Counter(static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));

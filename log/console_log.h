@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "log/file_name.h"
+#include "log/levels.h"
 
 // Writes one line to standard output: "HH:MM:SS  ", the level's colour, the message, "\033[0m".
 // Levels follow syslog (3 error, 4 warning, 6 information, 7 debug); any level above 7 is
@@ -20,10 +21,3 @@ void openConsole();
 
 // Lets the console interpret the colour sequences; runs once before main as well.
 void enableConsoleColours();
-
-// Syslog levels, as writeLog takes them.
-inline constexpr uint32_t kLogError = 3;
-inline constexpr uint32_t kLogWarning = 4;
-inline constexpr uint32_t kLogNotice = 5;
-inline constexpr uint32_t kLogInfo = 6;
-inline constexpr uint32_t kLogDebug = 7;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "log/file_name.h"
+#include "log/levels.h"
 
 // The stream-discovery plug-in's own copy of the console log. Every line carries its source:
 // "HH:MM:SS  In <file>, line <n>: <colour><message>\033[0m". Levels above 7 are dropped.

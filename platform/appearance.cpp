@@ -33,7 +33,7 @@ class FailureLog {
   QColor fail(const QString& what) {
     if (!logged_) {
       logged_ = true;
-      writeLog(4, LOG_FILE, __LINE__, "Desktop colour unavailable (%s); using the light theme\n",
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Desktop colour unavailable (%s); using the light theme\n",
                what.toLocal8Bit().constData());
     }
     return QColor(0, 0, 0);

@@ -175,8 +175,8 @@ void Agent::watchForLostServer() {
       std::lock_guard<std::mutex> lock(mutex_);
       if (engineStarted_) continue;
     }
-    writeLog(6, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
-    writeLog(6, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
              modeLabel(mode_).c_str());
     startEngineProcess(false);
   }
@@ -188,7 +188,7 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
   };
   if (mode_ == kModeMaster) {
     show("Master: Creating LUMORA local server in the network...");
-    writeLog(6, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
              modeLabel(mode_).c_str());
     startEngineProcess(true);
     for (int tick = 0; tick < kMasterStartTicks && sleepTick(); ++tick) {
@@ -197,7 +197,7 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
   }
   if (mode_ != kModeSlave && mode_ != kModeHybrid) return 0;
 
-  writeLog(6, LOG_FILE, __LINE__, "Looking for LUMORA Engine in the network...\n");
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "Looking for LUMORA Engine in the network...\n");
   const std::string prefix = mode_ == kModeSlave ? "Slave: " : "Hybrid: ";
   show((prefix + "Looking for LUMORA Server in the network...").c_str());
   if (mode_ == kModeHybrid) startServerWatch();
@@ -207,12 +207,12 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
       show("Connected to LUMORA server. Please wait...");
       if (round > kLastSearchRound) return 0;
     } else if (round == kLastSearchRound) {
-      writeLog(6, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
+      writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
       if (mode_ == kModeSlave) {
         notifyNotification("Could not find LUMORA server in the network");
         return 0;
       }
-      writeLog(6, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
+      writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
                modeLabel(mode_).c_str());
       show("Starting LUMORA local server. Please wait...");
       startEngineProcess(false);

@@ -100,7 +100,7 @@ void Agent::BrowserListener::detachAgent() {
 
 void Agent::attachLocked(const ServiceRecord& record) {
   attached_ = record;
-  writeLog(6, LOG_FILE, __LINE__, "Attached to %s\n", record.address.c_str());
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "Attached to %s\n", record.address.c_str());
   notifyAttached(record.address);
 }
 
@@ -130,13 +130,13 @@ void Agent::BrowserListener::service_resolved(uint32_t interface_index, const ch
       agent.attachLocked(record);
       return;
     }
-    writeLog(6, LOG_FILE, __LINE__,
+    writeLog(kLogInfo, LOG_FILE, __LINE__,
              "Ignored LUMORA at %s because it is not the master and we are already attached\n",
              record.address.c_str());
     return;
   }
   if (agent.mode_ == Agent::kModeMaster && !isOwnAddress(address)) {
-    writeLog(6, LOG_FILE, __LINE__, "Ignored LUMORA at %s because we are the master\n", record.address.c_str());
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "Ignored LUMORA at %s because we are the master\n", record.address.c_str());
     return;
   }
   agent.attachLocked(record);
@@ -177,7 +177,7 @@ void Agent::BrowserListener::service_removed(uint32_t interface_index, const cha
     agent.attachLocked(*choice);
     return;
   }
-  writeLog(6, LOG_FILE, __LINE__, "Detached from %s\n", oldAddress.c_str());
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "Detached from %s\n", oldAddress.c_str());
   agent.notifyDetached(oldAddress);
 }
 

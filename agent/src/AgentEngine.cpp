@@ -71,7 +71,7 @@ void Agent::startEngineProcess(bool master) {
   // old watchdog could not be joined while its engine lives.
   const int64_t running = enginePid_.load();
   if (running != 0 && isProcessAlive(running)) {
-    writeLog(4, LOG_FILE, __LINE__, "Engine process is already running\n");
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "Engine process is already running\n");
     return;
   }
   std::vector<std::string> arguments{"--server", "1", "--apid", std::to_string(QCoreApplication::applicationPid())};
@@ -82,9 +82,9 @@ void Agent::startEngineProcess(bool master) {
   if (auto child = platform::startDetachedWithLifeline(program.toStdString(), arguments, kLifelineVariable)) {
     enginePid_ = child->pid;
     engineLifeline_ = std::move(child->lifeline);
-    writeLog(6, LOG_FILE, __LINE__, "Engine process has started\n");
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "Engine process has started\n");
   } else {
-    writeLog(3, LOG_FILE, __LINE__, "Failed to create engine process\n");
+    writeLog(kLogError, LOG_FILE, __LINE__, "Failed to create engine process\n");
   }
   stopWatchdogLocked();
   auto state = std::make_shared<WatchdogState>();
@@ -144,7 +144,7 @@ void Agent::watchEngine(const std::shared_ptr<WatchdogState>& state) {
   }
   int64_t expected = state->pid;
   enginePid_.compare_exchange_strong(expected, 0);
-  writeLog(6, LOG_FILE, __LINE__, "Engine process died\n");
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "Engine process died\n");
   notifyEngineDied();
   std::lock_guard<std::mutex> lock(state->mutex);
   state->ended = true;

@@ -202,7 +202,7 @@ class Transfer {
 
  private:
   bool fail(const std::string& why) const {
-    writeLog(4, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host_.c_str(), path_.c_str(), why.c_str());
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host_.c_str(), path_.c_str(), why.c_str());
     return false;
   }
 
@@ -410,7 +410,7 @@ bool httpGet(const std::string& host, const std::string& path, std::ostream& out
   try {
     return Transfer(host, path, maxBody, cancel, deadline).run(out);
   } catch (const std::exception& exception) {
-    writeLog(4, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host.c_str(), path.c_str(), exception.what());
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host.c_str(), path.c_str(), exception.what());
     return false;
   }
 }

@@ -257,7 +257,7 @@ void Config::load(const std::string& path) {
     configPath_ = join(folders_.base, kConfigFileName);
   } else {
     configPath_.clear();
-    writeLog(4, LOG_FILE, __LINE__, "No per-user folder (APPDATA, XDG_CONFIG_HOME, HOME): settings stay in memory\n");
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "No per-user folder (APPDATA, XDG_CONFIG_HOME, HOME): settings stay in memory\n");
   }
   readFile();
   applyDefaults();
@@ -345,7 +345,7 @@ bool Config::save() {
     if (kept.empty()) {
       return failSave(std::string("the unreadable file cannot be kept aside: ") + std::strerror(errno));
     }
-    writeLog(4, LOG_FILE, __LINE__, "%s could not be read; it is kept as %s\n", configPath_.c_str(), kept.c_str());
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "%s could not be read; it is kept as %s\n", configPath_.c_str(), kept.c_str());
     brokenFile_ = false;
   }
   const platform::ReplaceOutcome outcome = platform::replaceFile(
@@ -389,7 +389,7 @@ bool Config::serialize(std::string& text) {
 }
 
 bool Config::failSave(const std::string& reason) {
-  writeLog(3, LOG_FILE, __LINE__, "Cannot save %s: %s\n", configPath_.c_str(), reason.c_str());
+  writeLog(kLogError, LOG_FILE, __LINE__, "Cannot save %s: %s\n", configPath_.c_str(), reason.c_str());
   saveError_ = reason;
   return false;
 }

@@ -86,7 +86,7 @@ DownloadResult downloadToFile(const std::string& host, const std::string& path, 
     case platform::ReplaceOutcome::Stage::Write:
       break;
   }
-  writeLog(3, LOG_FILE, __LINE__, "Could not replace %s: %s\n", target.c_str(), outcome.message.c_str());
+  writeLog(kLogError, LOG_FILE, __LINE__, "Could not replace %s: %s\n", target.c_str(), outcome.message.c_str());
   return DownloadResult::TransferFailed;
 }
 

@@ -52,7 +52,7 @@ void downloadWorker::run(const std::atomic<bool>& cancel) {
   }
   const std::string refused = refusal();
   if (!refused.empty()) {
-    writeLog(3, LOG_FILE, __LINE__, "Download of %s refused: %s\n", name_.c_str(), refused.c_str());
+    writeLog(kLogError, LOG_FILE, __LINE__, "Download of %s refused: %s\n", name_.c_str(), refused.c_str());
     emit signalUpdateText(QString::fromLatin1(kDownloadErrorText));
     emit signalDownloadEnd();
     return;

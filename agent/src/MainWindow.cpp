@@ -104,7 +104,7 @@ MainWindow::Tray::~Tray() {
 }
 
 void MainWindow::Tray::showTrayMessage(const QString& title, const QString& text) {
-  writeLog(6, LOG_FILE, __LINE__, "%s: %s\n", title.toLocal8Bit().constData(), text.toLocal8Bit().constData());
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "%s: %s\n", title.toLocal8Bit().constData(), text.toLocal8Bit().constData());
   trayIcon_->showMessage(title, text, QSystemTrayIcon::Information, kMessageMilliseconds);
 }
 
@@ -159,11 +159,11 @@ void MainWindow::Tray::showWebApp() {
   const std::string address = agent_.attachedAddress();
   if (address.empty()) {
     // Reached also by a second agent started before any server was found.
-    writeLog(6, LOG_FILE, __LINE__, "No LUMORA server attached: the web app cannot be opened\n");
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "No LUMORA server attached: the web app cannot be opened\n");
     return;
   }
   const QString url = QStringLiteral("http://") + QString::fromLatin1(address.c_str()) + QStringLiteral("/");
-  writeLog(6, LOG_FILE, __LINE__, "Opening the web app at %s\n", url.toLatin1().constData());
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "Opening the web app at %s\n", url.toLatin1().constData());
   QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
 }
 
@@ -225,7 +225,7 @@ void MainWindow::Tray::slotAttachChanged(QString address, bool attached) {
 }
 
 void MainWindow::Tray::slotBrowserFailed(QString url, QString reason) {
-  writeLog(3, LOG_FILE, __LINE__, "Could not open %s in a browser (%s); open it by hand\n",
+  writeLog(kLogError, LOG_FILE, __LINE__, "Could not open %s in a browser (%s); open it by hand\n",
            url.toLocal8Bit().constData(), reason.toLocal8Bit().constData());
   showTrayMessage(QStringLiteral("Browser Not Opened"),
                   QStringLiteral("Open ") + url + QStringLiteral(" in a browser"));
@@ -237,12 +237,12 @@ void MainWindow::Tray::slotNotification(QString) {
 
 void MainWindow::Tray::slotEngineDied() {
   if (restartTimer_.isValid() && restartTimer_.elapsed() < rapidDeathWindow_.count()) {
-    writeLog(3, "MainWindow", __LINE__, "Engine Process dies rapidly. No further attempt to restart\n");
+    writeLog(kLogError, "MainWindow", __LINE__, "Engine Process dies rapidly. No further attempt to restart\n");
     showTrayMessage(QStringLiteral("Local Server Died"),
                     QStringLiteral("No further attempts to revive local server as it crashes rapidly"));
     return;
   }
-  writeLog(6, LOG_FILE, __LINE__, "Trying to restart Engine process...\n");
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "Trying to restart Engine process...\n");
   agent_.startEngineProcess(agent_.mode() == Agent::kModeMaster);
   restartTimer_.start();
 }

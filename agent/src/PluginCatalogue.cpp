@@ -33,7 +33,7 @@ std::optional<std::string> textMember(const Value& object, const char* name) {
     return std::string(value.GetString(), value.GetStringLength());
   }
   if (!value.IsNull()) {
-    writeLog(4, LOG_FILE, __LINE__, "Catalogue: member %s is not a text\n", name);
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: member %s is not a text\n", name);
   }
   return std::nullopt;
 }
@@ -54,7 +54,7 @@ int32_t versionMember(const Value& object, const char* name) {
     return value.GetInt();
   }
   if (!value.IsNull()) {
-    writeLog(4, LOG_FILE, __LINE__, "Catalogue: member %s is not an integer; read as 0\n", name);
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: member %s is not an integer; read as 0\n", name);
   }
   return 0;
 }
@@ -77,7 +77,7 @@ std::vector<ImageEntry> readImages(const Value& document) {
   for (rapidjson::SizeType index = 0; index < list.Size(); ++index) {
     const Value& element = list[index];
     if (!element.IsObject()) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: image %u is not an object; skipped\n", index);
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: image %u is not an object; skipped\n", index);
       continue;
     }
     const auto proxy = textMember(element, "Proxy");
@@ -86,20 +86,20 @@ std::vector<ImageEntry> readImages(const Value& document) {
     const auto png = textMember(element, "PNG_URL");
     const auto icns = textMember(element, "ICNS_URL");
     if (!proxy || !vendor || !product || !png || !icns) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: image %u lacks a text; skipped\n", index);
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: image %u lacks a text; skipped\n", index);
       continue;
     }
     if (!isPlainFileName(*vendor) || !isPlainFileName(*product)) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: image %u has a vendor or product unfit for a file name; skipped\n",
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: image %u has a vendor or product unfit for a file name; skipped\n",
                index);
       continue;
     }
     if (!splitAddress(*png) || !splitAddress(*icns)) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: image %u has an address without host and path; skipped\n", index);
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: image %u has an address without host and path; skipped\n", index);
       continue;
     }
     if (images.size() == kMaxImages) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: %u pictures from image %u on left out\n",
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: %u pictures from image %u on left out\n",
                list.Size() - index, index);
       break;
     }
@@ -197,13 +197,13 @@ void readCatalogue(const Document& document, std::map<QString, PluginRecord>& ca
   const std::vector<ImageEntry> images = readImages(document);
   const Value& plugins = member(document, "Plugins");
   if (!plugins.IsArray()) {
-    writeLog(4, LOG_FILE, __LINE__, "Catalogue: no list of plug-ins\n");
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: no list of plug-ins\n");
     return;
   }
   for (rapidjson::SizeType index = 0; index < plugins.Size(); ++index) {
     const Value& element = plugins[index];
     if (!element.IsObject()) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: plug-in %u is not an object; skipped\n", index);
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: plug-in %u is not an object; skipped\n", index);
       continue;
     }
     const auto name = textMember(element, "Name");
@@ -212,18 +212,18 @@ void readCatalogue(const Document& document, std::map<QString, PluginRecord>& ca
     const auto contact = textMember(element, "Contact");
     const auto certification = textMember(element, "Certification");
     if (!name || name->empty() || !url || !description || !contact || !certification) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: plug-in %u lacks a required text; skipped\n", index);
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: plug-in %u lacks a required text; skipped\n", index);
       continue;
     }
     if (!splitAddress(*url)) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: plug-in %s has an address without host and path; skipped\n",
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: plug-in %s has an address without host and path; skipped\n",
                name->c_str());
       continue;
     }
     // Only this platform's build: another platform's file would not load here.
     std::optional<std::string> file = optionalText(element, kPlatformFileMember);
     if (file && !isPlainFileName(*file)) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: plug-in %s names an unusable file; not offered\n", name->c_str());
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: plug-in %s names an unusable file; not offered\n", name->c_str());
       file.reset();
     }
     const int32_t major = versionMember(element, "Major");
@@ -246,7 +246,7 @@ void readCatalogue(const Document& document, std::map<QString, PluginRecord>& ca
       }
     }
     if (pictures > kMaxImagesPerPlugin) {
-      writeLog(4, LOG_FILE, __LINE__, "Catalogue: %zu pictures of plug-in %s left out\n",
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: %zu pictures of plug-in %s left out\n",
                pictures - kMaxImagesPerPlugin, name->c_str());
     }
     const QString key = record.Name;

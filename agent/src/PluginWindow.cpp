@@ -102,7 +102,7 @@ void PluginWindow::updateModel(const Document& jsJSon) {
       const auto major = versionOf(element["Major"]);
       const auto minor = versionOf(element["Minor"]);
       if (!name.IsString() || !major || !minor) {
-        writeLog(4, LOG_FILE, __LINE__, "Engine plug-in entry with a wrongly typed member; skipped\n");
+        writeLog(kLogWarning, LOG_FILE, __LINE__, "Engine plug-in entry with a wrongly typed member; skipped\n");
         continue;
       }
       installedPlugins[pluginStem(QString::fromStdString(name.GetString()))] = {*major, *minor};
@@ -114,13 +114,13 @@ void PluginWindow::updateModel(const Document& jsJSon) {
   }
   for (const Value& directory : directories.GetArray()) {
     if (!directory.IsString()) {
-      writeLog(4, LOG_FILE, __LINE__, "Engine plug-in folder that is not a text; ignored\n");
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Engine plug-in folder that is not a text; ignored\n");
       continue;
     }
     const QString reported = QString::fromStdString(directory.GetString());
     const QString own = ownPluginFolder(reported);
     if (own.isEmpty()) {
-      writeLog(4, LOG_FILE, __LINE__, "Engine plug-in folder %s is not one of this agent's; ignored\n",
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Engine plug-in folder %s is not one of this agent's; ignored\n",
                reported.toLocal8Bit().constData());
       continue;
     }
@@ -203,7 +203,7 @@ void PluginWindow::buildTable() {
   std::size_t shown = 0;
   for (auto& [name, record] : catalogue) {
     if (shown++ == kMaxRows) {
-      writeLog(4, LOG_FILE, __LINE__, "Plug-in manager: %zu plug-ins from %s on left out (at most %zu rows)\n",
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Plug-in manager: %zu plug-ins from %s on left out (at most %zu rows)\n",
                catalogue.size() - kMaxRows, name.toLocal8Bit().constData(), kMaxRows);
       break;
     }

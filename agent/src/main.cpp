@@ -164,7 +164,7 @@ int runConsoleServer(QApplication& app, bool master) {
   addInstalledPluginFolder();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
-    writeLog(3, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
+    writeLog(kLogError, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
     return 1;
   }
   const auto notifier = quitOnStopSignals(app);
@@ -179,7 +179,7 @@ int runEngineServer(bool master, qint64 apid) {
   addInstalledPluginFolder();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
-    writeLog(3, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
+    writeLog(kLogError, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
     return 1;
   }
   const std::chrono::milliseconds poll(apidPollMs());
@@ -198,7 +198,7 @@ int runTrayAgent(QApplication& app) {
   QSingletonApp guard;
   if (guard.connectToRunning()) {
     guard.send(showWebAppMessage());
-    writeLog(6, LOG_FILE, __LINE__, "A LUMORA agent is already running: it was asked to open its web app\n");
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "A LUMORA agent is already running: it was asked to open its web app\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(kSecondInstanceLingerMs));
     return 0;
   }

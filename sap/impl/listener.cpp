@@ -13,9 +13,6 @@ namespace sap {
 namespace {
 
 constexpr const char* kLogFile = "sap_listener";
-constexpr uint32_t kLevelError = 3;
-constexpr uint32_t kLevelWarning = 4;
-constexpr uint32_t kLevelDebug = 7;
 
 }  // namespace
 
@@ -73,26 +70,26 @@ void listener::on_datagram(const boost::asio::ip::udp::endpoint& /*sender*/, con
   try {
     handle_packet(datagram);
   } catch (const std::exception& error) {
-    writeLog(kLevelError, kLogFile, __LINE__, "dropped SAP packet: %s\n", sdp::printable(error.what()).c_str());
+    writeLog(kLogError, kLogFile, __LINE__, "dropped SAP packet: %s\n", sdp::printable(error.what()).c_str());
   } catch (...) {
-    writeLog(kLevelError, kLogFile, __LINE__, "dropped SAP packet: unknown exception\n");
+    writeLog(kLogError, kLogFile, __LINE__, "dropped SAP packet: unknown exception\n");
   }
 }
 
 void listener::handle_packet(const std::string& datagram) {
   std::optional<packet> read = read_sap_packet(datagram);
   if (!read) {
-    writeLog(kLevelDebug, kLogFile, __LINE__, "dropped SAP packet of %zu bytes: shorter than its header\n",
+    writeLog(kLogDebug, kLogFile, __LINE__, "dropped SAP packet of %zu bytes: shorter than its header\n",
              datagram.size());
     return;
   }
   if (read->encrypted || read->compressed) {
-    writeLog(kLevelWarning, kLogFile, __LINE__, "dropped %s SAP packet: IP:%s, id=%u\n",
+    writeLog(kLogWarning, kLogFile, __LINE__, "dropped %s SAP packet: IP:%s, id=%u\n",
              read->encrypted ? "encrypted" : "compressed", sdp::printable(read->origin).c_str(), unsigned{read->hash});
     return;
   }
   if (!is_valid_utf8(read->sdp)) {
-    writeLog(kLevelError, kLogFile, __LINE__, "Receive invalid UTF8 SDP: IP:%s, id=%u, SDP:%s\n",
+    writeLog(kLogError, kLogFile, __LINE__, "Receive invalid UTF8 SDP: IP:%s, id=%u, SDP:%s\n",
              sdp::printable(read->origin).c_str(), unsigned{read->hash}, sdp::printable(read->sdp).c_str());
   }
   if (read->hash == 0) {
@@ -149,7 +146,7 @@ void listener::log_full_table(const session& dropped) {
     return;
   }
   last_full_log_ = at;
-  writeLog(kLevelWarning, kLogFile, __LINE__, "session table full (%zu sessions): dropped IP:%s, id=%u\n",
+  writeLog(kLogWarning, kLogFile, __LINE__, "session table full (%zu sessions): dropped IP:%s, id=%u\n",
            table_.size(), sdp::printable(dropped.origin).c_str(), unsigned{dropped.hash});
 }
 
@@ -159,7 +156,7 @@ void listener::check_expired() {
   const std::vector<session> expired =
       table_.erase_if([this, at](const session& stored) { return timeout_ < at - stored.last_seen; });
   for (const session& gone : expired) {
-    writeLog(kLevelWarning, kLogFile, __LINE__, "expired session: %s\n", sdp::printable(gone.origin).c_str());
+    writeLog(kLogWarning, kLogFile, __LINE__, "expired session: %s\n", sdp::printable(gone.origin).c_str());
     session_removed(gone);
   }
 }

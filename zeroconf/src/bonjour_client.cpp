@@ -61,7 +61,7 @@ class poll_cycle {
       }
       // The line keeps its established wording although the wait is poll(), which, unlike
       // select(), has no limit on descriptor values.
-      writeLog(3, LOG_FILE, __LINE__, "select() returned %d errno %d %s\n", ready, error, text);
+      writeLog(kLogError, LOG_FILE, __LINE__, "select() returned %d errno %d %s\n", ready, error, text);
       return;
     }
     sort(ready);
@@ -96,7 +96,7 @@ class poll_cycle {
         const DNSServiceRef ref = operation->sd_ref_;
         const int fd = ref != nullptr ? DNSServiceRefSockFD(ref) : -1;
         if (fd == -1 || ref == nullptr) {
-          writeLog(3, LOG_FILE, __LINE__, "Invalid file descriptor or sd_ref_; fd = %i; sd_ref_ = %p\n", fd,
+          writeLog(kLogError, LOG_FILE, __LINE__, "Invalid file descriptor or sd_ref_; fd = %i; sd_ref_ = %p\n", fd,
                    static_cast<void*>(ref));
           timed_ = true;
           alive.push_back(std::move(operation));
@@ -109,11 +109,11 @@ class poll_cycle {
         }
         // Every operation beyond the cap is reported, in every cycle.
         if (++valid > bonjour_client::kMaxWatchedSockets) {
-          writeLog(3, LOG_FILE, __LINE__, "fdset too small\n");
+          writeLog(kLogError, LOG_FILE, __LINE__, "fdset too small\n");
         }
         alive.push_back(std::move(operation));
       } catch (...) {
-        writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceRefSockFD.1\n");
+        writeLog(kLogError, LOG_FILE, __LINE__, "exception in DNSServiceRefSockFD.1\n");
       }
     }
     timed_ = timed_ || !list_.scheduled.empty() || list_.resolves->has_waiting();
@@ -147,7 +147,7 @@ class poll_cycle {
     std::shared_ptr<dns_service> operation = entry.operation.lock();
     std::lock_guard<std::recursive_mutex> lock(list_.mutex);
     if (operation && operation->sd_ref_ == entry.ref) {
-      writeLog(3, LOG_FILE, __LINE__, "Invalid file descriptor or sd_ref_; fd = %i; sd_ref_ = %p\n", fd,
+      writeLog(kLogError, LOG_FILE, __LINE__, "Invalid file descriptor or sd_ref_; fd = %i; sd_ref_ = %p\n", fd,
                static_cast<void*>(entry.ref));
     }
   }
@@ -155,7 +155,7 @@ class poll_cycle {
   void process(const watched_operation& entry) {
     std::shared_ptr<dns_service> operation = entry.operation.lock();
     if (!operation) {
-      writeLog(4, LOG_FILE, __LINE__, "dns_service has been destroyed\n");
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "dns_service has been destroyed\n");
       return;
     }
     {
@@ -171,7 +171,7 @@ class poll_cycle {
     try {
       result = DNSServiceProcessResult(entry.ref);
     } catch (...) {
-      writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+      writeLog(kLogError, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
     }
     std::vector<DNSServiceRef> deferred;
     {
@@ -183,7 +183,7 @@ class poll_cycle {
       DNSServiceRefDeallocate(ref);
     }
     if (result != kDNSServiceErr_NoError) {
-      writeLog(result == kDNSServiceErr_BadParam ? 8 : 3, LOG_FILE, __LINE__, "DNSServiceProcessResult returned %d\n",
+      writeLog(result == kDNSServiceErr_BadParam ? kLogOff : kLogError, LOG_FILE, __LINE__, "DNSServiceProcessResult returned %d\n",
                result);
     }
     // A closed connection stays readable: without this the operation would be processed, and
@@ -194,7 +194,7 @@ class poll_cycle {
       try {
         operation->on_service_gone();
       } catch (...) {
-        writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+        writeLog(kLogError, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
       }
     }
   }
@@ -207,7 +207,7 @@ class poll_cycle {
     try {
       operation->idle_hook(operation->idle_context);
     } catch (...) {
-      writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+      writeLog(kLogError, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
     }
   }
 
@@ -238,7 +238,7 @@ void run_scheduled(poll_list& list) {
     try {
       entry.call();
     } catch (...) {
-      writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+      writeLog(kLogError, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
     }
   }
 }
@@ -286,7 +286,7 @@ bonjour_client::~bonjour_client() {
     return;
   }
   if (std::this_thread::get_id() == poll_thread_.get_id()) {
-    writeLog(6, LOG_FILE, __LINE__, "destroyed from poll_thread_\n");
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "destroyed from poll_thread_\n");
     poll_thread_.detach();
   } else {
     poll_thread_.join();
@@ -294,7 +294,7 @@ bonjour_client::~bonjour_client() {
 }
 
 void bonjour_client::log_start_failure(const std::string& name, const std::string& type, const char* text) const {
-  writeLog(3, LOG_FILE, __LINE__, "[%i] %s  %s; runtime error %s\n", static_cast<int>(interface_index_), name.c_str(),
+  writeLog(kLogError, LOG_FILE, __LINE__, "[%i] %s  %s; runtime error %s\n", static_cast<int>(interface_index_), name.c_str(),
            type.c_str(), text != nullptr && *text != '\0' ? text : "Unknown exception");
 }
 

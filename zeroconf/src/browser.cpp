@@ -59,7 +59,7 @@ class bonjour_browser::impl final : public browser, public dns_service {
   void on_browse_reply(DNSServiceFlags flags, uint32_t interface_index, DNSServiceErrorType error_code,
                        const char* name, const char* regtype, const char* domain) {
     if (error_code != kDNSServiceErr_NoError) {
-      writeLogCategory("zeroconf_category", 3, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
+      writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
       if (means_service_gone(error_code)) {
         service_lost();
       }

@@ -11,7 +11,7 @@ void run_reply_guarded(Body&& body) noexcept {
   try {
     body();
   } catch (...) {
-    writeLog(3, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
+    writeLog(kLogError, LOG_FILE, __LINE__, "exception in DNSServiceProcessResult\n");
   }
 }
 

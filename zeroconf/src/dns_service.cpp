@@ -40,7 +40,7 @@ void dns_service::remove_dns_service() {
     for (auto entry = list.entries.begin(); entry != list.entries.end(); ++entry) {
       std::shared_ptr<dns_service> listed = entry->lock();
       if (!listed) {
-        writeLog(3, LOG_FILE, __LINE__,
+        writeLog(kLogError, LOG_FILE, __LINE__,
                  "dns_service::remove_dns_service: must have been called before shared_ptr's counter reaches 0\n");
       } else if (listed.get() == this) {
         list.entries.erase(entry);
@@ -67,7 +67,7 @@ void dns_service::restart_later(start_function start, std::string what) {
 void dns_service::schedule_restart(start_function start, std::string what) {
   poll_list& list = client_->polled();
   const std::chrono::milliseconds delay = restart_backoff_.next(list.delays());
-  writeLog(4, LOG_FILE, __LINE__, "%s: DNS-SD service lost; starting again in %lld ms\n", what.c_str(),
+  writeLog(kLogWarning, LOG_FILE, __LINE__, "%s: DNS-SD service lost; starting again in %lld ms\n", what.c_str(),
            static_cast<long long>(delay.count()));
   std::weak_ptr<dns_service> weak_self = shared_from_this();
   list.schedule(delay, [weak_self, start = std::move(start), what = std::move(what)]() mutable {
@@ -95,7 +95,7 @@ void dns_service::schedule_restart(start_function start, std::string what) {
       DNSServiceRefDeallocate(ref);
       return;
     }
-    writeLog(6, LOG_FILE, __LINE__, "%s: started again\n", what.c_str());
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "%s: started again\n", what.c_str());
   });
 }
 

@@ -74,7 +74,7 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
   void on_address(DNSServiceFlags flags, uint32_t interface_index, DNSServiceErrorType error_code,
                   const char* host_name, const sockaddr* address) {
     if (error_code != kDNSServiceErr_NoError) {
-      writeLogCategory("zeroconf_category", 3, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
+      writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
       if (means_service_gone(error_code)) {
         service_lost();
       }
@@ -93,11 +93,11 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
             reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
         std::snprintf(text, sizeof text, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
       }
-      writeLog(7, LOG_FILE, __LINE__, "[%p] Hostname Resolved %s -> %s\n", static_cast<void*>(listener.get()),
+      writeLog(kLogDebug, LOG_FILE, __LINE__, "[%p] Hostname Resolved %s -> %s\n", static_cast<void*>(listener.get()),
                host_name, text);
       listener->hostname_resolved(interface_index, host_name, text);
     } else {
-      writeLog(7, LOG_FILE, __LINE__, "[%p] Hostname Rmv %s\n", static_cast<void*>(listener.get()), host_name);
+      writeLog(kLogDebug, LOG_FILE, __LINE__, "[%p] Hostname Rmv %s\n", static_cast<void*>(listener.get()), host_name);
       resolved_ = false;
       listener->hostname_removed(interface_index, host_name);
     }
@@ -109,7 +109,7 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
     restart_later([this](DNSServiceRef* ref) { return call_lookup(ref); }, "host-name lookup " + filter_);
     if (resolved_) {
       resolved_ = false;
-      writeLog(7, LOG_FILE, __LINE__, "[%p] Hostname Rmv %s\n", static_cast<void*>(listener.get()), filter_.c_str());
+      writeLog(kLogDebug, LOG_FILE, __LINE__, "[%p] Hostname Rmv %s\n", static_cast<void*>(listener.get()), filter_.c_str());
       listener->hostname_removed(resolved_on_, filter_.c_str());
     }
   }

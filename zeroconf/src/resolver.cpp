@@ -44,7 +44,7 @@ struct resolve_callbacks {
       return;
     }
     const DNSServiceRef ref = resolve->resolver->sd_ref_;
-    writeLog(3, LOG_FILE, __LINE__,
+    writeLog(kLogError, LOG_FILE, __LINE__,
              "Bonjour has left a query incomplete. We need to clean up the leftover socket: %d\n",
              ref != nullptr ? DNSServiceRefSockFD(ref) : -1);
     end_resolve(resolve);
@@ -65,7 +65,7 @@ struct resolve_callbacks {
                                const unsigned char* txt_data, resolver_context* resolve) {
     // The error comes first: error answers carry null texts.
     if (error_code != kDNSServiceErr_NoError) {
-      writeLogCategory("zeroconf_category", 3, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
+      writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
       end_resolve(resolve);
       return;
     }
@@ -93,9 +93,9 @@ struct resolve_callbacks {
     if (result == kDNSServiceErr_NoError) {
       return;
     }
-    writeLogCategory("zeroconf_category", 3, LOG_FILE, __LINE__, "DNSServiceQueryRecord failed (%d)\n", result);
+    writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "DNSServiceQueryRecord failed (%d)\n", result);
     if (result == kDNSServiceErr_BadParam) {
-      writeLog(3, LOG_FILE, __LINE__,
+      writeLog(kLogError, LOG_FILE, __LINE__,
                "DNSServiceQueryRecord failed (%i = wrong parameters)\nresolve_reply(n/a, %i, %s, %s, %u, %u, %p, "
                "%p)\nDNSServiceQueryRecord(%p, %i, %i, %s, %i, %i, %p, %p)\n",
                result, 0, full_name, resolver.host_name_.c_str(), static_cast<unsigned>(port),
@@ -104,7 +104,7 @@ struct resolve_callbacks {
                resolver.host_name_.c_str(), 1, 1, reinterpret_cast<void*>(&resolve_callbacks::qr_reply),
                static_cast<void*>(resolve));
     } else {
-      writeLog(3, LOG_FILE, __LINE__, "DNSServiceQueryRecord failed (%d)\n", result);
+      writeLog(kLogError, LOG_FILE, __LINE__, "DNSServiceQueryRecord failed (%d)\n", result);
     }
     end_resolve_for_retry(resolve, result);
   }
@@ -113,12 +113,12 @@ struct resolve_callbacks {
                           uint16_t record_type, uint16_t record_class, uint16_t data_length, const void* data,
                           resolver_context* resolve) {
     if (error_code != kDNSServiceErr_NoError) {
-      writeLogCategory("zeroconf_category", 3, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
+      writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
       end_resolve(resolve);
       return;
     }
     if (data_length != 4 || data == nullptr) {
-      writeLog(3, LOG_FILE, __LINE__, "Bonjour DNSServiceQueryRecord IPV6 unmanaged qr_reply!\n");
+      writeLog(kLogError, LOG_FILE, __LINE__, "Bonjour DNSServiceQueryRecord IPV6 unmanaged qr_reply!\n");
       return;
     }
     const bonjour_resolver& resolver = *resolve->resolver;
@@ -126,7 +126,7 @@ struct resolve_callbacks {
     char address[16];
     std::snprintf(address, sizeof address, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
     if (resolver.reconfirm_ && full_name != nullptr) {
-      writeLog(4, LOG_FILE, __LINE__,
+      writeLog(kLogWarning, LOG_FILE, __LINE__,
                "%s seems out dated -> force daemon to verify the validity of this record\n", full_name);
       DNSServiceReconfirmRecord(kReconfirmFlags, interface_index, full_name, record_type, record_class, 4, data);
     }
@@ -163,7 +163,7 @@ DNSServiceErrorType bonjour_resolver::start_resolve(std::shared_ptr<bonjour_reso
   resolver->idle_context = resolve.get();
   resolver->idle_hook = &resolve_callbacks::check_stale_query;
   if (result != kDNSServiceErr_NoError) {
-    writeLogCategory("zeroconf_category", 3, LOG_FILE, __LINE__, "DNSServiceResolve() failed (%d)\n", result);
+    writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "DNSServiceResolve() failed (%d)\n", result);
     resolver->idle_context = nullptr;
     return result;
   }

@@ -29,7 +29,7 @@ class bonjour_service::impl final : public service, public dns_service {
 
   void do_register() {
     if (name_.size() >= kMaxNameLength) {
-      writeLog(3, LOG_FILE, __LINE__, "service name \"%s\" is too long(%zu) should be < %u\n", name_.c_str(),
+      writeLog(kLogError, LOG_FILE, __LINE__, "service name \"%s\" is too long(%zu) should be < %u\n", name_.c_str(),
                name_.size(), static_cast<unsigned>(kMaxNameLength));
     }
     // The library hands the texts to D-Bus, which ends the process on malformed UTF-8.
@@ -68,10 +68,10 @@ class bonjour_service::impl final : public service, public dns_service {
       answered();
     }
     if (error_code == kDNSServiceErr_NameConflict) {
-      writeLog(3, LOG_FILE, __LINE__, "bonjour_service failed name collision (%i)\n", error_code);
+      writeLog(kLogError, LOG_FILE, __LINE__, "bonjour_service failed name collision (%i)\n", error_code);
       state = collision;
     } else if (error_code != kDNSServiceErr_NoError) {
-      writeLog(3, LOG_FILE, __LINE__, "bonjour_service failed (%i)\n", error_code);
+      writeLog(kLogError, LOG_FILE, __LINE__, "bonjour_service failed (%i)\n", error_code);
       state = failed;
     } else {
       state = registered;

@@ -44,7 +44,7 @@ bool parse_txt_record(std::vector<std::string>& out, uint16_t length, const void
   while (remaining > 0) {
     const size_t entry_length = *position;
     if (entry_length > remaining - 1) {
-      writeLog(3, LOG_FILE, __LINE__, "Invalid TXT Record\n");
+      writeLog(kLogError, LOG_FILE, __LINE__, "Invalid TXT Record\n");
       out.clear();
       return false;
     }
