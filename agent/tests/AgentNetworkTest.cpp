@@ -6,8 +6,6 @@
 #include <QProcess>
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,10 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 #include "agent/tests/AgentTestSupport.h"
+#include "testing/avahi_daemon.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_until.h"
@@ -33,7 +31,6 @@ using testing_support::waitUntil;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kInnerVariable = "LUMORA_AGENT_NETWORK_INNER";
-constexpr const char* kAvahiPidFile = "/run/avahi-daemon/pid";
 
 long long millisecondsSince(Clock::time_point start) {
   return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -105,17 +102,7 @@ class NetworkInner : public AgentTest {
                                            "\nenable-dbus=yes\nratelimit-interval-usec=1000000\n"
                                            "ratelimit-burst=1000\n[wide-area]\nenable-wide-area=no\n"
                                            "[publish]\npublish-hinfo=no\npublish-workstation=no\n");
-    ASSERT_TRUE(run("avahi-daemon --daemonize --no-chroot --no-rlimits --file=" + config));
-    ASSERT_TRUE(waitUntil([] { return run("avahi-daemon --check"); }, 5s));
-  }
-  // This case is its namespace's first process, so the daemon's parent once it forked away:
-  // reaped here, or "avahi-daemon -k" would wait for the zombie.
-  static void stopAvahi() {
-    pid_t pid = 0;
-    std::ifstream(kAvahiPidFile) >> pid;
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(::kill(pid, SIGTERM), 0);
-    ASSERT_TRUE(waitUntil([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid || ::kill(pid, 0) != 0; }, 5s));
+    ASSERT_TRUE(testing_support::startAvahiDaemon(config));
   }
 
   // How many interfaces the agent sees the server on.
@@ -221,7 +208,7 @@ TEST_F(NetworkInner, AttachedAgainAfterAvahiRestarts) {
   ASSERT_TRUE(waitUntil([&] { return agent->attachedName() == server; }, 10s));
   const std::string address = agent->attachedAddress();
 
-  stopAvahi();
+  ASSERT_TRUE(testing_support::stopAvahiDaemon());
   ASSERT_TRUE(waitUntil([&] { return reports("detached " + address) == 1; }, 10s));
   std::this_thread::sleep_for(1500ms);  // long enough for refused attempts on both sides
   const auto start = Clock::now();
