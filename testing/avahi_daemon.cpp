@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -32,6 +33,22 @@ bool stopAvahiDaemon() {
   std::ifstream(kPidFile) >> pid;
   if (pid <= 0 || ::kill(pid, SIGTERM) != 0) return false;
   return waitUntil([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid || ::kill(pid, 0) != 0; }, kTimeout, kStep);
+}
+
+std::vector<std::string> avahiBrowseResolved(const std::string& type) {
+  const std::string command =
+      "timeout " + std::to_string(kTimeout.count()) + " avahi-browse -prt " + type + " 2>/dev/null";
+  std::vector<std::string> lines;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return lines;
+  char buffer[2048];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+    std::string line = buffer;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (line.rfind("=;", 0) == 0) lines.push_back(line);
+  }
+  ::pclose(pipe);
+  return lines;
 }
 
 }  // namespace testing_support

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The avahi-daemon of a test namespace, for tests that stop and start it. Each call waits at most
 // five seconds.
@@ -14,5 +15,8 @@ bool startAvahiDaemon(const std::string& configFile);
 // first process became the daemon's parent when the daemon forked away: it reaps the daemon here,
 // which "avahi-daemon -k" would wait for in vain.
 bool stopAvahiDaemon();
+// The resolved lines ("=;...", without the line end) of "avahi-browse -prt <type>", a separate
+// client of the daemon.
+std::vector<std::string> avahiBrowseResolved(const std::string& type);
 
 }  // namespace testing_support

@@ -28,18 +28,10 @@ namespace {
 
 // The TXT field avahi-browse, a separate client of the daemon, shows for the resolved instance.
 std::optional<std::string> advertisedTxt(const std::string& name) {
-  FILE* pipe = popen("timeout 5 avahi-browse -rtp _ravenna._sub._http._tcp 2>/dev/null", "r");
-  if (pipe == nullptr) return std::nullopt;
   std::optional<std::string> txt;
-  char line[2048];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    std::string text = line;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    if (text.rfind("=;", 0) == 0 && text.find(";" + name + ";") != std::string::npos) {
-      txt = text.substr(text.rfind(';') + 1);
-    }
+  for (const std::string& line : testing_support::avahiBrowseResolved("_ravenna._sub._http._tcp")) {
+    if (line.find(";" + name + ";") != std::string::npos) txt = line.substr(line.rfind(';') + 1);
   }
-  pclose(pipe);
   return txt;
 }
 

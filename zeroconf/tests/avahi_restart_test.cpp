@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,18 +28,9 @@ long long milliseconds_since(steady::time_point start) {
 
 // Whether avahi-browse, a separate client of the daemon, lists the instance.
 bool listed_by_avahi_browse(const std::string& name) {
-  FILE* pipe = popen("timeout 5 avahi-browse -p -t -r _http._tcp 2>/dev/null", "r");
-  if (pipe == nullptr) {
-    return false;
-  }
-  bool found = false;
-  char line[1024];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    const std::string text = line;
-    found = found || (text.rfind("=;", 0) == 0 && text.find(";" + name + ";") != std::string::npos);
-  }
-  pclose(pipe);
-  return found;
+  const auto lines = testing_support::avahiBrowseResolved("_http._tcp");
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return line.find(";" + name + ";") != std::string::npos; });
 }
 
 class zeroconf_avahi_restart : public ::testing::Test {
