@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include "testing/avahi_daemon.h"
 #include "zeroconf/src/client.h"
@@ -86,17 +85,10 @@ TEST_F(zeroconf_avahi_restart, RunningBrowseReportsLostInstancesAndFindsNewOnes)
 
 TEST_F(zeroconf_avahi_restart, RegistrationIsVisibleAgainAfterTheRestart) {
   const std::string name = unique_name("kept");
-  std::mutex mutex;
-  std::vector<int> states;
-  auto state_count = [&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return states.size();
-  };
+  state_recorder recorder;
+  auto state_count = [&] { return recorder.states().size(); };
   auto registration = client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"},
-                                                [&](int state) {
-                                                  std::lock_guard<std::mutex> lock(mutex);
-                                                  states.push_back(state);
-                                                });
+                                                recorder.callback());
   ASSERT_NE(nullptr, registration);
   ASSERT_TRUE(waitUntil([&] { return state_count() == 1; }, kAvahiTimeout));
   ASSERT_TRUE(listed_by_avahi_browse(name));
@@ -107,10 +99,7 @@ TEST_F(zeroconf_avahi_restart, RegistrationIsVisibleAgainAfterTheRestart) {
   ASSERT_TRUE(testing_support::startAvahiDaemon(LUMORA_AVAHI_CONFIG));
   ASSERT_TRUE(waitUntil([&] { return state_count() == 3; }, 20s));
   const long long registered_ms = milliseconds_since(restarted_at);
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), states);
-  }
+  EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), recorder.states());
   EXPECT_TRUE(waitUntil([&] { return listed_by_avahi_browse(name); }, kAvahiTimeout));
   std::fprintf(stderr, "registration announced again %lld ms after the restart began; visible to avahi-browse after "
                "%lld ms\n", registered_ms, milliseconds_since(restarted_at));
