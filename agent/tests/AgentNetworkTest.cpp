@@ -17,6 +17,7 @@
 
 #include "agent/tests/AgentTestSupport.h"
 #include "testing/avahi_daemon.h"
+#include "testing/count_of.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_until.h"
@@ -124,9 +125,7 @@ class NetworkInner : public AgentTest {
   // Lines of the agent's log so far that mention text.
   long count(const std::string& text) {
     log_ += capture_.take();
-    long found = 0;
-    for (size_t at = log_.find(text); at != std::string::npos; at = log_.find(text, at + 1)) ++found;
-    return found;
+    return static_cast<long>(testing_support::countOf(log_, text));
   }
 
   testing_support::TempDir dir_;
