@@ -50,6 +50,15 @@ int Find(const std::vector<std::string>& lines, const std::string& prefix, const
   return -1;
 }
 
+// The action entry's result lines, in order.
+std::vector<std::string> ActionResults(const std::vector<std::string>& lines) {
+  std::vector<std::string> results;
+  for (const std::string& line : lines) {
+    if (StartsWith(line, R"(result: {"Entry":"Action")")) results.push_back(line);
+  }
+  return results;
+}
+
 Json Payload(const std::string& line) { return Json::parse(line.substr(line.find(": ") + 2)); }
 
 const char* const kActionResultOk = R"(result: {"Entry":"Action","Result":0})";
@@ -124,12 +133,8 @@ TEST_F(VextroHost, BadActionListsGiveTheirResultAndWriteNothing) {
                               R"([{"Path":"Actions.CreateStreamer","Data":{"StreamName":"S",)"
                               R"("Mapping":[{"IOGroupId":0,"InputId":0}],)"
                               R"("StreamDescription":{"Address":"239.1.1.1\r\nCONFIG_PARAM_X: 1"}}}])"});
-  std::vector<std::string> results;
-  for (const std::string& line : lines) {
-    if (StartsWith(line, R"(result: {"Entry":"Action")")) results.push_back(line);
-  }
-  EXPECT_EQ(results, (std::vector<std::string>{kActionResultFailed, kActionResultFailed, kActionResultOk,
-                                               kActionResultOk}));
+  EXPECT_EQ(ActionResults(lines), (std::vector<std::string>{kActionResultFailed, kActionResultFailed,
+                                                           kActionResultOk, kActionResultOk}));
   EXPECT_EQ(Find(lines, "request: ", "/save.htm"), -1);
   const std::string log = testing_support::readFile(appData.path() + "/Vextro Technologies/vextro");
   for (const char* part :
@@ -162,12 +167,8 @@ TEST_F(VextroHost, WronglyShapedActionsGetAWarningLineBeforeTheirResult) {
   EXPECT_GE(Find(lines, "warning: ", "action 1 Mapping[0] is a receiver's mapping; a streamer's is flat", flat), 0);
   // A well-shaped receiver for a stream the simulated device does not announce.
   EXPECT_GE(Find(lines, "warning: ", "the simulated device announces no session 'Mic'; add --session 'Mic'"), 0);
-  std::vector<std::string> results;
-  for (const std::string& line : lines) {
-    if (StartsWith(line, R"(result: {"Entry":"Action")")) results.push_back(line);
-  }
-  EXPECT_EQ(results, (std::vector<std::string>{kActionResultFailed, kActionResultOk, kActionResultOk,
-                                               kActionResultOk}));
+  EXPECT_EQ(ActionResults(lines), (std::vector<std::string>{kActionResultFailed, kActionResultOk,
+                                                           kActionResultOk, kActionResultOk}));
   // Only the well-shaped receiver reached the device.
   EXPECT_EQ(Find(lines, "request: ", "AUDIO_SERVER_STREAM"), -1);
   EXPECT_GE(Find(lines, "request: ", "CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_STREAM_NAME"), 0);
