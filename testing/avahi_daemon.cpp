@@ -4,10 +4,10 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
+#include "testing/run_command.h"
 #include "testing/wait_until.h"
 
 namespace testing_support {
@@ -37,18 +37,12 @@ bool stopAvahiDaemon() {
 
 std::vector<std::string> avahiBrowseResolved(const std::string& type) {
   const std::string command =
-      "timeout " + std::to_string(kTimeout.count()) + " avahi-browse -prt " + type + " 2>/dev/null";
-  std::vector<std::string> lines;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return lines;
-  char buffer[2048];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-    std::string line = buffer;
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    if (line.rfind("=;", 0) == 0) lines.push_back(line);
+      "timeout " + std::to_string(kTimeout.count()) + " avahi-browse -prt " + shellWord(type) + " 2>/dev/null";
+  std::vector<std::string> resolved;
+  for (const std::string& line : splitLines(runCommand(command).output)) {
+    if (line.rfind("=;", 0) == 0) resolved.push_back(line);
   }
-  ::pclose(pipe);
-  return lines;
+  return resolved;
 }
 
 }  // namespace testing_support

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -18,6 +17,7 @@
 #include "agent/tests/AgentTestSupport.h"
 #include "testing/avahi_daemon.h"
 #include "testing/count_of.h"
+#include "testing/run_command.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_until.h"
@@ -232,16 +232,11 @@ TEST_P(Network, InItsOwnNamespace) {
   const std::string command = std::string("env ") + kInnerVariable + "=1 unshare --net --mount --pid --fork " +
                               "--mount-proc " + std::filesystem::read_symlink("/proc/self/exe").string() +
                               " --gtest_filter=NetworkInner." + GetParam() + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-    output += buffer;
-    const std::string line = buffer;
-    if (line.find("measured: ") != std::string::npos) std::cout << line.substr(line.find("measured: "));
+  const auto [status, output] = testing_support::runCommand(command);
+  for (const std::string& line : testing_support::splitLines(output)) {
+    if (line.find("measured: ") != std::string::npos) std::cout << line.substr(line.find("measured: ")) << "\n";
   }
-  EXPECT_EQ(::pclose(pipe), 0) << output;
+  EXPECT_EQ(status, 0) << output;
   EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
 

@@ -1,43 +1,24 @@
 // plugin-host vextro with action lists, run as the reviewer runs it: the printed request:,
 // change: and result: lines and their order.
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "testing/run_command.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
 using Json = nlohmann::json;
 
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 // The host's output lines for these arguments (run through the shell, stderr dropped).
 std::vector<std::string> RunHost(const std::vector<std::string>& arguments) {
-  std::string command = Quoted(PLUGIN_HOST_PATH) + " vextro --plugin " + Quoted(VEXTRO_PLUGIN_PATH) + " --sim";
-  for (const std::string& argument : arguments) command += " " + Quoted(argument);
-  command += " 2>/dev/null";
-  std::vector<std::string> lines;
-  FILE* output = ::popen(command.c_str(), "r");
-  if (output == nullptr) return lines;
-  std::string line;
-  for (int c = std::fgetc(output); c != EOF; c = std::fgetc(output)) {
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
-  ::pclose(output);
-  return lines;
+  using testing_support::shellWord;
+  std::string command = shellWord(PLUGIN_HOST_PATH) + " vextro --plugin " + shellWord(VEXTRO_PLUGIN_PATH) + " --sim";
+  for (const std::string& argument : arguments) command += " " + shellWord(argument);
+  return testing_support::splitLines(testing_support::runCommand(command + " 2>/dev/null").output);
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
