@@ -14,6 +14,7 @@
 
 #include "agent/src/HttpClient.h"
 #include "agent/tests/AgentTestSupport.h"
+#include "testing/run_command.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 
@@ -24,15 +25,9 @@ using agent_testing::AgentTest;
 using agent_testing::waitUntil;
 using testing_support::readFile;
 using testing_support::ScopedEnv;
+using testing_support::splitLines;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
-}
 
 // An agent whose engine program is the fake engine, recording into a private file.
 class EngineTest : public AgentTest {
@@ -68,7 +63,7 @@ TEST_F(EngineTest, AnEngineThatExitsIsReportedDeadOnce) {
   std::this_thread::sleep_for(400ms);  // several more periods: no second report
   EXPECT_EQ(listener.events(), std::vector<std::string>{"died"});
   EXPECT_EQ(agent->enginePid(), 0);
-  EXPECT_EQ(lines(readFile(argsFile())), std::vector<std::string>{"--server 1 --apid " + ownPid()});
+  EXPECT_EQ(splitLines(readFile(argsFile())), std::vector<std::string>{"--server 1 --apid " + ownPid()});
   const std::string log = capture.take();
   EXPECT_NE(log.find("Engine process has started\n"), std::string::npos);
   EXPECT_NE(log.find("Engine process died\n"), std::string::npos);
@@ -79,7 +74,8 @@ TEST_F(EngineTest, MasterEngineGetsMasterLast) {
   auto agent = makeEngineAgent();
   agent->startEngineProcess(true);
   ASSERT_TRUE(waitUntil([&] { return !readFile(argsFile()).empty(); }, 3s));
-  EXPECT_EQ(lines(readFile(argsFile())), std::vector<std::string>{"--server 1 --apid " + ownPid() + " --master 1"});
+  EXPECT_EQ(splitLines(readFile(argsFile())),
+            std::vector<std::string>{"--server 1 --apid " + ownPid() + " --master 1"});
   EXPECT_TRUE(listener.waitFor("died", 3s));
 }
 
@@ -100,7 +96,7 @@ TEST_F(EngineTest, AStartWhileTheEngineLivesIsRefused) {
   EXPECT_NE(capture.take().find("Engine process is already running\n"), std::string::npos);
   EXPECT_EQ(agent->enginePid(), pid);
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(lines(readFile(argsFile())).size(), 1u);
+  EXPECT_EQ(splitLines(readFile(argsFile())).size(), 1u);
   EXPECT_TRUE(listener.events().empty());
 
   ::kill(static_cast<pid_t>(pid), SIGKILL);
@@ -109,7 +105,7 @@ TEST_F(EngineTest, AStartWhileTheEngineLivesIsRefused) {
   // Dead now: a new start goes through.
   ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
   agent->startEngineProcess(false);
-  EXPECT_TRUE(waitUntil([&] { return lines(readFile(argsFile())).size() == 2; }, 3s));
+  EXPECT_TRUE(waitUntil([&] { return splitLines(readFile(argsFile())).size() == 2; }, 3s));
   EXPECT_TRUE(waitUntil([&] { return listener.events().size() == 2; }, 3s));
 }
 
@@ -160,7 +156,7 @@ TEST_F(EngineTest, RestartFromTheWatchdogThread) {
   agent->addListener(&restarter);
   agent->startEngineProcess(false);
   EXPECT_TRUE(waitUntil([&] { return restarter.deaths == 2; }, 3s));
-  EXPECT_EQ(lines(readFile(argsFile())).size(), 2u);
+  EXPECT_EQ(splitLines(readFile(argsFile())).size(), 2u);
   agent->removeListener(&restarter);
 }
 
@@ -287,12 +283,8 @@ TEST(InterfaceFilters, ChosenInterfacesGiveTheirFirstAddress) {
   const std::string command = std::string("env ") + kInnerVariable + "=1 unshare --net /proc/" +
                               std::to_string(::getpid()) +
                               "/exe --gtest_filter=AgentTest.FiltersInAPrivateNetwork 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
-  EXPECT_EQ(::pclose(pipe), 0) << output;
+  const auto [status, output] = testing_support::runCommand(command);
+  EXPECT_EQ(status, 0) << output;
   EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
 

@@ -6,19 +6,18 @@
 #include <QProcess>
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 #include "agent/tests/AgentTestSupport.h"
+#include "testing/avahi_daemon.h"
+#include "testing/count_of.h"
+#include "testing/run_command.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_until.h"
@@ -33,7 +32,6 @@ using testing_support::waitUntil;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kInnerVariable = "LUMORA_AGENT_NETWORK_INNER";
-constexpr const char* kAvahiPidFile = "/run/avahi-daemon/pid";
 
 long long millisecondsSince(Clock::time_point start) {
   return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -105,17 +103,7 @@ class NetworkInner : public AgentTest {
                                            "\nenable-dbus=yes\nratelimit-interval-usec=1000000\n"
                                            "ratelimit-burst=1000\n[wide-area]\nenable-wide-area=no\n"
                                            "[publish]\npublish-hinfo=no\npublish-workstation=no\n");
-    ASSERT_TRUE(run("avahi-daemon --daemonize --no-chroot --no-rlimits --file=" + config));
-    ASSERT_TRUE(waitUntil([] { return run("avahi-daemon --check"); }, 5s));
-  }
-  // This case is its namespace's first process, so the daemon's parent once it forked away:
-  // reaped here, or "avahi-daemon -k" would wait for the zombie.
-  static void stopAvahi() {
-    pid_t pid = 0;
-    std::ifstream(kAvahiPidFile) >> pid;
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(::kill(pid, SIGTERM), 0);
-    ASSERT_TRUE(waitUntil([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid || ::kill(pid, 0) != 0; }, 5s));
+    ASSERT_TRUE(testing_support::startAvahiDaemon(config));
   }
 
   // How many interfaces the agent sees the server on.
@@ -137,9 +125,7 @@ class NetworkInner : public AgentTest {
   // Lines of the agent's log so far that mention text.
   long count(const std::string& text) {
     log_ += capture_.take();
-    long found = 0;
-    for (size_t at = log_.find(text); at != std::string::npos; at = log_.find(text, at + 1)) ++found;
-    return found;
+    return static_cast<long>(testing_support::countOf(log_, text));
   }
 
   testing_support::TempDir dir_;
@@ -221,7 +207,7 @@ TEST_F(NetworkInner, AttachedAgainAfterAvahiRestarts) {
   ASSERT_TRUE(waitUntil([&] { return agent->attachedName() == server; }, 10s));
   const std::string address = agent->attachedAddress();
 
-  stopAvahi();
+  ASSERT_TRUE(testing_support::stopAvahiDaemon());
   ASSERT_TRUE(waitUntil([&] { return reports("detached " + address) == 1; }, 10s));
   std::this_thread::sleep_for(1500ms);  // long enough for refused attempts on both sides
   const auto start = Clock::now();
@@ -246,16 +232,11 @@ TEST_P(Network, InItsOwnNamespace) {
   const std::string command = std::string("env ") + kInnerVariable + "=1 unshare --net --mount --pid --fork " +
                               "--mount-proc " + std::filesystem::read_symlink("/proc/self/exe").string() +
                               " --gtest_filter=NetworkInner." + GetParam() + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-    output += buffer;
-    const std::string line = buffer;
-    if (line.find("measured: ") != std::string::npos) std::cout << line.substr(line.find("measured: "));
+  const auto [status, output] = testing_support::runCommand(command);
+  for (const std::string& line : testing_support::splitLines(output)) {
+    if (line.find("measured: ") != std::string::npos) std::cout << line.substr(line.find("measured: ")) << "\n";
   }
-  EXPECT_EQ(::pclose(pipe), 0) << output;
+  EXPECT_EQ(status, 0) << output;
   EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
 

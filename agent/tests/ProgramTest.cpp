@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "agent/tests/ProgramRun.h"
+#include "testing/count_of.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_until.h"
 
@@ -267,7 +268,7 @@ class SecondInstance : public ProgramTest {
     const std::string output = first.output();
     size_t count = 0;
     for (const char* line : {"No LUMORA server attached", "Opening the web app at"}) {
-      for (size_t at = output.find(line); at != std::string::npos; at = output.find(line, at + 1)) ++count;
+      count += testing_support::countOf(output, line);
     }
     return count;
   }

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/avahi_daemon.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_until.h"
 
@@ -25,29 +26,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool daemonRunning() { return std::system("avahi-daemon --check 2>/dev/null") == 0; }
-
-void startDaemon() {
-  const std::string command =
-      std::string("avahi-daemon --daemonize --no-chroot --no-rlimits --file=") + LUMORA_AVAHI_CONFIG;
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  ASSERT_TRUE(testing_support::waitUntil(daemonRunning, 5s, 50ms));
-}
-
 // The TXT field avahi-browse, a separate client of the daemon, shows for the resolved instance.
 std::optional<std::string> advertisedTxt(const std::string& name) {
-  FILE* pipe = popen("timeout 5 avahi-browse -rtp _ravenna._sub._http._tcp 2>/dev/null", "r");
-  if (pipe == nullptr) return std::nullopt;
   std::optional<std::string> txt;
-  char line[2048];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    std::string text = line;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    if (text.rfind("=;", 0) == 0 && text.find(";" + name + ";") != std::string::npos) {
-      txt = text.substr(text.rfind(';') + 1);
-    }
+  for (const std::string& line : testing_support::avahiBrowseResolved("_ravenna._sub._http._tcp")) {
+    if (line.find(";" + name + ";") != std::string::npos) txt = line.substr(line.rfind(';') + 1);
   }
-  pclose(pipe);
   return txt;
 }
 
@@ -57,11 +41,13 @@ class EngineAvahiRestart : public ::testing::Test {
     if (std::getenv("LUMORA_TEST_NAMESPACE") == nullptr) {
       GTEST_SKIP() << "restarts avahi-daemon: runs only inside a test namespace of its own";
     }
-    ASSERT_TRUE(daemonRunning());
+    ASSERT_TRUE(testing_support::avahiDaemonRunning());
   }
   void TearDown() override {
     TVSK_Uninitialize();
-    if (!daemonRunning()) startDaemon();
+    if (!testing_support::avahiDaemonRunning()) {
+      ASSERT_TRUE(testing_support::startAvahiDaemon(LUMORA_AVAHI_CONFIG));
+    }
   }
 
   TempDir root_;
@@ -83,10 +69,9 @@ TEST_F(EngineAvahiRestart, TheAdvertisementComesBackUnderItsNameAfterTheDaemonRe
   EXPECT_EQ(txt.value_or("none"), "\"master:1\"");
 
   // Down long enough for at least one refused attempt, then back.
-  ASSERT_EQ(std::system("avahi-daemon -k"), 0);
-  ASSERT_TRUE(testing_support::waitUntil([] { return !daemonRunning(); }, 5s, 50ms));
+  ASSERT_TRUE(testing_support::stopAvahiDaemon());
   std::this_thread::sleep_for(1500ms);
-  startDaemon();
+  ASSERT_TRUE(testing_support::startAvahiDaemon(LUMORA_AVAHI_CONFIG));
   const auto back = std::chrono::steady_clock::now();
   EXPECT_TRUE(testing_support::waitUntil([&] { return (txt = advertisedTxt(name_)).has_value(); }, 20s, 200ms));
   EXPECT_EQ(txt.value_or("none"), "\"master:1\"");

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -19,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../src/Engine.h"
+#include "testing/run_command.h"
 #include "testing/sap_announce/sap_sender.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
@@ -27,6 +27,8 @@
 
 using Json = nlohmann::json;
 using testing_support::ScopedEnv;
+using testing_support::shellWord;
+using testing_support::splitLines;
 using testing_support::TempDir;
 using testing_support::waitUntil;
 using namespace std::chrono_literals;
@@ -41,25 +43,7 @@ constexpr const char* kScriptSdp =
     "v=0\r\no=- 42 42 IN IP4 127.0.0.1\r\ns=<script>document.title='owned'</script>\r\nc=IN IP4 239.69.1.9/32\r\n"
     "t=0 0\r\nm=audio 5006 RTP/AVP 97\r\na=rtpmap:97 L16/44100/8\r\n";
 
-// The text as one single-quoted shell word.
-std::string shellWord(const std::string& text) {
-  std::string word = "'";
-  for (const char c : text) {
-    word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return word + "'";
-}
-
-std::string run(const std::string& command) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char chunk[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
-  ::pclose(pipe);
-  return output;
-}
+std::string run(const std::string& command) { return testing_support::runCommand(command).output; }
 
 
 class EngineSystem : public ::testing::Test {
@@ -139,12 +123,8 @@ class EngineSystem : public ::testing::Test {
 
 // avahi-browse's view of our own service: nothing, or its TXT field when it is resolved.
 std::optional<std::string> advertisedTxt(const std::string& name) {
-  const std::string output = run("timeout 5 avahi-browse -rtp _ravenna._sub._http._tcp 2>/dev/null");
   std::optional<std::string> txt;
-  std::size_t start = 0;
-  while (start < output.size()) {
-    const std::size_t end = output.find('\n', start);
-    const std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  for (const std::string& line : splitLines(run("timeout 5 avahi-browse -rtp _ravenna._sub._http._tcp 2>/dev/null"))) {
     if (line.find(";" + name + ";") != std::string::npos) {
       if (line[0] == '=') {
         txt = line.substr(line.rfind(';') + 1);
@@ -152,8 +132,6 @@ std::optional<std::string> advertisedTxt(const std::string& name) {
         txt.reset();  // withdrawn while the cache still listed it
       }
     }
-    if (end == std::string::npos) break;
-    start = end + 1;
   }
   return txt;
 }

@@ -163,7 +163,8 @@ ScriptedReply ScriptedReply::endlessBody() {
 
 class HttpServer::Impl {
  public:
-  Impl() : acceptor_(io_, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {}
+  Impl(const std::string& address, uint16_t port)
+      : acceptor_(io_, tcp::endpoint(asio::ip::make_address(address), port)) {}
 
   class Session;
 
@@ -172,16 +173,7 @@ class HttpServer::Impl {
     thread_ = std::thread([this] { io_.run(); });
   }
 
-  void stop() {
-    std::lock_guard<std::mutex> stopLock(stopMutex_);
-    if (!thread_.joinable()) return;
-    io_.stop();
-    thread_.join();
-    // The io thread is gone: sockets can be closed here.
-    sessions_.clear();
-    boost::system::error_code ignored;
-    acceptor_.close(ignored);
-  }
+  void stop();
 
   void accept();
   void record(RecordedRequest request) {
@@ -224,6 +216,11 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
       : server_(server), socket_(std::move(socket)), timer_(server.io_), buffer_(kMaxRequestHead) {}
 
   void start() { readHead(); }
+  // Also for a session that still has a wait pending (its handler keeps it alive).
+  void close() {
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+  }
 
  private:
   void finish() {
@@ -369,6 +366,18 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
   size_t remaining_ = 0;
 };
 
+void HttpServer::Impl::stop() {
+  std::lock_guard<std::mutex> stopLock(stopMutex_);
+  if (!thread_.joinable()) return;
+  io_.stop();
+  thread_.join();
+  // The io thread is gone: sockets can be closed here.
+  for (const auto& session : sessions_) session->close();
+  sessions_.clear();
+  boost::system::error_code ignored;
+  acceptor_.close(ignored);
+}
+
 void HttpServer::Impl::accept() {
   acceptor_.async_accept([this](boost::system::error_code error, tcp::socket socket) {
     if (error) return;  // closed by stop()
@@ -383,14 +392,15 @@ void HttpServer::Impl::accept() {
   });
 }
 
-HttpServer::HttpServer() : impl_(std::make_unique<Impl>()) {
+HttpServer::HttpServer(const std::string& address, uint16_t port)
+    : impl_(std::make_unique<Impl>(address, port)), address_(address) {
   port_ = impl_->acceptor_.local_endpoint().port();
   impl_->start();
 }
 
 HttpServer::~HttpServer() { stop(); }
 
-std::string HttpServer::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string HttpServer::address() const { return address_ + ":" + std::to_string(port_); }
 
 void HttpServer::setReply(const std::string& path, ScriptedReply reply) {
   std::lock_guard<std::mutex> lock(impl_->mutex_);

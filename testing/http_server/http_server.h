@@ -14,8 +14,9 @@
 #include <utility>
 #include <vector>
 
-// A scripted HTTP server for tests: listens on 127.0.0.1 at an ephemeral port, serves on its own
-// thread, records every request as received and answers each path with a scripted reply.
+// A scripted HTTP server for tests: listens on 127.0.0.1 at an ephemeral port (unless told another
+// loopback address or a fixed port), serves on its own thread, records every request as received
+// and answers each path with a scripted reply.
 // One request per connection; every reply ends the connection (except a stall, which the server
 // keeps open until stop()).
 //
@@ -86,13 +87,14 @@ class HttpServer {
   // Largest request head read; a longer one closes the connection unanswered.
   static constexpr size_t kMaxRequestHead = 1 << 20;
 
-  HttpServer();  // listening on 127.0.0.1:<ephemeral> on return
+  // Listening on address:port (0: ephemeral) on return; throws boost::system::system_error when it cannot.
+  explicit HttpServer(const std::string& address = "127.0.0.1", uint16_t port = 0);
   ~HttpServer();  // stop()
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
   [[nodiscard]] uint16_t port() const { return port_; }
-  // "127.0.0.1:<port>"
+  // "<address>:<port>"
   [[nodiscard]] std::string address() const;
 
   // The reply for one path (query ignored); replaces an earlier one.
@@ -114,6 +116,7 @@ class HttpServer {
  private:
   class Impl;
   std::unique_ptr<Impl> impl_;
+  std::string address_;
   uint16_t port_ = 0;
 };
 

@@ -1,43 +1,24 @@
 // plugin-host vextro with action lists, run as the reviewer runs it: the printed request:,
 // change: and result: lines and their order.
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "testing/run_command.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
 using Json = nlohmann::json;
 
-std::string Quoted(const std::string& text) {
-  std::string quoted = "'";
-  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 // The host's output lines for these arguments (run through the shell, stderr dropped).
 std::vector<std::string> RunHost(const std::vector<std::string>& arguments) {
-  std::string command = Quoted(PLUGIN_HOST_PATH) + " vextro --plugin " + Quoted(VEXTRO_PLUGIN_PATH) + " --sim";
-  for (const std::string& argument : arguments) command += " " + Quoted(argument);
-  command += " 2>/dev/null";
-  std::vector<std::string> lines;
-  FILE* output = ::popen(command.c_str(), "r");
-  if (output == nullptr) return lines;
-  std::string line;
-  for (int c = std::fgetc(output); c != EOF; c = std::fgetc(output)) {
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
-  ::pclose(output);
-  return lines;
+  using testing_support::shellWord;
+  std::string command = shellWord(PLUGIN_HOST_PATH) + " vextro --plugin " + shellWord(VEXTRO_PLUGIN_PATH) + " --sim";
+  for (const std::string& argument : arguments) command += " " + shellWord(argument);
+  return testing_support::splitLines(testing_support::runCommand(command + " 2>/dev/null").output);
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
@@ -48,6 +29,15 @@ int Find(const std::vector<std::string>& lines, const std::string& prefix, const
     if (StartsWith(lines[i], prefix) && lines[i].find(part) != std::string::npos) return i;
   }
   return -1;
+}
+
+// The action entry's result lines, in order.
+std::vector<std::string> ActionResults(const std::vector<std::string>& lines) {
+  std::vector<std::string> results;
+  for (const std::string& line : lines) {
+    if (StartsWith(line, R"(result: {"Entry":"Action")")) results.push_back(line);
+  }
+  return results;
 }
 
 Json Payload(const std::string& line) { return Json::parse(line.substr(line.find(": ") + 2)); }
@@ -124,12 +114,8 @@ TEST_F(VextroHost, BadActionListsGiveTheirResultAndWriteNothing) {
                               R"([{"Path":"Actions.CreateStreamer","Data":{"StreamName":"S",)"
                               R"("Mapping":[{"IOGroupId":0,"InputId":0}],)"
                               R"("StreamDescription":{"Address":"239.1.1.1\r\nCONFIG_PARAM_X: 1"}}}])"});
-  std::vector<std::string> results;
-  for (const std::string& line : lines) {
-    if (StartsWith(line, R"(result: {"Entry":"Action")")) results.push_back(line);
-  }
-  EXPECT_EQ(results, (std::vector<std::string>{kActionResultFailed, kActionResultFailed, kActionResultOk,
-                                               kActionResultOk}));
+  EXPECT_EQ(ActionResults(lines), (std::vector<std::string>{kActionResultFailed, kActionResultFailed,
+                                                           kActionResultOk, kActionResultOk}));
   EXPECT_EQ(Find(lines, "request: ", "/save.htm"), -1);
   const std::string log = testing_support::readFile(appData.path() + "/Vextro Technologies/vextro");
   for (const char* part :
@@ -162,12 +148,8 @@ TEST_F(VextroHost, WronglyShapedActionsGetAWarningLineBeforeTheirResult) {
   EXPECT_GE(Find(lines, "warning: ", "action 1 Mapping[0] is a receiver's mapping; a streamer's is flat", flat), 0);
   // A well-shaped receiver for a stream the simulated device does not announce.
   EXPECT_GE(Find(lines, "warning: ", "the simulated device announces no session 'Mic'; add --session 'Mic'"), 0);
-  std::vector<std::string> results;
-  for (const std::string& line : lines) {
-    if (StartsWith(line, R"(result: {"Entry":"Action")")) results.push_back(line);
-  }
-  EXPECT_EQ(results, (std::vector<std::string>{kActionResultFailed, kActionResultOk, kActionResultOk,
-                                               kActionResultOk}));
+  EXPECT_EQ(ActionResults(lines), (std::vector<std::string>{kActionResultFailed, kActionResultOk,
+                                                           kActionResultOk, kActionResultOk}));
   // Only the well-shaped receiver reached the device.
   EXPECT_EQ(Find(lines, "request: ", "AUDIO_SERVER_STREAM"), -1);
   EXPECT_GE(Find(lines, "request: ", "CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_STREAM_NAME"), 0);

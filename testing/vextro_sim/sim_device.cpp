@@ -1,24 +1,16 @@
 #include "testing/vextro_sim/sim_device.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <boost/system/system_error.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
 namespace vextro_sim {
 namespace {
 
-constexpr std::size_t kMaxRequestBytes = 1024 * 1024;
-constexpr int kAcceptPollMs = 50;
-constexpr int kReceiveTimeoutSeconds = 5;
 constexpr uint32_t kSlotCount = 32;
 constexpr const char* kSampleFreq = "CONFIG_PARAM_AUDIO_SERVER_SAMPLE_FREQ";
 constexpr const char* kSetting = "SELVA_CONFIG_PARAM_SETTING";
@@ -40,15 +32,6 @@ std::string zeroList() {
   std::string list = "0";
   for (uint32_t i = 1; i < kSlotCount; ++i) list += "#0";
   return list;
-}
-
-void sendAll(int fd, const std::string& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;  // the client may close right after the status line
-    sent += static_cast<std::size_t>(n);
-  }
 }
 
 bool startsWith(const std::string& text, const std::string& prefix) {
@@ -137,41 +120,24 @@ bool isEncodedOnWrite(const std::string& name) {
 
 SimDevice::SimDevice(SimOptions options) : options_(std::move(options)) {
   loadHealthyPreset();
-  auto first = std::make_unique<Listener>();
-  first->address = options_.address;
-  first->fd = openListener(options_.address, options_.port, port_);
-  listeners_.push_back(std::move(first));
-  if (options_.secondListener) {
-    auto second = std::make_unique<Listener>();
-    second->address = options_.secondAddress;
-    second->fd = openListener(options_.secondAddress, options_.secondPort, secondPort_);
-    listeners_.push_back(std::move(second));
-  }
-  for (auto& listener : listeners_) {
-    Listener* raw = listener.get();
-    listener->thread = std::thread([this, raw] { acceptLoop(*raw); });
-  }
+  listen(options_.address, options_.port, port_);
+  if (options_.secondListener) listen(options_.secondAddress, options_.secondPort, secondPort_);
 }
 
 SimDevice::~SimDevice() { stop(); }
 
-int SimDevice::openListener(const std::string& address, uint16_t requestedPort, uint16_t& boundPort) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("sim: socket failed");
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(requestedPort);
-  if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1 ||
-      ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0) {
-    ::close(fd);
-    throw std::runtime_error("sim: cannot listen on " + address + ": " + std::strerror(errno));
+void SimDevice::listen(const std::string& address, uint16_t requestedPort, uint16_t& boundPort) {
+  std::unique_ptr<testing_support::HttpServer> server;
+  try {
+    server = std::make_unique<testing_support::HttpServer>(address, requestedPort);
+  } catch (const boost::system::system_error& error) {
+    throw std::runtime_error("sim: cannot listen on " + address + ": " + error.code().message());
   }
-  socklen_t length = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  boundPort = ntohs(addr.sin_port);
-  return fd;
+  server->setHandler([this, address](const testing_support::RecordedRequest& request) {
+    return serve(request, address);
+  });
+  boundPort = server->port();
+  servers_.push_back(std::move(server));
 }
 
 void SimDevice::loadHealthyPreset() {
@@ -316,7 +282,6 @@ void SimDevice::setFault(const std::string& path, PageFault fault) {
 void SimDevice::clearFaults() {
   std::lock_guard<std::mutex> lock(mutex_);
   faults_.clear();
-  stopCondition_.notify_all();  // hanging answers re-check their fault
 }
 
 std::vector<RecordedRequest> SimDevice::requests() const {
@@ -350,102 +315,33 @@ void SimDevice::setRequestObserver(std::function<void(const RecordedRequest&)> o
 }
 
 void SimDevice::stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    stopping_ = true;
-    stopCondition_.notify_all();
-  }
-  for (auto& listener : listeners_) {
-    if (listener->thread.joinable()) listener->thread.join();
-    ::close(listener->fd);
-  }
-  std::vector<Connection> connections;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections.swap(connections_);
-  }
-  for (auto& connection : connections) {
-    if (connection.thread.joinable()) connection.thread.join();
-  }
+  for (const auto& server : servers_) server->stop();
 }
 
-void SimDevice::acceptLoop(Listener& listener) {
-  while (true) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) return;
-    }
-    pollfd entry{listener.fd, POLLIN, 0};
-    if (::poll(&entry, 1, kAcceptPollMs) <= 0) continue;
-    const int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    const timeval timeout{kReceiveTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+testing_support::ScriptedReply SimDevice::serve(const testing_support::RecordedRequest& received,
+                                                const std::string& localAddress) {
+  const RecordedRequest request = parseRequest(received.rawHead + "\r\n\r\n", localAddress);
+  PageFault fault;
+  std::function<void(const RecordedRequest&)> observer;
+  {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Reap finished connection threads so a long run does not pile them up.
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      if (*it->done) {
-        it->thread.join();
-        it = connections_.erase(it);
+    requests_.push_back(request);
+    requestCondition_.notify_all();
+    if (const auto found = faults_.find(request.path); found != faults_.end()) {
+      if (found->second.afterRequests > 0) {
+        --found->second.afterRequests;
       } else {
-        ++it;
+        fault = found->second;
       }
     }
-    auto done = std::make_shared<bool>(false);
-    const std::string localAddress = listener.address;
-    connections_.push_back({std::thread([this, fd, localAddress, done] { serve(fd, localAddress, done); }), done});
+    observer = observer_;
   }
-}
-
-bool SimDevice::waitUnlessStopping(int milliseconds) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return !stopCondition_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stopping_; });
-}
-
-void SimDevice::serve(int fd, const std::string& localAddress, const std::shared_ptr<bool>& done) {
-  // The whole request is read before answering: closing with unread data would reset the connection.
-  std::string raw;
-  char buffer[4096];
-  while (raw.find("\r\n\r\n") == std::string::npos && raw.size() < kMaxRequestBytes) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    raw.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (raw.find("\r\n\r\n") != std::string::npos) {
-    const RecordedRequest request = parseRequest(raw, localAddress);
-    PageFault fault;
-    std::function<void(const RecordedRequest&)> observer;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      requests_.push_back(request);
-      requestCondition_.notify_all();
-      if (const auto found = faults_.find(request.path); found != faults_.end()) {
-        if (found->second.afterRequests > 0) {
-          --found->second.afterRequests;
-        } else {
-          fault = found->second;
-        }
-      }
-      observer = observer_;
-    }
-    if (observer) observer(request);
-    bool answerIt = true;
-    if (fault.delayMs > 0) answerIt = waitUnlessStopping(fault.delayMs);
-    if (fault.hang) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      stopCondition_.wait(lock, [&] {
-        const auto found = faults_.find(request.path);
-        return stopping_ || found == faults_.end() || !found->second.hang;
-      });
-      answerIt = false;
-    }
-    if (answerIt && !fault.closeBeforeStatus) sendAll(fd, answer(request, fault));
-  }
-  ::shutdown(fd, SHUT_RDWR);
-  ::close(fd);
-  std::lock_guard<std::mutex> lock(mutex_);
-  *done = true;
+  if (observer) observer(request);
+  // A hung or dropped request has no effect on the device.
+  auto reply = fault.hang                ? testing_support::ScriptedReply::stall()
+               : fault.closeBeforeStatus ? testing_support::ScriptedReply::raw("")
+                                         : testing_support::ScriptedReply::raw(answer(request, fault));
+  return std::move(reply).after(std::chrono::milliseconds(fault.delayMs));
 }
 
 std::string SimDevice::indexPage() const {

@@ -1,8 +1,9 @@
 #pragma once
 
 // A simulated network audio interface for tests and benchmarks: serves the device pages from
-// mutable parameter maps over real sockets on 127.0.0.1 (and optionally 127.0.0.2 as its second
-// port), applies writes as the device does, logs every request and injects faults per page.
+// mutable parameter maps on the shared test HTTP server at 127.0.0.1 (and optionally a second
+// one at 127.0.0.2 as its second port), applies writes as the device does, logs every request and
+// injects faults per page.
 // Writes: "/save.htm" merges its parameters into the configuration and moves the sample-rate bits
 // of the status word when the rate settings change; "/connectsap.htm" starts the slot's scripted
 // connection status, advanced by each later statistics read. "/" answers a page that lists the
@@ -15,9 +16,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "testing/http_server/http_server.h"
 
 namespace vextro_sim {
 
@@ -101,22 +103,14 @@ class SimDevice {
   void clearRequests();
   // Waits until `count` requests of `path` have been received; false when `timeoutMs` passes first.
   [[nodiscard]] bool waitForRequests(const std::string& path, std::size_t count, int timeoutMs) const;
-  // Called on the connection's thread for every request, before it is answered.
+  // Called on the listener's server thread for every request, before it is answered.
   void setRequestObserver(std::function<void(const RecordedRequest&)> observer);
 
-  // Closes the listeners, ends hanging answers and joins every thread. Idempotent.
+  // Closes the listeners and every connection (hanging answers too) and joins the server threads.
+  // Idempotent.
   void stop();
 
  private:
-  struct Listener {
-    int fd = -1;
-    std::string address;
-    std::thread thread;
-  };
-  struct Connection {
-    std::thread thread;
-    std::shared_ptr<bool> done;  // guarded by mutex_
-  };
   struct ConnectScript {
     uint32_t slot = 0;
     int port = 1;
@@ -124,25 +118,24 @@ class SimDevice {
     int64_t errorNumber = 0;
   };
 
-  int openListener(const std::string& address, uint16_t requestedPort, uint16_t& boundPort);
-  void acceptLoop(Listener& listener);
-  void serve(int fd, const std::string& localAddress, const std::shared_ptr<bool>& done);
+  // A server at address:port that serves the pages; throws std::runtime_error when it cannot listen.
+  void listen(const std::string& address, uint16_t requestedPort, uint16_t& boundPort);
+  // On the server's thread: records the request and scripts its answer, faults included.
+  testing_support::ScriptedReply serve(const testing_support::RecordedRequest& received,
+                                       const std::string& localAddress);
   std::string answer(const RecordedRequest& request, const PageFault& fault);
   // "/": an HTML page naming the pages and listing the current parameters.
   [[nodiscard]] std::string indexPage() const;
   void applySave(const RecordedRequest& request);
   void startConnectScript(const RecordedRequest& request);
   void advanceConnectScripts();
-  bool waitUnlessStopping(int milliseconds);  // false when the device stops meanwhile
   void setListElement(const std::string& name, uint32_t index, int64_t value);
 
   SimOptions options_;
   uint16_t port_ = 0;
   uint16_t secondPort_ = 0;
   mutable std::mutex mutex_;
-  std::condition_variable stopCondition_;
   mutable std::condition_variable requestCondition_;
-  bool stopping_ = false;
   ParameterMap config_;
   ParameterMap statistics_;
   ParameterMap sessions_;
@@ -152,8 +145,8 @@ class SimDevice {
   std::vector<int> scriptTemplate_ = {3, 5};
   int64_t scriptError_ = 0;
   std::vector<ConnectScript> scripts_;
-  std::vector<Connection> connections_;
-  std::vector<std::unique_ptr<Listener>> listeners_;
+  // Last: stopped before the state their handlers use goes away.
+  std::vector<std::unique_ptr<testing_support::HttpServer>> servers_;
 };
 
 // Percent-encodes what a device page cannot carry literally (blanks, '%', '+', '#', controls,

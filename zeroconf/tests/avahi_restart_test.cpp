@@ -5,11 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
+#include "testing/avahi_daemon.h"
 #include "zeroconf/src/client.h"
 #include "zeroconf/src/service.h"
 #include "zeroconf/tests/avahi_support.h"
@@ -20,40 +21,15 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-bool daemon_running() {
-  return std::system("avahi-daemon --check 2>/dev/null") == 0;
-}
-
 long long milliseconds_since(steady::time_point start) {
   return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - start).count());
 }
 
-void stop_daemon() {
-  ASSERT_EQ(0, std::system("avahi-daemon -k"));
-  ASSERT_TRUE(waitUntil([] { return !daemon_running(); }, 5s));
-}
-
-void start_daemon() {
-  const std::string command = std::string("avahi-daemon --daemonize --no-chroot --no-rlimits --file=") +
-                              LUMORA_AVAHI_CONFIG;
-  ASSERT_EQ(0, std::system(command.c_str()));
-  ASSERT_TRUE(waitUntil([] { return daemon_running(); }, 5s));
-}
-
 // Whether avahi-browse, a separate client of the daemon, lists the instance.
 bool listed_by_avahi_browse(const std::string& name) {
-  FILE* pipe = popen("timeout 5 avahi-browse -p -t -r _http._tcp 2>/dev/null", "r");
-  if (pipe == nullptr) {
-    return false;
-  }
-  bool found = false;
-  char line[1024];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    const std::string text = line;
-    found = found || (text.rfind("=;", 0) == 0 && text.find(";" + name + ";") != std::string::npos);
-  }
-  pclose(pipe);
-  return found;
+  const auto lines = testing_support::avahiBrowseResolved("_http._tcp");
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return line.find(";" + name + ";") != std::string::npos; });
 }
 
 class zeroconf_avahi_restart : public ::testing::Test {
@@ -62,12 +38,12 @@ class zeroconf_avahi_restart : public ::testing::Test {
     if (std::getenv("LUMORA_TEST_NAMESPACE") == nullptr) {
       GTEST_SKIP() << "restarts avahi-daemon: runs only inside a test namespace of its own";
     }
-    ASSERT_TRUE(daemon_running());
+    ASSERT_TRUE(testing_support::avahiDaemonRunning());
     client_.reset(zeroconf::create_client(-1));
   }
   void TearDown() override {
-    if (!daemon_running()) {
-      start_daemon();
+    if (!testing_support::avahiDaemonRunning()) {
+      ASSERT_TRUE(testing_support::startAvahiDaemon(LUMORA_AVAHI_CONFIG));
     }
   }
 
@@ -84,7 +60,7 @@ TEST_F(zeroconf_avahi_restart, RunningBrowseReportsLostInstancesAndFindsNewOnes)
   ASSERT_EQ(1U, listener->wait_for(1, kAvahiTimeout).size());
 
   const auto stopped = steady::now();
-  stop_daemon();
+  ASSERT_TRUE(testing_support::stopAvahiDaemon());
   auto events = listener->wait_for(2, kAvahiTimeout);
   ASSERT_EQ(2U, events.size());
   const long long removal_ms = milliseconds_since(stopped);
@@ -94,7 +70,7 @@ TEST_F(zeroconf_avahi_restart, RunningBrowseReportsLostInstancesAndFindsNewOnes)
   first.stop();
 
   const auto restarted_at = steady::now();
-  start_daemon();
+  ASSERT_TRUE(testing_support::startAvahiDaemon(LUMORA_AVAHI_CONFIG));
   const long long daemon_start_ms = milliseconds_since(restarted_at);
   publisher second(after, static_cast<uint16_t>(unique_port() + 1));
   events = listener->wait_for(3, 20s);
@@ -109,31 +85,21 @@ TEST_F(zeroconf_avahi_restart, RunningBrowseReportsLostInstancesAndFindsNewOnes)
 
 TEST_F(zeroconf_avahi_restart, RegistrationIsVisibleAgainAfterTheRestart) {
   const std::string name = unique_name("kept");
-  std::mutex mutex;
-  std::vector<int> states;
-  auto state_count = [&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return states.size();
-  };
+  state_recorder recorder;
+  auto state_count = [&] { return recorder.states().size(); };
   auto registration = client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"},
-                                                [&](int state) {
-                                                  std::lock_guard<std::mutex> lock(mutex);
-                                                  states.push_back(state);
-                                                });
+                                                recorder.callback());
   ASSERT_NE(nullptr, registration);
   ASSERT_TRUE(waitUntil([&] { return state_count() == 1; }, kAvahiTimeout));
   ASSERT_TRUE(listed_by_avahi_browse(name));
 
-  stop_daemon();
+  ASSERT_TRUE(testing_support::stopAvahiDaemon());
   ASSERT_TRUE(waitUntil([&] { return state_count() == 2; }, kAvahiTimeout));
   const auto restarted_at = steady::now();
-  start_daemon();
+  ASSERT_TRUE(testing_support::startAvahiDaemon(LUMORA_AVAHI_CONFIG));
   ASSERT_TRUE(waitUntil([&] { return state_count() == 3; }, 20s));
   const long long registered_ms = milliseconds_since(restarted_at);
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), states);
-  }
+  EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), recorder.states());
   EXPECT_TRUE(waitUntil([&] { return listed_by_avahi_browse(name); }, kAvahiTimeout));
   std::fprintf(stderr, "registration announced again %lld ms after the restart began; visible to avahi-browse after "
                "%lld ms\n", registered_ms, milliseconds_since(restarted_at));

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <mutex>
 
 #include "testing/stdout_capture.h"
 #include "zeroconf/src/client.h"
@@ -79,24 +78,12 @@ TEST_F(zeroconf_avahi_browse, RemovalIsReportedWhenThePublisherStops) {
 
 TEST_F(zeroconf_avahi_register, RegisteredServiceIsFoundAndWithdrawn) {
   const std::string name = unique_name("reg");
-  std::mutex mutex;
-  std::vector<int> states;
+  state_recorder recorder;
   auto registration = client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"},
-                                                [&](int state) {
-                                                  std::lock_guard<std::mutex> lock(mutex);
-                                                  states.push_back(state);
-                                                });
+                                                recorder.callback());
   ASSERT_NE(nullptr, registration);
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return !states.empty();
-      },
-      kAvahiTimeout));
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(std::vector<int>{zeroconf::registered}, states);
-  }
+  ASSERT_TRUE(waitUntil([&] { return !recorder.states().empty(); }, kAvahiTimeout));
+  EXPECT_EQ(std::vector<int>{zeroconf::registered}, recorder.states());
   auto listener = std::make_shared<recording_listener>(name);
   auto handle = browse(listener);
   ASSERT_EQ(1U, listener->wait_for(1, kAvahiTimeout).size());

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <mutex>
 
 #include "zeroconf/src/retry_backoff.h"
 #include "zeroconf/src/service.h"
@@ -230,15 +229,10 @@ TEST_F(zeroconf_reconnect, BrowseStartedWithoutTheServiceStartsOnceItAnswers) {
 class zeroconf_reconnect_registration : public zeroconf_reconnect {
  protected:
   std::shared_ptr<zeroconf::service> start_registration() {
-    return client_->register_service("_lumora_reg", "_http._tcp", 8123, {"_ravenna"}, {"master:1"}, [this](int state) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      states_.push_back(state);
-    });
+    return client_->register_service("_lumora_reg", "_http._tcp", 8123, {"_ravenna"}, {"master:1"},
+                                     recorder_.callback());
   }
-  std::vector<int> states() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return states_;
-  }
+  std::vector<int> states() { return recorder_.states(); }
   static size_t registrations_started() {
     size_t count = 0;
     for (const operation& started : dnssd_fake::operations()) {
@@ -248,8 +242,7 @@ class zeroconf_reconnect_registration : public zeroconf_reconnect {
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<int> states_;
+  state_recorder recorder_;
 };
 
 TEST_F(zeroconf_reconnect_registration, RegistrationIsMadeAgainOnceTheServiceAnswers) {

@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <mutex>
-
 #include "zeroconf/src/service.h"
 #include "zeroconf/tests/fake_fixture.h"
 
@@ -17,24 +15,17 @@ class zeroconf_register : public fake_library_test {
  protected:
   std::shared_ptr<zeroconf::service> start(const std::string& name = "_lumora_reg") {
     auto handle = client_->register_service(name, "_http._tcp", 8123, {"_ravenna", "_extra"}, {"master:1", "", "b=2"},
-                                            [this](int state) {
-                                              std::lock_guard<std::mutex> lock(mutex_);
-                                              states_.push_back(state);
-                                            });
+                                            recorder_.callback());
     registration_ = next(operation_kind::register_service);
     return handle;
   }
 
-  std::vector<int> states() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return states_;
-  }
+  std::vector<int> states() { return recorder_.states(); }
 
   operation registration_;
 
  private:
-  std::mutex mutex_;
-  std::vector<int> states_;
+  state_recorder recorder_;
 };
 
 TEST_F(zeroconf_register, RegistrationCarriesSubtypesPortAndTxt) {

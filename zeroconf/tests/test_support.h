@@ -117,6 +117,25 @@ class recording_hostname_listener : public zeroconf::hostname_browser_listener {
   std::vector<hostname_event> events_;
 };
 
+// Records each state a registration reports. Outlives the registration its callback is given to.
+class state_recorder {
+ public:
+  std::function<void(int)> callback() {
+    return [this](int state) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      states_.push_back(state);
+    };
+  }
+  std::vector<int> states() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return states_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<int> states_;
+};
+
 // Number of non-overlapping occurrences of `needle` in `text`.
 inline size_t count_of(const std::string& text, const std::string& needle) {
   size_t count = 0;

@@ -9,6 +9,7 @@
 #include "plugins/vextro/src/DeviceModels.h"
 #include "plugins/vextro/src/RavennaDeviceProxy.h"
 #include "plugins/vextro/tests/TestSupport.h"
+#include "testing/count_of.h"
 #include "testing/vextro_sim/sim_device.h"
 
 namespace Vextro {
@@ -16,6 +17,7 @@ namespace {
 
 using vextro_sim::SimDevice;
 using vextro_sim::SimOptions;
+using testing_support::countOf;
 using vextro_test::FastTimings;
 using vextro_test::ScopedPluginLog;
 
@@ -165,14 +167,6 @@ TEST_F(VextroProxyChanges, DeviceGoesAwayAndComesBack) {
   EXPECT_EQ(records[1]["Data"]["Status"]["Message"], "OK");
 }
 
-size_t CountOf(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // Cycles over unchanged pages do no work worth a log line beyond what the state build logs each
 // time; one changed byte of either page is reported at once, and the caches always hold what a
 // full parse of the pages gives.
@@ -184,8 +178,8 @@ TEST_F(VextroProxyChanges, UnchangedPagesReportNothingUntilOneByteChanges) {
   for (int cycle = 0; cycle < 3; ++cycle) {
     EXPECT_TRUE(Cycle().is_null());
   }
-  EXPECT_EQ(CountOf(log.text(), missing), 3U);
-  EXPECT_EQ(CountOf(log.text(), "Device state changed"), 0U);
+  EXPECT_EQ(countOf(log.text(), missing), 3U);
+  EXPECT_EQ(countOf(log.text(), "Device state changed"), 0U);
   EXPECT_EQ(proxy->GetConfigCache(), device->config());
 
   device->setStatistic("STATISTIC_PARAM_PTP_CLOCK_STATUS", "3");
@@ -214,7 +208,7 @@ TEST_F(VextroProxyChanges, UnchangedPagesReportNothingUntilOneByteChanges) {
   device->setConfig("CONFIG_PARAM_PTP_CLOCK_DSCP", "46");
   EXPECT_TRUE(Cycle().is_null());
   EXPECT_EQ(proxy->GetConfigCache(), device->config());
-  EXPECT_EQ(CountOf(log.text(), missing), 10U);  // one per cycle while it was missing
+  EXPECT_EQ(countOf(log.text(), missing), 10U);  // one per cycle while it was missing
 }
 
 TEST_F(VextroProxyChanges, InvalidUtf8DeviceNamesStaySerialisable) {

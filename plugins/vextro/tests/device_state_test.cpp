@@ -5,11 +5,13 @@
 #include "plugins/vextro/src/DeviceModels.h"
 #include "plugins/vextro/src/DeviceState.h"
 #include "plugins/vextro/tests/TestSupport.h"
+#include "testing/count_of.h"
 #include "testing/vextro_sim/sim_device.h"
 
 namespace Vextro {
 namespace {
 
+using testing_support::countOf;
 using vextro_test::ScopedPluginLog;
 
 class VextroDeviceState : public ::testing::Test {
@@ -36,14 +38,6 @@ class VextroDeviceState : public ::testing::Test {
   DeviceView view;
 };
 
-size_t CountOf(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // A slot flag is read once per build when it can be, but a missing or unreadable one is still
 // logged at each of its four lookups (two port passes, play-out errors, the list itself).
 TEST_F(VextroDeviceState, SlotFlagsThatCannotBeReadAreLoggedAtEveryLookup) {
@@ -53,10 +47,10 @@ TEST_F(VextroDeviceState, SlotFlagsThatCannotBeReadAreLoggedAtEveryLookup) {
   log.clear();
   const Json state = Build();
   const std::string text = log.text();
-  EXPECT_EQ(CountOf(text, "Can't find configuration value for parameter: CONFIG_PARAM_AUDIO_CLIENT_STREAM_5_ENABLE"),
+  EXPECT_EQ(countOf(text, "Can't find configuration value for parameter: CONFIG_PARAM_AUDIO_CLIENT_STREAM_5_ENABLE"),
             4U);
-  EXPECT_EQ(CountOf(text, "'yes' of parameter 'CONFIG_PARAM_AUDIO_SERVER_STREAM_6_ENABLE'"), 3U);
-  EXPECT_EQ(CountOf(text, "_ENABLE"), 7U);
+  EXPECT_EQ(countOf(text, "'yes' of parameter 'CONFIG_PARAM_AUDIO_SERVER_STREAM_6_ENABLE'"), 3U);
+  EXPECT_EQ(countOf(text, "_ENABLE"), 7U);
   ASSERT_EQ(state["Receivers"].size(), 1U);
   EXPECT_EQ(state["Receivers"][0]["Id"], 6);
   EXPECT_EQ(state["Streamers"].size(), 0U);
