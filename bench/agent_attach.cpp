@@ -87,9 +87,7 @@ void stop(pid_t pid) {
   ::waitpid(pid, &status, 0);
 }
 
-double milliseconds(Clock::duration duration) {
-  return std::chrono::duration<double, std::milli>(duration).count();
-}
+double milliseconds(Clock::duration duration) { return std::chrono::duration<double, std::milli>(duration).count(); }
 
 double median(std::vector<double> values) {
   if (values.empty()) return 0;
@@ -120,8 +118,7 @@ int main(int argc, char** argv) {
   // avahi-browse's resolved lines, parsable form: "=;lo;IPv4;<name>;_http._tcp;local;host;ip;port;txt".
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return 1;
-  const pid_t browser =
-      spawn({"stdbuf", "-oL", "avahi-browse", "-r", "-p", "_ravenna._sub._http._tcp"}, pipeFds[1]);
+  const pid_t browser = spawn({"stdbuf", "-oL", "avahi-browse", "-r", "-p", "_ravenna._sub._http._tcp"}, pipeFds[1]);
   ::close(pipeFds[1]);
   if (browser <= 0) {
     std::fprintf(stderr, "cannot start avahi-browse\n");
@@ -152,8 +149,8 @@ int main(int argc, char** argv) {
     const int port = 30000 + round;
     const std::string address = "127.0.0.1:" + std::to_string(port);
     const Clock::time_point published = Clock::now();
-    const pid_t publisher = spawn({"avahi-publish", "-s", name, "_http._tcp", std::to_string(port),
-                                   "--subtype=_ravenna._sub._http._tcp"});
+    const pid_t publisher =
+        spawn({"avahi-publish", "-s", name, "_http._tcp", std::to_string(port), "--subtype=_ravenna._sub._http._tcp"});
     const auto attached = recorder.attached.waitFor(address, published + kRoundTimeout);
     const auto resolved = browsed.waitFor(name, published + kRoundTimeout);
     stop(publisher);

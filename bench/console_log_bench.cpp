@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <fcntl.h>
+#include <new>
 #include <unistd.h>
 
 #include "log/console_log.h"

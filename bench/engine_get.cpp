@@ -38,17 +38,18 @@ void fill(tvsk::StateDocument& state, int streams) {
   state.setPlugins({{"vextro", 1, 4}, {"annwatch", 0, 3}});
   state.setPluginDirectories({"/opt/lumora/plugins"});
   for (uint32_t id = 1; id <= 2; ++id) {
-    state.setDevice(id, tvsk::Json::parse(
-                            R"({"Identity":{"Name":"Box","Product":"CANTOR"},"Network":{"Interfaces":[{"Address":"10.0.0.2"}]},)"
-                            R"("IOGroups":[{"Status":{"SampleRate":48000}}],"Status":{"Code":1,"Message":"OK","Errors":{}},)"
-                            R"("Streamers":[{"Id":0,"StreamName":"Mix"}],"Receivers":[{"Id":2,"Name":"R",)"
-                            R"("Status":{"State":3,"StreamDescription":{"Address":"239.1.1.1","Port":5004}}}]})"));
+    state.setDevice(
+        id, tvsk::Json::parse(
+                R"({"Identity":{"Name":"Box","Product":"CANTOR"},"Network":{"Interfaces":[{"Address":"10.0.0.2"}]},)"
+                R"("IOGroups":[{"Status":{"SampleRate":48000}}],"Status":{"Code":1,"Message":"OK","Errors":{}},)"
+                R"("Streamers":[{"Id":0,"StreamName":"Mix"}],"Receivers":[{"Id":2,"Name":"R",)"
+                R"("Status":{"State":3,"StreamDescription":{"Address":"239.1.1.1","Port":5004}}}]})"));
   }
   for (int i = 0; i < streams; ++i) {
     const std::string n = std::to_string(i);
     state.applyStreamMessage(R"({"Action":"Add","Id":)" + n + R"(,"Payload":{"Name":"Stream )" + n +
-                             R"(","Ip":"10.0.1.)" + std::to_string(i % 250 + 1) +
-                             R"(","DestinationIp":"239.69.)" + std::to_string(i / 250) + "." + std::to_string(i % 250) +
+                             R"(","Ip":"10.0.1.)" + std::to_string(i % 250 + 1) + R"(","DestinationIp":"239.69.)" +
+                             std::to_string(i / 250) + "." + std::to_string(i % 250) +
                              R"(","DestinationPort":5004,"Encoding":"L24","SampleRate":48000,"TrackNumber":2,)"
                              R"("Origin":"SAP","Description":"2 channels: Left, Right"}})");
   }
@@ -57,7 +58,8 @@ void fill(tvsk::StateDocument& state, int streams) {
 // The reference: reads each request whole and answers with a copy of the same body text.
 class ReferenceServer {
  public:
-  explicit ReferenceServer(std::string body) : body_(std::move(body)), acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}) {
+  explicit ReferenceServer(std::string body)
+      : body_(std::move(body)), acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}) {
     accept();
     thread_ = std::thread([this] { io_.run(); });
   }
@@ -169,7 +171,8 @@ int main(int argc, char** argv) {
     const tvsk::ApiRouter router(state, {});
     tvsk::HttpServerOptions options;
     options.address = "127.0.0.1";
-    tvsk::HttpServer engine(router, [](std::function<void()> work) { work(); }, options);
+    tvsk::HttpServer engine(
+        router, [](std::function<void()> work) { work(); }, options);
     std::string error;
     if (!engine.start(error)) {
       std::fprintf(stderr, "engine server: %s\n", error.c_str());

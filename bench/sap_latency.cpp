@@ -1,7 +1,8 @@
 // sap_latency [announcements]: SAP on lo end to end through a discovery object, against a bare
 // receive thread on the same kind of socket (same group and interface, a port of its own) in the
 // same run, plus the session table alone. The two are measured in alternate blocks of
-// announcements, so that a load spike on the shared machine weighs on both alike. Run it where lo carries multicast, e.g.
+// announcements, so that a load spike on the shared machine weighs on both alike. Run it where lo carries multicast,
+// e.g.
 //   unshare --net --mount --pid --fork --mount-proc scripts/in-test-namespace.sh build/bench/sap_latency
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -190,8 +191,8 @@ void burst(const testing_support::SapSender& sender, AddCounter& counter, Figure
 }
 
 void printFigures(const char* what, const Figures& figures) {
-  std::fprintf(out, "  %s: p50 %.1f us, p99 %.1f us, max %.1f us; burst of %d: %d received, %.0f per second\n",
-               what, figures.p50, figures.p99, figures.max, kBurst, figures.burstReceived, figures.burstPerSecond);
+  std::fprintf(out, "  %s: p50 %.1f us, p99 %.1f us, max %.1f us; burst of %d: %d received, %.0f per second\n", what,
+               figures.p50, figures.p99, figures.max, kBurst, figures.burstReceived, figures.burstPerSecond);
 }
 
 int endToEnd(int announcements) {

@@ -114,8 +114,7 @@ int main(int argc, char** argv) {
   const double small = newAnnouncement(kSmallTable, rounds);
   const double large = newAnnouncement(full - 1, rounds);
   const double capped = droppedAtCap(rounds);
-  std::fprintf(stderr, "sap_table: one origin, %zu new announcements per round, %d rounds, median\n", kBatch,
-               rounds);
+  std::fprintf(stderr, "sap_table: one origin, %zu new announcements per round, %d rounds, median\n", kBatch, rounds);
   std::fprintf(stderr, "  new announcement at %zu sessions:   %8.3f us\n", kSmallTable, small);
   std::fprintf(stderr, "  new announcement at %zu sessions: %8.3f us\n", full, large);
   std::fprintf(stderr, "  dropped at the cap of %zu:        %8.3f us\n", full, capped);

@@ -74,8 +74,7 @@ int main(int argc, char** argv) {
   }
   std::printf("sdp_parse: AES67 SDP of %zu bytes, %d rounds of %.2f s, median\n", kAes67.size(), kRounds, seconds);
 
-  const double lumora = parses_per_second(
-      [] { return sdp::parse_session_description(kAes67)->media.size(); }, seconds);
+  const double lumora = parses_per_second([] { return sdp::parse_session_description(kAes67)->media.size(); }, seconds);
   print_rate("sdp::parse_session_description", lumora);
 
 #ifdef LUMORA_HAVE_GST_SDP
@@ -83,8 +82,8 @@ int main(int argc, char** argv) {
       [] {
         GstSDPMessage* message = nullptr;
         gst_sdp_message_new(&message);
-        gst_sdp_message_parse_buffer(reinterpret_cast<const guint8*>(kAes67.data()),
-                                     static_cast<guint>(kAes67.size()), message);
+        gst_sdp_message_parse_buffer(reinterpret_cast<const guint8*>(kAes67.data()), static_cast<guint>(kAes67.size()),
+                                     message);
         const std::size_t media = gst_sdp_message_medias_len(message);
         gst_sdp_message_free(message);
         return media;

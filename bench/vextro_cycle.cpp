@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
     options.deviceName = "Sim " + std::to_string(i);
     devices.push_back(std::make_unique<vextro_sim::SimDevice>(options));
     proxies.push_back(std::make_unique<Vextro::RavennaDeviceProxy>(static_cast<uint32_t>(i), "127.0.0.1",
-                                                                     devices.back()->port(), model, IdleThreads()));
+                                                                   devices.back()->port(), model, IdleThreads()));
   }
   const double createMs = MsSince(createStart);
   std::vector<double> roundMs;
@@ -178,8 +178,8 @@ int main(int argc, char** argv) {
   }
   const double median = Median(roundMs);
   std::printf("%d proxies created in %.1f ms\n", proxyCount, createMs);
-  std::printf("round of %d proxies: median %.1f ms over %d rounds (%.2f%% of the %.0f ms period)\n", proxyCount,
-              median, rounds, 100.0 * median / kRefreshPeriodMs, kRefreshPeriodMs);
+  std::printf("round of %d proxies: median %.1f ms over %d rounds (%.2f%% of the %.0f ms period)\n", proxyCount, median,
+              rounds, 100.0 * median / kRefreshPeriodMs, kRefreshPeriodMs);
   const auto deleteStart = Clock::now();
   proxies.clear();
   std::printf("%d proxies deleted in %.1f ms\n", proxyCount, MsSince(deleteStart));

@@ -170,8 +170,8 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; ++round) {
     const std::string name = "_lumora_bench_" + std::to_string(getpid()) + "_" + std::to_string(round);
     const auto published_at = clock_type::now();
-    const pid_t publisher = spawn({"avahi-publish", "-s", name, "_http._tcp", std::to_string(30000 + round),
-                                   "master:1", "--sub", "_ravenna._sub._http._tcp"});
+    const pid_t publisher = spawn({"avahi-publish", "-s", name, "_http._tcp", std::to_string(30000 + round), "master:1",
+                                   "--sub", "_ravenna._sub._http._tcp"});
     const auto client_at = client_seen.wait('+', name, 10s);
     const auto avahi_at = avahi_seen.wait('+', name, 10s);
     std::this_thread::sleep_for(200ms);
@@ -190,8 +190,8 @@ int main(int argc, char** argv) {
     std::printf("%5d  %15.1f  %21.1f  %14.1f  %20.1f\n", round, client_found.back(), avahi_found.back(),
                 client_gone.back(), avahi_gone.back());
   }
-  std::printf("median %14.1f  %21.1f  %14.1f  %20.1f\n", median(client_found), median(avahi_found),
-              median(client_gone), median(avahi_gone));
+  std::printf("median %14.1f  %21.1f  %14.1f  %20.1f\n", median(client_found), median(avahi_found), median(client_gone),
+              median(avahi_gone));
   if (!client_found.empty()) {
     std::printf("client minus avahi-browse (median of resolved): %.1f ms\n",
                 median(client_found) - median(avahi_found));
@@ -223,10 +223,11 @@ int main(int argc, char** argv) {
     removed += client_seen.wait('-', name, 15s) ? 1 : 0;
   }
   std::this_thread::sleep_for(500ms);
-  std::printf("churn of %d services: %d resolved (all within %.0f ms), %d removed; descriptors %zu -> %zu, "
-              "threads %zu -> %zu\n",
-              kChurn, resolved, all_resolved_ms, removed, fds_before, entries_in("/proc/self/fd"), threads_before,
-              entries_in("/proc/self/task"));
+  std::printf(
+      "churn of %d services: %d resolved (all within %.0f ms), %d removed; descriptors %zu -> %zu, "
+      "threads %zu -> %zu\n",
+      kChurn, resolved, all_resolved_ms, removed, fds_before, entries_in("/proc/self/fd"), threads_before,
+      entries_in("/proc/self/task"));
 
   stop(avahi_browse);
   reader.join();

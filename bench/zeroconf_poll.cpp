@@ -182,13 +182,14 @@ int main(int, char** argv) {
     start_ms.push_back(new_operation_ms(round));
   }
   const double reference = percentile(reference_ms, 0.5);
-  std::printf("client destruction from another thread: median %.3f ms, max %.3f ms (20 clients); reference "
-              "median %.3f ms; ratio %.1f\n",
-              percentile(destroy_ms, 0.5), percentile(destroy_ms, 1.0), reference,
-              percentile(destroy_ms, 0.5) / reference);
-  std::printf("new operation on an idle client, start -> first reply: median %.3f ms, max %.3f ms; reference "
-              "median %.3f ms; ratio %.1f\n",
-              percentile(start_ms, 0.5), percentile(start_ms, 1.0), reference, percentile(start_ms, 0.5) / reference);
+  std::printf(
+      "client destruction from another thread: median %.3f ms, max %.3f ms (20 clients); reference "
+      "median %.3f ms; ratio %.1f\n",
+      percentile(destroy_ms, 0.5), percentile(destroy_ms, 1.0), reference, percentile(destroy_ms, 0.5) / reference);
+  std::printf(
+      "new operation on an idle client, start -> first reply: median %.3f ms, max %.3f ms; reference "
+      "median %.3f ms; ratio %.1f\n",
+      percentile(start_ms, 0.5), percentile(start_ms, 1.0), reference, percentile(start_ms, 0.5) / reference);
 
   std::printf("idle wake-ups per second: empty client %.1f, client watching one browse %.1f; reference %.1f\n",
               idle_wakeups_per_second(false), idle_wakeups_per_second(true), reference_idle_wakeups_per_second());

@@ -31,6 +31,4 @@ void openConsole() {
   enableConsoleColours();
 }
 
-void enableConsoleColours() {
-  platform::enableConsoleColours();
-}
+void enableConsoleColours() { platform::enableConsoleColours(); }

@@ -17,6 +17,4 @@ void writeLog(uint32_t level, const char* file, int32_t line, const char* format
   va_end(args);
 }
 
-void enableConsoleColours() {
-  platform::enableConsoleColours();
-}
+void enableConsoleColours() { platform::enableConsoleColours(); }

@@ -119,9 +119,9 @@ class PortalAppearance final : public Appearance {
 
   // Reads the scheme; false when the portal gave no usable answer in time.
   bool readScheme(uint& scheme, QString& error) const {
-    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(kPortalService),
-                                                       QString::fromLatin1(kPortalPath),
-                                                       QString::fromLatin1(kPortalSettings), QStringLiteral("Read"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(QString::fromLatin1(kPortalService), QString::fromLatin1(kPortalPath),
+                                       QString::fromLatin1(kPortalSettings), QStringLiteral("Read"));
     call << QString::fromLatin1(kAppearanceNamespace) << QString::fromLatin1(kColorSchemeKey);
     const QDBusMessage reply = bus_.call(call, QDBus::Block, timeoutMs_);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
@@ -213,13 +213,9 @@ bool parseRgb(const QString& text, QColor& colour) {
   return true;
 }
 
-QColor foregroundForColorScheme(uint scheme) {
-  return scheme == kPreferDark ? QColor(255, 255, 255) : QColor(0, 0, 0);
-}
+QColor foregroundForColorScheme(uint scheme) { return scheme == kPreferDark ? QColor(255, 255, 255) : QColor(0, 0, 0); }
 
-void Appearance::subscribe(std::function<void()> handler) {
-  handler_ = std::move(handler);
-}
+void Appearance::subscribe(std::function<void()> handler) { handler_ = std::move(handler); }
 
 void Appearance::notifyChanged() {
   if (handler_) {

@@ -170,8 +170,7 @@ ReplaceOutcome replaceFile(const std::string& path, const std::function<bool(int
     return failed(ReplaceOutcome::Stage::Refused, "not a regular file");
   }
   const bool regular = exists && S_ISREG(former.st_mode);
-  if (regular &&
-      ((former.st_mode & S_IWUSR) == 0 || faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
+  if (regular && ((former.st_mode & S_IWUSR) == 0 || faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)) {
     return failed(ReplaceOutcome::Stage::Refused, "the file is read-only");
   }
 

@@ -73,7 +73,8 @@ bool setDarkTitleBar(QWidget* window, bool dark) {
   QWidget* topLevel = window->window();
   const auto id = static_cast<xcb_window_t>(topLevel->winId());
   if (!setThemeVariant(id, dark)) {
-    writeLog(kLogWarning, LOG_FILE, __LINE__, "Could not set the title bar variant of window 0x%x\n", static_cast<unsigned>(id));
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "Could not set the title bar variant of window 0x%x\n",
+             static_cast<unsigned>(id));
     return false;
   }
   return true;

@@ -195,8 +195,7 @@ QImage drawSplash() {
   painter.setBrush(rule);
   painter.drawRect(QRectF(40, 130, 100, 3));
 
-  drawStrokeText(painter, QStringLiteral("AUDIO NETWORK AGENT"), QPointF(40, 146), 10, 1.6, 4.5,
-                 QColor(150, 172, 196));
+  drawStrokeText(painter, QStringLiteral("AUDIO NETWORK AGENT"), QPointF(40, 146), 10, 1.6, 4.5, QColor(150, 172, 196));
 
   // The text band: one plain dark tone under a thin rule.
   const QRectF band(0, kSplashHeight - kTextBandHeight, kSplashWidth, kTextBandHeight);

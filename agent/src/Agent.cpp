@@ -16,7 +16,7 @@ constexpr const char* kServiceType = "_http._tcp";
 constexpr const char* kServiceSubtype = "_ravenna";
 constexpr int kSplashWidth = 600;
 constexpr int kSplashHeight = 250;
-constexpr int kLastSearchRound = 3;   // no server by then: notify (Slave) or start our own (Hybrid)
+constexpr int kLastSearchRound = 3;  // no server by then: notify (Slave) or start our own (Hybrid)
 constexpr int kSearchRounds = 16;
 constexpr int kMasterStartTicks = 4;  // the master's splash stays while its engine comes up
 constexpr const char* kAllInterfaces = "0";
@@ -45,9 +45,9 @@ Agent::Agent() {
   if (hardwareIds_.isEmpty()) hardwareIds_.append(kAllInterfaces);
   const QPixmap picture(":/splash_screen");
   if (!picture.isNull()) {
-    splashPixmap_ = picture.scaled(static_cast<int>(kSplashWidth * dpiScale),
-                                   static_cast<int>(kSplashHeight * dpiScale), Qt::IgnoreAspectRatio,
-                                   Qt::SmoothTransformation);
+    splashPixmap_ =
+        picture.scaled(static_cast<int>(kSplashWidth * dpiScale), static_cast<int>(kSplashHeight * dpiScale),
+                       Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
   }
 }
 

@@ -104,9 +104,9 @@ void Agent::attachLocked(const ServiceRecord& record) {
   notifyAttached(record.address);
 }
 
-void Agent::BrowserListener::service_resolved(uint32_t interface_index, const char* name,
-                                              const char* /*regtype*/, const char* host_name, const char* address,
-                                              uint16_t port, const std::vector<std::string>& txt_entries) {
+void Agent::BrowserListener::service_resolved(uint32_t interface_index, const char* name, const char* /*regtype*/,
+                                              const char* host_name, const char* address, uint16_t port,
+                                              const std::vector<std::string>& txt_entries) {
   if (!isServerName(name) || address == nullptr) return;
   ServiceRecord record;
   record.name = name;
@@ -131,8 +131,7 @@ void Agent::BrowserListener::service_resolved(uint32_t interface_index, const ch
       return;
     }
     writeLog(kLogInfo, LOG_FILE, __LINE__,
-             "Ignored LUMORA at %s because it is not the master and we are already attached\n",
-             record.address.c_str());
+             "Ignored LUMORA at %s because it is not the master and we are already attached\n", record.address.c_str());
     return;
   }
   if (agent.mode_ == Agent::kModeMaster && !isOwnAddress(address)) {
@@ -142,8 +141,7 @@ void Agent::BrowserListener::service_resolved(uint32_t interface_index, const ch
   agent.attachLocked(record);
 }
 
-void Agent::BrowserListener::service_removed(uint32_t interface_index, const char* name,
-                                             const char* /*regtype*/) {
+void Agent::BrowserListener::service_removed(uint32_t interface_index, const char* name, const char* /*regtype*/) {
   if (!isServerName(name)) return;
   std::lock_guard<std::mutex> guard(agentMutex_);
   if (agent_ == nullptr) return;

@@ -1,8 +1,8 @@
 #include "agent/src/CatalogueHttp.h"
 
 #include <boost/asio/connect.hpp>
-#include <boost/asio/ip/address.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
@@ -50,9 +50,8 @@ std::atomic<long long> windowTimeoutMs{HttpTimeouts{}.window.count()};
 bool equalsIgnoringCase(const std::string& a, const char* b) {
   const std::string other(b);
   return a.size() == other.size() &&
-         std::equal(a.begin(), a.end(), other.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
+         std::equal(a.begin(), a.end(), other.begin(),
+                    [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
 std::string trimmed(const std::string& text) {
@@ -292,8 +291,8 @@ class Transfer {
   }
 
   bool sendRequest() {
-    const std::string request = "GET " + path_ + " HTTP/1.0\r\nHost: " + host_ +
-                                "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
+    const std::string request =
+        "GET " + path_ + " HTTP/1.0\r\nHost: " + host_ + "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
     const bool done = step(idleEnd(), [this, &request](auto complete) {
       asio::async_write(socket_, asio::buffer(request), complete);
     });
@@ -301,9 +300,8 @@ class Transfer {
   }
 
   bool readHead() {
-    const bool done = step(idleEnd(), [this](auto complete) {
-      asio::async_read_until(socket_, headBuffer_, "\r\n\r\n", complete);
-    });
+    const bool done =
+        step(idleEnd(), [this](auto complete) { asio::async_read_until(socket_, headBuffer_, "\r\n\r\n", complete); });
     if (!done) {
       return fail("no header within the time allowed");
     }
@@ -343,9 +341,8 @@ class Transfer {
     std::array<char, kReadChunk> chunk{};
     bool endOfStream = false;
     while (total < expected && total <= maxBody_ && out) {
-      const bool done = step(idleEnd(), [this, &chunk](auto complete) {
-        socket_.async_read_some(asio::buffer(chunk), complete);
-      });
+      const bool done =
+          step(idleEnd(), [this, &chunk](auto complete) { socket_.async_read_some(asio::buffer(chunk), complete); });
       if (!done) {
         return fail("body stalled or too slow");
       }
@@ -410,7 +407,8 @@ bool httpGet(const std::string& host, const std::string& path, std::ostream& out
   try {
     return Transfer(host, path, maxBody, cancel, deadline).run(out);
   } catch (const std::exception& exception) {
-    writeLog(kLogWarning, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host.c_str(), path.c_str(), exception.what());
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "HTTP GET %s%s failed: %s\n", host.c_str(), path.c_str(),
+             exception.what());
     return false;
   }
 }

@@ -168,7 +168,7 @@ bool renameWithoutReplacing(const std::string& from, const std::string& to) {
 std::string moveAside(const std::string& path) {
   char date[32] = {};
   const std::time_t now = std::time(nullptr);
-  std::tm local {};
+  std::tm local{};
   localtime_r(&now, &local);
   std::strftime(date, sizeof date, "%Y%m%d-%H%M%S", &local);
   const std::string stem = path + kBrokenSuffix + date;
@@ -205,7 +205,8 @@ std::string installedPluginFolder() {
   if (error) {
     return {};
   }
-  const std::filesystem::path folder = std::filesystem::canonical(program.parent_path() / kInstalledPluginFolder, error);
+  const std::filesystem::path folder =
+      std::filesystem::canonical(program.parent_path() / kInstalledPluginFolder, error);
   return !error && std::filesystem::is_directory(folder, error) ? folder.string() : std::string();
 }
 
@@ -257,7 +258,8 @@ void Config::load(const std::string& path) {
     configPath_ = join(folders_.base, kConfigFileName);
   } else {
     configPath_.clear();
-    writeLog(kLogWarning, LOG_FILE, __LINE__, "No per-user folder (APPDATA, XDG_CONFIG_HOME, HOME): settings stay in memory\n");
+    writeLog(kLogWarning, LOG_FILE, __LINE__,
+             "No per-user folder (APPDATA, XDG_CONFIG_HOME, HOME): settings stay in memory\n");
   }
   readFile();
   applyDefaults();
@@ -345,11 +347,12 @@ bool Config::save() {
     if (kept.empty()) {
       return failSave(std::string("the unreadable file cannot be kept aside: ") + std::strerror(errno));
     }
-    writeLog(kLogWarning, LOG_FILE, __LINE__, "%s could not be read; it is kept as %s\n", configPath_.c_str(), kept.c_str());
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "%s could not be read; it is kept as %s\n", configPath_.c_str(),
+             kept.c_str());
     brokenFile_ = false;
   }
-  const platform::ReplaceOutcome outcome = platform::replaceFile(
-      configPath_, [&text](int fd) { return platform::writeAll(fd, text.data(), text.size()); });
+  const platform::ReplaceOutcome outcome =
+      platform::replaceFile(configPath_, [&text](int fd) { return platform::writeAll(fd, text.data(), text.size()); });
   if (!outcome.done()) {
     return failSave(outcome.message);
   }
@@ -412,9 +415,7 @@ bool Config::setPluginTable(const std::vector<PluginEntry>& plugins) {
   return save();
 }
 
-const Value* Config::find(KeyPath keyPath) const {
-  return document_ ? walk(document_.get(), keyPath) : nullptr;
-}
+const Value* Config::find(KeyPath keyPath) const { return document_ ? walk(document_.get(), keyPath) : nullptr; }
 
 Value* Config::find(KeyPath keyPath) { return const_cast<Value*>(std::as_const(*this).find(keyPath)); }
 
@@ -453,9 +454,7 @@ Value& Config::findOrCreate(KeyPath keyPath) {
 
 const Value* Config::findPlugin(const std::string& name) const { return findPlugin(name, nullptr); }
 
-Value* Config::findPlugin(const std::string& name) {
-  return const_cast<Value*>(std::as_const(*this).findPlugin(name));
-}
+Value* Config::findPlugin(const std::string& name) { return const_cast<Value*>(std::as_const(*this).findPlugin(name)); }
 
 const Value* Config::findPlugin(const std::string& name, const std::string* folder) const {
   const Value* plugins = document_ ? walk(document_.get(), {"plugins"}) : nullptr;

@@ -34,9 +34,9 @@ class Config {
 
   // Creates the folders, reads config.json (or path), adds the default plug-in table when the
   // file has none, and sets the plug-in folders: those TVSK_PLUGIN_DIRS lists when set, as the
-  // engine reads it, else the machine-wide, the per-user and an installed program's own folder. Replaces anything loaded before. A file that
-  // cannot be loaded (missing, broken, above kMaxFileSize, beyond the memory at hand) gives an
-  // empty object.
+  // engine reads it, else the machine-wide, the per-user and an installed program's own folder. Replaces anything
+  // loaded before. A file that cannot be loaded (missing, broken, above kMaxFileSize, beyond the memory at hand) gives
+  // an empty object.
   void load(const std::string& path = {});
 
   // Writes the document compactly into a new temporary file beside the file (through any
@@ -133,8 +133,7 @@ class Config {
 };
 
 // Appends {"name": name + plug-in suffix, "descr": descr, "enabled": enabled} to plugins.
-void makePluginEntry(Value& plugins, const char* name, const char* descr, bool enabled,
-                     MemoryPoolAllocator& allocator);
+void makePluginEntry(Value& plugins, const char* name, const char* descr, bool enabled, MemoryPoolAllocator& allocator);
 
 // True only for an existing folder (a file gives false).
 [[nodiscard]] bool pathExists(const std::string& path);

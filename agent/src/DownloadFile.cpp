@@ -76,15 +76,11 @@ DownloadResult downloadToFile(const std::string& host, const std::string& path, 
       },
       platform::ReplaceOptions{false});
   switch (outcome.stage) {
-    case platform::ReplaceOutcome::Stage::Done:
-      return DownloadResult::Stored;
+    case platform::ReplaceOutcome::Stage::Done: return DownloadResult::Stored;
     case platform::ReplaceOutcome::Stage::Refused:
-    case platform::ReplaceOutcome::Stage::Create:
-      return DownloadResult::CannotCreate;
-    case platform::ReplaceOutcome::Stage::Fill:
-      return DownloadResult::TransferFailed;
-    case platform::ReplaceOutcome::Stage::Write:
-      break;
+    case platform::ReplaceOutcome::Stage::Create: return DownloadResult::CannotCreate;
+    case platform::ReplaceOutcome::Stage::Fill: return DownloadResult::TransferFailed;
+    case platform::ReplaceOutcome::Stage::Write: break;
   }
   writeLog(kLogError, LOG_FILE, __LINE__, "Could not replace %s: %s\n", target.c_str(), outcome.message.c_str());
   return DownloadResult::TransferFailed;

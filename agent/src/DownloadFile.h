@@ -24,9 +24,8 @@ enum class DownloadResult {
 // target stays untouched until then, so an engine that has it loaded never sees it cut short.
 // A read-only target counts as one that cannot be created. Prints the file line and the
 // "Getting" line before the transfer.
-[[nodiscard]] DownloadResult downloadToFile(const std::string& host, const std::string& path,
-                                            const std::string& target, std::size_t maxBody,
-                                            const std::atomic<bool>* cancel = nullptr,
+[[nodiscard]] DownloadResult downloadToFile(const std::string& host, const std::string& path, const std::string& target,
+                                            std::size_t maxBody, const std::atomic<bool>* cancel = nullptr,
                                             HttpDeadline deadline = kNoDeadline);
 
 }  // namespace lmr

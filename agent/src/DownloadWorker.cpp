@@ -11,8 +11,7 @@
 
 namespace lmr {
 
-downloadWorker::downloadWorker(const PluginRecord& record, const QStringList& directories,
-                               const QStringList& installed)
+downloadWorker::downloadWorker(const PluginRecord& record, const QStringList& directories, const QStringList& installed)
     : name_(record.Name.toStdString()),
       address_((record.URL + record.Windows).toStdString()),
       fileName_(record.Windows.toStdString()),

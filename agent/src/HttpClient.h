@@ -30,8 +30,8 @@ inline constexpr std::chrono::milliseconds kDefaultConnectTimeout{2000};
 inline constexpr std::chrono::milliseconds kDefaultTransferTimeout{2000};
 
 // Largest replies kept: a longer body (or header block) ends the transfer as a failure.
-inline constexpr size_t kMaxEngineReply = 16 * 1024 * 1024;       // /get, the engine document
-inline constexpr size_t kMaxAcknowledgeReply = 4 * 1024;          // replies nobody reads
+inline constexpr size_t kMaxEngineReply = 16 * 1024 * 1024;  // /get, the engine document
+inline constexpr size_t kMaxAcknowledgeReply = 4 * 1024;     // replies nobody reads
 inline constexpr size_t kMaxReplyHeaders = 64 * 1024;
 // Tests shorten them; they apply to requests started afterwards.
 void setHttpTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds transfer);

@@ -68,7 +68,8 @@ MemoryPoolAllocator::MemoryPoolAllocator(size_t chunkCapacity, rapidjson::CrtAll
   if (kCounting) {
     const uint32_t live = counters().addLive(1);
     if (kTracing) {
-      std::printf("[0x%x] rapidJson: MemoryPoolAllocator ctor: %i\n", static_cast<unsigned>(id_), static_cast<int>(live));
+      std::printf("[0x%x] rapidJson: MemoryPoolAllocator ctor: %i\n", static_cast<unsigned>(id_),
+                  static_cast<int>(live));
     }
   }
   try {
@@ -87,7 +88,8 @@ MemoryPoolAllocator::~MemoryPoolAllocator() {
   if (kCounting) {
     const uint32_t live = counters().addLive(-1);
     if (kTracing) {
-      std::printf("[0x%x] rapidJson: MemoryPoolAllocator dtor: %i\n", static_cast<unsigned>(id_), static_cast<int>(live));
+      std::printf("[0x%x] rapidJson: MemoryPoolAllocator dtor: %i\n", static_cast<unsigned>(id_),
+                  static_cast<int>(live));
     }
   }
 }

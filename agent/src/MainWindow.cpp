@@ -194,8 +194,9 @@ void MainWindow::Tray::slotUpdatePopupMenu() {
 
 void MainWindow::Tray::slotUpdateModeMenu() {
   const uint32_t mode = agent_.mode();
-  const std::pair<QAction*, uint32_t> entries[] = {
-      {modeMasterAction_, Agent::kModeMaster}, {modeSlaveAction_, Agent::kModeSlave}, {modeHybridAction_, Agent::kModeHybrid}};
+  const std::pair<QAction*, uint32_t> entries[] = {{modeMasterAction_, Agent::kModeMaster},
+                                                   {modeSlaveAction_, Agent::kModeSlave},
+                                                   {modeHybridAction_, Agent::kModeHybrid}};
   for (const auto& [action, actionMode] : entries) {
     if (action != nullptr) {
       action->setChecked(mode == actionMode);
@@ -255,7 +256,8 @@ MainWindow::About::About(const QPixmap& picture) : picture_(picture) {
 
 void MainWindow::About::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  QBXSplashWindow::paintPictureAndVersion(painter, size(), &picture_, QStringLiteral("Version ") + Agent::versionText());
+  QBXSplashWindow::paintPictureAndVersion(painter, size(), &picture_,
+                                          QStringLiteral("Version ") + Agent::versionText());
 }
 
 }  // namespace lmr

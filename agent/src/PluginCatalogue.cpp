@@ -90,12 +90,13 @@ std::vector<ImageEntry> readImages(const Value& document) {
       continue;
     }
     if (!isPlainFileName(*vendor) || !isPlainFileName(*product)) {
-      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: image %u has a vendor or product unfit for a file name; skipped\n",
-               index);
+      writeLog(kLogWarning, LOG_FILE, __LINE__,
+               "Catalogue: image %u has a vendor or product unfit for a file name; skipped\n", index);
       continue;
     }
     if (!splitAddress(*png) || !splitAddress(*icns)) {
-      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: image %u has an address without host and path; skipped\n", index);
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: image %u has an address without host and path; skipped\n",
+               index);
       continue;
     }
     if (images.size() == kMaxImages) {
@@ -113,7 +114,10 @@ QString fromUtf8(const std::string& text) { return QString::fromStdString(text);
 }  // namespace
 
 devImage::devImage(QString vendor, QString product, QString pngUrl, QString icnsUrl)
-    : Vendor(std::move(vendor)), Product(std::move(product)), PNG_URL(std::move(pngUrl)), ICNS_URL(std::move(icnsUrl)) {}
+    : Vendor(std::move(vendor)),
+      Product(std::move(product)),
+      PNG_URL(std::move(pngUrl)),
+      ICNS_URL(std::move(icnsUrl)) {}
 
 QString devImage::filePath(const QString& folder, const char* extension) const {
   return folder + Vendor + "_" + Product + extension;
@@ -169,14 +173,10 @@ PluginRecord::PluginRecord(QString name, QString url, QString windows, QString d
 
 QString stabilityName(const PluginRecord& record) {
   switch (record.level) {
-    case 0:
-      return QStringLiteral("experimental");
-    case 1:
-      return QStringLiteral("beta");
-    case 2:
-      return QStringLiteral("release");
-    default:
-      return QStringLiteral("unknown");
+    case 0: return QStringLiteral("experimental");
+    case 1: return QStringLiteral("beta");
+    case 2: return QStringLiteral("release");
+    default: return QStringLiteral("unknown");
   }
 }
 
@@ -223,7 +223,8 @@ void readCatalogue(const Document& document, std::map<QString, PluginRecord>& ca
     // Only this platform's build: another platform's file would not load here.
     std::optional<std::string> file = optionalText(element, kPlatformFileMember);
     if (file && !isPlainFileName(*file)) {
-      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: plug-in %s names an unusable file; not offered\n", name->c_str());
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "Catalogue: plug-in %s names an unusable file; not offered\n",
+               name->c_str());
       file.reset();
     }
     const int32_t major = versionMember(element, "Major");
@@ -232,9 +233,8 @@ void readCatalogue(const Document& document, std::map<QString, PluginRecord>& ca
     std::printf("<<<<PLUGIN>>>>> %s - %s - %s\n", name->c_str(), url->c_str(), description->c_str());
     std::fflush(stdout);
 
-    PluginRecord record(fromUtf8(*name), fromUtf8(*url), fromUtf8(file.value_or(std::string())),
-                        fromUtf8(*description), fromUtf8(*contact), certificationLevel(*certification), major, minor,
-                        file.has_value());
+    PluginRecord record(fromUtf8(*name), fromUtf8(*url), fromUtf8(file.value_or(std::string())), fromUtf8(*description),
+                        fromUtf8(*contact), certificationLevel(*certification), major, minor, file.has_value());
     std::size_t pictures = 0;
     for (const ImageEntry& image : images) {
       if (image.proxy != *name) {
@@ -263,10 +263,9 @@ bool parseCatalogueText(const std::string& text, Document& document) {
   // Second pass only to name what is wrong: the offset and rapidjson's reason.
   Document probe;
   probe.Parse<rapidjson::kParseIterativeFlag>(json.c_str());
-  const std::string reason = probe.HasParseError()
-                                 ? std::string(rapidjson::GetParseError_En(probe.GetParseError())) + " at offset " +
-                                       std::to_string(probe.GetErrorOffset())
-                                 : std::string("nested too deeply");
+  const std::string reason = probe.HasParseError() ? std::string(rapidjson::GetParseError_En(probe.GetParseError())) +
+                                                         " at offset " + std::to_string(probe.GetErrorOffset())
+                                                   : std::string("nested too deeply");
   qDebug().noquote() << QString("Unable to parse Json document: ") + fromUtf8(json).left(kEchoedTextCap) +
                             " -> corrupted (" + fromUtf8(reason) + ")\n";
   return false;

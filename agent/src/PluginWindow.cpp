@@ -203,8 +203,9 @@ void PluginWindow::buildTable() {
   std::size_t shown = 0;
   for (auto& [name, record] : catalogue) {
     if (shown++ == kMaxRows) {
-      writeLog(kLogWarning, LOG_FILE, __LINE__, "Plug-in manager: %zu plug-ins from %s on left out (at most %zu rows)\n",
-               catalogue.size() - kMaxRows, name.toLocal8Bit().constData(), kMaxRows);
+      writeLog(kLogWarning, LOG_FILE, __LINE__,
+               "Plug-in manager: %zu plug-ins from %s on left out (at most %zu rows)\n", catalogue.size() - kMaxRows,
+               name.toLocal8Bit().constData(), kMaxRows);
       break;
     }
     const auto installed = installedPlugins.find(name);
@@ -233,8 +234,7 @@ void PluginWindow::buildTable() {
 void PluginWindow::fitToScreen(int contentHeight) {
   table->setFixedHeight(contentHeight);
   const QScreen* shownOn = screen();
-  const int tallest =
-      shownOn != nullptr ? shownOn->availableGeometry().height() - kScreenMargin : contentHeight;
+  const int tallest = shownOn != nullptr ? shownOn->availableGeometry().height() - kScreenMargin : contentHeight;
   const bool scrolls = contentHeight > tallest;
   setFixedHeight(scrolls ? tallest : contentHeight);
   resize(kWindowWidth + (scrolls ? scrollArea->verticalScrollBar()->sizeHint().width() : 0), height());

@@ -43,8 +43,8 @@ QSingletonApp::~QSingletonApp() {
 
 bool QSingletonApp::lock() {
   if (lock_.valid()) return true;
-  platform::UniqueFd file(::open(QFile::encodeName(path_ + QLatin1String(kLockSuffix)).constData(),
-                                 O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  platform::UniqueFd file(
+      ::open(QFile::encodeName(path_ + QLatin1String(kLockSuffix)).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!file.valid()) return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockTimeoutMs);
   while (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -40,14 +40,10 @@ QLabel* centredLabel(const QString& text, QWidget* parent) {
 
 const char* rowStyle::forStability(int32_t level) {
   switch (level) {
-    case 0:
-      return kStabilityExperimental;
-    case 1:
-      return kStabilityBeta;
-    case 2:
-      return kStabilityRelease;
-    default:
-      return kStabilityUnknown;
+    case 0: return kStabilityExperimental;
+    case 1: return kStabilityBeta;
+    case 2: return kStabilityRelease;
+    default: return kStabilityUnknown;
   }
 }
 

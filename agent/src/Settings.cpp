@@ -263,9 +263,8 @@ bool MainWindow::Settings::apply() {
   checkedHardwareIds(ids);
   // The same interfaces in another order are no change: nothing is written or sent.
   const QStringList stored = agent_.hardwareIds();
-  if (ids.size() != withoutRepeats(stored).size() || !std::all_of(ids.begin(), ids.end(), [&stored](const QString& id) {
-        return stored.contains(id);
-      })) {
+  if (ids.size() != withoutRepeats(stored).size() ||
+      !std::all_of(ids.begin(), ids.end(), [&stored](const QString& id) { return stored.contains(id); })) {
     agent_.setInterfaceFilters(ids);
   }
   std::vector<PluginEntry> chosen = pluginList;

@@ -121,9 +121,7 @@ bool QBXTheme::isDarkForeground(const QColor& foreground) {
   return 5 * foreground.green() + 2 * foreground.red() + foreground.blue() > 1024;
 }
 
-bool QBXTheme::isDark() const {
-  return isDarkForeground(appearance_->foreground());
-}
+bool QBXTheme::isDark() const { return isDarkForeground(appearance_->foreground()); }
 
 void QBXTheme::install(QApplication* application) {
   QBXTheme* theme = instance(true);
@@ -167,8 +165,7 @@ void QBXTheme::applyStyleSheet(QApplication* application) const {
 
 QString QBXTheme::linkStyledText(const QString& text) const {
   const QString attribute = QStringLiteral(" style=\"") +
-                            QString::fromLatin1(isDark() ? kDarkLinkColour : kLightLinkColour) +
-                            QStringLiteral("\"");
+                            QString::fromLatin1(isDark() ? kDarkLinkColour : kLightLinkColour) + QStringLiteral("\"");
   QString result = text;
   int from = 0;
   for (;;) {

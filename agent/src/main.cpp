@@ -17,9 +17,9 @@
 
 #include "agent/src/Agent.h"
 #include "agent/src/Config.h"
+#include "agent/src/HttpClient.h"
 #include "agent/src/MainWindow.h"
 #include "agent/src/QSingletonApp.h"
-#include "agent/src/HttpClient.h"
 #include "agent/src/Theme.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
@@ -241,9 +241,10 @@ int main(int argc, char** argv) {
   skipOpenGlProbe();
   // The tray agent needs a desktop: say what to do instead of Qt's abort.
   if (noDisplayPlatform()) {
-    std::fputs("No display: the tray agent needs a desktop (DISPLAY or WAYLAND_DISPLAY); "
-               "start the console server with --serverd 1\n",
-               stderr);
+    std::fputs(
+        "No display: the tray agent needs a desktop (DISPLAY or WAYLAND_DISPLAY); "
+        "start the console server with --serverd 1\n",
+        stderr);
     return 1;
   }
 

@@ -206,9 +206,9 @@ TEST_F(AgentTest, ConstructionReadsModeAndHardwareIds) {
   EXPECT_EQ(makeAgent(R"({"mode":1})")->mode(), Agent::kModeMaster);
   EXPECT_EQ(makeAgent(R"({"mode":"x"})")->mode(), 0u);
   EXPECT_EQ(makeAgent(R"({"discovery":{"filtering":[]}})")->hardwareIds(), QStringList{"0"});
-  EXPECT_EQ(makeAgent(R"({"discovery":{"filtering":[{"hardware_id":"a"},{"x":1},3,{"hardware_id":"b"}]}})")
-                ->hardwareIds(),
-            (QStringList{"a", "b"}));
+  EXPECT_EQ(
+      makeAgent(R"({"discovery":{"filtering":[{"hardware_id":"a"},{"x":1},3,{"hardware_id":"b"}]}})")->hardwareIds(),
+      (QStringList{"a", "b"}));
 }
 
 TEST_F(AgentTest, ModeNames) {
@@ -243,9 +243,11 @@ TEST_F(AgentTest, SetPluginEnabledReplacesTheTable) {
   auto agent = makeAgent("{}");
   agent->setPluginEnabled({{"vextro.so", "Vextro \"devices\"", true, ""}, {"annwatch.so", "SAP", false, ""}});
   EXPECT_EQ(config_testing::pluginNames(config), (std::vector<std::string>{"vextro.so", "annwatch.so"}));
-  EXPECT_NE(readFile(configFile()).find(
-                R"("plugins":[{"name":"vextro.so","descr":"Vextro \"devices\"","enabled":true},{"name":"annwatch.so","descr":"SAP","enabled":false}])"),
-            std::string::npos);
+  EXPECT_NE(
+      readFile(configFile())
+          .find(
+              R"("plugins":[{"name":"vextro.so","descr":"Vextro \"devices\"","enabled":true},{"name":"annwatch.so","descr":"SAP","enabled":false}])"),
+      std::string::npos);
 }
 
 // Poll thread, window thread and listener changes at once (for the thread sanitizer).

@@ -156,8 +156,8 @@ TEST_F(NetworkInner, ServerOnTwoInterfacesKeepsTheAgentWhenOneGoes) {
   std::cerr << "measured: second interface down to its instance gone, agent still attached: " << removed << " ms\n";
 }
 
-// A Master on a network without a gateway (a new namespace has no routes) takes the first interface's address as its own and
-// accepts its server at any of its interfaces' addresses.
+// A Master on a network without a gateway (a new namespace has no routes) takes the first interface's address as its
+// own and accepts its server at any of its interfaces' addresses.
 TEST_F(NetworkInner, MasterWithoutGatewayAttachesToItsOwnServer) {
   useDebianHostsFile();
   addInterface("lmra0", "10.77.0.1");

@@ -137,10 +137,13 @@ TEST_F(SequenceTest, HybridThatLosesItsServerStartsItsOwnAfterTheSearchTime) {
   EXPECT_LT(took, 4 * kTick + kSlack);
   EXPECT_EQ(readFile(argsFile()), "--server 1 --apid " + ownPid() + "\n");
   std::string log;
-  EXPECT_TRUE(waitUntil([&] {
-    log += capture.take();
-    return log.find("Starting LUMORA Engine process as agent mode has been set to \"Hybrid\"\n") != std::string::npos;
-  }, 1s));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        log += capture.take();
+        return log.find("Starting LUMORA Engine process as agent mode has been set to \"Hybrid\"\n") !=
+               std::string::npos;
+      },
+      1s));
   // A server seen again within the search time starts nothing.
   agent->setEngineProgram(QString::fromStdString(files.path() + "/no-such-program"));
   browser.service_resolved(1, "_lumoraOther", "_http._tcp.", "h.local.", "10.0.0.7", 7, {});

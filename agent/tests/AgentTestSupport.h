@@ -68,5 +68,4 @@ class AgentTest : public config_testing::ConfigTest {
   RecordingListener listener;
 };
 
-
 }  // namespace agent_testing

@@ -55,7 +55,8 @@ class PrivateBus {
   PrivateBus() {
     daemon_.start(QStringLiteral("dbus-daemon"),
                   {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-    if (daemon_.waitForStarted(3000) && processEventsUntil([this] { return daemon_.canReadLine(); }, std::chrono::milliseconds(3000))) {
+    if (daemon_.waitForStarted(3000) &&
+        processEventsUntil([this] { return daemon_.canReadLine(); }, std::chrono::milliseconds(3000))) {
       address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
     }
   }
@@ -104,9 +105,9 @@ class PortalThread {
 
   void announce(uint scheme) {
     portal_->scheme = scheme;
-    QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(kPortalPath),
-                                                     QString::fromLatin1(kSettingsInterface),
-                                                     QStringLiteral("SettingChanged"));
+    QDBusMessage signal =
+        QDBusMessage::createSignal(QString::fromLatin1(kPortalPath), QString::fromLatin1(kSettingsInterface),
+                                   QStringLiteral("SettingChanged"));
     signal << QStringLiteral("org.freedesktop.appearance") << QStringLiteral("color-scheme")
            << QVariant::fromValue(QDBusVariant(scheme));
     connection_.send(signal);

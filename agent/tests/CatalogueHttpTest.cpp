@@ -47,8 +47,8 @@ TEST_F(CatalogueHttpTest, SendsTheExactRequestInOneWriteAndReturnsTheBody) {
   ASSERT_TRUE(get("/plugins.json", body));
   EXPECT_EQ(body, R"({"Plugins":[]})");
   ASSERT_EQ(server.requestCount(), 1u);
-  EXPECT_EQ(server.requests()[0].rawHead + "\r\n\r\n", "GET /plugins.json HTTP/1.0\r\nHost: " + server.address() +
-                                              "\r\nAccept: */*\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(server.requests()[0].rawHead + "\r\n\r\n",
+            "GET /plugins.json HTTP/1.0\r\nHost: " + server.address() + "\r\nAccept: */*\r\nConnection: close\r\n\r\n");
 }
 
 TEST_F(CatalogueHttpTest, BodyWithoutContentLengthEndsAtClose) {

@@ -35,8 +35,8 @@ class ConfigTest : public ::testing::Test {
 };
 
 inline std::vector<std::string> defaultNames() {
-  return {"svcwatch.so",    "annwatch.so",    "relay_kelvane.so", "relay_brixel.so", "relay_legacy.so",
-          "relay_quill.so", "vextro.so",      "relay_ostra.so",   "relay_cobalt.so", "relay_replay.so"};
+  return {"svcwatch.so",    "annwatch.so", "relay_kelvane.so", "relay_brixel.so", "relay_legacy.so",
+          "relay_quill.so", "vextro.so",   "relay_ostra.so",   "relay_cobalt.so", "relay_replay.so"};
 }
 
 // Names in the document's "plugins" table, in order.

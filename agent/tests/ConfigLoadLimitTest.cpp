@@ -111,7 +111,8 @@ constexpr const char* kLoadOnlyVariable = "LUMORA_TEST_CONFIG_LOAD_ONLY";
 
 void appendOption(const char* variable, const std::string& options) {
   const char* old = std::getenv(variable);
-  setenv(variable, (old != nullptr && *old != '\0' ? std::string(old) + ":" : std::string()).append(options).c_str(), 1);
+  setenv(variable, (old != nullptr && *old != '\0' ? std::string(old) + ":" : std::string()).append(options).c_str(),
+         1);
 }
 #endif
 

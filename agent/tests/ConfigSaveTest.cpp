@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <limits>

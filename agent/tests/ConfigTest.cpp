@@ -14,11 +14,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using lmr::Config;
-using lmr::PluginEntry;
 using config_testing::ConfigTest;
 using config_testing::defaultNames;
 using config_testing::pluginNames;
+using lmr::Config;
+using lmr::PluginEntry;
 using testing_support::readFile;
 using testing_support::ScopedEnv;
 using testing_support::StdoutCapture;
@@ -115,7 +115,8 @@ TEST_F(ConfigTest, FindWalksObjectsAndReportsNonObjects) {
 }
 
 TEST_F(ConfigTest, WrongTypedMembersReadAsMissing) {
-  loadWith(R"({"mode":"Master","server":{"ip":5},"plugins":[7,"x",{"name":3},{"name":"a.so","descr":[],"enabled":"yes"}]})");
+  loadWith(
+      R"({"mode":"Master","server":{"ip":5},"plugins":[7,"x",{"name":3},{"name":"a.so","descr":[],"enabled":"yes"}]})");
   EXPECT_EQ(config.findInt({"mode"}), std::nullopt);
   EXPECT_EQ(config.findText({"mode"}), "Master");
   EXPECT_EQ(config.findText({"server", "ip"}), std::nullopt);
@@ -225,8 +226,8 @@ TEST_F(PluginListTest, ListsExactSuffixFilesFolderByFolder) {
     {"name":"odd.so","descr":5,"enabled":"yes"},
     {"name":"vextro.so","descr":"second row never wins","enabled":false}]})");
   const std::string user = base() + "/plugins";
-  for (const char* name : {"vextro.so", "annwatch.so", "odd.so", "unknown.so", "UPPER.SO", "win.dll", "x.so.1",
-                           "notes.txt"}) {
+  for (const char* name :
+       {"vextro.so", "annwatch.so", "odd.so", "unknown.so", "UPPER.SO", "win.dll", "x.so.1", "notes.txt"}) {
     touch(user, name);
   }
   touch(user + "/nested", "deep.so");

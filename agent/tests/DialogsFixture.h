@@ -16,8 +16,8 @@
 #include "agent/src/CatalogueHttp.h"
 #include "agent/src/Config.h"
 #include "agent/src/Json.h"
-#include "testing/qt_test_main/process_events_until.h"
 #include "testing/http_server/http_server.h"
+#include "testing/qt_test_main/process_events_until.h"
 #include "testing/temp_dir.h"
 
 namespace dialogs_test {
@@ -25,7 +25,6 @@ namespace dialogs_test {
 using testing_support::processEventsUntil;
 
 using namespace std::chrono_literals;
-
 
 // Names in a folder, sorted; empty when it does not exist.
 inline std::vector<std::string> entriesOf(const std::string& folder) {

@@ -60,23 +60,21 @@ class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
     CatalogueFixture::SetUp();
     const auto entry = [this](const char* name, const char* level, int major, int minor, const char* file,
                               const char* description) {
-      std::string text = R"({"Name":")" + std::string(name) + R"(","URL":")" + at("/files/") +
-                         R"(","Description":")" + description + R"(","Contact":"c","Certification":")" + level +
-                         R"(","Major":)" + std::to_string(major) + R"(,"Minor":)" + std::to_string(minor);
+      std::string text = R"({"Name":")" + std::string(name) + R"(","URL":")" + at("/files/") + R"(","Description":")" +
+                         description + R"(","Contact":"c","Certification":")" + level + R"(","Major":)" +
+                         std::to_string(major) + R"(,"Minor":)" + std::to_string(minor);
       return text + (file[0] ? std::string(R"(,"Linux":")") + file + "\"}" : std::string("}"));
     };
     const auto picture = [this](const char* vendor, const char* product) {
       return R"({"Proxy":"relay_brixel","Vendor":")" + std::string(vendor) + R"(","Product":")" + product +
              R"(","PNG_URL":")" + at("/p.png") + R"(","ICNS_URL":")" + at("/p.icns") + "\"}";
     };
-    catalogue = ScriptedReply::json(R"({"Plugins":[)" +
-                                        entry("vextro", "release", 1, 4, "vextro.so", "Vextro devices proxy") + "," +
-                                        entry("annwatch", "beta", 1, 0, "annwatch.so", "SAP streams discovery") + "," +
-                                        entry("relay_brixel", "experimental", 0, 9, "relay_brixel.so",
-                                              "Brixel generic proxy") +
-                                        "," + entry("relay_cobalt", "beta", 1, 0, "", "Brantel Cairn proxy") +
-                                        R"(],"Images":[)" + picture("Brixel", "Pavlix") + "," +
-                                        picture("Brixel", "Nimbrel") + "]}");
+    catalogue =
+        ScriptedReply::json(R"({"Plugins":[)" + entry("vextro", "release", 1, 4, "vextro.so", "Vextro devices proxy") +
+                            "," + entry("annwatch", "beta", 1, 0, "annwatch.so", "SAP streams discovery") + "," +
+                            entry("relay_brixel", "experimental", 0, 9, "relay_brixel.so", "Brixel generic proxy") +
+                            "," + entry("relay_cobalt", "beta", 1, 0, "", "Brantel Cairn proxy") + R"(],"Images":[)" +
+                            picture("Brixel", "Pavlix") + "," + picture("Brixel", "Nimbrel") + "]}");
     writeFile(pictures() + "Brixel_Pavlix.png", "png");
     writeFile(pictures() + "Brixel_Pavlix.icns", "icns");
   }
@@ -135,9 +133,8 @@ class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
     shootManyRows(suffix);
 
     lmr::Agent agent;
-    lmr::MainWindow::Settings settings(
-        agent, {{"eth0", "AA:BB:CC:DD:EE:01", "192.168.1.20", "255.255.255.0"},
-                {"wlan0", "AA:BB:CC:DD:EE:02", "172.16.5.9", "255.255.0.0"}});
+    lmr::MainWindow::Settings settings(agent, {{"eth0", "AA:BB:CC:DD:EE:01", "192.168.1.20", "255.255.255.0"},
+                                               {"wlan0", "AA:BB:CC:DD:EE:02", "172.16.5.9", "255.255.0.0"}});
     settings.show();
     QApplication::processEvents();
     ASSERT_TRUE(settings.grab().save(outputPath((std::string("settings_") + suffix + ".png").c_str())));

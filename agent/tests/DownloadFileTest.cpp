@@ -30,8 +30,8 @@ TEST(PlainFileName, AcceptsOnlyNamesOfOneEntry) {
   for (const char* good : {"vextro.so", "relay_brixel.dll", "Brixel", "a b", ".hidden", "x..y"}) {
     EXPECT_TRUE(lmr::isPlainFileName(good)) << good;
   }
-  for (const char* bad : {"", ".", "..", "../evil.so", "/abs/x.so", "a/b.so", "..\\x.dll", "a\\b", "tab\there",
-                          "line\nend", "del\x7f"}) {
+  for (const char* bad :
+       {"", ".", "..", "../evil.so", "/abs/x.so", "a/b.so", "..\\x.dll", "a\\b", "tab\there", "line\nend", "del\x7f"}) {
     EXPECT_FALSE(lmr::isPlainFileName(bad)) << bad;
   }
   EXPECT_FALSE(lmr::isPlainFileName(std::string("nul\0x", 5)));
@@ -55,7 +55,10 @@ class DownloadFileTest : public ::testing::Test {
 };
 
 TEST_F(DownloadFileTest, StoresTheServedBytesAndLeavesNoPartFile) {
-  const std::string bytes("\x7f" "ELF\0\1\2 plug-in", 16);
+  const std::string bytes(
+      "\x7f"
+      "ELF\0\1\2 plug-in",
+      16);
   server.setReply("/files/vextro.so", ScriptedReply::text(200, bytes, "application/octet-stream"));
   const std::string target = folder.path() + "/vextro.so";
   StdoutCapture capture;
@@ -74,8 +77,7 @@ TEST_F(DownloadFileTest, AFailedTransferKeepsTheOldFileUntouched) {
   server.setReply("/cut", ScriptedReply::raw("HTTP/1.0 200 OK\r\nContent-Length: 50\r\n\r\nhalf"));
   server.setReply("/stall", ScriptedReply::stall());
   for (const char* path : {"/404", "/cut", "/stall"}) {
-    EXPECT_EQ(lmr::downloadToFile(server.address(), path, target, lmr::kPluginBodyCap),
-              DownloadResult::TransferFailed)
+    EXPECT_EQ(lmr::downloadToFile(server.address(), path, target, lmr::kPluginBodyCap), DownloadResult::TransferFailed)
         << path;
     EXPECT_EQ(readFile(target), "the build the engine runs") << path;
     EXPECT_EQ(entries(), std::vector<std::string>{"vextro.so"}) << path;

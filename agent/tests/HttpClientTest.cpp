@@ -180,8 +180,8 @@ TEST_F(HttpTest, UnknownInterfacesSendAnEmptyListAndAnErrorReplyIsIgnored) {
   EXPECT_TRUE(agent->setInterfaceFilters({"02:00:00:00:00:07", "02:00:00:00:00:08"}));
   ASSERT_EQ(server.requestCount(), 1u);
   EXPECT_EQ(server.requests()[0].body, "[]");
-  EXPECT_NE(readFile(configFile()).find(
-                R"("filtering":[{"hardware_id":"02:00:00:00:00:07"},{"hardware_id":"02:00:00:00:00:08"}])"),
+  EXPECT_NE(readFile(configFile())
+                .find(R"("filtering":[{"hardware_id":"02:00:00:00:00:07"},{"hardware_id":"02:00:00:00:00:08"}])"),
             std::string::npos);
 }
 

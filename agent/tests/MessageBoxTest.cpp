@@ -20,9 +20,9 @@
 #include "testing/temp_dir.h"
 
 using testing_support::ScopedEnv;
+using theme_test::processEventsUntil;
 using theme_test::screenshotPath;
 using theme_test::ThemeReset;
-using theme_test::processEventsUntil;
 
 namespace {
 
@@ -130,10 +130,10 @@ TEST_F(MessageBoxTest, DarkThemeGivesADarkTitleBarAndSheetWithoutParseWarnings) 
         EXPECT_TRUE(image.save(screenshotPath(QStringLiteral("message_box_dark.png"))));
       },
       QMessageBox::Ok);
-  const auto answer = lmr::showThemedMessageBox(
-      nullptr, QStringLiteral("Web Server Address Changed"),
-      QStringLiteral("Web Server Address will be set next time this Agent starts"), QMessageBox::Information,
-      QMessageBox::Ok);
+  const auto answer =
+      lmr::showThemedMessageBox(nullptr, QStringLiteral("Web Server Address Changed"),
+                                QStringLiteral("Web Server Address will be set next time this Agent starts"),
+                                QMessageBox::Information, QMessageBox::Ok);
   EXPECT_TRUE(driver.sawBox());
   EXPECT_EQ(answer, QMessageBox::Ok);
   for (const QString& line : WarningLog::lines()) {
@@ -146,8 +146,7 @@ TEST_F(MessageBoxTest, CreatesTheThemeWhenNoneIsInstalled) {
   ASSERT_EQ(QBXTheme::instance(false), nullptr);
   BoxDriver driver([](QMessageBox& box) { EXPECT_TRUE(box.property(platform::kDarkTitleBarProperty).toBool()); },
                    QMessageBox::Ok);
-  lmr::showThemedMessageBox(nullptr, QStringLiteral("t"), QStringLiteral("x"), QMessageBox::Warning,
-                            QMessageBox::Ok);
+  lmr::showThemedMessageBox(nullptr, QStringLiteral("t"), QStringLiteral("x"), QMessageBox::Warning, QMessageBox::Ok);
   EXPECT_TRUE(driver.sawBox());
   EXPECT_NE(QBXTheme::instance(false), nullptr);
 }

@@ -82,7 +82,8 @@ TEST(PluginCatalogue, PicturesAreCappedInAllAndPerPlugin) {
   }
   const auto catalogue = read(R"({"Plugins":[
       {"Name":"many","URL":"h/","Description":"","Contact":"","Certification":"beta"},
-      {"Name":"rest","URL":"h/","Description":"","Contact":"","Certification":"beta"}],"Images":[)" + images + "]}");
+      {"Name":"rest","URL":"h/","Description":"","Contact":"","Certification":"beta"}],"Images":[)" +
+                              images + "]}");
   EXPECT_EQ(catalogue.at("many").images.size(), 8u);
   EXPECT_EQ(catalogue.at("rest").images.size(), 8u);
 }

@@ -38,7 +38,10 @@ using testing_support::StdoutCapture;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
-const std::string kPluginBytes = std::string("\x7f" "ELF plug-in build\0\1\2\3", 22);
+const std::string kPluginBytes = std::string(
+    "\x7f"
+    "ELF plug-in build\0\1\2\3",
+    22);
 
 class PluginWindowTest : public dialogs_test::CatalogueFixture {
  protected:
@@ -46,8 +49,8 @@ class PluginWindowTest : public dialogs_test::CatalogueFixture {
   std::string plugin(const std::string& name, const std::string& certification, int major, int minor,
                      const std::string& file) const {
     std::string entry = R"({"Name":")" + name + R"(","URL":")" + at("/files/") + R"(","Description":"<b>)" + name +
-                        R"(</b> proxy","Contact":"c","Certification":")" + certification +
-                        R"(","Major":)" + std::to_string(major) + R"(,"Minor":)" + std::to_string(minor);
+                        R"(</b> proxy","Contact":"c","Certification":")" + certification + R"(","Major":)" +
+                        std::to_string(major) + R"(,"Minor":)" + std::to_string(minor);
     if (!file.empty()) entry += R"(,"Linux":")" + file + '"';
     return entry + "}";
   }
@@ -67,7 +70,8 @@ class PluginWindowTest : public dialogs_test::CatalogueFixture {
     return R"({"Config":{"Plugins":[{"Name":"outdated","Major":1,"Minor":2},{"Name":"newer","Major":2,"Minor":0},
         {"Name":"same.so","Major":1,"Minor":3},{"Name":"localonly.so","Major":0,"Minor":null},"not an object",
         {"Name":"typed","Major":"1","Minor":0},{"Name":"partial","Major":1}],
-        "PluginDirectory":[")" + userPlugins() + R"("]}})";
+        "PluginDirectory":[")" +
+           userPlugins() + R"("]}})";
   }
 
   std::unique_ptr<PluginWindow> open(const std::string& engine) {
@@ -286,16 +290,16 @@ TEST_F(PluginWindowTest, OnlyTheAgentsOwnPluginFoldersAreAccepted) {
   const std::string machinePlugins = machineData.path() + "/Brixel Technologies/Lumora/Plugins";
   auto window = std::make_unique<PluginWindow>();
   window->updateModel(*parsedDocument(R"({"Config":{"Plugins":[],"PluginDirectory":[")" + elsewhere.path() +
-                                      R"(","relative/plugins",12,null,")" + machinePlugins + R"(",")" +
-                                      userPlugins() + R"(/../plugins"]}})"));
+                                      R"(","relative/plugins",12,null,")" + machinePlugins + R"(",")" + userPlugins() +
+                                      R"(/../plugins"]}})"));
   EXPECT_EQ(window->pluginFolderList(), QStringList{QString::fromStdString(userPlugins())});
   fs::create_directories(machinePlugins);
   auto second = std::make_unique<PluginWindow>();
   second->updateModel(*parsedDocument(R"({"Config":{"PluginDirectory":[")" + machinePlugins + "\"]}}"));
   EXPECT_EQ(second->pluginFolderList(), QStringList{QString::fromStdString(machinePlugins)});
   // Wrong shapes are read as nothing.
-  for (const char* json : {R"({"Config":{"Plugins":{"Name":"x"},"PluginDirectory":"/tmp"}})", R"({"Config":5})",
-                           "[]"}) {
+  for (const char* json :
+       {R"({"Config":{"Plugins":{"Name":"x"},"PluginDirectory":"/tmp"}})", R"({"Config":5})", "[]"}) {
     PluginWindow empty;
     empty.updateModel(*parsedDocument(json));
     EXPECT_TRUE(empty.installed().empty()) << json;
@@ -392,8 +396,10 @@ TEST_F(PluginWindowTest, TextsFromTheNetworkShowAsPlainText) {
   const std::string markup = R"(<img src=\"missing.png\"><b>bold</b>)";
   server.setReply("/plugins.json",
                   ScriptedReply::json(R"({"Plugins":[{"Name":")" + markup + R"(","URL":")" + at("/files/") +
-                                      R"(","Description":")" + markup + R"(","Contact":"","Certification":"beta",)"
-                                      R"("Linux":"m.so"}],"Images":[{"Proxy":")" + markup +
+                                      R"(","Description":")" + markup +
+                                      R"(","Contact":"","Certification":"beta",)"
+                                      R"("Linux":"m.so"}],"Images":[{"Proxy":")" +
+                                      markup +
                                       R"(","Vendor":"<i>V","Product":"<u>P","PNG_URL":"h/a","ICNS_URL":"h/b"}]})"));
   auto window = open(R"({"Config":{"Plugins":[{"Name":"<img src='x.png'>engine","Major":1,"Minor":0}]}})");
   const QString shown = QString::fromStdString(R"(<img src="missing.png"><b>bold</b>)");
@@ -467,11 +473,11 @@ TEST_F(PluginWindowTest, SlowServersHoldTheWindowNoLongerThanItsDeadline) {
 TEST_F(PluginWindowTest, ADownloadNeverReplacesAFileOrAnotherPlugin) {
   server.setHandler([](const testing_support::RecordedRequest&) { return ScriptedReply::text(200, kPluginBytes); });
   server.setReply("/plugins.json",
-                  ScriptedReply::json(R"({"Plugins":[)" + plugin("audio-helper", "beta", 1, 0, "vextro.so") + "," +
-                                      plugin("present", "beta", 1, 0, "present.so") + "," +
-                                      plugin("fresh", "beta", 1, 0, "fresh.so") + "," +
-                                      R"({"Name":"winonly","URL":")" + at("/files/") +
-                                      R"(","Description":"","Contact":"","Certification":"beta","Windows":"w.dll"}]})"));
+                  ScriptedReply::json(
+                      R"({"Plugins":[)" + plugin("audio-helper", "beta", 1, 0, "vextro.so") + "," +
+                      plugin("present", "beta", 1, 0, "present.so") + "," + plugin("fresh", "beta", 1, 0, "fresh.so") +
+                      "," + R"({"Name":"winonly","URL":")" + at("/files/") +
+                      R"(","Description":"","Contact":"","Certification":"beta","Windows":"w.dll"}]})"));
   writeFile(userPlugins() + "/vextro.so", "installed vextro");
   writeFile(userPlugins() + "/present.so", "left by hand");
   auto window = open(R"({"Config":{"Plugins":[{"Name":"vextro.so","Major":1,"Minor":4}],"PluginDirectory":[")" +
@@ -494,7 +500,8 @@ TEST_F(PluginWindowTest, ADownloadNeverReplacesAFileOrAnotherPlugin) {
 TEST_F(PluginWindowTest, AHugeCatalogueIsCappedAndScrolls) {
   std::string entries;
   for (int i = 0; i < 20000; ++i) {
-    entries += std::string(i ? "," : "") + R"({"Name":"p)" + std::to_string(100000 + i) + R"(","URL":"h/","Description":"",)"
+    entries += std::string(i ? "," : "") + R"({"Name":"p)" + std::to_string(100000 + i) +
+               R"(","URL":"h/","Description":"",)"
                R"("Contact":"","Certification":"beta","Linux":"p.so"})";
   }
   server.setReply("/plugins.json", ScriptedReply::json(R"({"Plugins":[)" + entries + "]}"));

@@ -87,15 +87,15 @@ TEST(ProgramSlow, AgentQuitAndStartedAgainEndsAttachedToALiveEngine) {
   const std::string base = root.path() + "/appdata/Brixel Technologies/lumora";
   std::filesystem::create_directories(base);
   testing_support::writeFile(base + "/config.json", "{\"mode\":4}");
-  const std::map<std::string, std::optional<std::string>> env{
-      {"APPDATA", root.path() + "/appdata"},
-      {"PROGRAMDATA", root.path() + "/programdata"},
-      {"TMPDIR", root.path() + "/tmp"},
-      {"XDG_RUNTIME_DIR", root.path() + "/runtime"},
-      {"LUMORA_APID_POLL_MS", std::nullopt},
-      {"TVSK_HTTP_PORT", std::string("0")},
-      {"TVSK_SERVICE_NAME", "_lumoraQ" + std::to_string(getpid())},
-      {"TVSK_PLUGIN_DIRS", root.path() + "/no-plugins"}};
+  const std::map<std::string, std::optional<std::string>> env{{"APPDATA", root.path() + "/appdata"},
+                                                              {"PROGRAMDATA", root.path() + "/programdata"},
+                                                              {"TMPDIR", root.path() + "/tmp"},
+                                                              {"XDG_RUNTIME_DIR", root.path() + "/runtime"},
+                                                              {"LUMORA_APID_POLL_MS", std::nullopt},
+                                                              {"TVSK_HTTP_PORT", std::string("0")},
+                                                              {"TVSK_SERVICE_NAME",
+                                                               "_lumoraQ" + std::to_string(getpid())},
+                                                              {"TVSK_PLUGIN_DIRS", root.path() + "/no-plugins"}};
   ProgramRun first(LUMORA_PROGRAM, {}, env, root.path() + "/first");
   ASSERT_TRUE(testing_support::waitUntil([&] { return accepts(attachedAddress(first.output())); }, 20s))
       << first.output();
@@ -105,10 +105,13 @@ TEST(ProgramSlow, AgentQuitAndStartedAgainEndsAttachedToALiveEngine) {
   EXPECT_EQ(first.waitExit(5s), 0);
   // Once attached to a live engine, it must still be after a few seconds.
   std::string address;
-  ASSERT_TRUE(testing_support::waitUntil([&] {
-    address = attachedAddress(second.output());
-    return accepts(address);
-  }, 25s)) << second.output();
+  ASSERT_TRUE(testing_support::waitUntil(
+      [&] {
+        address = attachedAddress(second.output());
+        return accepts(address);
+      },
+      25s))
+      << second.output();
   const auto took = std::chrono::steady_clock::now() - restarted;
   std::printf("quit and restart to attached to a live engine: %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));

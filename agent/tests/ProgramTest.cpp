@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,8 +61,7 @@ class ProgramTest : public ::testing::Test {
                                   std::map<std::string, std::optional<std::string>> extra = {}) {
     auto env = environment();
     for (auto& [name, value] : extra) env[name] = value;
-    return std::make_unique<ProgramRun>(LUMORA_PROGRAM, arguments, env,
-                                        root.path() + "/run" + std::to_string(++runs));
+    return std::make_unique<ProgramRun>(LUMORA_PROGRAM, arguments, env, root.path() + "/run" + std::to_string(++runs));
   }
 
   TempDir root;
@@ -82,8 +81,8 @@ bool inOrder(const std::string& output, const std::vector<std::string>& texts) {
 
 TEST_F(ProgramTest, ServerRoleWithoutAgentStopsTheEngineAtOnceEvenWithoutDisplay) {
   const auto started = Clock::now();
-  auto server = run({"--server", "1"}, {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt},
-                                        {"QT_QPA_PLATFORM", std::nullopt}});
+  auto server = run({"--server", "1"},
+                    {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}});
   ASSERT_EQ(server->waitExit(5s), 0) << server->output() << server->errors();
   EXPECT_LT(Clock::now() - started, 2s);
   EXPECT_TRUE(inOrder(server->output(), {"TVSK_Initialize(-1,0,1) -> 0", "TVSK_Uninitialize() -> 0"}))

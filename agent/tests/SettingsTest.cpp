@@ -161,17 +161,16 @@ TEST_F(SettingsTest, ShowsTheStoredChoices) {
   EXPECT_EQ(dialog.modeBox()->itemData(0).toInt(), 1);
   EXPECT_EQ(dialog.modeBox()->itemData(1).toInt(), 2);
 
-  EXPECT_EQ(rowsOf(dialog.discoveryItems()),
-            (QStringList{"All", "192.168.1.x\t(eth0)", "10.1.2.x\t(eth0)", "172.16.x.x\t(wlan0)",
-                         "AA:BB:CC:DD:EE:09\t(not present)"}));
+  EXPECT_EQ(rowsOf(dialog.discoveryItems()), (QStringList{"All", "192.168.1.x\t(eth0)", "10.1.2.x\t(eth0)",
+                                                          "172.16.x.x\t(wlan0)", "AA:BB:CC:DD:EE:09\t(not present)"}));
   EXPECT_EQ(dialog.discoveryItems()->item(0)->checkState(), Qt::Unchecked);
   EXPECT_EQ(dialog.discoveryItems()->item(1)->checkState(), Qt::Unchecked);
   EXPECT_EQ(dialog.discoveryItems()->item(3)->checkState(), Qt::Checked);
   EXPECT_EQ(dialog.discoveryItems()->item(4)->checkState(), Qt::Checked);
   EXPECT_EQ(idsOf(dialog), (QStringList{kWlan, kGone}));
 
-  EXPECT_EQ(rowsOf(dialog.pluginItems()),
-            (QStringList{QString::fromStdString(kLongName) + "\tN/A", "vextro.so               \tVextro devices proxy"}));
+  EXPECT_EQ(rowsOf(dialog.pluginItems()), (QStringList{QString::fromStdString(kLongName) + "\tN/A",
+                                                       "vextro.so               \tVextro devices proxy"}));
   // A plug-in the stored table does not name is loaded by the engine: it shows enabled.
   EXPECT_EQ(dialog.pluginItems()->item(0)->checkState(), Qt::Checked);
   EXPECT_EQ(dialog.pluginItems()->item(1)->checkState(), Qt::Unchecked);
@@ -389,8 +388,9 @@ TEST_F(SettingsTest, TheEnginesFoldersAreListedAndOkStoresNoDefaultTable) {
   load(R"({"mode":4})");
   MessageBoxWatcher boxes;
   Settings dialog(*agent, addresses());
-  ASSERT_EQ(rowsOf(dialog.pluginItems()).join('|').toStdString(),
-            "vextro.so               \tVextro devices proxy|annwatch.so             \tSAP Streams discovery (Dante & AES67)");
+  ASSERT_EQ(
+      rowsOf(dialog.pluginItems()).join('|').toStdString(),
+      "vextro.so               \tVextro devices proxy|annwatch.so             \tSAP Streams discovery (Dante & AES67)");
   EXPECT_EQ(dialog.pluginItems()->item(0)->checkState(), Qt::Checked);
   EXPECT_EQ(dialog.pluginItems()->item(1)->checkState(), Qt::Checked);
   runRounds(dialog, {[](Settings& shown) {

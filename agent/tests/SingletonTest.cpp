@@ -25,7 +25,6 @@ using testing_support::processEventsUntil;
 using testing_support::ScopedEnv;
 using testing_support::TempDir;
 
-
 // A socket file as a crashed agent leaves it: bound once, nobody listening any more.
 void leaveStaleSocketFile(const QString& path) {
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);

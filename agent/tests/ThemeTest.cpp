@@ -3,13 +3,13 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
-#include <QMenuBar>
-#include <QScrollBar>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -28,11 +28,11 @@ using testing_support::ScopedEnv;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
 using theme_test::darkSheetResource;
+using theme_test::processEventsUntil;
 using theme_test::replaceFile;
 using theme_test::rewriteFile;
 using theme_test::samePalette;
 using theme_test::ThemeReset;
-using theme_test::processEventsUntil;
 
 namespace {
 
@@ -54,9 +54,7 @@ class ThemeTest : public ::testing::Test {
   std::unique_ptr<ScopedEnv> foregroundFile_;
 };
 
-bool appIsDark() {
-  return QApplication::palette().color(QPalette::Window) == QColor(0, 0, 0);
-}
+bool appIsDark() { return QApplication::palette().color(QPalette::Window) == QColor(0, 0, 0); }
 
 class RecordingCallback : public QBXTheme::Callback {
  public:
@@ -73,13 +71,13 @@ class RecordingCallback : public QBXTheme::Callback {
 }  // namespace
 
 TEST(ThemeBrightness, WeighsGreenMostAndNeedsMoreThan1024) {
-  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(255, 255, 255)));   // 2040
-  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(0, 0, 0)));        // 0
-  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(100, 150, 30)));   // 980
-  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(150, 150, 150)));   // 1200
-  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(0, 204, 4)));      // exactly 1024
-  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(0, 204, 5)));       // 1025
-  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(255, 0, 255)));    // 765: red and blue count less
+  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(255, 255, 255)));  // 2040
+  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(0, 0, 0)));       // 0
+  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(100, 150, 30)));  // 980
+  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(150, 150, 150)));  // 1200
+  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(0, 204, 4)));     // exactly 1024
+  EXPECT_TRUE(QBXTheme::isDarkForeground(QColor(0, 204, 5)));      // 1025
+  EXPECT_FALSE(QBXTheme::isDarkForeground(QColor(255, 0, 255)));   // 765: red and blue count less
 }
 
 TEST_F(ThemeTest, LightForegroundInstallsTheDarkPaletteAndSheet) {
@@ -258,7 +256,8 @@ TEST_F(ThemeTest, ThemedWindowsGetPaletteLinksTitleBarAndSheetUntilDestroyed) {
   EXPECT_TRUE(window->property(platform::kDarkTitleBarProperty).toBool());
   EXPECT_EQ(window->palette().color(QPalette::Window), QColor(0, 0, 0));
   EXPECT_EQ(label->palette().color(QPalette::Window), QColor(0, 0, 0));
-  EXPECT_TRUE(label->text().contains(QStringLiteral("style=\"color: rgb(42, 130, 218);\""))) << label->text().toStdString();
+  EXPECT_TRUE(label->text().contains(QStringLiteral("style=\"color: rgb(42, 130, 218);\"")))
+      << label->text().toStdString();
   EXPECT_EQ(window->styleSheet(), darkSheetResource());
 
   theme->resetQLabelLink(label);
@@ -320,7 +319,8 @@ TEST_F(ThemeTest, LinkStyledTextMarksEveryLinkTag) {
   };
   const Case cases[] = {
       {"<a href=\"a\">one</a> and <a href=\"b\">two</a>",
-       "<a href=\"a\" style=\"color: rgb(0, 0, 255);\">one</a> and <a href=\"b\" style=\"color: rgb(0, 0, 255);\">two</a>"},
+       "<a href=\"a\" style=\"color: rgb(0, 0, 255);\">one</a> and <a href=\"b\" style=\"color: rgb(0, 0, "
+       "255);\">two</a>"},
       {"no links here", "no links here"},
       {"", ""},
       {"<A HREF=\"x\">upper case is not a link tag</A>", "<A HREF=\"x\">upper case is not a link tag</A>"},
@@ -405,8 +405,8 @@ TEST_F(ThemeTest, ScreenshotsOfTheWidgetsInBothThemes) {
     layout->addWidget(new QPushButton(QStringLiteral("OK")));
     panel.resize(320, 300);
     const QImage image = panel.grab().toImage();
-    EXPECT_TRUE(image.save(theme_test::screenshotPath(dark ? QStringLiteral("theme_dark.png")
-                                                           : QStringLiteral("theme_light.png"))));
+    EXPECT_TRUE(image.save(
+        theme_test::screenshotPath(dark ? QStringLiteral("theme_dark.png") : QStringLiteral("theme_light.png"))));
     EXPECT_EQ(QColor(image.pixel(2, image.height() / 2)) == QColor(0, 0, 0), dark);
     QBXTheme::instance(false)->slotApplicationAboutToQuit();
   }

@@ -20,7 +20,6 @@ namespace theme_test {
 
 using testing_support::processEventsUntil;
 
-
 // Every brush of every role in every group is the same.
 inline bool samePalette(const QPalette& a, const QPalette& b) {
   for (int group = 0; group < QPalette::NColorGroups; ++group) {

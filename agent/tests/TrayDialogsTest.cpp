@@ -18,16 +18,16 @@
 #include <utility>
 #include <vector>
 
+#include "TaviskEngine.h"
 #include "agent/src/Agent.h"
 #include "agent/src/MainWindow.h"
 #include "agent/src/PluginWindow.h"
 #include "agent/src/Settings.h"
 #include "agent/tests/DialogsFixture.h"
 #include "agent/tests/HostileMeasure.h"
-#include "agent/tests/SilentResolver.h"
 #include "agent/tests/MessageBoxWatcher.h"
+#include "agent/tests/SilentResolver.h"
 #include "engine/src/Engine.h"
-#include "TaviskEngine.h"
 
 namespace {
 
@@ -51,11 +51,14 @@ class TrayDialogsTest : public dialogs_test::CatalogueFixture {
     agent = std::make_unique<lmr::Agent>();
     window = std::make_unique<lmr::MainWindow>(*agent, false);
     tray = window->tray();
-    server.setReply("/plugins.json", ScriptedReply::json(
-        R"({"Plugins":[{"Name":"vextro","URL":")" + at("/files/") +
-        R"(","Description":"Vextro devices proxy","Contact":"c","Certification":"release","Major":1,"Minor":4,)"
-        R"("Linux":"vextro.so"},{"Name":"annwatch","URL":")" + at("/files/") +
-        R"(","Description":"SAP streams","Contact":"c","Certification":"beta","Major":1,"Minor":0,"Linux":"annwatch.so"}]})"));
+    server.setReply(
+        "/plugins.json",
+        ScriptedReply::json(
+            R"({"Plugins":[{"Name":"vextro","URL":")" + at("/files/") +
+            R"(","Description":"Vextro devices proxy","Contact":"c","Certification":"release","Major":1,"Minor":4,)"
+            R"("Linux":"vextro.so"},{"Name":"annwatch","URL":")" +
+            at("/files/") +
+            R"(","Description":"SAP streams","Contact":"c","Certification":"beta","Major":1,"Minor":0,"Linux":"annwatch.so"}]})"));
   }
   void TearDown() override {
     window.reset();
@@ -65,7 +68,8 @@ class TrayDialogsTest : public dialogs_test::CatalogueFixture {
 
   void attach() {
     engine.setReply("/get", ScriptedReply::json(R"({"Config":{"Plugins":[{"Name":"vextro.so","Major":1,"Minor":2}],)"
-                                                R"("PluginDirectory":[")" + userPlugins() + R"("]}})"));
+                                                R"("PluginDirectory":[")" +
+                                                userPlugins() + R"("]}})"));
     listener = std::make_shared<lmr::Agent::BrowserListener>(agent.get());
     listener->service_resolved(1, "_lumora_dialogs_test", "_http._tcp.", "localhost", "127.0.0.1", engine.port(), {});
     ASSERT_EQ(agent->attachedAddress(), engine.address());
@@ -169,14 +173,20 @@ TEST_F(TrayDialogsTest, PluginManagerAgainstTheRunningEngine) {
   const uint16_t enginePort = tvsk::Engine::instance().httpPort();
   ASSERT_NE(enginePort, 0);
 
-  constexpr const char* kBytes = "\x7f" "ELF zorbin plug-in bytes";
-  server.setReply("/plugins.json", ScriptedReply::json(
-      R"({"Plugins":[{"Name":"vextro","URL":")" + at("/files/") +
-      R"(","Description":"Vextro devices proxy","Contact":"c","Certification":"release","Major":1,"Minor":4,)"
-      R"("Linux":"vextro.so"},{"Name":"annwatch","URL":")" + at("/files/") +
-      R"(","Description":"SAP streams","Contact":"c","Certification":"beta","Major":0,"Minor":5,"Linux":"annwatch.so"},)"
-      R"({"Name":"zorbin","URL":")" + at("/files/") +
-      R"(","Description":"Zorbin bridge","Contact":"c","Certification":"beta","Major":2,"Minor":0,"Linux":"zorbin.so"}]})"));
+  constexpr const char* kBytes =
+      "\x7f"
+      "ELF zorbin plug-in bytes";
+  server.setReply(
+      "/plugins.json",
+      ScriptedReply::json(
+          R"({"Plugins":[{"Name":"vextro","URL":")" + at("/files/") +
+          R"(","Description":"Vextro devices proxy","Contact":"c","Certification":"release","Major":1,"Minor":4,)"
+          R"("Linux":"vextro.so"},{"Name":"annwatch","URL":")" +
+          at("/files/") +
+          R"(","Description":"SAP streams","Contact":"c","Certification":"beta","Major":0,"Minor":5,"Linux":"annwatch.so"},)"
+          R"({"Name":"zorbin","URL":")" +
+          at("/files/") +
+          R"(","Description":"Zorbin bridge","Contact":"c","Certification":"beta","Major":2,"Minor":0,"Linux":"zorbin.so"}]})"));
   server.setReply("/files/zorbin.so", ScriptedReply::text(200, kBytes, "application/octet-stream"));
   listener = std::make_shared<lmr::Agent::BrowserListener>(agent.get());
   listener->service_resolved(1, "_lumora_dialogs_test", "_http._tcp.", "localhost", "127.0.0.1", enginePort, {});

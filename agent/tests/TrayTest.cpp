@@ -50,7 +50,6 @@ class UrlRecorder : public QObject {
   void open(const QUrl& url) { urls << url.toString(); }
 };
 
-
 std::vector<std::string> readLines(const std::string& path) {
   std::ifstream in(path);
   std::vector<std::string> lines;
@@ -174,7 +173,8 @@ TEST_F(TrayTest, WebAppOpensOncePerNewAttachedAddress) {
   // Another address opens the browser again.
   remove("_lumoraT_a");
   resolve("_lumoraT_b", "b.local.", "127.0.0.2", 9001);
-  EXPECT_EQ(recorder.urls, (QStringList{QStringLiteral("http://127.0.0.1:9000/"), QStringLiteral("http://127.0.0.2:9001/")}));
+  EXPECT_EQ(recorder.urls,
+            (QStringList{QStringLiteral("http://127.0.0.1:9000/"), QStringLiteral("http://127.0.0.2:9001/")}));
 
   // Every tray message is in the log as well, for desktops without a tray.
   const std::string log = capture.take();

@@ -51,9 +51,7 @@ bool isIpv4Text(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
 }
 
-std::string pathOf(const std::string& target) {
-  return target.substr(0, target.find_first_of("?#"));
-}
+std::string pathOf(const std::string& target) { return target.substr(0, target.find_first_of("?#")); }
 
 ApiResponse jsonResponse(const Json& body) {
   ApiResponse response;

@@ -105,9 +105,10 @@ bool DnsSdAdvertiser::advertise(const std::string& name, uint16_t port, bool mas
 void DnsSdAdvertiser::registerService() {
   failed_ = false;
   DNSServiceRef ref = nullptr;
-  const DNSServiceErrorType result = library().registerService(
-      &ref, 0, kDNSServiceInterfaceIndexAny, name_.c_str(), kServiceType, nullptr, nullptr, htons(port_),
-      static_cast<uint16_t>(txt_.size()), txt_.empty() ? nullptr : txt_.data(), onRegistered, this);
+  const DNSServiceErrorType result =
+      library().registerService(&ref, 0, kDNSServiceInterfaceIndexAny, name_.c_str(), kServiceType, nullptr, nullptr,
+                                htons(port_), static_cast<uint16_t>(txt_.size()), txt_.empty() ? nullptr : txt_.data(),
+                                onRegistered, this);
   if (result != kDNSServiceErr_NoError || ref == nullptr) {
     printEngineLine("DNS-SD: advertisement of \"" + name_ + "\" refused (error " + std::to_string(result) + ")");
     retryLater();
@@ -117,8 +118,7 @@ void DnsSdAdvertiser::registerService() {
 }
 
 void DNSSD_API DnsSdAdvertiser::onRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode,
-                                             const char* name, const char* type, const char* domain,
-                                             void* context) {
+                                             const char* name, const char* type, const char* domain, void* context) {
   auto* self = static_cast<DnsSdAdvertiser*>(context);
   if (errorCode == kDNSServiceErr_NoError) {
     self->nextDelay_ = std::chrono::milliseconds(0);
@@ -147,8 +147,8 @@ int DnsSdAdvertiser::pollTimeoutMs() const {
   if (serviceRef_ != nullptr) {
     return kPollTimeoutMs;
   }
-  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ -
-                                                                           std::chrono::steady_clock::now());
+  const auto wait =
+      std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - std::chrono::steady_clock::now());
   return static_cast<int>(std::clamp<long long>(wait.count(), 0, kPollTimeoutMs));
 }
 

@@ -47,8 +47,8 @@ class DnsSdAdvertiser {
   void dropRegistration();
   void retryLater();
   [[nodiscard]] int pollTimeoutMs() const;
-  static void DNSSD_API onRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode,
-                                     const char* name, const char* type, const char* domain, void* context);
+  static void DNSSD_API onRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode, const char* name,
+                                     const char* type, const char* domain, void* context);
 
   AdvertiseRetryDelays delays_;
   std::string name_;

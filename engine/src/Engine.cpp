@@ -120,8 +120,8 @@ int Engine::initialize(int /*instance*/, int /*options*/, int role) {
     return kStartFailed;
   }
   const uint16_t port = http_->port();
-  printEngineLine("HTTP server listening on port " + std::to_string(port) + ", web application at http://127.0.0.1:" +
-            std::to_string(port) + "/");
+  printEngineLine("HTTP server listening on port " + std::to_string(port) +
+                  ", web application at http://127.0.0.1:" + std::to_string(port) + "/");
 
   PluginHostSettings pluginSettings;
   pluginSettings.directories = settings->pluginDirectories;

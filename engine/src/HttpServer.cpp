@@ -91,15 +91,9 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
 
   void continueReading() {
     switch (reader_.parse()) {
-      case RequestReader::Progress::NeedMore:
-        readSome();
-        return;
-      case RequestReader::Progress::HeaderDone:
-        onHeader();
-        return;
-      case RequestReader::Progress::Complete:
-        onRequest();
-        return;
+      case RequestReader::Progress::NeedMore: readSome(); return;
+      case RequestReader::Progress::HeaderDone: onHeader(); return;
+      case RequestReader::Progress::Complete: onRequest(); return;
       case RequestReader::Progress::HeaderTooLarge:
         respond(ApiRouter::errorResponse(431, "Request header fields too large"), true);
         return;
@@ -211,7 +205,7 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
       keepAlive_ = false;
     }
     auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(answer.status),
-                                                                         version_ == 0 ? 11 : version_);
+                                                                        version_ == 0 ? 11 : version_);
     response->set(http::field::server, kServerName);
     response->set(http::field::content_type, answer.contentType);
     for (const auto& [name, value] : answer.headers) {

@@ -18,7 +18,7 @@ namespace tvsk {
 
 struct HttpServerOptions {
   std::string address = "0.0.0.0";  // all IPv4 addresses: agents on other hosts attach
-  uint16_t port = 0;                 // 0: an ephemeral port
+  uint16_t port = 0;                // 0: an ephemeral port
   std::size_t headerLimit = 64 * 1024;
   std::size_t bodyLimit = 1024 * 1024;
   // A request's header section must arrive within this time: a new connection's from its opening,

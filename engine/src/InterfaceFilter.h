@@ -9,9 +9,7 @@ struct InterfaceFilter {
   std::string address;
   std::string netmask;
 
-  bool operator==(const InterfaceFilter& other) const {
-    return address == other.address && netmask == other.netmask;
-  }
+  bool operator==(const InterfaceFilter& other) const { return address == other.address && netmask == other.netmask; }
 };
 
 }  // namespace tvsk

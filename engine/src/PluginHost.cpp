@@ -22,7 +22,6 @@ constexpr const char* kDiscoveryCreateJson = "{\"StartId\":0}";
 constexpr int kDiscoveryCreated = 1;
 constexpr const char* kDeviceStateRequest = "DeviceState";
 
-
 // Runs one call into a plug-in; an exception is reported and turned into false.
 template <typename Call>
 bool guarded(const std::string& what, Call&& call) {
@@ -153,9 +152,10 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
     }
     library->major = major;
     library->minor = minor;
-    printEngineLine("device plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) + " loaded from " +
-              path + ": " + info);
-  } else if (auto* discoveryExport = reinterpret_cast<TVSK_Disco_Get_By_Id_Fn>(dlsym(library->handle, TVSK_DISCOVERY_EXPORT_NAME))) {
+    printEngineLine("device plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) +
+                    " loaded from " + path + ": " + info);
+  } else if (auto* discoveryExport =
+                 reinterpret_cast<TVSK_Disco_Get_By_Id_Fn>(dlsym(library->handle, TVSK_DISCOVERY_EXPORT_NAME))) {
     library->kind = Library::Kind::Discovery;
     DiscoveryEntryTable& entries = library->discovery;
     bool complete = false;
@@ -193,7 +193,7 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
     library->major = major;
     library->minor = minor;
     printEngineLine("discovery plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) +
-              " loaded from " + path);
+                    " loaded from " + path);
   } else {
     closeAndSkip("exports neither " TVSK_DEVICE_EXPORT_NAME " nor " TVSK_DISCOVERY_EXPORT_NAME);
     return;
@@ -271,8 +271,8 @@ void PluginHost::refreshDevice(uint32_t proxyId) {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     pendingRefreshes_.erase(proxyId);
   }
-  const auto found = std::find_if(devices_.begin(), devices_.end(),
-                                  [proxyId](const auto& device) { return device->id == proxyId; });
+  const auto found =
+      std::find_if(devices_.begin(), devices_.end(), [proxyId](const auto& device) { return device->id == proxyId; });
   if (found == devices_.end()) {
     return;
   }
@@ -297,14 +297,15 @@ void PluginHost::refreshDevice(uint32_t proxyId) {
 }
 
 std::optional<int> PluginHost::deviceAction(uint32_t proxyId, const std::string& actions) {
-  const auto found = std::find_if(devices_.begin(), devices_.end(),
-                                  [proxyId](const auto& device) { return device->id == proxyId; });
+  const auto found =
+      std::find_if(devices_.begin(), devices_.end(), [proxyId](const auto& device) { return device->id == proxyId; });
   if (found == devices_.end()) {
     return std::nullopt;
   }
   const Device& device = **found;
   int32_t result = -1;
-  guarded(device.library->stem + " action", [&] { result = device.library->device.action(device.proxy, actions.c_str()); });
+  guarded(device.library->stem + " action",
+          [&] { result = device.library->device.action(device.proxy, actions.c_str()); });
   // The answer shows the state after the action, not one refresh later.
   refreshDevice(proxyId);
   return result;
@@ -366,8 +367,7 @@ void PluginHost::shutdown() {
         if ((*device)->library != &plugin) {
           continue;
         }
-        guarded(plugin.stem + " unregister callback",
-                [&] { plugin.device.unregisterCallback((*device)->token); });
+        guarded(plugin.stem + " unregister callback", [&] { plugin.device.unregisterCallback((*device)->token); });
         guarded(plugin.stem + " delete", [&] { plugin.device.destroy((*device)->proxy); });
         state_.removeDevice((*device)->id);
       }

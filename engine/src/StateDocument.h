@@ -32,7 +32,7 @@ class StateDocument {
   // The document at one moment, with the texts POST /get serves most.
   struct View {
     Json document;
-    std::string text;                                            // "$"
+    std::string text;                                             // "$"
     std::map<std::string, std::string, std::less<>> memberTexts;  // "Config", "Devices", "Streams"
   };
 

@@ -144,7 +144,8 @@ std::string statusCell(const Json& device) {
   if (hasErrors) {
     html += "<ul class=\"errors\">";
     for (const auto& error : errors.items()) {
-      const std::string detail = error.value().is_string() ? error.value().get<std::string>() : compactJson(error.value());
+      const std::string detail =
+          error.value().is_string() ? error.value().get<std::string>() : compactJson(error.value());
       html += "<li>" + escapeHtml(error.key() + ": " + detail) + "</li>";
     }
     html += "</ul>";
@@ -218,11 +219,11 @@ void renderDevices(std::ostringstream& out, const Json& devices) {
     const Json& identity = member(device, "Identity");
     const std::string name = text(identity, "Name");
     const std::string product = text(identity, "Product");
-    out << "<tr class=\"device\"><td><strong>" << (name.empty() ? std::string("Device ") + escapeHtml(text(device, "Id")) : escapeHtml(name))
-        << "</strong>" << (product.empty() ? "" : "<br><span class=\"none\">" + escapeHtml(product) + "</span>") << "</td>"
-        << statusCell(device) << cell(deviceAddress(device), "mono")
-        << cell(deviceSampleRate(device), "num") << flowList(member(device, "Streamers"))
-        << flowList(member(device, "Receivers")) << "</tr>";
+    out << "<tr class=\"device\"><td><strong>"
+        << (name.empty() ? std::string("Device ") + escapeHtml(text(device, "Id")) : escapeHtml(name)) << "</strong>"
+        << (product.empty() ? "" : "<br><span class=\"none\">" + escapeHtml(product) + "</span>") << "</td>"
+        << statusCell(device) << cell(deviceAddress(device), "mono") << cell(deviceSampleRate(device), "num")
+        << flowList(member(device, "Streamers")) << flowList(member(device, "Receivers")) << "</tr>";
   }
   out << "</tbody></table></section>";
 }

@@ -88,7 +88,8 @@ RawResponse RawConnection::read(std::chrono::milliseconds timeout) {
       data.erase(0, headEnd + 4 + wanted);
       return response;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd ready{fd_, POLLIN, 0};
     if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
@@ -110,7 +111,8 @@ RawResponse RawConnection::read(std::chrono::milliseconds timeout) {
 bool RawConnection::closedWithin(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd ready{fd_, POLLIN, 0};
     if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -163,8 +165,8 @@ void SlowClients::run() {
       bool gone = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN);
       if (!gone) {
         // A slow body starts with its whole header; after that, and for slow headers, one byte.
-        const std::string bytes = slow.body ? (slow.sent == 0 ? bodyHeader : std::string("{"))
-                                            : header.substr(slow.sent % header.size(), 1);
+        const std::string bytes =
+            slow.body ? (slow.sent == 0 ? bodyHeader : std::string("{")) : header.substr(slow.sent % header.size(), 1);
         const ssize_t n = ::send(slow.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
           slow.sent += static_cast<std::size_t>(n);

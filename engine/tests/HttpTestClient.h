@@ -1,8 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <atomic>
 #include <map>
 #include <string>
 #include <thread>

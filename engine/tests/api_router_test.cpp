@@ -91,9 +91,10 @@ TEST_F(EngineApi, GetAnswersTheWholeDocumentOrTheValueAtThePath) {
 }
 
 TEST_F(EngineApi, GetRefusesMalformedBodiesAndPaths) {
-  for (const std::string& body : std::vector<std::string>{"", "{", "[]", "{}", R"({"path":"$"})", R"({"Path":5})", R"({"Path":null})",
-                                 R"({"Path":"Config"})", R"({"Path":"$.."})",
-                                 std::string(100, '[') + std::string(100, ']')}) {
+  for (const std::string& body :
+       std::vector<std::string>{"", "{", "[]", "{}", R"({"path":"$"})", R"({"Path":5})", R"({"Path":null})",
+                                R"({"Path":"Config"})", R"({"Path":"$.."})",
+                                std::string(100, '[') + std::string(100, ']')}) {
     EXPECT_EQ(run("POST", "/get", body).status, 400u) << body;
   }
 }
@@ -106,8 +107,8 @@ TEST_F(EngineApi, SetInterfaceFiltersReplacesTheSetWithoutDuplicates) {
             R"({"Result":"OK"})");
   EXPECT_EQ(run("POST", "/set_interface_filters", "[]").status, 200u);
   ASSERT_EQ(replaced_.size(), 2u);
-  EXPECT_EQ(replaced_[0], (std::vector<tvsk::InterfaceFilter>{{"10.0.0.1", "255.0.0.0"},
-                                                              {"192.168.1.2", "255.255.255.0"}}));
+  EXPECT_EQ(replaced_[0],
+            (std::vector<tvsk::InterfaceFilter>{{"10.0.0.1", "255.0.0.0"}, {"192.168.1.2", "255.255.255.0"}}));
   EXPECT_TRUE(replaced_[1].empty());
   for (const char* body : {"{}", "[1]", R"([{"Ip":"10.0.0.1"}])", R"([{"Ip":"10.0.0.1","Mask":8}])",
                            R"([{"Ip":"10.0.0.300","Mask":"255.0.0.0"}])", R"([{"Ip":"x","Mask":"255.0.0.0"}])",

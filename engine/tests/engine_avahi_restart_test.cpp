@@ -75,9 +75,10 @@ TEST_F(EngineAvahiRestart, TheAdvertisementComesBackUnderItsNameAfterTheDaemonRe
   const auto back = std::chrono::steady_clock::now();
   EXPECT_TRUE(testing_support::waitUntil([&] { return (txt = advertisedTxt(name_)).has_value(); }, 20s, 200ms));
   EXPECT_EQ(txt.value_or("none"), "\"master:1\"");
-  std::printf("advertised again %lld ms after the daemon was back\n",
-              static_cast<long long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - back).count()));
+  std::printf(
+      "advertised again %lld ms after the daemon was back\n",
+      static_cast<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - back).count()));
 }
 
 }  // namespace

@@ -45,7 +45,6 @@ constexpr const char* kScriptSdp =
 
 std::string run(const std::string& command) { return testing_support::runCommand(command).output; }
 
-
 class EngineSystem : public ::testing::Test {
  protected:
   EngineSystem() {
@@ -71,8 +70,11 @@ class EngineSystem : public ::testing::Test {
   }
 
   void addSimulatedDevice() {
-    const Json devices = Json::array({{{"Origin", "test"}, {"Type", "Vextro CANTOR"}, {"Subtypes", Json::array()},
-                                       {"Ip", device_.address()}, {"Port", device_.port()}}});
+    const Json devices = Json::array({{{"Origin", "test"},
+                                       {"Type", "Vextro CANTOR"},
+                                       {"Subtypes", Json::array()},
+                                       {"Ip", device_.address()},
+                                       {"Port", device_.port()}}});
     testing_support::writeFile(root_.path() + "/devices.json", devices.dump());
   }
 
@@ -88,8 +90,8 @@ class EngineSystem : public ::testing::Test {
 
   // POST /get through curl, as a user checks the engine by hand; null when it does not answer 200.
   [[nodiscard]] Json get(const std::string& path) const {
-    const std::string output =
-        run("curl -s -m 5 -u kilo:mars -w '\\n%{http_code}' -d " + shellWord("{\"Path\":\"" + path + "\"}") + " " + url("/get"));
+    const std::string output = run("curl -s -m 5 -u kilo:mars -w '\\n%{http_code}' -d " +
+                                   shellWord("{\"Path\":\"" + path + "\"}") + " " + url("/get"));
     const std::size_t split = output.rfind('\n');
     if (split == std::string::npos || output.substr(split + 1) != "200") return nullptr;
     return Json::parse(output.substr(0, split), nullptr, false);
@@ -159,9 +161,11 @@ TEST_F(EngineSystem, HostsBothPluginsServesTheirStateAndRunsActions) {
   ASSERT_TRUE(document.is_object());
   const Json& plugins = document["Config"]["Plugins"];
   EXPECT_NE(std::find(plugins.begin(), plugins.end(), Json::parse(R"({"Name":"vextro","Major":1,"Minor":4})")),
-            plugins.end()) << plugins;
+            plugins.end())
+      << plugins;
   EXPECT_NE(std::find(plugins.begin(), plugins.end(), Json::parse(R"({"Name":"annwatch","Major":0,"Minor":3})")),
-            plugins.end()) << plugins;
+            plugins.end())
+      << plugins;
   EXPECT_EQ(plugins.size(), 2u);
   EXPECT_EQ(document["Config"]["PluginDirectory"], Json::array({pluginDir_}));
   EXPECT_EQ(document["Config"]["Role"], 3);
@@ -182,8 +186,9 @@ TEST_F(EngineSystem, HostsBothPluginsServesTheirStateAndRunsActions) {
   bool wroteName = false;
   for (const auto& request : device_.requests()) {
     for (const auto& [name, value] : request.parameters) {
-      wroteName = wroteName || (request.path == "/save.htm" && name == "CONFIG_PARAM_AUDIO_SERVER_STREAM_1_STREAM_NAME" &&
-                                vextro_sim::decodeValue(value) == "Engine S1");
+      wroteName =
+          wroteName || (request.path == "/save.htm" && name == "CONFIG_PARAM_AUDIO_SERVER_STREAM_1_STREAM_NAME" &&
+                        vextro_sim::decodeValue(value) == "Engine S1");
     }
   }
   EXPECT_TRUE(wroteName);
@@ -193,7 +198,8 @@ TEST_F(EngineSystem, HostsBothPluginsServesTheirStateAndRunsActions) {
             "404");
 
   // A withdrawn announcement leaves the streams.
-  EXPECT_TRUE(waitUntil([&] { return !hasStream("Stage left"); }, 5s, 100ms, [&] { announce(kStageLeftSdp, 0x1234, true); }));
+  EXPECT_TRUE(
+      waitUntil([&] { return !hasStream("Stage left"); }, 5s, 100ms, [&] { announce(kStageLeftSdp, 0x1234, true); }));
 
   {
     testing_support::StdoutCapture capture;
@@ -221,7 +227,8 @@ TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
   // The throwing probe passes the device on to vextro; the throwing start unloads its plug-in.
   ASSERT_TRUE(waitUntil([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
   EXPECT_EQ(get("$.Config.Plugins"),
-            Json::parse(R"([{"Name":"engine_faulty_device","Major":9,"Minor":9},{"Name":"vextro","Major":1,"Minor":4}])"));
+            Json::parse(
+                R"([{"Name":"engine_faulty_device","Major":9,"Minor":9},{"Name":"vextro","Major":1,"Minor":4}])"));
   capture.emplace();
   TVSK_Uninitialize();
   printed += capture->take();
@@ -230,7 +237,8 @@ TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
   EXPECT_NE(printed.find("TVSK engine_faulty_discovery start threw: start exploded"), std::string::npos) << printed;
   EXPECT_NE(printed.find("annwatch.so: not among the plug-ins to load"), std::string::npos) << printed;
   EXPECT_NE(printed.find("TVSK plug-in missing_one is to be loaded but was found in no plug-in folder"),
-            std::string::npos) << printed;
+            std::string::npos)
+      << printed;
 }
 
 TEST_F(EngineSystem, FiltersSetOverHttpReachTheDiscoveryPluginsAddressSet) {
@@ -276,20 +284,26 @@ TEST_F(EngineSystem, BrowserShowsTheDevicesWithTheirStatusAndStreamsWithNetworkT
     vextro_sim::SimDevice gone;
     return gone.port();
   }();
-  const Json devices = Json::array(
-      {{{"Origin", "test"}, {"Type", "Vextro CANTOR"}, {"Subtypes", Json::array()}, {"Ip", device_.address()},
-        {"Port", device_.port()}},
-       {{"Origin", "test"}, {"Type", "Vextro CANTOR"}, {"Subtypes", Json::array()}, {"Ip", "127.0.0.1"},
-        {"Port", closedPort}}});
+  const Json devices = Json::array({{{"Origin", "test"},
+                                     {"Type", "Vextro CANTOR"},
+                                     {"Subtypes", Json::array()},
+                                     {"Ip", device_.address()},
+                                     {"Port", device_.port()}},
+                                    {{"Origin", "test"},
+                                     {"Type", "Vextro CANTOR"},
+                                     {"Subtypes", Json::array()},
+                                     {"Ip", "127.0.0.1"},
+                                     {"Port", closedPort}}});
   testing_support::writeFile(root_.path() + "/devices.json", devices.dump());
   device_.setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_STREAM_NAME", "Console Mix");
   device_.setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_ENABLE", "1");
   start(3);
   ASSERT_TRUE(waitUntil([&] { return hasStream("Stage left") && hasStream("<script>document.title='owned'</script>"); },
-                        5s, 100ms, [&] {
-                        announce(kStageLeftSdp, 0x1234);
-                        announce(kScriptSdp, 0x4321);
-                      }));
+                        5s, 100ms,
+                        [&] {
+                          announce(kStageLeftSdp, 0x1234);
+                          announce(kScriptSdp, 0x4321);
+                        }));
   ASSERT_TRUE(waitUntil([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
   Json unreachable;
   ASSERT_TRUE(waitUntil([&] { return (unreachable = get("$.Devices[1].Status.Errors.Network")).is_string(); }, 5s));

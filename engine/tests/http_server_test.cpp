@@ -109,15 +109,16 @@ TEST_F(EngineHttp, MalformedOversizedAndSlowRequestsAreRefusedWhileTheServerKeep
   const RawResponse hugeHeader =
       roundTrip(port_, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(70 * 1024, 'x') + "\r\n\r\n");
   EXPECT_EQ(hugeHeader.status, 431);
-  const RawResponse announcedHuge = roundTrip(port_,
-      "POST /get HTTP/1.1\r\nAuthorization: Basic a2lsbzptYXJz\r\nContent-Length: 2000000\r\n\r\n{\"Path\":");
+  const RawResponse announcedHuge =
+      roundTrip(port_,
+                "POST /get HTTP/1.1\r\nAuthorization: Basic a2lsbzptYXJz\r\nContent-Length: 2000000\r\n\r\n{\"Path\":");
   EXPECT_EQ(announcedHuge.status, 413);
   const std::size_t chunk = 1100 * 1024;
   char size[32];
   std::snprintf(size, sizeof size, "%zx", chunk);
-  const RawResponse chunkedHuge = roundTrip(port_,
-      "POST /get HTTP/1.1\r\nAuthorization: Basic a2lsbzptYXJz\r\nTransfer-Encoding: chunked\r\n\r\n" +
-      std::string(size) + "\r\n" + std::string(chunk, ' ') + "\r\n0\r\n\r\n");
+  const RawResponse chunkedHuge =
+      roundTrip(port_, "POST /get HTTP/1.1\r\nAuthorization: Basic a2lsbzptYXJz\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                           std::string(size) + "\r\n" + std::string(chunk, ' ') + "\r\n0\r\n\r\n");
   EXPECT_EQ(chunkedHuge.status, 413);
   EXPECT_EQ(engine_test::post(port_, "/get", "{\"Path\":").status, 400);
   EXPECT_EQ(engine_test::post(port_, "/get", R"({"Path":"$.Nope"})").status, 404);
@@ -139,8 +140,10 @@ TEST_F(EngineHttp, ExpectContinueGetsTheInterimAnswerBeforeTheBody) {
   startServer(quickOptions());
   RawConnection connection(port_);
   const std::string body = R"({"Path":"$.Config.Role"})";
-  connection.send("POST /get HTTP/1.1\r\nHost: x\r\nAuthorization: Basic a2lsbzptYXJz\r\nExpect: 100-continue\r\n"
-                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+  connection.send(
+      "POST /get HTTP/1.1\r\nHost: x\r\nAuthorization: Basic a2lsbzptYXJz\r\nExpect: 100-continue\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n");
   const RawResponse interim = connection.read(2s);
   EXPECT_EQ(interim.status, 100);
   connection.send(body);
@@ -262,7 +265,7 @@ TEST_F(EngineHttp, ParallelClientsReadAndReplaceFiltersConsistently) {
       for (int i = 0; i < 15; ++i) {
         const std::string ip = "10.0." + std::to_string(c) + "." + std::to_string(i + 1);
         if (engine_test::post(port_, "/set_interface_filters", R"([{"Ip":")" + ip + R"(","Mask":"255.0.0.0"}])")
-                .status != 200 ||
+                    .status != 200 ||
             engine_test::post(port_, "/get", R"({"Path":"$.Config.InterfaceFilters[0].Mask"})").body !=
                 "\"255.0.0.0\"" ||
             engine_test::get(port_, "/").status != 200) {
@@ -311,7 +314,8 @@ TEST_F(EngineHttp, ChunkedTrailersShareTheHeaderLimitAndABadOneNeverStopsTheServ
   }
   // Header and trailer together over the limit.
   std::string trailer;
-  for (char name = 'A'; name < 'F'; ++name) trailer += std::string("X-") + name + ": " + std::string(55000, name) + "\r\n";
+  for (char name = 'A'; name < 'F'; ++name)
+    trailer += std::string("X-") + name + ": " + std::string(55000, name) + "\r\n";
   EXPECT_EQ(roundTrip(port_, chunkedGet(trailer)).status, 431);
 
   // An endless trailer on four connections: past the limit the server answers and drops the rest.

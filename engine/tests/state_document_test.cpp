@@ -40,8 +40,8 @@ TEST(EngineStatePath, ResolvesMembersIndexesAndIdFilters) {
 
 TEST(EngineStatePath, UnknownPlacesResolveToNothing) {
   const Json document = sampleDocument();
-  for (const char* path : {"$.Nope", "$.Config.Role.Deeper", "$.Devices[5]", "$.Devices[?(@.Id==8)]",
-                           "$.Config[0]", "$.Devices.Id", "$.Devices[?(@.Id=='7')]"}) {
+  for (const char* path : {"$.Nope", "$.Config.Role.Deeper", "$.Devices[5]", "$.Devices[?(@.Id==8)]", "$.Config[0]",
+                           "$.Devices.Id", "$.Devices[?(@.Id=='7')]"}) {
     const auto parsed = StatePath::parse(path);
     ASSERT_TRUE(parsed) << path;
     EXPECT_EQ(parsed->resolve(document), nullptr) << path;
@@ -49,8 +49,8 @@ TEST(EngineStatePath, UnknownPlacesResolveToNothing) {
 }
 
 TEST(EngineStatePath, MalformedPathsAreRefused) {
-  for (const char* path : {"", "Config", "$Config", "$.", "$..A", "$.A.", "$[", "$[x]", "$[-1]", "$[]",
-                           "$[?(@.Id=7)]", "$[?(@.Id==)]", "$[?(Id==7)]", "$[?(@.Id==7]", "$[99999999999999999999]"}) {
+  for (const char* path : {"", "Config", "$Config", "$.", "$..A", "$.A.", "$[", "$[x]", "$[-1]", "$[]", "$[?(@.Id=7)]",
+                           "$[?(@.Id==)]", "$[?(Id==7)]", "$[?(@.Id==7]", "$[99999999999999999999]"}) {
     EXPECT_FALSE(StatePath::parse(path)) << path;
   }
   std::string deep = "$";
@@ -77,9 +77,10 @@ TEST(EngineStateDocument, KeepsStreamsByIdAndDropsRemovedOnes) {
 
 TEST(EngineStateDocument, RefusesMessagesThatAreNotAddOrRemove) {
   StateDocument state;
-  for (const char* text : {"", "nonsense", "[]", R"({"Action":"Add","Id":1})", R"({"Action":"Add","Id":"1","Payload":{}})",
-                           R"({"Action":"Add","Id":1,"Payload":[]})", R"({"Action":"Change","Id":1,"Payload":{}})",
-                           R"({"Id":1,"Payload":{}})", R"({"Action":"Remove","Id":1.5})"}) {
+  for (const char* text :
+       {"", "nonsense", "[]", R"({"Action":"Add","Id":1})", R"({"Action":"Add","Id":"1","Payload":{}})",
+        R"({"Action":"Add","Id":1,"Payload":[]})", R"({"Action":"Change","Id":1,"Payload":{}})",
+        R"({"Id":1,"Payload":{}})", R"({"Action":"Remove","Id":1.5})"}) {
     EXPECT_FALSE(state.applyStreamMessage(text)) << text;
   }
   EXPECT_TRUE(state.snapshot()["Streams"].empty());
@@ -107,8 +108,9 @@ TEST(EngineStateDocument, ConfigHoldsPluginsFoldersFiltersAndRole) {
             R"({"InterfaceFilters":[{"Ip":"10.0.0.1","Mask":"255.0.0.0"}],"PluginDirectory":["/a","/b"],)"
             R"("Plugins":[{"Major":1,"Minor":4,"Name":"vextro"},{"Major":0,"Minor":3,"Name":"annwatch"}],"Role":1})");
   state.clear();
-  EXPECT_EQ(tvsk::compactJson(state.snapshot()),
-            R"({"Config":{"InterfaceFilters":[],"PluginDirectory":[],"Plugins":[],"Role":0},"Devices":[],"Streams":[]})");
+  EXPECT_EQ(
+      tvsk::compactJson(state.snapshot()),
+      R"({"Config":{"InterfaceFilters":[],"PluginDirectory":[],"Plugins":[],"Role":0},"Devices":[],"Streams":[]})");
 }
 
 TEST(EngineStateDocument, ReadersShareOneSerialisedViewUntilTheStateChanges) {

@@ -23,12 +23,15 @@ tvsk::StateDocument& sampleState() {
     document->setRole(3);
     document->setPlugins({{"vextro", 1, 4}, {"annwatch", 0, 3}});
     document->setPluginDirectories({"/plugins"});
-    document->setDevice(1, nlohmann::json::parse(
-                               R"({"Identity":{"Name":"Box"},"Network":{"Interfaces":[{"Address":"10.0.0.2"}]},)"
-                               R"("IOGroups":[{"Status":{"SampleRate":48000}}],"Streamers":[{"Id":0,"Name":"S"}],)"
-                               R"("Receivers":[{"Id":2,"Name":"R","Status":{"StreamDescription":{"Address":"239.1.1.1","Port":5004}}}]})"));
-    document->applyStreamMessage(R"({"Action":"Add","Id":0,"Payload":{"Name":"<b>","Ip":"10.0.0.9","DestinationIp":)"
-                                 R"("239.2.2.2","DestinationPort":5004,"Encoding":"L24","SampleRate":48000,"TrackNumber":2}})");
+    document->setDevice(
+        1,
+        nlohmann::json::parse(
+            R"({"Identity":{"Name":"Box"},"Network":{"Interfaces":[{"Address":"10.0.0.2"}]},)"
+            R"("IOGroups":[{"Status":{"SampleRate":48000}}],"Streamers":[{"Id":0,"Name":"S"}],)"
+            R"("Receivers":[{"Id":2,"Name":"R","Status":{"StreamDescription":{"Address":"239.1.1.1","Port":5004}}}]})"));
+    document->applyStreamMessage(
+        R"({"Action":"Add","Id":0,"Payload":{"Name":"<b>","Ip":"10.0.0.9","DestinationIp":)"
+        R"("239.2.2.2","DestinationPort":5004,"Encoding":"L24","SampleRate":48000,"TrackNumber":2}})");
     return document;
   }();
   return *state;
@@ -55,14 +58,10 @@ bool readRequest(tvsk::RequestReader& reader, const uint8_t* data, size_t size) 
   size_t used = 0;
   for (;;) {
     switch (reader.parse()) {
-      case tvsk::RequestReader::Progress::Complete:
-        return true;
-      case tvsk::RequestReader::Progress::HeaderDone:
-        continue;
-      case tvsk::RequestReader::Progress::NeedMore:
-        break;
-      default:
-        return false;
+      case tvsk::RequestReader::Progress::Complete: return true;
+      case tvsk::RequestReader::Progress::HeaderDone: continue;
+      case tvsk::RequestReader::Progress::NeedMore: break;
+      default: return false;
     }
     if (used == size) {
       return false;  // the peer went away mid-request
@@ -93,7 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tvsk::ApiOutcome outcome = router().handle(request);
   const tvsk::ApiResponse response = outcome.deferred ? outcome.deferred() : outcome.response;
   switch (response.status) {
-    case 200: case 400: case 401: case 404: case 405: break;
+    case 200:
+    case 400:
+    case 401:
+    case 404:
+    case 405: break;
     default: std::abort();
   }
   if (response.contentType == "application/json" &&

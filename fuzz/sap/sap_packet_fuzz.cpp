@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(payload_at <= size, "header beyond the datagram");
     require(!packet->origin.empty(), "origin text missing");
     const std::string_view payload = datagram.substr(payload_at);
-    const bool whole = packet->sdp == payload &&
-                       (packet->payload_type == sap::kDefaultPayloadType || (payload.empty() && packet->payload_type.empty()));
+    const bool whole = packet->sdp == payload && (packet->payload_type == sap::kDefaultPayloadType ||
+                                                  (payload.empty() && packet->payload_type.empty()));
     const bool split = payload.size() == packet->payload_type.size() + 1 + packet->sdp.size() &&
                        payload.substr(0, packet->payload_type.size()) == packet->payload_type &&
                        payload[packet->payload_type.size()] == '\0' &&

@@ -72,8 +72,9 @@ TEST(WriteLog, FormatWithoutLineFeedLeavesTheLineOpen) {
   writeLog(4, "agent.cpp", 1, "no end ");
   writeLog(4, "agent.cpp", 1, "%s", "");
   const std::string out = capture.take();
-  const std::regex expected("^\\d\\d:\\d\\d:\\d\\d  \033\\[33m\033\\[1mno end \033\\[0m"
-                            "\\d\\d:\\d\\d:\\d\\d  \033\\[33m\033\\[1m\033\\[0m$");
+  const std::regex expected(
+      "^\\d\\d:\\d\\d:\\d\\d  \033\\[33m\033\\[1mno end \033\\[0m"
+      "\\d\\d:\\d\\d:\\d\\d  \033\\[33m\033\\[1m\033\\[0m$");
   EXPECT_TRUE(std::regex_match(out, expected)) << out;
 }
 
@@ -106,7 +107,8 @@ TEST(WriteLog, LinesOfConcurrentThreadsNeverMix) {
     thread.join();
   }
   const std::string out = capture.take();
-  const std::regex record("\\d\\d:\\d\\d:\\d\\d  \033\\[32m\033\\[1mthread [0-7] line \\d{5} payload-payload-payload\n\033\\[0m");
+  const std::regex record(
+      "\\d\\d:\\d\\d:\\d\\d  \033\\[32m\033\\[1mthread [0-7] line \\d{5} payload-payload-payload\n\033\\[0m");
   const auto begin = std::sregex_iterator(out.begin(), out.end(), record);
   size_t matched = 0;
   size_t matchedBytes = 0;

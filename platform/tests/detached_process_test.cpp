@@ -39,10 +39,13 @@ TEST(DetachedProcess, ChildGetsOnlyTheStandardDescriptorsAndItsLifeline) {
   // Not our child: init reaps it.
   EXPECT_NE(getpgid(static_cast<pid_t>(child->pid)), getpgid(0));
   std::set<int> seen;
-  EXPECT_TRUE(testing_support::waitUntil([&] {
-    seen = openDescriptors(child->pid);
-    return seen == std::set<int>{0, 1, 2, platform::kLifelineFd};
-  }, 2s)) << seen.size();
+  EXPECT_TRUE(testing_support::waitUntil(
+      [&] {
+        seen = openDescriptors(child->pid);
+        return seen == std::set<int>{0, 1, 2, platform::kLifelineFd};
+      },
+      2s))
+      << seen.size();
   kill(static_cast<pid_t>(child->pid), SIGKILL);
 }
 

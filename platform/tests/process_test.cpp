@@ -4,8 +4,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <csignal>
+#include <mutex>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>

@@ -32,9 +32,7 @@ DiscoverySap::DiscoverySap(int32_t start_id, discovery_settings settings)
   }
 }
 
-DiscoverySap::~DiscoverySap() {
-  stop();
-}
+DiscoverySap::~DiscoverySap() { stop(); }
 
 void DiscoverySap::set_callback(DiscoveryCallback fn, void* user) {
   std::lock_guard<std::mutex> lock(callback_mutex_);
@@ -48,16 +46,16 @@ bool DiscoverySap::list_interfaces(uint64_t filter_address) {
   }
   started_ = true;
   io_ = std::make_shared<boost::asio::io_context>();
-  work_ = std::make_unique<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>(
-      io_->get_executor());
+  work_ =
+      std::make_unique<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>(io_->get_executor());
   const std::vector<std::string> addresses = settings_.addresses();
   address_filter_ = reinterpret_cast<tvsk::AddressFilterList*>(static_cast<uintptr_t>(filter_address));
   for (const std::string& address : addresses) {
     std::printf("DiscoverySap::list_interfaces %s\n", address.c_str());
     std::fflush(stdout);
     try {
-      auto browser = sap::service_browser::create(io_, address, settings_.group, settings_.port,
-                                                  settings_.interval_ms, false, settings_.listener);
+      auto browser = sap::service_browser::create(io_, address, settings_.group, settings_.port, settings_.interval_ms,
+                                                  false, settings_.listener);
       auto subscriber = std::make_shared<cmd_browser_callback>(kSubscriberName, "", *this, browsers_.size());
       browser->subscribe(subscriber->filter(), subscriber);
       subscribers_.push_back(std::move(subscriber));
@@ -87,9 +85,7 @@ void DiscoverySap::run() {
   }
 }
 
-bool DiscoverySap::on_worker_thread() const {
-  return worker_id_.load() == std::this_thread::get_id();
-}
+bool DiscoverySap::on_worker_thread() const { return worker_id_.load() == std::this_thread::get_id(); }
 
 bool DiscoverySap::stop() {
   if (on_worker_thread()) {

@@ -28,9 +28,7 @@ int guarded(const char* entry, Body body) {
   return kBadArgument;
 }
 
-int DiscoverySap_Noop() {
-  return kOk;
-}
+int DiscoverySap_Noop() { return kOk; }
 
 int DiscoverySap_Create(void** out, const char* create_json) {
   if (out == nullptr) {
@@ -103,25 +101,18 @@ int DiscoverySap_GetVersion(int* major, int* minor) {
 
 extern "C" __attribute__((visibility("default"))) void* TVSK_Disco_Get_By_Id(uint32_t id) {
   switch (id) {
-    case TVSK_DISCOVERY_NOOP_0:
-      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_0>(&DiscoverySap_Noop);
-    case TVSK_DISCOVERY_NOOP_1:
-      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_1>(&DiscoverySap_Noop);
-    case TVSK_DISCOVERY_NOOP_6:
-      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_6>(&DiscoverySap_Noop);
-    case TVSK_DISCOVERY_START:
-      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_START>(&DiscoverySap_Start);
-    case TVSK_DISCOVERY_CREATE:
-      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_CREATE>(&DiscoverySap_Create);
-    case TVSK_DISCOVERY_DESTROY:
-      return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_DESTROY>(&DiscoverySap_Destroy);
+    case TVSK_DISCOVERY_NOOP_0: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_0>(&DiscoverySap_Noop);
+    case TVSK_DISCOVERY_NOOP_1: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_1>(&DiscoverySap_Noop);
+    case TVSK_DISCOVERY_NOOP_6: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_NOOP_6>(&DiscoverySap_Noop);
+    case TVSK_DISCOVERY_START: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_START>(&DiscoverySap_Start);
+    case TVSK_DISCOVERY_CREATE: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_CREATE>(&DiscoverySap_Create);
+    case TVSK_DISCOVERY_DESTROY: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_DESTROY>(&DiscoverySap_Destroy);
     case TVSK_DISCOVERY_SET_CALLBACK:
       return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_SET_CALLBACK>(&DiscoverySap_SetCallback);
     case TVSK_DISCOVERY_FREE_BUFFER:
       return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_FREE_BUFFER>(&DiscoverySap_FreeBuffer);
     case TVSK_DISCOVERY_GET_VERSION:
       return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_GET_VERSION>(&DiscoverySap_GetVersion);
-    default:
-      return nullptr;
+    default: return nullptr;
   }
 }

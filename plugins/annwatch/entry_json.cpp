@@ -30,8 +30,8 @@ std::optional<Integer> integer_value(const nlohmann::json& value) {
   }
   if (value.is_number_integer()) {
     const auto number = value.get<int64_t>();
-    const bool fits = number < 0 ? number >= static_cast<int64_t>(low)
-                                 : static_cast<uint64_t>(number) <= static_cast<uint64_t>(high);
+    const bool fits =
+        number < 0 ? number >= static_cast<int64_t>(low) : static_cast<uint64_t>(number) <= static_cast<uint64_t>(high);
     if (!fits) return std::nullopt;
     return static_cast<Integer>(number);
   }

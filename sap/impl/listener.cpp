@@ -17,8 +17,8 @@ constexpr const char* kLogFile = "sap_listener";
 }  // namespace
 
 std::shared_ptr<listener> listener::create(std::shared_ptr<boost::asio::io_context> io,
-                                           std::shared_ptr<multicast::receiver> receiver,
-                                           uint32_t interval_ms, options opts) {
+                                           std::shared_ptr<multicast::receiver> receiver, uint32_t interval_ms,
+                                           options opts) {
   std::shared_ptr<listener> created(new listener(std::move(io), std::move(receiver), interval_ms, std::move(opts)));
   created->start();
   return created;
@@ -146,8 +146,8 @@ void listener::log_full_table(const session& dropped) {
     return;
   }
   last_full_log_ = at;
-  writeLog(kLogWarning, kLogFile, __LINE__, "session table full (%zu sessions): dropped IP:%s, id=%u\n",
-           table_.size(), sdp::printable(dropped.origin).c_str(), unsigned{dropped.hash});
+  writeLog(kLogWarning, kLogFile, __LINE__, "session table full (%zu sessions): dropped IP:%s, id=%u\n", table_.size(),
+           sdp::printable(dropped.origin).c_str(), unsigned{dropped.hash});
 }
 
 void listener::check_expired() {

@@ -38,9 +38,8 @@ class receiver : public std::enable_shared_from_this<receiver> {
   // outlive the receiver but is not kept alive by it: a receive still pending when the context is
   // destroyed releases the receiver instead of holding both in a cycle. A receive buffer smaller
   // than asked for is printed and the receiver works on with what the system granted.
-  receiver(const std::string& name, const std::string& group, uint16_t port,
-           const std::string& interface_address, const std::shared_ptr<boost::asio::io_context>& io,
-           int receive_buffer = kReceiveBufferSize);
+  receiver(const std::string& name, const std::string& group, uint16_t port, const std::string& interface_address,
+           const std::shared_ptr<boost::asio::io_context>& io, int receive_buffer = kReceiveBufferSize);
   virtual ~receiver();
   receiver(const receiver&) = delete;
   receiver& operator=(const receiver&) = delete;

@@ -25,7 +25,10 @@ constexpr std::chrono::milliseconds kShortestPeriod{1};
 struct periodic_timer::state {
   state(boost::asio::io_context& context, std::string timer_name, std::chrono::milliseconds every,
         bool restart_when_late)
-      : io(context), timer(context), name(std::move(timer_name)), period(std::max(every, kShortestPeriod)),
+      : io(context),
+        timer(context),
+        name(std::move(timer_name)),
+        period(std::max(every, kShortestPeriod)),
         catch_up(restart_when_late) {}
 
   boost::asio::io_context& io;
@@ -48,13 +51,11 @@ struct periodic_timer::state {
   }
 };
 
-periodic_timer::periodic_timer(boost::asio::io_context& io, std::string name,
-                               std::chrono::milliseconds period, bool catch_up)
+periodic_timer::periodic_timer(boost::asio::io_context& io, std::string name, std::chrono::milliseconds period,
+                               bool catch_up)
     : state_(std::make_shared<state>(io, std::move(name), period, catch_up)) {}
 
-periodic_timer::~periodic_timer() {
-  stop();
-}
+periodic_timer::~periodic_timer() { stop(); }
 
 void periodic_timer::start(callback fn) {
   stop();
@@ -73,9 +74,8 @@ void periodic_timer::start(callback fn) {
 
 void periodic_timer::arm(const std::shared_ptr<state>& s) {
   s->timer.expires_at(s->expiry);
-  s->timer.async_wait([s](const boost::system::error_code& error) {
-    on_expiry(s, error == boost::asio::error::operation_aborted);
-  });
+  s->timer.async_wait(
+      [s](const boost::system::error_code& error) { on_expiry(s, error == boost::asio::error::operation_aborted); });
 }
 
 void periodic_timer::on_expiry(const std::shared_ptr<state>& s, bool aborted) {

@@ -19,8 +19,7 @@ class periodic_timer {
   // How long stop waits for a wait in progress to end.
   static constexpr std::chrono::milliseconds kStopTimeout{5000};
 
-  periodic_timer(boost::asio::io_context& io, std::string name, std::chrono::milliseconds period,
-                 bool catch_up);
+  periodic_timer(boost::asio::io_context& io, std::string name, std::chrono::milliseconds period, bool catch_up);
   ~periodic_timer();
   periodic_timer(const periodic_timer&) = delete;
   periodic_timer& operator=(const periodic_timer&) = delete;

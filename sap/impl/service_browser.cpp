@@ -18,9 +18,8 @@ void for_each_live(const std::vector<std::weak_ptr<browser_callback>>& subscribe
 }  // namespace
 
 std::shared_ptr<service_browser> service_browser::create(std::shared_ptr<boost::asio::io_context> io,
-                                                         const std::string& interface_address,
-                                                         const std::string& group, uint16_t port,
-                                                         uint32_t interval_ms, bool own_origin_filter,
+                                                         const std::string& interface_address, const std::string& group,
+                                                         uint16_t port, uint32_t interval_ms, bool own_origin_filter,
                                                          listener::options listener_options) {
   auto receiver = std::make_shared<multicast::receiver>("", group, port, interface_address, io);
   std::shared_ptr<service_browser> browser(new service_browser(io, interface_address, own_origin_filter));

@@ -21,10 +21,11 @@ namespace sap {
 class service_browser : public std::enable_shared_from_this<service_browser> {
  public:
   // Throws when an address text does not parse or is not IPv4 (see multicast::receiver).
-  [[nodiscard]] static std::shared_ptr<service_browser> create(
-      std::shared_ptr<boost::asio::io_context> io, const std::string& interface_address,
-      const std::string& group, uint16_t port, uint32_t interval_ms, bool own_origin_filter,
-      listener::options listener_options = {});
+  [[nodiscard]] static std::shared_ptr<service_browser> create(std::shared_ptr<boost::asio::io_context> io,
+                                                               const std::string& interface_address,
+                                                               const std::string& group, uint16_t port,
+                                                               uint32_t interval_ms, bool own_origin_filter,
+                                                               listener::options listener_options = {});
   ~service_browser();
   service_browser(const service_browser&) = delete;
   service_browser& operator=(const service_browser&) = delete;
@@ -45,8 +46,7 @@ class service_browser : public std::enable_shared_from_this<service_browser> {
  private:
   using subscriber_list = std::vector<std::weak_ptr<browser_callback>>;
 
-  service_browser(std::shared_ptr<boost::asio::io_context> io, std::string interface_address,
-                  bool own_origin_filter);
+  service_browser(std::shared_ptr<boost::asio::io_context> io, std::string interface_address, bool own_origin_filter);
   void connect();
   [[nodiscard]] bool is_own(const session& announced) const;
   [[nodiscard]] std::vector<std::pair<session, std::shared_ptr<sdp::session_description>>> snapshot() const;

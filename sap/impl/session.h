@@ -24,9 +24,7 @@ struct session {
 // An announcement is named by its origin and hash (RFC 2974).
 using session_key = std::pair<std::string, uint16_t>;
 
-[[nodiscard]] inline session_key key_of(const session& s) {
-  return {s.origin, s.hash};
-}
+[[nodiscard]] inline session_key key_of(const session& s) { return {s.origin, s.hash}; }
 
 // The SDP origin line (o=) split into what names the session, "username sess-id nettype
 // addrtype address", and its version. An announcer keeps the name when it modifies a session and

@@ -22,9 +22,7 @@ constexpr std::array<bool, 256> allowed_ascii_table() {
 
 constexpr std::array<bool, 256> kAllowedAscii = allowed_ascii_table();
 
-bool is_allowed_ascii(uint8_t byte) {
-  return kAllowedAscii[byte];
-}
+bool is_allowed_ascii(uint8_t byte) { return kAllowedAscii[byte]; }
 
 constexpr size_t kWord = sizeof(uint64_t);
 constexpr uint64_t kEveryByte = 0x0101010101010101ULL;

@@ -27,7 +27,9 @@ class ListenerTest : public ::testing::Test {
 
   void makeListener(listener::options options = {}) {
     if (!options.clock) {
-      options.clock = [this] { return std::chrono::steady_clock::time_point(std::chrono::milliseconds(clockMs.load())); };
+      options.clock = [this] {
+        return std::chrono::steady_clock::time_point(std::chrono::milliseconds(clockMs.load()));
+      };
     }
     if (options.expiry_period.count() == 0) {
       options.expiry_period = 1h;
@@ -39,7 +41,8 @@ class ListenerTest : public ::testing::Test {
 
   static std::string describe(const session& s) {
     const size_t name = s.sdp.find("s=");
-    const std::string shown = name == std::string::npos ? "-" : s.sdp.substr(name + 2, s.sdp.find('\r', name) - name - 2);
+    const std::string shown =
+        name == std::string::npos ? "-" : s.sdp.substr(name + 2, s.sdp.find('\r', name) - name - 2);
     return s.origin + "/" + std::to_string(s.hash) + "/" + shown;
   }
 
@@ -315,7 +318,8 @@ TEST(ListenerOnTheWire, HearsAnnouncementsFromItsReceiver) {
   SKIP_OUTSIDE_TEST_NAMESPACE();
   IoThread io;
   const uint16_t port = sap_test::freeUdpPort();
-  auto receiver = std::make_shared<sap::multicast::receiver>("", testing_support::kSapGroup, port, "127.0.0.1", io.io());
+  auto receiver =
+      std::make_shared<sap::multicast::receiver>("", testing_support::kSapGroup, port, "127.0.0.1", io.io());
   auto subject = listener::create(io.io(), receiver, 30000);
   Inbox<session> added;
   subject->session_added.connect([&](const session& s) { added.push(s); });

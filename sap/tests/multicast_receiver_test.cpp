@@ -176,9 +176,8 @@ TEST(MulticastReceiver, AReceiveBufferSmallerThanAskedForIsPrintedAndReceivingGo
   const std::string out = capture.take();
   EXPECT_NE(out.find("sap::receiver receive buffer: asked for 2147483647 bytes, granted "), std::string::npos) << out;
   Inbox<std::string> inbox;
-  r->datagram_received.connect([&inbox](const boost::asio::ip::udp::endpoint&, const std::string& data) {
-    inbox.push(data);
-  });
+  r->datagram_received.connect(
+      [&inbox](const boost::asio::ip::udp::endpoint&, const std::string& data) { inbox.push(data); });
   ASSERT_TRUE(r->start());
   SapSender(port).send("still heard");
   ASSERT_TRUE(inbox.waitFor(1));

@@ -22,11 +22,11 @@
 namespace sap_test {
 
 // Multicast tests join only on lo, inside the test namespace where lo is the only interface.
-#define SKIP_OUTSIDE_TEST_NAMESPACE()                                             \
-  do {                                                                            \
-    if (std::getenv("LUMORA_TEST_NAMESPACE") == nullptr) {                        \
+#define SKIP_OUTSIDE_TEST_NAMESPACE()                                               \
+  do {                                                                              \
+    if (std::getenv("LUMORA_TEST_NAMESPACE") == nullptr) {                          \
       GTEST_SKIP() << "multicast tests run only inside the private test namespace"; \
-    }                                                                             \
+    }                                                                               \
   } while (false)
 
 // A UDP port nobody uses now, so test cases running in parallel never hear each other.
@@ -114,11 +114,14 @@ class Inbox {
 
 // A typical AES67 stream announcement.
 inline std::string aes67Sdp(const std::string& name = "Stage", const std::string& version = "1",
-                            const std::string& sessionId = "1311738121",
-                            const std::string& address = "127.0.0.1") {
+                            const std::string& sessionId = "1311738121", const std::string& address = "127.0.0.1") {
   return "v=0\r\n"
-         "o=- " + sessionId + " " + version + " IN IP4 " + address + "\r\n"
-         "s=" + name + "\r\n"
+         "o=- " +
+         sessionId + " " + version + " IN IP4 " + address +
+         "\r\n"
+         "s=" +
+         name +
+         "\r\n"
          "c=IN IP4 239.69.1.2/32\r\n"
          "t=0 0\r\n"
          "a=clock-domain:PTPv2 0\r\n"

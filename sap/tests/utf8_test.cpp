@@ -7,9 +7,9 @@ using sap::is_valid_utf8;
 TEST(IsValidUtf8, AcceptsSdpTextAndWellFormedSequences) {
   EXPECT_TRUE(is_valid_utf8(""));
   EXPECT_TRUE(is_valid_utf8("v=0\r\ns=Stage\t1\n"));
-  EXPECT_TRUE(is_valid_utf8("B\xC3\xBChne"));                  // U+00FC
-  EXPECT_TRUE(is_valid_utf8("\xE0\xA0\x80 \xED\x9F\xBF"));      // U+0800, U+D7FF
-  EXPECT_TRUE(is_valid_utf8("\xEF\xBF\xBD"));                   // U+FFFD
+  EXPECT_TRUE(is_valid_utf8("B\xC3\xBChne"));                      // U+00FC
+  EXPECT_TRUE(is_valid_utf8("\xE0\xA0\x80 \xED\x9F\xBF"));         // U+0800, U+D7FF
+  EXPECT_TRUE(is_valid_utf8("\xEF\xBF\xBD"));                      // U+FFFD
   EXPECT_TRUE(is_valid_utf8("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));  // U+10000, U+10FFFF
 }
 
@@ -25,10 +25,10 @@ TEST(IsValidUtf8, RejectsControlsAndMalformedSequences) {
   EXPECT_FALSE(is_valid_utf8("\xF0\x8F\xBF\xBF"));  // overlong 4-byte
   EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // above U+10FFFF
   EXPECT_FALSE(is_valid_utf8("\xF5\x80\x80\x80"));
-  EXPECT_FALSE(is_valid_utf8("\x80"));              // lone continuation
-  EXPECT_FALSE(is_valid_utf8("ok\xC3"));            // cut at the end
+  EXPECT_FALSE(is_valid_utf8("\x80"));    // lone continuation
+  EXPECT_FALSE(is_valid_utf8("ok\xC3"));  // cut at the end
   EXPECT_FALSE(is_valid_utf8("ok\xE2\x82"));
-  EXPECT_FALSE(is_valid_utf8("\xC3\x28"));          // bad continuation
+  EXPECT_FALSE(is_valid_utf8("\xC3\x28"));  // bad continuation
   EXPECT_FALSE(is_valid_utf8("\xFF"));
 }
 

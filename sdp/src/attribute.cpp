@@ -40,9 +40,7 @@ const std::string& sync_time_attribute::name() const {
   return kName;
 }
 
-std::string sync_time_attribute::value() const {
-  return std::to_string(time_);
-}
+std::string sync_time_attribute::value() const { return std::to_string(time_); }
 
 const std::string& framecount_attribute::name() const {
   static const std::string kName = "framecount";
@@ -94,36 +92,28 @@ const std::string& palign_attribute::name() const {
   return kName;
 }
 
-std::string palign_attribute::value() const {
-  return std::to_string(alignment_);
-}
+std::string palign_attribute::value() const { return std::to_string(alignment_); }
 
 const std::string& AES67_ptime_attribute::name() const {
   static const std::string kName = "ptime";
   return kName;
 }
 
-std::string AES67_ptime_attribute::value() const {
-  return text::format_float(milliseconds_);
-}
+std::string AES67_ptime_attribute::value() const { return text::format_float(milliseconds_); }
 
 const std::string& AES67_maxptime_attribute::name() const {
   static const std::string kName = "maxptime";
   return kName;
 }
 
-std::string AES67_maxptime_attribute::value() const {
-  return text::format_float(milliseconds_);
-}
+std::string AES67_maxptime_attribute::value() const { return text::format_float(milliseconds_); }
 
 const std::string& AES67_mediaclk_attribute::name() const {
   static const std::string kName = "mediaclk";
   return kName;
 }
 
-std::string AES67_mediaclk_attribute::value() const {
-  return "direct=" + std::to_string(offset_);
-}
+std::string AES67_mediaclk_attribute::value() const { return "direct=" + std::to_string(offset_); }
 
 AES67_ts_refclk_attribute::AES67_ts_refclk_attribute(bool traceable, uint32_t domain, uint64_t clock_identity)
     : traceable_(traceable), domain_(domain), clock_identity_(clock_identity) {}
@@ -152,9 +142,7 @@ const std::string& ASIO_clock_attribute::name() const {
   return kName;
 }
 
-std::string ASIO_clock_attribute::value() const {
-  return std::to_string(clock_);
-}
+std::string ASIO_clock_attribute::value() const { return std::to_string(clock_); }
 
 group_attribute::group_attribute(std::string first, std::string second)
     : first_(std::move(first)), second_(std::move(second)) {
@@ -173,13 +161,10 @@ const std::string& group_attribute::name() const {
   return kName;
 }
 
-std::string group_attribute::value() const {
-  return "DUP " + first_ + " " + second_;
-}
+std::string group_attribute::value() const { return "DUP " + first_ + " " + second_; }
 
-source_filter_attribute::source_filter_attribute(std::string mode, std::string network_type,
-                                                 std::string address_type, std::string destination_address,
-                                                 std::string source_address)
+source_filter_attribute::source_filter_attribute(std::string mode, std::string network_type, std::string address_type,
+                                                 std::string destination_address, std::string source_address)
     : attribute(mode == "incl" && network_type == "IN" && address_type == "IP4"),
       mode_(std::move(mode)),
       network_type_(std::move(network_type)),
@@ -193,8 +178,7 @@ const std::string& source_filter_attribute::name() const {
 }
 
 std::string source_filter_attribute::value() const {
-  return " " + mode_ + " " + network_type_ + " " + address_type_ + " " + destination_address_ + " " +
-         source_address_;
+  return " " + mode_ + " " + network_type_ + " " + address_type_ + " " + destination_address_ + " " + source_address_;
 }
 
 }  // namespace sdp

@@ -31,21 +31,13 @@ void log_mismatch(mismatch kind, std::string_view value) {
   const std::string text = printable(value);
   const char* const v = text.c_str();
   switch (kind) {
-    case mismatch::midi_pre:
-      writeLog(kLogError, "attribute", __LINE__, "midi-pre attribute invalid: %s\n", v);
-      break;
+    case mismatch::midi_pre: writeLog(kLogError, "attribute", __LINE__, "midi-pre attribute invalid: %s\n", v); break;
     case mismatch::midi_pre_first_part:
       writeLog(kLogError, "attribute", __LINE__, "2. midi-pre attribute invalid: %s\n", v);
       break;
-    case mismatch::midi_pre2:
-      writeLog(kLogError, "attribute", __LINE__, "midi-pre2 attribute invalid: %s\n", v);
-      break;
-    case mismatch::mediaclk:
-      writeLog(kLogError, "attribute", __LINE__, "mediaclk attribute invalid: %s\n", v);
-      break;
-    case mismatch::ts_refclk:
-      writeLog(kLogError, "attribute", __LINE__, "ts-refclk attribute invalid: %s\n", v);
-      break;
+    case mismatch::midi_pre2: writeLog(kLogError, "attribute", __LINE__, "midi-pre2 attribute invalid: %s\n", v); break;
+    case mismatch::mediaclk: writeLog(kLogError, "attribute", __LINE__, "mediaclk attribute invalid: %s\n", v); break;
+    case mismatch::ts_refclk: writeLog(kLogError, "attribute", __LINE__, "ts-refclk attribute invalid: %s\n", v); break;
     case mismatch::group:
       writeLog(kLogError, "attribute", __LINE__, "group attribute invalid or not supported: %s\n", v);
       break;
@@ -175,9 +167,9 @@ std::shared_ptr<attribute> parse_source_filter(std::string_view value) {
   if (fields.size() != 5) {
     throw rule_mismatch{mismatch::source_filter};
   }
-  auto filter = std::make_shared<source_filter_attribute>(std::string(fields[0]), std::string(fields[1]),
-                                                          std::string(fields[2]), std::string(fields[3]),
-                                                          std::string(fields[4]));
+  auto filter =
+      std::make_shared<source_filter_attribute>(std::string(fields[0]), std::string(fields[1]), std::string(fields[2]),
+                                                std::string(fields[3]), std::string(fields[4]));
   if (!filter->valid()) {
     throw rule_mismatch{mismatch::source_filter};
   }
@@ -202,8 +194,7 @@ std::shared_ptr<attribute> parse_known(std::string_view name, std::string_view v
     return parse_midi_pre2(value);
   }
   if (name == "palign") {
-    return std::make_shared<palign_attribute>(
-        converted(text::to_uint32(field(text::split_fields(value, kBlanks), 0))));
+    return std::make_shared<palign_attribute>(converted(text::to_uint32(field(text::split_fields(value, kBlanks), 0))));
   }
   if (name == "ptime") {
     return std::make_shared<AES67_ptime_attribute>(

@@ -36,18 +36,10 @@ class line_reader {
     }
     const std::string_view value = line_value(line);
     switch (line[0]) {
-      case 'o':
-        session_.origin = std::make_shared<origin>(parse_origin(value));
-        break;
-      case 's':
-        session_.name = std::string(value);
-        break;
-      case 'i':
-        session_.information = std::string(value);
-        break;
-      case 'c':
-        connection_slot() = std::make_shared<connection>(parse_connection(value));
-        break;
+      case 'o': session_.origin = std::make_shared<origin>(parse_origin(value)); break;
+      case 's': session_.name = std::string(value); break;
+      case 'i': session_.information = std::string(value); break;
+      case 'c': connection_slot() = std::make_shared<connection>(parse_connection(value)); break;
       case 'b':
         if (auto parsed = parse_bandwidth(value)) {
           bandwidths().push_back(std::move(*parsed));
@@ -66,9 +58,7 @@ class line_reader {
         list.push_back(parse_attribute(value));
         break;
       }
-      case 'm':
-        session_.media.push_back(std::make_shared<media_description>(parse_media(value)));
-        break;
+      case 'm': session_.media.push_back(std::make_shared<media_description>(parse_media(value))); break;
       default:
         // v=, u=, e=, r=, p=, z=, k= and unknown types carry nothing read here.
         break;
@@ -89,9 +79,7 @@ class line_reader {
     return in_media() ? session_.media.back()->connection : session_.connection;
   }
 
-  std::vector<bandwidth>& bandwidths() {
-    return in_media() ? session_.media.back()->bandwidths : session_.bandwidths;
-  }
+  std::vector<bandwidth>& bandwidths() { return in_media() ? session_.media.back()->bandwidths : session_.bandwidths; }
 
   std::vector<std::shared_ptr<attribute>>& attributes() {
     return in_media() ? session_.media.back()->attributes : session_.attributes;

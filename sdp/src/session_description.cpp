@@ -2,8 +2,6 @@
 
 namespace sdp {
 
-std::string connection::address() const {
-  return address_text.substr(0, address_text.find('/'));
-}
+std::string connection::address() const { return address_text.substr(0, address_text.find('/')); }
 
 }  // namespace sdp

@@ -76,13 +76,9 @@ std::optional<Unsigned> to_unsigned(std::string_view text) {
 
 }  // namespace
 
-std::optional<uint16_t> to_uint16(std::string_view text) {
-  return to_unsigned<uint16_t>(text);
-}
+std::optional<uint16_t> to_uint16(std::string_view text) { return to_unsigned<uint16_t>(text); }
 
-std::optional<uint32_t> to_uint32(std::string_view text) {
-  return to_unsigned<uint32_t>(text);
-}
+std::optional<uint32_t> to_uint32(std::string_view text) { return to_unsigned<uint32_t>(text); }
 
 std::optional<float> to_float(std::string_view text) {
   if (!text.empty() && text.front() == '+') {
@@ -104,8 +100,7 @@ std::optional<float> to_float(std::string_view text) {
   // not convert.
   long double wide = 0;
   const auto [wide_stop, wide_error] = std::from_chars(text.data(), end, wide, std::chars_format::general);
-  if (error == std::errc::result_out_of_range && wide_error == std::errc() && wide_stop == end &&
-      std::fabs(wide) < 1) {
+  if (error == std::errc::result_out_of_range && wide_error == std::errc() && wide_stop == end && std::fabs(wide) < 1) {
     return static_cast<float>(wide);
   }
   return std::nullopt;
@@ -134,8 +129,7 @@ std::optional<uint8_t> hex_byte(std::string_view text) {
 
 std::string format_float(float value) {
   std::array<char, 32> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                    std::chars_format::general, 9);
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::general, 9);
   return std::string(buffer.data(), result.ptr);
 }
 

@@ -31,14 +31,36 @@ std::shared_ptr<T> parse_as(const std::string& text) {
 }
 
 TEST(SdpAttribute, WritesBackWhatItReads) {
-  for (const std::string text : {
-           "rtpmap:98 L24/48000/2", "rtpmap:96 L16/44100", "rtpmap:97 L24/48000/0", "ptime:1", "ptime:0.125",
-           "maxptime:0.25", "mediaclk:direct=0", "mediaclk:direct=4294967295",
-           "ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:0", "ts-refclk:ptp=traceable",
-           "group:DUP primary secondary", "source-filter: incl IN IP4 239.1.2.3 192.168.1.10", "framecount:48",
-           "framecount:40-48", "palign:4", "ASIO-clock:3", "sync-time:0", "sync-time:4294967295",
-           "midi-pre:1 2;3 4", "midi-pre:1 2;", "midi-pre2:1 2,3;4,5", "x-custom:abc", "recvonly", ":x",
-           "rtpmap:98 L24/", "rtpmap:98 /48000", "rtpmap:98 L24//2", "ptime:nan", "maxptime:inf", "ptime:0"}) {
+  for (const std::string text : {"rtpmap:98 L24/48000/2",
+                                 "rtpmap:96 L16/44100",
+                                 "rtpmap:97 L24/48000/0",
+                                 "ptime:1",
+                                 "ptime:0.125",
+                                 "maxptime:0.25",
+                                 "mediaclk:direct=0",
+                                 "mediaclk:direct=4294967295",
+                                 "ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:0",
+                                 "ts-refclk:ptp=traceable",
+                                 "group:DUP primary secondary",
+                                 "source-filter: incl IN IP4 239.1.2.3 192.168.1.10",
+                                 "framecount:48",
+                                 "framecount:40-48",
+                                 "palign:4",
+                                 "ASIO-clock:3",
+                                 "sync-time:0",
+                                 "sync-time:4294967295",
+                                 "midi-pre:1 2;3 4",
+                                 "midi-pre:1 2;",
+                                 "midi-pre2:1 2,3;4,5",
+                                 "x-custom:abc",
+                                 "recvonly",
+                                 ":x",
+                                 "rtpmap:98 L24/",
+                                 "rtpmap:98 /48000",
+                                 "rtpmap:98 L24//2",
+                                 "ptime:nan",
+                                 "maxptime:inf",
+                                 "ptime:0"}) {
     const auto result = parse(text);
     EXPECT_TRUE(result.attribute->valid()) << text;
     EXPECT_EQ(sdp::attribute_text(*result.attribute), text);
@@ -136,8 +158,8 @@ TEST(SdpAttribute, MidiAndGroupingFields) {
   auto pre2 = parse_as<sdp::midi_pre2_attribute>("midi-pre2:1;2,3,4 5,6 ,");
   ASSERT_NE(pre2, nullptr);
   using pair = sdp::midi_pre2_attribute::pair;
-  EXPECT_EQ(pre2->pairs(), (std::vector<pair>{sdp::midi_pre2_attribute::kBadPair, {5, 6},
-                                              sdp::midi_pre2_attribute::kBadPair}));
+  EXPECT_EQ(pre2->pairs(),
+            (std::vector<pair>{sdp::midi_pre2_attribute::kBadPair, {5, 6}, sdp::midi_pre2_attribute::kBadPair}));
 
   auto group = parse_as<sdp::group_attribute>("group:DUP\tprimary  secondary");
   ASSERT_NE(group, nullptr);
@@ -192,7 +214,8 @@ TEST(SdpAttribute, MalformedValuesBecomeInvalidPlainAttributesWithOneLogLine) {
       {"mediaclk:direct", "mediaclk attribute invalid: direct\n"},
       {"mediaclk:direct=", "mediaclk attribute invalid: direct=\n"},
       {"mediaclk:direct=abc", "exception: mediaclk attribute invalid: direct=abc\n"},
-      {"ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34:0", "ts-refclk attribute invalid: ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34:0\n"},
+      {"ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34:0",
+       "ts-refclk attribute invalid: ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34:0\n"},
       {"ts-refclk:ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:dom-nmbr=0",
        "ts-refclk attribute invalid: ptp=IEEE1588-2008:00-1D-C1-FF-FE-12-34-56:dom-nmbr=0\n"},
       {"ts-refclk:ptp=IEEE1588-2008:ZZ-1D-C1-FF-FE-12-34-56:0",
@@ -205,12 +228,14 @@ TEST(SdpAttribute, MalformedValuesBecomeInvalidPlainAttributesWithOneLogLine) {
       {"group:DUP a", "group attribute invalid or not supported: DUP a\n"},
       {"group:DUP a b c", "group attribute invalid or not supported: DUP a b c\n"},
       {"group:FID 1 2", "group attribute invalid or not supported: FID 1 2\n"},
-      {"source-filter: incl IN IP4 239.1.2.3", "source-filter attribute invalid or not supported:  incl IN IP4 239.1.2.3\n"},
+      {"source-filter: incl IN IP4 239.1.2.3",
+       "source-filter attribute invalid or not supported:  incl IN IP4 239.1.2.3\n"},
       {"source-filter: incl IN IP4 239.1.2.3 10.0.0.1 10.0.0.2",
        "source-filter attribute invalid or not supported:  incl IN IP4 239.1.2.3 10.0.0.1 10.0.0.2\n"},
       {"source-filter: excl IN IP4 239.1.2.3 10.0.0.1",
        "source-filter attribute invalid or not supported:  excl IN IP4 239.1.2.3 10.0.0.1\n"},
-      {"source-filter: incl IN IP6 ff0e::1 ::1", "source-filter attribute invalid or not supported:  incl IN IP6 ff0e::1 ::1\n"},
+      {"source-filter: incl IN IP6 ff0e::1 ::1",
+       "source-filter attribute invalid or not supported:  incl IN IP6 ff0e::1 ::1\n"},
       {"source-filter: incl IN * 239.1.2.3 10.0.0.1",
        "source-filter attribute invalid or not supported:  incl IN * 239.1.2.3 10.0.0.1\n"},
   };
@@ -223,8 +248,7 @@ TEST(SdpAttribute, MalformedValuesBecomeInvalidPlainAttributesWithOneLogLine) {
     EXPECT_EQ(result.attribute->value(), input.substr(colon + 1));
     const std::string line = log_test::afterTimeStamp(result.log);
     EXPECT_EQ(line.rfind("In attribute, line ", 0), 0u) << input << " logged " << result.log;
-    EXPECT_EQ(line.substr(line.find(log_test::kRed) + log_test::kRed.size()), message + log_test::kReset)
-        << input;
+    EXPECT_EQ(line.substr(line.find(log_test::kRed) + log_test::kRed.size()), message + log_test::kReset) << input;
   }
 }
 

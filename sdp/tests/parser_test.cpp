@@ -56,14 +56,14 @@ TEST(SdpParser, ReadsAnAes67Announcement) {
 }
 
 TEST(SdpParser, OnlyTheLastMediaInheritsTheSessionConnection) {
-  const auto session = parse_session_description(
-      "c=IN IP4 239.1.1.1/32\nm=audio 5004 RTP/AVP 98\nm=audio 5006 RTP/AVP 98\n");
+  const auto session =
+      parse_session_description("c=IN IP4 239.1.1.1/32\nm=audio 5004 RTP/AVP 98\nm=audio 5006 RTP/AVP 98\n");
   ASSERT_EQ(session->media.size(), 2u);
   EXPECT_EQ(session->media[0]->connection, nullptr);
   EXPECT_EQ(session->media[1]->connection, session->connection);
 
-  const auto own = parse_session_description(
-      "c=IN IP4 239.1.1.1/32\nm=audio 5004 RTP/AVP 98\nc=IN IP4 239.2.2.2/16/3\n");
+  const auto own =
+      parse_session_description("c=IN IP4 239.1.1.1/32\nm=audio 5004 RTP/AVP 98\nc=IN IP4 239.2.2.2/16/3\n");
   ASSERT_EQ(own->media.size(), 1u);
   ASSERT_NE(own->media[0]->connection, nullptr);
   EXPECT_EQ(own->media[0]->connection->address(), "239.2.2.2");

@@ -13,9 +13,7 @@ namespace {
 
 using namespace sdp::text;
 
-std::vector<std::string_view> listed(const field_list& fields) {
-  return {fields.begin(), fields.end()};
-}
+std::vector<std::string_view> listed(const field_list& fields) { return {fields.begin(), fields.end()}; }
 
 TEST(SdpTextFields, SplittingDropsOrKeepsEmptyFields) {
   EXPECT_EQ(listed(split_fields("  a \t b  ", " \t")), (std::vector<std::string_view>{"a", "b"}));
@@ -24,7 +22,10 @@ TEST(SdpTextFields, SplittingDropsOrKeepsEmptyFields) {
   EXPECT_EQ(listed(split_parts("", ';')), (std::vector<std::string_view>{""}));
   EXPECT_EQ(listed(split_parts(";a;", ';')), (std::vector<std::string_view>{"", "a", ""}));
   // Separators above 0x7F count as well.
-  EXPECT_EQ(listed(split_fields("a\xFF" "b", "\xFF")), (std::vector<std::string_view>{"a", "b"}));
+  EXPECT_EQ(listed(split_fields("a\xFF"
+                                "b",
+                                "\xFF")),
+            (std::vector<std::string_view>{"a", "b"}));
 }
 
 TEST(SdpTextFields, LongSplitsKeepEveryFieldInOrder) {
@@ -72,9 +73,8 @@ TEST(SdpTextFields, FloatsFollowTheLexicalRule) {
   // Below the smallest float: zero, sign kept.
   EXPECT_EQ(to_float("1e-50"), 0.0f);
   EXPECT_TRUE(std::signbit(to_float("-1e-400").value_or(1.0f)));
-  for (const char* bad :
-       {"", "+", "abc", "1e40", "3.4028236e38", "-1e40", "1e5000", "infinit", "nanx", "0x1p3", "1,5", " 1", "1 ",
-        "++1", "+-1", "1e"}) {
+  for (const char* bad : {"", "+", "abc", "1e40", "3.4028236e38", "-1e40", "1e5000", "infinit", "nanx", "0x1p3", "1,5",
+                          " 1", "1 ", "++1", "+-1", "1e"}) {
     EXPECT_EQ(to_float(bad), std::nullopt) << bad;
   }
   EXPECT_EQ(format_float(0.125f), "0.125");
@@ -99,7 +99,9 @@ TEST(SdpTextFields, PrintableEscapesControlsAndMalformedTextButKeepsCharacters) 
   EXPECT_EQ(sdp::printable("B\xC3\xBChne \xE9\x9F\xB3 \xF0\x9F\x8E\xB5"), "B\xC3\xBChne \xE9\x9F\xB3 \xF0\x9F\x8E\xB5");
   // C1 controls (U+009B is a terminal's CSI), overlong forms, surrogates, cut sequences and
   // code points past U+10FFFF are escaped byte by byte.
-  EXPECT_EQ(sdp::printable("\xC2\x9B" "2J"), "\\xC2\\x9B2J");
+  EXPECT_EQ(sdp::printable("\xC2\x9B"
+                           "2J"),
+            "\\xC2\\x9B2J");
   EXPECT_EQ(sdp::printable("\xC0\xAF\xE0\x80\xAF"), "\\xC0\\xAF\\xE0\\x80\\xAF");
   EXPECT_EQ(sdp::printable("\xED\xA0\x80"), "\\xED\\xA0\\x80");
   EXPECT_EQ(sdp::printable("\xE9\x9F"), "\\xE9\\x9F");

@@ -59,9 +59,7 @@ std::optional<std::string> text(const char* value) {
   return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
 }
 
-const char* c_text(const std::optional<std::string>& value) {
-  return value ? value->c_str() : nullptr;
-}
+const char* c_text(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
 
 bool take_failure(registry& r, const char* function, DNSServiceErrorType& code) {
   auto found = r.failures.find(function);
@@ -252,9 +250,9 @@ DNSSD_FAKE_API DNSServiceErrorType DNSServiceResolve(DNSServiceRef* sdRef, DNSSe
 }
 
 DNSSD_FAKE_API DNSServiceErrorType DNSServiceQueryRecord(DNSServiceRef* sdRef, DNSServiceFlags flags,
-                                                         uint32_t interfaceIndex, const char* fullname,
-                                                         uint16_t rrtype, uint16_t rrclass,
-                                                         DNSServiceQueryRecordReply callBack, void* context) {
+                                                         uint32_t interfaceIndex, const char* fullname, uint16_t rrtype,
+                                                         uint16_t rrclass, DNSServiceQueryRecordReply callBack,
+                                                         void* context) {
   operation captured;
   captured.kind = operation_kind::query_record;
   captured.flags = flags;
@@ -354,7 +352,7 @@ void reply_browse(DNSServiceRef ref, DNSServiceFlags flags, uint32_t interface_i
                   const char* name, const char* regtype, const char* domain) {
   enqueue(ref, [=, name = text(name), regtype = text(regtype), domain = text(domain)](DNSServiceRef self) {
     callback_of<DNSServiceBrowseReply>(self)(self, flags, interface_index, error, c_text(name), c_text(regtype),
-                                            c_text(domain), self->captured.context);
+                                             c_text(domain), self->captured.context);
   });
 }
 
@@ -362,11 +360,10 @@ void reply_resolve(DNSServiceRef ref, DNSServiceFlags flags, uint32_t interface_
                    const char* full_name, const char* host_target, uint16_t port_network_order,
                    const std::string& txt) {
   enqueue(ref, [=, full_name = text(full_name), host_target = text(host_target)](DNSServiceRef self) {
-    callback_of<DNSServiceResolveReply>(self)(self, flags, interface_index, error, c_text(full_name),
-                                             c_text(host_target), port_network_order,
-                                             static_cast<uint16_t>(txt.size()),
-                                             reinterpret_cast<const unsigned char*>(txt.data()),
-                                             self->captured.context);
+    callback_of<DNSServiceResolveReply>(
+        self)(self, flags, interface_index, error, c_text(full_name), c_text(host_target), port_network_order,
+              static_cast<uint16_t>(txt.size()), reinterpret_cast<const unsigned char*>(txt.data()),
+              self->captured.context);
   });
 }
 
@@ -374,9 +371,9 @@ void reply_query(DNSServiceRef ref, DNSServiceFlags flags, uint32_t interface_in
                  const char* full_name, uint16_t record_type, uint16_t record_class, const std::string& data,
                  uint32_t ttl) {
   enqueue(ref, [=, full_name = text(full_name)](DNSServiceRef self) {
-    callback_of<DNSServiceQueryRecordReply>(self)(self, flags, interface_index, error, c_text(full_name),
-                                                 record_type, record_class, static_cast<uint16_t>(data.size()),
-                                                 data.empty() ? nullptr : data.data(), ttl, self->captured.context);
+    callback_of<DNSServiceQueryRecordReply>(self)(self, flags, interface_index, error, c_text(full_name), record_type,
+                                                  record_class, static_cast<uint16_t>(data.size()),
+                                                  data.empty() ? nullptr : data.data(), ttl, self->captured.context);
   });
 }
 
@@ -384,7 +381,7 @@ void reply_register(DNSServiceRef ref, DNSServiceFlags flags, DNSServiceErrorTyp
                     const char* regtype, const char* domain) {
   enqueue(ref, [=, name = text(name), regtype = text(regtype), domain = text(domain)](DNSServiceRef self) {
     callback_of<DNSServiceRegisterReply>(self)(self, flags, error, c_text(name), c_text(regtype), c_text(domain),
-                                              self->captured.context);
+                                               self->captured.context);
   });
 }
 
@@ -405,8 +402,8 @@ void reply_addrinfo(DNSServiceRef ref, DNSServiceFlags flags, uint32_t interface
       v4.sin_addr.s_addr = htonl((a << 24) | (b << 16) | (c << 8) | d);
       address = reinterpret_cast<const sockaddr*>(&v4);
     }
-    callback_of<DNSServiceGetAddrInfoReply>(self)(self, flags, interface_index, error, c_text(host_name), address,
-                                                 120, self->captured.context);
+    callback_of<DNSServiceGetAddrInfoReply>(self)(self, flags, interface_index, error, c_text(host_name), address, 120,
+                                                  self->captured.context);
   });
 }
 

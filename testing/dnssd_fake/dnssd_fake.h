@@ -27,12 +27,12 @@ struct operation {
   operation_kind kind = operation_kind::browse;
   DNSServiceFlags flags = 0;
   uint32_t interface_index = 0;
-  std::optional<std::string> name;     // instance name, full name or host name
+  std::optional<std::string> name;  // instance name, full name or host name
   std::optional<std::string> regtype;
   std::optional<std::string> domain;
-  std::optional<std::string> host;     // registration host
+  std::optional<std::string> host;  // registration host
   uint16_t port_network_order = 0;
-  std::string txt;                     // TXT bytes of a registration
+  std::string txt;  // TXT bytes of a registration
   uint16_t record_type = 0;
   uint16_t record_class = 0;
   DNSServiceProtocol protocol = 0;
@@ -62,8 +62,7 @@ DNSSD_FAKE_API size_t live_operations();
 
 // Queue one reply; null texts are passed to the callback as null.
 DNSSD_FAKE_API void reply_browse(DNSServiceRef ref, DNSServiceFlags flags, uint32_t interface_index,
-                                 DNSServiceErrorType error, const char* name, const char* regtype,
-                                 const char* domain);
+                                 DNSServiceErrorType error, const char* name, const char* regtype, const char* domain);
 DNSSD_FAKE_API void reply_resolve(DNSServiceRef ref, DNSServiceFlags flags, uint32_t interface_index,
                                   DNSServiceErrorType error, const char* full_name, const char* host_target,
                                   uint16_t port_network_order, const std::string& txt);

@@ -193,7 +193,8 @@ class HttpServer::Impl {
     }
     // Called unlocked: a handler may use the server's accessors.
     if (handler) return handler(request);
-    return ScriptedReply::html(404, "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1></body></html>");
+    return ScriptedReply::html(404,
+                               "<html><head><title>404 Not Found</title></head><body><h1>Not Found</h1></body></html>");
   }
 
   asio::io_context io_;
@@ -241,9 +242,8 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
       if (const auto value = request_.header("Content-Length")) length = std::strtoull(value->c_str(), nullptr, 10);
       if (const auto expect = request_.header("Expect"); expect && lower(*expect) == "100-continue") {
         auto interim = std::make_shared<std::string>("HTTP/1.1 100 Continue\r\n\r\n");
-        asio::async_write(socket_, asio::buffer(*interim), [this, self, interim, length](auto, size_t) {
-          readBody(length);
-        });
+        asio::async_write(socket_, asio::buffer(*interim),
+                          [this, self, interim, length](auto, size_t) { readBody(length); });
         return;
       }
       readBody(length);
@@ -282,8 +282,7 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
         text += "Connection: close\r\n\r\n" + reply_.body;
         return writeThenFinish(std::move(text));
       }
-      case ScriptedReply::Kind::Raw:
-        return writeThenFinish(reply_.body);
+      case ScriptedReply::Kind::Raw: return writeThenFinish(reply_.body);
       case ScriptedReply::Kind::Reset: {
         out_ = reply_.body;
         asio::async_write(socket_, asio::buffer(out_), [this, self](boost::system::error_code, size_t) {
@@ -294,14 +293,14 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
         });
         return;
       }
-      case ScriptedReply::Kind::Stall:
-        return;  // kept in the session set until stop()
+      case ScriptedReply::Kind::Stall: return;  // kept in the session set until stop()
       case ScriptedReply::Kind::EndlessHeader:
         out_ = "HTTP/1.1 200 OK\r\n";
         return writeForever(std::string("X-Filler: ") + std::string(1000, 'y') + "\r\n");
       case ScriptedReply::Kind::Oversized: {
-        out_ = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-               std::to_string(reply_.bodySize) + "\r\nConnection: close\r\n\r\n";
+        out_ =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(reply_.bodySize) +
+            "\r\nConnection: close\r\n\r\n";
         remaining_ = reply_.bodySize;
         asio::async_write(socket_, asio::buffer(out_), [this, self](boost::system::error_code error, size_t) {
           if (error) return finish();
@@ -309,8 +308,7 @@ class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
         });
         return;
       }
-      case ScriptedReply::Kind::Trickle:
-        return trickle(0);
+      case ScriptedReply::Kind::Trickle: return trickle(0);
       case ScriptedReply::Kind::EndlessBody:
         out_ = "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n";
         return writeForever(std::string(kStreamChunk, 'x'));

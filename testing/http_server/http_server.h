@@ -32,8 +32,8 @@ namespace testing_support {
 struct RecordedRequest {
   std::string requestLine;  // "POST /get HTTP/1.1" (no line end)
   std::string method;
-  std::string target;  // as sent, with any query
-  std::string path;    // target without the query
+  std::string target;                                        // as sent, with any query
+  std::string path;                                          // target without the query
   std::vector<std::pair<std::string, std::string>> headers;  // in order, values trimmed
   std::string rawHead;  // request line and header lines exactly as received, up to CRLFCRLF
   std::string body;     // Content-Length bytes (fewer when the client closed early)
@@ -58,9 +58,9 @@ struct ScriptedReply {
   int status = 200;
   std::string reason;  // empty: the usual phrase for status
   std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;  // Response: the body; Raw/Reset: the bytes sent
-  size_t bodySize = 0;  // Oversized only
-  std::chrono::milliseconds delay{0};  // wait before answering (after the request was read)
+  std::string body;                       // Response: the body; Raw/Reset: the bytes sent
+  size_t bodySize = 0;                    // Oversized only
+  std::chrono::milliseconds delay{0};     // wait before answering (after the request was read)
   std::chrono::milliseconds interval{0};  // Trickle only
 
   static ScriptedReply json(std::string body, int status = 200);

@@ -18,8 +18,7 @@ constexpr const char* kKnownPaths =
 constexpr uint64_t kLargestChannel = std::numeric_limits<uint32_t>::max();
 
 bool IsUnsigned(const Json* value) {
-  return value != nullptr && value->is_number_integer() &&
-         (value->is_number_unsigned() || value->get<int64_t>() >= 0);
+  return value != nullptr && value->is_number_integer() && (value->is_number_unsigned() || value->get<int64_t>() >= 0);
 }
 
 const Json* Find(const Json& object, const char* member) {
@@ -65,14 +64,15 @@ void CheckCreate(const Json& data, bool receiver, const std::string& where, cons
     if (receiver) {
       const Json* outputs = Find(entry, "Outputs");
       if (outputs == nullptr || !outputs->is_array()) {
-        problems.push_back(at + " is not {\"Id\":N,\"Outputs\":[{\"IOGroupId\":0,\"OutputId\":N}]} (a receiver's "
-                                "mapping is nested; " + example + ")");
+        problems.push_back(at +
+                           " is not {\"Id\":N,\"Outputs\":[{\"IOGroupId\":0,\"OutputId\":N}]} (a receiver's "
+                           "mapping is nested; " +
+                           example + ")");
         continue;
       }
       std::size_t output = 0;
       for (const Json& channel : *outputs) {
-        CheckChannel(channel, "OutputId", at + ".Outputs[" + std::to_string(output++) + "]", problems, usable,
-                     refused);
+        CheckChannel(channel, "OutputId", at + ".Outputs[" + std::to_string(output++) + "]", problems, usable, refused);
       }
     } else if (Find(entry, "Outputs") != nullptr) {
       problems.push_back(at + " is a receiver's mapping; a streamer's is flat: " + example);
@@ -103,8 +103,9 @@ void CheckElement(const Json& element, const std::string& where, const ActionChe
   const Json* path = Find(element, "Path");
   const Json* data = Find(element, "Data");
   if (path == nullptr || data == nullptr) {
-    problems.push_back(where + " is not {\"Path\":\"Actions.<Name>\",\"Data\":{...}}; the plug-in stops the list "
-                               "there (Result -1)");
+    problems.push_back(where +
+                       " is not {\"Path\":\"Actions.<Name>\",\"Data\":{...}}; the plug-in stops the list "
+                       "there (Result -1)");
     return;
   }
   const std::string text = path->is_string() ? path->get<std::string>() : path->dump();
@@ -121,8 +122,9 @@ void CheckElement(const Json& element, const std::string& where, const ActionChe
     CheckCreate(*data, true, where, context, problems);
   } else if (names("Actions.SetSampleRate")) {
     if (!IsUnsigned(Find(*data, "SampleRate"))) {
-      problems.push_back(where + ": \"Data\" needs \"SampleRate\" as an unsigned number such as 96000; "
-                                 "nothing is set");
+      problems.push_back(where +
+                         ": \"Data\" needs \"SampleRate\" as an unsigned number such as 96000; "
+                         "nothing is set");
     }
   } else {
     problems.push_back(where + ": unknown Path '" + text + "' (known: " + kKnownPaths + "); passed over");

@@ -11,9 +11,9 @@
 namespace plugin_host {
 
 struct ActionCheckContext {
-  bool simulatedDevice = false;          // sessions below are all the device announces
+  bool simulatedDevice = false;  // sessions below are all the device announces
   std::set<std::string> announcedSessions;
-  int cycles = 0;                        // refresh cycles the host waits for after the actions
+  int cycles = 0;  // refresh cycles the host waits for after the actions
 };
 
 // One line per problem, each naming the element (counted from 1) and what will happen; empty

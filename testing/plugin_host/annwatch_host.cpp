@@ -78,9 +78,9 @@ int runAnnwatchHost(int argc, char** argv) {
       return 1;
     }
     library.setCallback(discovery, &printMessage, nullptr);
-    const std::string startJson = filter.addresses.empty()
-                                      ? "{}"
-                                      : "{\"ListAddress\":" + std::to_string(reinterpret_cast<uintptr_t>(&filter)) + "}";
+    const std::string startJson =
+        filter.addresses.empty() ? "{}"
+                                 : "{\"ListAddress\":" + std::to_string(reinterpret_cast<uintptr_t>(&filter)) + "}";
     const int started = library.start(discovery, startJson.c_str());
     if (started == 0) {
       std::this_thread::sleep_for(std::chrono::duration<double>(seconds));

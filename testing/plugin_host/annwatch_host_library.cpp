@@ -19,8 +19,6 @@ AnnwatchLibrary::AnnwatchLibrary(const std::string& path) {
   resolve(getById);
 }
 
-AnnwatchLibrary::~AnnwatchLibrary() {
-  dlclose(handle_);
-}
+AnnwatchLibrary::~AnnwatchLibrary() { dlclose(handle_); }
 
 }  // namespace testing_support

@@ -5,7 +5,6 @@
 int runVextroHost(int argc, char** argv);
 int runAnnwatchHost(int argc, char** argv);
 
-
 namespace {
 
 constexpr const char* kUsage =

@@ -139,9 +139,7 @@ constexpr const char* kUsage =
     "through to the plug-in. The plug-in writes its reasons (e.g. for a Result of -1) to its log\n"
     "file, printed first as \"log: PATH\".\n";
 
-int UsageError(const std::string& message) {
-  return lumora_testing::usageError("plugin-host vextro", message, kUsage);
-}
+int UsageError(const std::string& message) { return lumora_testing::usageError("plugin-host vextro", message, kUsage); }
 
 struct HostOptions {
   std::string pluginPath;
@@ -166,8 +164,7 @@ bool ParseCount(const char* text, long max, long& out) {
 bool ParseDevice(const std::string& text, std::string& host, uint16_t& port) {
   const std::size_t colon = text.rfind(':');
   long number = 0;
-  if (colon == std::string::npos || colon == 0 || !ParseCount(text.c_str() + colon + 1, 65535, number) ||
-      number == 0) {
+  if (colon == std::string::npos || colon == 0 || !ParseCount(text.c_str() + colon + 1, 65535, number) || number == 0) {
     return false;
   }
   host = text.substr(0, colon);
@@ -240,9 +237,8 @@ std::chrono::milliseconds RefreshPeriod(long periodMs) {
   const std::size_t at = text.find("period=");
   long number = 0;
   if (at != std::string::npos) {
-    const std::string value = text.substr(at + 7, text.find(',', at) == std::string::npos
-                                                      ? std::string::npos
-                                                      : text.find(',', at) - at - 7);
+    const std::string value =
+        text.substr(at + 7, text.find(',', at) == std::string::npos ? std::string::npos : text.find(',', at) - at - 7);
     if (ParseCount(value.c_str(), 3600000, number)) return std::chrono::milliseconds(number);
   }
   return std::chrono::milliseconds(5000);
@@ -253,8 +249,8 @@ std::string PluginLogPath() {
   std::string base = platform::userAppDataDir();
   if (base.empty()) base = ".";
   std::error_code ec;
-  const std::filesystem::path path = std::filesystem::absolute(std::filesystem::path(base) / "Vextro Technologies" /
-                                                               "vextro", ec);
+  const std::filesystem::path path =
+      std::filesystem::absolute(std::filesystem::path(base) / "Vextro Technologies" / "vextro", ec);
   return path.string();
 }
 

@@ -114,8 +114,8 @@ TEST_F(VextroHost, BadActionListsGiveTheirResultAndWriteNothing) {
                               R"([{"Path":"Actions.CreateStreamer","Data":{"StreamName":"S",)"
                               R"("Mapping":[{"IOGroupId":0,"InputId":0}],)"
                               R"("StreamDescription":{"Address":"239.1.1.1\r\nCONFIG_PARAM_X: 1"}}}])"});
-  EXPECT_EQ(ActionResults(lines), (std::vector<std::string>{kActionResultFailed, kActionResultFailed,
-                                                           kActionResultOk, kActionResultOk}));
+  EXPECT_EQ(ActionResults(lines),
+            (std::vector<std::string>{kActionResultFailed, kActionResultFailed, kActionResultOk, kActionResultOk}));
   EXPECT_EQ(Find(lines, "request: ", "/save.htm"), -1);
   const std::string log = testing_support::readFile(appData.path() + "/Vextro Technologies/vextro");
   for (const char* part :
@@ -134,8 +134,9 @@ TEST_F(VextroHost, WronglyShapedActionsGetAWarningLineBeforeTheirResult) {
                               "--action",
                               R"([{"Path":"Actions.CreateStreamer","Data":{"StreamName":"S",)"
                               R"("Mapping":[{"Id":0,"Outputs":[{"IOGroupId":0,"OutputId":0}]}]}}])",
-                              "--action", R"([{"Path":"Actions.CreateReceiver","Data":{"StreamName":"Mic",)"
-                                          R"("Mapping":[{"Id":0,"Outputs":[{"IOGroupId":0,"OutputId":1}]}]}}])"});
+                              "--action",
+                              R"([{"Path":"Actions.CreateReceiver","Data":{"StreamName":"Mic",)"
+                              R"("Mapping":[{"Id":0,"Outputs":[{"IOGroupId":0,"OutputId":1}]}]}}])"});
   ASSERT_GE(Find(lines, "log: ", "/Vextro Technologies/vextro"), 0);
   const int notAnAction = Find(lines, "warning: ", R"(action 1 is not {"Path":"Actions.<Name>","Data":{...}})");
   ASSERT_GE(notAnAction, 0);
@@ -148,8 +149,8 @@ TEST_F(VextroHost, WronglyShapedActionsGetAWarningLineBeforeTheirResult) {
   EXPECT_GE(Find(lines, "warning: ", "action 1 Mapping[0] is a receiver's mapping; a streamer's is flat", flat), 0);
   // A well-shaped receiver for a stream the simulated device does not announce.
   EXPECT_GE(Find(lines, "warning: ", "the simulated device announces no session 'Mic'; add --session 'Mic'"), 0);
-  EXPECT_EQ(ActionResults(lines), (std::vector<std::string>{kActionResultFailed, kActionResultOk,
-                                                           kActionResultOk, kActionResultOk}));
+  EXPECT_EQ(ActionResults(lines),
+            (std::vector<std::string>{kActionResultFailed, kActionResultOk, kActionResultOk, kActionResultOk}));
   // Only the well-shaped receiver reached the device.
   EXPECT_EQ(Find(lines, "request: ", "AUDIO_SERVER_STREAM"), -1);
   EXPECT_GE(Find(lines, "request: ", "CONFIG_PARAM_AUDIO_CLIENT_STREAM_1_STREAM_NAME"), 0);

@@ -15,9 +15,7 @@ namespace {
 
 constexpr const char* kLoopback = "127.0.0.1";
 
-[[noreturn]] void throwErrno(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
+[[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 }  // namespace
 
@@ -83,17 +81,15 @@ SapSender::SapSender(uint16_t port) : port_(port) {
   }
 }
 
-SapSender::~SapSender() {
-  ::close(fd_);
-}
+SapSender::~SapSender() { ::close(fd_); }
 
 void SapSender::send(std::string_view datagram) const {
   sockaddr_in group{};
   group.sin_family = AF_INET;
   group.sin_port = htons(port_);
   inet_pton(AF_INET, kSapGroup, &group.sin_addr);
-  const ssize_t sent = sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&group),
-                              sizeof(group));
+  const ssize_t sent =
+      sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&group), sizeof(group));
   if (sent < 0 || static_cast<size_t>(sent) != datagram.size()) {
     throwErrno("sendto");
   }

@@ -3,8 +3,8 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -133,9 +133,8 @@ void SimDevice::listen(const std::string& address, uint16_t requestedPort, uint1
   } catch (const boost::system::system_error& error) {
     throw std::runtime_error("sim: cannot listen on " + address + ": " + error.code().message());
   }
-  server->setHandler([this, address](const testing_support::RecordedRequest& request) {
-    return serve(request, address);
-  });
+  server->setHandler(
+      [this, address](const testing_support::RecordedRequest& request) { return serve(request, address); });
   boundPort = server->port();
   servers_.push_back(std::move(server));
 }
@@ -291,8 +290,8 @@ std::vector<RecordedRequest> SimDevice::requests() const {
 
 std::size_t SimDevice::requestCount(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(),
-                                                [&](const RecordedRequest& r) { return r.path == path; }));
+  return static_cast<std::size_t>(
+      std::count_if(requests_.begin(), requests_.end(), [&](const RecordedRequest& r) { return r.path == path; }));
 }
 
 void SimDevice::clearRequests() {
@@ -303,9 +302,8 @@ void SimDevice::clearRequests() {
 bool SimDevice::waitForRequests(const std::string& path, std::size_t count, int timeoutMs) const {
   std::unique_lock<std::mutex> lock(mutex_);
   return requestCondition_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(), [&](const RecordedRequest& r) {
-             return r.path == path;
-           })) >= count;
+    return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(),
+                                                  [&](const RecordedRequest& r) { return r.path == path; })) >= count;
   });
 }
 

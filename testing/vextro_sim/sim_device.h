@@ -28,16 +28,16 @@ using ParameterMap = std::map<std::string, std::string>;
 // Misbehaviour of one page.
 struct PageFault {
   int statusCode = 200;
-  std::string rawStatusLine;        // sent instead of the status line when set, e.g. "ICY 200 OK"
-  bool closeBeforeStatus = false;   // read the request, then close without a byte
-  bool closeAfterStatus = false;    // status line only, then close (no end of headers)
-  bool noHeaders = false;           // status line and the empty line, nothing else
-  bool hang = false;                // accept and never answer (until the device stops)
-  int delayMs = 0;                  // wait before answering
+  std::string rawStatusLine;                  // sent instead of the status line when set, e.g. "ICY 200 OK"
+  bool closeBeforeStatus = false;             // read the request, then close without a byte
+  bool closeAfterStatus = false;              // status line only, then close (no end of headers)
+  bool noHeaders = false;                     // status line and the empty line, nothing else
+  bool hang = false;                          // accept and never answer (until the device stops)
+  int delayMs = 0;                            // wait before answering
   std::vector<std::string> extraHeaderLines;  // raw lines before the parameters (duplicates, no colon...)
-  bool bareLineFeeds = false;       // parameter lines end in LF only (the block still ends CRLF CRLF)
-  std::size_t hugeHeaderBytes = 0;  // filler header lines of about this many bytes
-  bool dateServerHeaders = false;   // adds Date: and Server: lines
+  bool bareLineFeeds = false;                 // parameter lines end in LF only (the block still ends CRLF CRLF)
+  std::size_t hugeHeaderBytes = 0;            // filler header lines of about this many bytes
+  bool dateServerHeaders = false;             // adds Date: and Server: lines
   std::string body;
   // Requests of the page answered normally before the fault starts (1: the second one fails).
   std::size_t afterRequests = 0;

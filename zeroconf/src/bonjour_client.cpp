@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 #include "log/console_log.h"
 #include "zeroconf/src/dns_service.h"
@@ -183,8 +183,8 @@ class poll_cycle {
       DNSServiceRefDeallocate(ref);
     }
     if (result != kDNSServiceErr_NoError) {
-      writeLog(result == kDNSServiceErr_BadParam ? kLogOff : kLogError, LOG_FILE, __LINE__, "DNSServiceProcessResult returned %d\n",
-               result);
+      writeLog(result == kDNSServiceErr_BadParam ? kLogOff : kLogError, LOG_FILE, __LINE__,
+               "DNSServiceProcessResult returned %d\n", result);
     }
     // A closed connection stays readable: without this the operation would be processed, and
     // logged, in every cycle for ever. (avahi's library also answers kDNSServiceErr_Unknown for
@@ -294,8 +294,8 @@ bonjour_client::~bonjour_client() {
 }
 
 void bonjour_client::log_start_failure(const std::string& name, const std::string& type, const char* text) const {
-  writeLog(kLogError, LOG_FILE, __LINE__, "[%i] %s  %s; runtime error %s\n", static_cast<int>(interface_index_), name.c_str(),
-           type.c_str(), text != nullptr && *text != '\0' ? text : "Unknown exception");
+  writeLog(kLogError, LOG_FILE, __LINE__, "[%i] %s  %s; runtime error %s\n", static_cast<int>(interface_index_),
+           name.c_str(), type.c_str(), text != nullptr && *text != '\0' ? text : "Unknown exception");
 }
 
 void poll_list::schedule(std::chrono::milliseconds delay, std::function<void()> call) {

@@ -29,9 +29,10 @@ class bonjour_browser::impl final : public browser, public dns_service {
     interface_index_ = interface_index;
     has_domain_ = domain != nullptr;
     domain_ = has_domain_ ? domain : "";
-    return start_or_wait("DNSServiceBrowse",
-                         is_acceptable_service_type(regtype_) && (!has_domain_ || is_acceptable_domain_name(domain_)),
-                         [this](DNSServiceRef* ref) { return call_browse(ref); }, "browse " + regtype_);
+    return start_or_wait(
+        "DNSServiceBrowse",
+        is_acceptable_service_type(regtype_) && (!has_domain_ || is_acceptable_domain_name(domain_)),
+        [this](DNSServiceRef* ref) { return call_browse(ref); }, "browse " + regtype_);
   }
 
   void on_service_gone() override { service_lost(); }
@@ -155,8 +156,8 @@ std::shared_ptr<browser> bonjour_client::browse(const std::string& name, const s
 }
 
 std::shared_ptr<browser> bonjour_client::browse(const std::string& name, const std::string& type,
-                                                const std::string& subtype,
-                                                std::shared_ptr<browser_listener> listener, bool reconfirm) {
+                                                const std::string& subtype, std::shared_ptr<browser_listener> listener,
+                                                bool reconfirm) {
   return start_operation<browser>(name, type, [&](const std::shared_ptr<bonjour_client>& self) {
     auto handle = std::make_shared<bonjour_browser>(self, name, browse_regtype(type, subtype), interface_index(),
                                                     nullptr, std::move(listener), reconfirm);

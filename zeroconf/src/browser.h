@@ -16,9 +16,8 @@ class browser_listener {
   // One resolved instance: the unescaped instance name, the registration type the library
   // reported (e.g. "_http._tcp."), the host ("name.local."), the IPv4 address as dotted text,
   // the port in host byte order and the TXT entries.
-  virtual void service_resolved(uint32_t interface_index, const char* name, const char* regtype,
-                                const char* host_name, const char* address, uint16_t port,
-                                const std::vector<std::string>& txt_entries) = 0;
+  virtual void service_resolved(uint32_t interface_index, const char* name, const char* regtype, const char* host_name,
+                                const char* address, uint16_t port, const std::vector<std::string>& txt_entries) = 0;
   // An instance went away; the name is the browse answer's, as the library reported it.
   virtual void service_removed(uint32_t interface_index, const char* name, const char* regtype) = 0;
 };

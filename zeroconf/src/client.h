@@ -28,14 +28,13 @@ class client : public std::enable_shared_from_this<client> {
   virtual ~client() = default;
 
   // Browse on all interfaces in the given domain ("" for the default one).
-  virtual std::shared_ptr<browser> browse(const std::string& name, const std::string& type,
-                                          const std::string& domain, const std::string& subtype,
-                                          std::shared_ptr<browser_listener> listener, bool reconfirm) = 0;
-  // Browse on the client's interface in the default domain. A non-empty name reports only
-  // instances of that exact name; an empty subtype browses the type alone.
-  virtual std::shared_ptr<browser> browse(const std::string& name, const std::string& type,
+  virtual std::shared_ptr<browser> browse(const std::string& name, const std::string& type, const std::string& domain,
                                           const std::string& subtype, std::shared_ptr<browser_listener> listener,
                                           bool reconfirm) = 0;
+  // Browse on the client's interface in the default domain. A non-empty name reports only
+  // instances of that exact name; an empty subtype browses the type alone.
+  virtual std::shared_ptr<browser> browse(const std::string& name, const std::string& type, const std::string& subtype,
+                                          std::shared_ptr<browser_listener> listener, bool reconfirm) = 0;
   // Follows the IPv4 address of one host name.
   virtual std::shared_ptr<hostname_browser> browse_hostname(const std::string& host_name,
                                                             std::shared_ptr<hostname_browser_listener> listener) = 0;

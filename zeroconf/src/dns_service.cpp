@@ -55,9 +55,7 @@ void dns_service::remove_dns_service() {
   }
 }
 
-void dns_service::end_operation() {
-  ended_.store(true, std::memory_order_relaxed);
-}
+void dns_service::end_operation() { ended_.store(true, std::memory_order_relaxed); }
 
 void dns_service::restart_later(start_function start, std::string what) {
   remove_dns_service();

@@ -97,9 +97,10 @@ DNSServiceErrorType DNSServiceRegister(DNSServiceRef* sdRef, DNSServiceFlags fla
                                        const char* name, const char* regtype, const char* domain, const char* host,
                                        uint16_t port, uint16_t txtLen, const void* txtRecord,
                                        DNSServiceRegisterReply callBack, void* context) {
-  auto function = bind<DNSServiceErrorType (*)(DNSServiceRef*, DNSServiceFlags, uint32_t, const char*, const char*,
-                                               const char*, const char*, uint16_t, uint16_t, const void*,
-                                               DNSServiceRegisterReply, void*)>(register_service);
+  auto function =
+      bind<DNSServiceErrorType (*)(DNSServiceRef*, DNSServiceFlags, uint32_t, const char*, const char*, const char*,
+                                   const char*, uint16_t, uint16_t, const void*, DNSServiceRegisterReply, void*)>(
+          register_service);
   return function != nullptr ? function(sdRef, flags, interfaceIndex, name, regtype, domain, host, port, txtLen,
                                         txtRecord, callBack, context)
                              : kDNSServiceErr_ServiceNotRunning;
@@ -134,8 +135,9 @@ DNSServiceErrorType DNSServiceQueryRecord(DNSServiceRef* sdRef, DNSServiceFlags 
 
 DNSServiceErrorType DNSServiceReconfirmRecord(DNSServiceFlags flags, uint32_t interfaceIndex, const char* fullname,
                                               uint16_t rrtype, uint16_t rrclass, uint16_t rdlen, const void* rdata) {
-  auto function = bind<DNSServiceErrorType (*)(DNSServiceFlags, uint32_t, const char*, uint16_t, uint16_t, uint16_t,
-                                               const void*)>(reconfirm_record);
+  auto function =
+      bind<DNSServiceErrorType (*)(DNSServiceFlags, uint32_t, const char*, uint16_t, uint16_t, uint16_t, const void*)>(
+          reconfirm_record);
   return function != nullptr ? function(flags, interfaceIndex, fullname, rrtype, rrclass, rdlen, rdata)
                              : kDNSServiceErr_ServiceNotRunning;
 }

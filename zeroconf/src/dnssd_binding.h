@@ -17,7 +17,7 @@ inline constexpr const char* kDnssdLibraryVariable = "LUMORA_DNSSD_LIBRARY";
 // Process-wide holder of the opened library. A function counts as available only while both
 // fields are set; unload_dnssd clears them.
 struct dnssd_module {
-  std::atomic<void*> handle{nullptr};                 // dlopen handle, null when loading failed
+  std::atomic<void*> handle{nullptr};                      // dlopen handle, null when loading failed
   std::atomic<std::atomic<void*>*> handle_field{nullptr};  // &handle once load_dnssd ran
 };
 

@@ -33,9 +33,9 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
 
  private:
   DNSServiceErrorType call_lookup(DNSServiceRef* ref) {
-    DNSServiceErrorType result = DNSServiceGetAddrInfo(ref, kGetAddrInfoFlags, owner().interface_index(),
-                                                       kDNSServiceProtocol_IPv4, filter_.c_str(),
-                                                       &impl::addrinfo_reply, this);
+    DNSServiceErrorType result =
+        DNSServiceGetAddrInfo(ref, kGetAddrInfoFlags, owner().interface_index(), kDNSServiceProtocol_IPv4,
+                              filter_.c_str(), &impl::addrinfo_reply, this);
     if (result == kDNSServiceErr_ServiceNotRunning) {
       // The library lacks the function (avahi): ask for the host's address record instead.
       *ref = nullptr;
@@ -46,11 +46,10 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
   }
 
   static void addrinfo_reply(DNSServiceRef, DNSServiceFlags flags, uint32_t interface_index,
-                             DNSServiceErrorType error_code, const char* host_name, const sockaddr* address,
-                             uint32_t, void* context) {
-    run_reply_guarded([&] {
-      static_cast<impl*>(context)->on_address(flags, interface_index, error_code, host_name, address);
-    });
+                             DNSServiceErrorType error_code, const char* host_name, const sockaddr* address, uint32_t,
+                             void* context) {
+    run_reply_guarded(
+        [&] { static_cast<impl*>(context)->on_address(flags, interface_index, error_code, host_name, address); });
   }
 
   // An address record answer in the shape of an addrinfo answer. The library reports the name
@@ -89,8 +88,7 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
       resolved_ = true;
       char text[16] = "";
       if (address != nullptr && address->sa_family == AF_INET) {
-        const auto* bytes =
-            reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
         std::snprintf(text, sizeof text, "%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
       }
       writeLog(kLogDebug, LOG_FILE, __LINE__, "[%p] Hostname Resolved %s -> %s\n", static_cast<void*>(listener.get()),
@@ -109,7 +107,8 @@ class bonjour_hostname_browser::impl final : public hostname_browser, public dns
     restart_later([this](DNSServiceRef* ref) { return call_lookup(ref); }, "host-name lookup " + filter_);
     if (resolved_) {
       resolved_ = false;
-      writeLog(kLogDebug, LOG_FILE, __LINE__, "[%p] Hostname Rmv %s\n", static_cast<void*>(listener.get()), filter_.c_str());
+      writeLog(kLogDebug, LOG_FILE, __LINE__, "[%p] Hostname Rmv %s\n", static_cast<void*>(listener.get()),
+               filter_.c_str());
       listener->hostname_removed(resolved_on_, filter_.c_str());
     }
   }
@@ -134,8 +133,8 @@ bonjour_hostname_browser::~bonjour_hostname_browser() {
   impl_->remove_dns_service();
 }
 
-std::shared_ptr<hostname_browser> bonjour_client::browse_hostname(
-    const std::string& host_name, std::shared_ptr<hostname_browser_listener> listener) {
+std::shared_ptr<hostname_browser> bonjour_client::browse_hostname(const std::string& host_name,
+                                                                  std::shared_ptr<hostname_browser_listener> listener) {
   return start_operation<hostname_browser>(host_name, "", [&](const std::shared_ptr<bonjour_client>& self) {
     return std::make_shared<bonjour_hostname_browser>(self, host_name, std::move(listener));
   });

@@ -18,8 +18,6 @@ int64_t monotonic_now_ns() {
       .count();
 }
 
-void set_monotonic_clock(monotonic_clock_function clock) {
-  installed_clock.store(clock, std::memory_order_release);
-}
+void set_monotonic_clock(monotonic_clock_function clock) { installed_clock.store(clock, std::memory_order_release); }
 
 }  // namespace zeroconf

@@ -34,8 +34,7 @@ bool browse_instances::contains(const key& instance) const {
 }
 
 bool resolve_request::wanted() const {
-  return snapshot == *generation && !instances->ended.load(std::memory_order_relaxed) &&
-         instances->contains(instance);
+  return snapshot == *generation && !instances->ended.load(std::memory_order_relaxed) && instances->contains(instance);
 }
 
 void resolve_gate::submit(resolve_request request) {
@@ -53,8 +52,7 @@ void resolve_gate::retry_later(resolve_request request, int error_code) {
   if (error_code == kDNSServiceErr_NoError) {
     request.due_ns = monotonic_now_ns();
   } else if (retrying_can_help(error_code)) {
-    request.due_ns =
-        monotonic_now_ns() + request.backoff.next(list_.delays()).count() * kNanosecondsPerMillisecond;
+    request.due_ns = monotonic_now_ns() + request.backoff.next(list_.delays()).count() * kNanosecondsPerMillisecond;
   } else {
     return;
   }

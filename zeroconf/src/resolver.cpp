@@ -100,9 +100,8 @@ struct resolve_callbacks {
                "%p)\nDNSServiceQueryRecord(%p, %i, %i, %s, %i, %i, %p, %p)\n",
                result, 0, full_name, resolver.host_name_.c_str(), static_cast<unsigned>(port),
                static_cast<unsigned>(txt_length), static_cast<const void*>(txt_data), static_cast<void*>(resolve),
-               static_cast<void*>(&resolver.sd_ref_), 0, static_cast<int>(interface_index),
-               resolver.host_name_.c_str(), 1, 1, reinterpret_cast<void*>(&resolve_callbacks::qr_reply),
-               static_cast<void*>(resolve));
+               static_cast<void*>(&resolver.sd_ref_), 0, static_cast<int>(interface_index), resolver.host_name_.c_str(),
+               1, 1, reinterpret_cast<void*>(&resolve_callbacks::qr_reply), static_cast<void*>(resolve));
     } else {
       writeLog(kLogError, LOG_FILE, __LINE__, "DNSServiceQueryRecord failed (%d)\n", result);
     }
@@ -131,9 +130,8 @@ struct resolve_callbacks {
       DNSServiceReconfirmRecord(kReconfirmFlags, interface_index, full_name, record_type, record_class, 4, data);
     }
     if (resolver.snapshot_ == *resolver.generation_) {
-      resolver.listener_->service_resolved(resolver.interface_index_, resolver.name_.c_str(),
-                                           resolver.regtype_.c_str(), resolver.host_name_.c_str(), address,
-                                           resolver.port_, resolver.txt_entries_);
+      resolver.listener_->service_resolved(resolver.interface_index_, resolver.name_.c_str(), resolver.regtype_.c_str(),
+                                           resolver.host_name_.c_str(), address, resolver.port_, resolver.txt_entries_);
     }
     // The first address ends the resolve; a listener that threw leaves it waiting for another.
     end_resolve(resolve);
@@ -155,9 +153,8 @@ DNSServiceErrorType bonjour_resolver::start_resolve(std::shared_ptr<bonjour_reso
   const browse_instances::key& instance = resolver->request_.instance;
   DNSServiceRef ref = nullptr;
   const DNSServiceErrorType result =
-      DNSServiceResolve(&ref, kResolveFlags, instance.interface_index, instance.name.c_str(),
-                        instance.regtype.c_str(), instance.domain.c_str(), &resolve_callbacks::resolve_reply,
-                        resolve.get());
+      DNSServiceResolve(&ref, kResolveFlags, instance.interface_index, instance.name.c_str(), instance.regtype.c_str(),
+                        instance.domain.c_str(), &resolve_callbacks::resolve_reply, resolve.get());
   resolve->started = true;
   resolve->start_ns = monotonic_now_ns();
   resolver->idle_context = resolve.get();

@@ -55,8 +55,8 @@ class bonjour_service::impl final : public service, public dns_service {
                               nullptr, htons(port_), txt_.length(), txt_.data(), &impl::register_reply, this);
   }
 
-  static void register_reply(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error_code, const char*,
-                             const char*, const char*, void* context) {
+  static void register_reply(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error_code, const char*, const char*,
+                             const char*, void* context) {
     run_reply_guarded([&] { static_cast<impl*>(context)->on_register_reply(error_code); });
   }
 
@@ -101,8 +101,8 @@ bonjour_service::bonjour_service(const std::shared_ptr<bonjour_client>& owner, c
                                  const std::string& type, uint16_t port, const std::vector<std::string>& subtypes,
                                  const std::vector<std::string>& txt_entries, std::function<void(int)> callback)
     : service(callback) {
-  auto running = std::make_shared<impl>(owner, std::move(callback), name, registration_type(type, subtypes), port,
-                                        txt_entries);
+  auto running =
+      std::make_shared<impl>(owner, std::move(callback), name, registration_type(type, subtypes), port, txt_entries);
   running->do_register();
   impl_ = std::move(running);
   impl_->add_dns_service();
@@ -118,8 +118,7 @@ std::shared_ptr<service> bonjour_client::register_service(const std::string& nam
                                                           const std::vector<std::string>& txt_entries,
                                                           std::function<void(int)> state_callback) {
   return start_operation<service>(name, type, [&](const std::shared_ptr<bonjour_client>& self) {
-    return std::make_shared<bonjour_service>(self, name, type, port, subtypes, txt_entries,
-                                             std::move(state_callback));
+    return std::make_shared<bonjour_service>(self, name, type, port, subtypes, txt_entries, std::move(state_callback));
   });
 }
 

@@ -11,7 +11,7 @@ namespace zeroconf {
 class bonjour_client;
 
 enum service_state : uint32_t {
-  none = 0,       // not yet answered
+  none = 0,  // not yet answered
   failed = 1,
   collision = 2,  // the name is taken
   registered = 3,

@@ -87,8 +87,8 @@ TEST_F(zeroconf_avahi_restart, RegistrationIsVisibleAgainAfterTheRestart) {
   const std::string name = unique_name("kept");
   state_recorder recorder;
   auto state_count = [&] { return recorder.states().size(); };
-  auto registration = client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"},
-                                                recorder.callback());
+  auto registration =
+      client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"}, recorder.callback());
   ASSERT_NE(nullptr, registration);
   ASSERT_TRUE(waitUntil([&] { return state_count() == 1; }, kAvahiTimeout));
   ASSERT_TRUE(listed_by_avahi_browse(name));
@@ -101,8 +101,10 @@ TEST_F(zeroconf_avahi_restart, RegistrationIsVisibleAgainAfterTheRestart) {
   const long long registered_ms = milliseconds_since(restarted_at);
   EXPECT_EQ((std::vector<int>{zeroconf::registered, zeroconf::failed, zeroconf::registered}), recorder.states());
   EXPECT_TRUE(waitUntil([&] { return listed_by_avahi_browse(name); }, kAvahiTimeout));
-  std::fprintf(stderr, "registration announced again %lld ms after the restart began; visible to avahi-browse after "
-               "%lld ms\n", registered_ms, milliseconds_since(restarted_at));
+  std::fprintf(stderr,
+               "registration announced again %lld ms after the restart began; visible to avahi-browse after "
+               "%lld ms\n",
+               registered_ms, milliseconds_since(restarted_at));
 }
 
 }  // namespace

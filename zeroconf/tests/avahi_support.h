@@ -27,21 +27,17 @@ inline std::string host_name() {
   return name;
 }
 
-inline std::string unique_name(const std::string& stem) {
-  return "_lumora_" + stem + "_" + std::to_string(getpid());
-}
+inline std::string unique_name(const std::string& stem) { return "_lumora_" + stem + "_" + std::to_string(getpid()); }
 
-inline uint16_t unique_port() {
-  return static_cast<uint16_t>(20000 + getpid() % 20000);
-}
+inline uint16_t unique_port() { return static_cast<uint16_t>(20000 + getpid() % 20000); }
 
 // An avahi-publish process announcing one service until destroyed or stopped.
 class publisher {
  public:
   publisher(const std::string& name, uint16_t port) {
     const std::string port_text = std::to_string(port);
-    std::vector<std::string> arguments = {"avahi-publish", "-s", name, "_http._tcp", port_text, "master:1",
-                                          "--sub", "_ravenna._sub._http._tcp"};
+    std::vector<std::string> arguments = {"avahi-publish", "-s",       name,    "_http._tcp",
+                                          port_text,       "master:1", "--sub", "_ravenna._sub._http._tcp"};
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
       argv.push_back(argument.data());
@@ -77,6 +73,5 @@ inline void expect_reported(const browse_event& event, const std::string& name, 
   EXPECT_EQ(port, event.port);
   EXPECT_EQ(std::vector<std::string>{"master:1"}, event.txt);
 }
-
 
 }  // namespace zeroconf_test

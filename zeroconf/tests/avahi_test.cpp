@@ -79,8 +79,8 @@ TEST_F(zeroconf_avahi_browse, RemovalIsReportedWhenThePublisherStops) {
 TEST_F(zeroconf_avahi_register, RegisteredServiceIsFoundAndWithdrawn) {
   const std::string name = unique_name("reg");
   state_recorder recorder;
-  auto registration = client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"},
-                                                recorder.callback());
+  auto registration =
+      client_->register_service(name, "_http._tcp", unique_port(), {"_ravenna"}, {"master:1"}, recorder.callback());
   ASSERT_NE(nullptr, registration);
   ASSERT_TRUE(waitUntil([&] { return !recorder.states().empty(); }, kAvahiTimeout));
   EXPECT_EQ(std::vector<int>{zeroconf::registered}, recorder.states());
@@ -132,8 +132,8 @@ TEST_F(zeroconf_avahi_register, MalformedTextsAreRefusedAndTheProcessGoesOn) {
   std::string log;
   {
     testing_support::StdoutCapture capture;
-    EXPECT_EQ(nullptr, client_->register_service(unique_name("bad") + "\xff", "_http._tcp", unique_port(), {}, {},
-                                                 [](int) {}));
+    EXPECT_EQ(nullptr,
+              client_->register_service(unique_name("bad") + "\xff", "_http._tcp", unique_port(), {}, {}, [](int) {}));
     EXPECT_EQ(nullptr, client_->browse("", "_http._tcp", "loc\xc3", "", listener, false));
     EXPECT_EQ(nullptr, client_->browse("", "_http._tcp", "_rav\xe2\x82", listener, false));
     EXPECT_EQ(nullptr, client_->browse_hostname("vm\xff.local", std::make_shared<recording_hostname_listener>()));
@@ -153,8 +153,8 @@ TEST_F(zeroconf_avahi_dnssd_binding, LibraryLacksGetAddrInfoButBrowsesWithFlagsZ
   DNSServiceRef ref = nullptr;
   EXPECT_EQ(kDNSServiceErr_ServiceNotRunning,
             zeroconf::DNSServiceGetAddrInfo(&ref, 0, 0, kDNSServiceProtocol_IPv4, "x.local", nullptr, nullptr));
-  EXPECT_EQ(kDNSServiceErr_Unsupported, zeroconf::DNSServiceBrowse(&ref, kDNSServiceFlagsWakeOnResolve, 0,
-                                                                   "_http._tcp", nullptr, &ignore_browse, nullptr));
+  EXPECT_EQ(kDNSServiceErr_Unsupported, zeroconf::DNSServiceBrowse(&ref, kDNSServiceFlagsWakeOnResolve, 0, "_http._tcp",
+                                                                   nullptr, &ignore_browse, nullptr));
   ASSERT_EQ(kDNSServiceErr_NoError,
             zeroconf::DNSServiceBrowse(&ref, 0, 0, "_http._tcp,_ravenna", nullptr, &ignore_browse, nullptr));
   zeroconf::DNSServiceRefDeallocate(ref);

@@ -81,8 +81,8 @@ TEST_F(zeroconf_browse, AppearingInstanceIsResolvedAddressedAndReported) {
   EXPECT_EQ("_http._tcp.", resolve.regtype.value_or("?"));
   EXPECT_EQ("local.", resolve.domain.value_or("?"));
 
-  dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "_lumora\\032a\\.b\\\\c._http._tcp.local.", "vm.local.",
-                            htons(8123), kTxtMaster + std::string("\x00", 1));
+  dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, "_lumora\\032a\\.b\\\\c._http._tcp.local.", "vm.local.", htons(8123),
+                            kTxtMaster + std::string("\x00", 1));
   const operation query = next(operation_kind::query_record);
   EXPECT_TRUE(released(resolve.ref));
   EXPECT_EQ("vm.local.", query.name.value_or("?"));
@@ -199,9 +199,7 @@ TEST_F(zeroconf_browse, ReconfirmSendsTheAnswerBackToTheDaemon) {
 }
 
 std::atomic<int64_t> fake_now{0};
-int64_t fake_clock() {
-  return fake_now.load();
-}
+int64_t fake_clock() { return fake_now.load(); }
 
 TEST_F(zeroconf_browse, UnansweredQueryIsDroppedAfter300Seconds) {
   fake_now = 1000;
@@ -237,8 +235,8 @@ TEST_F(zeroconf_browse, ResolveStartFailureReportsNothing) {
   auto handle = start_browse();
   dnssd_fake::fail_next("DNSServiceResolve", kDNSServiceErr_BadParam);
   dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "a", "_http._tcp.", "local.");
-  EXPECT_NE(std::string::npos,
-            output_until("DNSServiceResolve() failed").find(" zeroconf_category: DNSServiceResolve() failed (-65540)\n"));
+  EXPECT_NE(std::string::npos, output_until("DNSServiceResolve() failed")
+                                   .find(" zeroconf_category: DNSServiceResolve() failed (-65540)\n"));
   EXPECT_TRUE(listener_->events().empty());
 }
 

@@ -265,8 +265,7 @@ TEST_F(zeroconf_client, ReleaseDuringProcessingIsHandedToThePollThread) {
 
 TEST_F(zeroconf_client, UnownedClientCannotStartOperations) {
   std::unique_ptr<zeroconf::client> unowned(zeroconf::create_client(0));
-  EXPECT_THROW(unowned->browse("", "_http._tcp", "", std::make_shared<recording_listener>(), false),
-               std::bad_weak_ptr);
+  EXPECT_THROW(unowned->browse("", "_http._tcp", "", std::make_shared<recording_listener>(), false), std::bad_weak_ptr);
 }
 
 TEST_F(zeroconf_client, MoreThan512OperationsOnHighDescriptorsAreWatchedUpToTheCap) {

@@ -73,10 +73,12 @@ class fake_library_test : public ::testing::Test {
 
   // Everything written to stdout until `needle` shows up (or the timeout passes).
   std::string output_until(const std::string& needle, std::chrono::milliseconds timeout = 5s) {
-    waitUntil([&] {
-      output_ += capture_.take();
-      return output_.find(needle) != std::string::npos;
-    }, timeout);
+    waitUntil(
+        [&] {
+          output_ += capture_.take();
+          return output_.find(needle) != std::string::npos;
+        },
+        timeout);
     return output_;
   }
   std::string output() {

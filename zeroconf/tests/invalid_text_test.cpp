@@ -22,7 +22,8 @@ TEST_F(zeroconf_invalid_text, MalformedTextsGiveTheFailureLineAndAnEmptyHandle) 
   EXPECT_NE(std::string::npos, log.find("[0]   _http._tcp; runtime error DNSServiceBrowse() failed (-65540).\n"));
   EXPECT_EQ(3U, count_of(log, "runtime error DNSServiceBrowse() failed (-65540).\n"));
   EXPECT_NE(std::string::npos,
-            log.find("[0] Studio \xe9  _http._tcp; runtime error Could not register service \"Studio \xe9\" (-65540).\n"));
+            log.find(
+                "[0] Studio \xe9  _http._tcp; runtime error Could not register service \"Studio \xe9\" (-65540).\n"));
   EXPECT_NE(std::string::npos, log.find("runtime error Could not register service \"Studio\" (-65540).\n"));
   EXPECT_NE(std::string::npos, log.find("runtime error DNSServiceGetAddrInfo() failed (-65540).\n"));
 }

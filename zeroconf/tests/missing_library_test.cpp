@@ -24,9 +24,8 @@ TEST(zeroconf_dnssd_binding_missing_library, EveryFunctionAnswersItsDefault) {
             zeroconf::DNSServiceResolve(&ref, 0, 0, "a", "_http._tcp", "local.", nullptr, nullptr));
   EXPECT_EQ(kDNSServiceErr_ServiceNotRunning,
             zeroconf::DNSServiceQueryRecord(&ref, 0, 0, "vm.local.", 1, 1, nullptr, nullptr));
-  EXPECT_EQ(kDNSServiceErr_ServiceNotRunning,
-            zeroconf::DNSServiceRegister(&ref, 0, 0, "a", "_http._tcp", nullptr, nullptr, 0, 0, nullptr, nullptr,
-                                         nullptr));
+  EXPECT_EQ(kDNSServiceErr_ServiceNotRunning, zeroconf::DNSServiceRegister(&ref, 0, 0, "a", "_http._tcp", nullptr,
+                                                                           nullptr, 0, 0, nullptr, nullptr, nullptr));
   EXPECT_EQ(kDNSServiceErr_ServiceNotRunning, zeroconf::DNSServiceReconfirmRecord(0, 0, "a", 1, 1, 0, nullptr));
   EXPECT_EQ(kDNSServiceErr_ServiceNotRunning,
             zeroconf::DNSServiceGetAddrInfo(&ref, 0, 0, kDNSServiceProtocol_IPv4, "vm.local.", nullptr, nullptr));

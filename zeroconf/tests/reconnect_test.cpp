@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-
 #include "zeroconf/src/retry_backoff.h"
 #include "zeroconf/src/service.h"
 #include "zeroconf/tests/fake_fixture.h"
@@ -23,8 +22,8 @@ TEST(zeroconf_retry_backoff, DoublesFromTheFirstDelayUpToTheLimitAndStartsOverAf
   EXPECT_EQ((std::vector<int64_t>{500, 1000, 2000, 4000, 8000, 8000, 8000}), delays);
   backoff.reset();
   EXPECT_EQ(500, backoff.next(defaults).count());
-  EXPECT_EQ(30, backoff.next(zeroconf::retry_delays{std::chrono::milliseconds(20), std::chrono::milliseconds(30)})
-                    .count());
+  EXPECT_EQ(30,
+            backoff.next(zeroconf::retry_delays{std::chrono::milliseconds(20), std::chrono::milliseconds(30)}).count());
 }
 
 TEST(zeroconf_retry_backoff, OnlyAnswersThatMeanTheServiceWentAwayEndAConnection) {
@@ -90,8 +89,8 @@ TEST_F(zeroconf_reconnect, BrowseReportsItsInstancesRemovedAndStartsAgainOnceThe
   EXPECT_EQ("b", events[3].name);
   EXPECT_TRUE(waitUntil([&] { return released(first.ref); }));
   // The lost instance's late address answer is not reported any more.
-  dnssd_fake::reply_query(b_query.ref, kDNSServiceFlagsAdd, 1, 0, "vm.local", kDNSServiceType_A,
-                          kDNSServiceClass_IN, std::string("\x0a\x00\x00\x02", 4));
+  dnssd_fake::reply_query(b_query.ref, kDNSServiceFlagsAdd, 1, 0, "vm.local", kDNSServiceType_A, kDNSServiceClass_IN,
+                          std::string("\x0a\x00\x00\x02", 4));
   EXPECT_TRUE(waitUntil([&] { return released(b_query.ref); }));
 
   // Attempts while the service is away fail and are repeated with growing waits.

@@ -37,7 +37,9 @@ TEST_F(zeroconf_register, RegistrationCarriesSubtypesPortAndTxt) {
   EXPECT_FALSE(registration_.domain.has_value());
   EXPECT_FALSE(registration_.host.has_value());
   EXPECT_EQ(htons(8123), registration_.port_network_order);
-  EXPECT_EQ(std::string("\x08master:1\x03" "b=2"), registration_.txt);
+  EXPECT_EQ(std::string("\x08master:1\x03"
+                        "b=2"),
+            registration_.txt);
   EXPECT_EQ(zeroconf::none, handle->state);
   handle.reset();
   EXPECT_TRUE(released(registration_.ref));

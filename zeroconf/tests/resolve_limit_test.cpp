@@ -39,16 +39,15 @@ class zeroconf_resolve_limit : public fake_library_test {
 
   // Answers a resolve and its address query.
   static void answer(const operation& resolve, const std::string& name) {
-    dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, (name + "._http._tcp.local.").c_str(), "vm.local.", htons(80),
-                              "");
+    dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, (name + "._http._tcp.local.").c_str(), "vm.local.", htons(80), "");
     const auto query = dnssd_fake::wait_for([&](const operation& started) {
       // A context's address may be reused by a later resolve: only a running query counts.
       return started.kind == operation_kind::query_record && started.context == resolve.context &&
              started.deallocations == 0;
     });
     ASSERT_TRUE(query.has_value());
-    dnssd_fake::reply_query(query->ref, kDNSServiceFlagsAdd, 1, 0, "vm.local", kDNSServiceType_A,
-                            kDNSServiceClass_IN, std::string("\x0a\x00\x00\x01", 4));
+    dnssd_fake::reply_query(query->ref, kDNSServiceFlagsAdd, 1, 0, "vm.local", kDNSServiceType_A, kDNSServiceClass_IN,
+                            std::string("\x0a\x00\x00\x01", 4));
   }
 
   static size_t live_resolves() {

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "zeroconf/src/browser.h"
 #include "testing/wait_until.h"
+#include "zeroconf/src/browser.h"
 #include "zeroconf/src/hostname_browser.h"
 
 namespace zeroconf_test {
@@ -20,7 +20,6 @@ namespace zeroconf_test {
 using testing_support::waitUntil;
 
 using namespace std::chrono_literals;
-
 
 struct browse_event {
   bool resolved = false;  // else removed

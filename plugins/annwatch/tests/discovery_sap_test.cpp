@@ -26,9 +26,7 @@ using testing_support::SapSender;
 
 namespace {
 
-void collect(void* user, const char* json) {
-  static_cast<Inbox<std::string>*>(user)->push(json);
-}
+void collect(void* user, const char* json) { static_cast<Inbox<std::string>*>(user)->push(json); }
 
 class DiscoverySapTest : public ::testing::Test {
  protected:
@@ -69,7 +67,8 @@ class DiscoverySapTest : public ::testing::Test {
   static std::string add(int32_t id, const std::string& name, const std::string& ip = "127.0.0.1") {
     return R"({"Action":"Add","Id":)" + std::to_string(id) +
            R"(,"Payload":{"DestinationIp":"239.69.1.2","DestinationPort":5004,"Domain":0,"Encoding":"L24",)"
-           R"("GMID":"00-1D-C1-FF-FE-12-34-56","Ip":")" + ip + R"(","Name":")" + name +
+           R"("GMID":"00-1D-C1-FF-FE-12-34-56","Ip":")" +
+           ip + R"(","Name":")" + name +
            R"(","Origin":"SAP","SampleRate":48000,"TrackNumber":2,"Tracks":["Track 0","Track 1"]}})";
   }
   static std::string remove(int32_t id) {
@@ -109,7 +108,8 @@ TEST_F(DiscoverySapTest, EachInterfaceEntryHasItsOwnId) {
   EXPECT_EQ(capture.take(), "DiscoverySap::list_interfaces 127.0.0.1\nDiscoverySap::list_interfaces 127.0.0.1\n");
   send(7, aes67Sdp("Twice"));
   const auto added = take(2);
-  EXPECT_EQ(std::set<std::string>(added.begin(), added.end()), (std::set<std::string>{add(1, "Twice"), add(2, "Twice")}));
+  EXPECT_EQ(std::set<std::string>(added.begin(), added.end()),
+            (std::set<std::string>{add(1, "Twice"), add(2, "Twice")}));
   send(7, aes67Sdp("Twice"), true);
   const auto removed = take(2);
   EXPECT_EQ(std::set<std::string>(removed.begin(), removed.end()), (std::set<std::string>{remove(1), remove(2)}));
@@ -117,7 +117,9 @@ TEST_F(DiscoverySapTest, EachInterfaceEntryHasItsOwnId) {
 
 TEST_F(DiscoverySapTest, ExpiryRemovesExactlyTheExpiredStream) {
   std::atomic<int64_t> nowMs{0};
-  listenerOptions.clock = [&] { return std::chrono::steady_clock::time_point(std::chrono::milliseconds(nowMs.load())); };
+  listenerOptions.clock = [&] {
+    return std::chrono::steady_clock::time_point(std::chrono::milliseconds(nowMs.load()));
+  };
   listenerOptions.expiry_period = 10ms;
   auto discovery = start(0);
   send(1, aes67Sdp("Old", "1", "1"));
@@ -149,7 +151,11 @@ TEST_F(DiscoverySapTest, MalformedAnnouncementsDoNotStopDiscovery) {
   noType.sdp = "";
   sender.send(buildSapPacket(noType));
   const auto reported = take(3);
-  EXPECT_NE(reported[0].find(R"("Name":")" "\xEF\xBF\xBD" R"( name")"), std::string::npos) << reported[0];
+  EXPECT_NE(reported[0].find(R"("Name":")"
+                             "\xEF\xBF\xBD"
+                             R"( name")"),
+            std::string::npos)
+      << reported[0];
   EXPECT_NE(reported[1].find(R"("Ip":"","Name":"")"), std::string::npos) << reported[1];
   send(5, aes67Sdp("Valid"));
   EXPECT_EQ(take(1), Messages{add(3, "Valid")});

@@ -21,9 +21,7 @@ const AnnwatchLibrary& plugin() {
   return library;
 }
 
-void collect(void* user, const char* json) {
-  static_cast<Inbox<std::string>*>(user)->push(json);
-}
+void collect(void* user, const char* json) { static_cast<Inbox<std::string>*>(user)->push(json); }
 
 // A started discovery object on the SAP port, reporting into messages.
 class RunningPlugin {

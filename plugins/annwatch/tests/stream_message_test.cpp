@@ -116,15 +116,32 @@ TEST(StreamMessage, MissingOriginAndHostileNamesStillSerialise) {
 
   const std::string hostile = "o=- 1 1 IN IP4 10.0.0.1\r\ns=\"q\" \\ \x01 \xFF\xC3\r\n";
   const std::string text = addFor(hostile, 1);
-  EXPECT_NE(text.find(R"("Name":"\"q\" \\ \u0001 )" "\xEF\xBF\xBD\xEF\xBF\xBD" R"(")"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("Name":"\"q\" \\ \u0001 )"
+                      "\xEF\xBF\xBD\xEF\xBF\xBD"
+                      R"(")"),
+            std::string::npos)
+      << text;
   EXPECT_TRUE(nlohmann::json::accept(text));
 }
 
 // The message text is written directly: byte for byte what the JSON library writes for the same
 // members, whatever the network put into the strings.
 TEST(StreamMessage, TextIsWhatTheJsonLibraryWrites) {
-  std::vector<std::string> texts = {"", "plain", "\"", "\\", "\x7F", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x8E\xB5",
-                                    "\xFF", "\xC3", "\xE2\x82", "\xED\xA0\x80", "\xC0\xAF", "a\xF4\x90\x80\x80" "b"};
+  std::vector<std::string> texts = {"",
+                                    "plain",
+                                    "\"",
+                                    "\\",
+                                    "\x7F",
+                                    "\xC3\xA9",
+                                    "\xE2\x82\xAC",
+                                    "\xF0\x9F\x8E\xB5",
+                                    "\xFF",
+                                    "\xC3",
+                                    "\xE2\x82",
+                                    "\xED\xA0\x80",
+                                    "\xC0\xAF",
+                                    "a\xF4\x90\x80\x80"
+                                    "b"};
   for (int c = 0; c < 0x20; ++c) {
     texts.push_back("x" + std::string(1, static_cast<char>(c)) + "y");
   }
@@ -152,8 +169,7 @@ TEST(StreamMessage, TextIsWhatTheJsonLibraryWrites) {
     payload["TrackNumber"] = 3;
     payload["Tracks"] = {"Track 0", "Track 1", "Track 2"};
     const nlohmann::json message = {{"Action", "Add"}, {"Id", 2147483647}, {"Payload", payload}};
-    EXPECT_EQ(add_message(2147483647, record),
-              message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+    EXPECT_EQ(add_message(2147483647, record), message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
         << nlohmann::json(text).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
   }
 }

@@ -59,8 +59,8 @@ void RavennaDeviceProxy::AutoConfigureReceiver(uint32_t slot, const AutoConfigur
                       {"CONNECT_SAP_PARAM_STREAM_ORGINATING_SOURCE", session.originatingSource},
                       {"CONNECT_SAP_PARAM_STREAM_ISPHY2", std::to_string(session.isPhy2)}},
                      RequestTimeouts());
-  Log("Sending SAP auto-configuration request ", " STREAM_ORGINATING: '", session.originating, "'",
-      " STREAM_HASH: '", session.hash, "'", " STREAM_ORGINATING_SOURCE: '", session.originatingSource, "'");
+  Log("Sending SAP auto-configuration request ", " STREAM_ORGINATING: '", session.originating, "'", " STREAM_HASH: '",
+      session.hash, "'", " STREAM_ORGINATING_SOURCE: '", session.originatingSource, "'");
   const std::string port = session.isPhy2 != 0 ? "2" : "1";
   // A monotonic clock: a wall-clock jump must neither cut the wait short nor stretch it.
   const auto started = std::chrono::steady_clock::now();

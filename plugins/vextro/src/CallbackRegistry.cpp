@@ -26,8 +26,8 @@ int64_t CallbackRegistry::Register(RavennaDeviceProxy* proxy, EngineCallback fn,
   int64_t token = 0;
   do {
     token = nextToken_;
-    nextToken_ = nextToken_ == std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::min()
-                                                                    : nextToken_ + 1;
+    nextToken_ =
+        nextToken_ == std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::min() : nextToken_ + 1;
   } while (records_.count(token) != 0);
   const uint32_t proxyId = proxy->GetId();
   Log("Engine registers callback token: ", token, " for device with ID: ", proxyId, "...");

@@ -36,8 +36,7 @@ void AppendListChanges(uint32_t proxyId, const Json& current, const Json& next, 
     for (const Json& element : *list) {
       const int64_t id = IdOf(element);
       if (FindIndexById(next, member, id) == -1) {
-        records.push_back(
-            Record(path(proxyId, static_cast<uint64_t>(id)), Json::object(), ChangeOperation::Removed));
+        records.push_back(Record(path(proxyId, static_cast<uint64_t>(id)), Json::object(), ChangeOperation::Removed));
       }
     }
   }

@@ -65,9 +65,7 @@ DecimalPrefix ReadDecimalPrefix(const std::string& text) {
 
 }  // namespace
 
-bool IsAsciiBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsAsciiBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 std::string TrimBlanks(const std::string& text) {
   std::size_t begin = 0;
@@ -113,8 +111,8 @@ std::string UrlEncode(const std::string& text) {
   out.reserve(text.size() * 3);
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || IsDigit(c) ||
-                            c == '-' || c == '.' || c == '~';
+    const bool unreserved =
+        (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || IsDigit(c) || c == '-' || c == '.' || c == '~';
     if (unreserved) {
       out.push_back(c);
     } else {

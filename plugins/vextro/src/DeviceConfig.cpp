@@ -26,9 +26,9 @@ std::vector<std::string> TextList(const Json& value) {
 
 const std::vector<DeviceConfigPtr>& DeviceConfigList() {
   static const std::vector<DeviceConfigPtr> list = {
-      std::make_shared<const Selva17Config>(),    std::make_shared<const OrmoluLinkConfig>(),
-      std::make_shared<const CairnLix55Config>(), std::make_shared<const QuilletConfig>(),
-      std::make_shared<const KorvelRavConfig>(),  std::make_shared<const CantorConfig>(),
+      std::make_shared<const Selva17Config>(),      std::make_shared<const OrmoluLinkConfig>(),
+      std::make_shared<const CairnLix55Config>(),   std::make_shared<const QuilletConfig>(),
+      std::make_shared<const KorvelRavConfig>(),    std::make_shared<const CantorConfig>(),
       std::make_shared<const GlydeRavennaConfig>(), std::make_shared<const VormoQk71Config>(),
       std::make_shared<const QRTConfig>()};
   return list;

@@ -6,18 +6,18 @@
 
 namespace Vextro {
 
-#define VEXTRO_DECLARE_MODEL(ClassName)                                  \
-  class ClassName final : public RavennaDeviceConfig {                   \
-   public:                                                               \
-    int32_t GetModelId() const override;                                 \
-    std::string GetProxyVendor() const override;                         \
-    std::string GetDescription() const override;                         \
-    std::string GetLogFileName() const override;                         \
-    std::string GetDeviceType() const override;                          \
-    std::string GetGenericDeviceType() const override;                   \
-    std::string GetProductName() const override;                         \
-    std::string GetCompany() const override;                             \
-    int32_t GetMaxChannels() const override;                             \
+#define VEXTRO_DECLARE_MODEL(ClassName)                \
+  class ClassName final : public RavennaDeviceConfig { \
+   public:                                             \
+    int32_t GetModelId() const override;               \
+    std::string GetProxyVendor() const override;       \
+    std::string GetDescription() const override;       \
+    std::string GetLogFileName() const override;       \
+    std::string GetDeviceType() const override;        \
+    std::string GetGenericDeviceType() const override; \
+    std::string GetProductName() const override;       \
+    std::string GetCompany() const override;           \
+    int32_t GetMaxChannels() const override;           \
   }
 
 VEXTRO_DECLARE_MODEL(Selva17Config);

@@ -28,8 +28,10 @@ constexpr int32_t kStreamStateFailed = 6;
 using ErrorMap = std::map<std::string, std::string>;
 
 const std::map<int32_t, std::string>& PtpClockStateTexts() {
-  static const std::map<int32_t, std::string> texts = {
-      {0, "Initializing"}, {1, "Faulty"}, {2, "Disabled"}, {3, "Listening"}};
+  static const std::map<int32_t, std::string> texts = {{0, "Initializing"},
+                                                       {1, "Faulty"},
+                                                       {2, "Disabled"},
+                                                       {3, "Listening"}};
   return texts;
 }
 
@@ -67,10 +69,11 @@ bool SelectorServesPort(int32_t selector, int port) {
 void AddInputStreamErrors(const ParameterMap& statistics, ErrorMap& errors) {
   for (int port = 1; port <= 2; ++port) {
     const std::string suffix = std::to_string(port);
-    const auto states = SplitFields(
-        GetStringParameter(statistics, "STATISTIC_PARAM_AUDIO_CLIENT_STREAM_STATUS_PHY" + suffix, ""), '#');
-    const auto codes = SplitFields(
-        GetStringParameter(statistics, "STATISTIC_PARAM_AUDIO_CLIENT_STREAM_ERROR_STATUS_PHY" + suffix, ""), '#');
+    const auto states =
+        SplitFields(GetStringParameter(statistics, "STATISTIC_PARAM_AUDIO_CLIENT_STREAM_STATUS_PHY" + suffix, ""), '#');
+    const auto codes =
+        SplitFields(GetStringParameter(statistics, "STATISTIC_PARAM_AUDIO_CLIENT_STREAM_ERROR_STATUS_PHY" + suffix, ""),
+                    '#');
     for (uint32_t stream = 1; stream <= kStreamSlotCount; ++stream) {
       const int32_t state = stream <= states.size() ? AtoiLike(states[stream - 1]) : 0;
       if (state != kStreamStateFailed) {
@@ -91,8 +94,7 @@ void AddInputStreamErrors(const ParameterMap& statistics, ErrorMap& errors) {
 }
 
 // Enabled slots whose port selector serves port index q (receivers or senders).
-std::vector<uint32_t> SlotsServingPort(const ParameterMap& configuration, SlotEnables& enables, int q,
-                                       bool receivers) {
+std::vector<uint32_t> SlotsServingPort(const ParameterMap& configuration, SlotEnables& enables, int q, bool receivers) {
   std::vector<uint32_t> slots;
   for (uint32_t slot = 0; slot < kStreamSlotCount; ++slot) {
     const bool enabled = receivers ? enables.Receiver(slot) : enables.Streamer(slot);
@@ -156,9 +158,7 @@ void AddSenderSlotErrors(const ParameterMap& configuration, const ParameterMap& 
   }
 }
 
-Json ErrorStatus(Json errors) {
-  return {{"Code", kCodeError}, {"Message", "ERROR"}, {"Errors", std::move(errors)}};
-}
+Json ErrorStatus(Json errors) { return {{"Code", kCodeError}, {"Message", "ERROR"}, {"Errors", std::move(errors)}}; }
 
 // Built member by member: brace lists would build every channel twice, once as a list of pairs.
 Json ChannelList(const std::string& groupName, uint32_t count, const char* format) {
@@ -237,12 +237,14 @@ Json BuildNetwork(const DeviceView& view, const ParameterMap& configuration, con
     interface["Gateway"] = "0.0.0.0";
     interface["Netmask"] = DefaultNetmaskForAddress(view.host);
   } else {
-    interface["Address"] = GetStringParameter(
-        configuration, PortParameterName(view.portIndex, "CONFIG_PARAM_NETWORK_IP_ADDRESS"), "0.0.0.0");
+    interface["Address"] =
+        GetStringParameter(configuration, PortParameterName(view.portIndex, "CONFIG_PARAM_NETWORK_IP_ADDRESS"),
+                           "0.0.0.0");
     interface["Gateway"] =
         GetStringParameter(configuration, PortParameterName(view.portIndex, "CONFIG_PARAM_NETWORK_IP_DNS"), "0.0.0.0");
-    interface["Netmask"] = GetStringParameter(
-        configuration, PortParameterName(view.portIndex, "CONFIG_PARAM_NETWORK_SUBNET_MASK"), "255.255.255.0");
+    interface["Netmask"] =
+        GetStringParameter(configuration, PortParameterName(view.portIndex, "CONFIG_PARAM_NETWORK_SUBNET_MASK"),
+                           "255.255.255.0");
   }
   const auto integer = [&](const std::string& name) {
     return static_cast<int64_t>(GetIntParameter(configuration, name, 0));
@@ -303,9 +305,9 @@ Json BuildIOGroup(const std::string& name, int64_t id, uint32_t inputCount, uint
 
 Json BuildIOGroups(const DeviceView& view, const ParameterMap& configuration, const ParameterMap& statistics) {
   const uint32_t status = GetUIntParameter(statistics, "STATISTIC_PARAM_STATUS", 0);
-  const int32_t rate = SampleRateFromBits(BitSet(status, kStatusBitRateQuad) ? 1 : 0,
-                                          BitSet(status, kStatusBitRateDouble) ? 1 : 0,
-                                          BitSet(status, kStatusBitBase48) ? 1 : 0);
+  const int32_t rate =
+      SampleRateFromBits(BitSet(status, kStatusBitRateQuad) ? 1 : 0, BitSet(status, kStatusBitRateDouble) ? 1 : 0,
+                         BitSet(status, kStatusBitBase48) ? 1 : 0);
   const int factor = (rate == 176400 || rate == 192000) ? 4 : (rate == 88200 || rate == 96000) ? 2 : 1;
   const std::string suffix = "_" + std::to_string(factor) + "FS";
   const uint32_t rx =
@@ -315,8 +317,8 @@ Json BuildIOGroups(const DeviceView& view, const ParameterMap& configuration, co
   const auto maxChannels = static_cast<uint32_t>(view.config->GetMaxChannels());
   const Json sampleRates = Json::array({44100, 48000, 88200, 96000, 176400, 192000});
   const Json codecs = Json::array({"L16", "L24", "L32", "AM824"});
-  return Json::array({BuildIOGroup("NET", 0, std::min(rx, maxChannels), std::min(tx, maxChannels), rate,
-                                   sampleRates, codecs)});
+  return Json::array(
+      {BuildIOGroup("NET", 0, std::min(rx, maxChannels), std::min(tx, maxChannels), rate, sampleRates, codecs)});
 }
 
 Json BuildDeviceState(const DeviceView& view, const ParameterMap& configuration, const ParameterMap& statistics,

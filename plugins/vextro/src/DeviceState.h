@@ -52,8 +52,7 @@ class SlotEnables;
                                     const ParameterMap& statistics, const std::string& status);
 [[nodiscard]] Json BuildStatus(const DeviceView& view, const ParameterMap& configuration,
                                const ParameterMap& statistics);
-[[nodiscard]] Json BuildStatus(const ParameterMap& configuration, const ParameterMap& statistics,
-                               SlotEnables& enables);
+[[nodiscard]] Json BuildStatus(const ParameterMap& configuration, const ParameterMap& statistics, SlotEnables& enables);
 [[nodiscard]] Json BuildIdentity(const DeviceView& view, const ParameterMap& configuration);
 [[nodiscard]] Json BuildNetwork(const DeviceView& view, const ParameterMap& configuration,
                                 const ParameterMap& statistics);

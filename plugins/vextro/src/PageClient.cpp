@@ -34,8 +34,7 @@ bool HoldsLineBreakOrNul(const std::string& text) {
 void RefuseUnsafeParameters(const ParameterMap& parameters) {
   for (const auto& [name, value] : parameters) {
     if (HoldsLineBreakOrNul(name) || (!NeedsUrlEncoding(name) && HoldsLineBreakOrNul(value))) {
-      throw std::invalid_argument("refused to send parameter '" + UrlEncode(name) +
-                                  "': it holds a line break or NUL");
+      throw std::invalid_argument("refused to send parameter '" + UrlEncode(name) + "': it holds a line break or NUL");
     }
   }
 }
@@ -162,8 +161,7 @@ class BoundedExchange {
   }
 
   [[noreturn]] static void FailWithErrno(const char* operation, int error) {
-    throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()),
-                                      operation);
+    throw boost::system::system_error(boost::system::error_code(error, boost::system::system_category()), operation);
   }
 
   static constexpr std::size_t kReceiveChunkBytes = 64 * 1024;
@@ -384,8 +382,8 @@ void FetchPageParameters(const std::string& host, uint16_t port, const std::stri
   out = ParseHeaderParameters(block);
 }
 
-void SendPageParameters(const std::string& host, uint16_t port, const std::string& path,
-                        const ParameterMap& parameters, const PageTimeouts& timeouts) {
+void SendPageParameters(const std::string& host, uint16_t port, const std::string& path, const ParameterMap& parameters,
+                        const PageTimeouts& timeouts) {
   RefuseUnsafeParameters(parameters);
   BoundedExchange exchange(timeouts);
   StartExchange(exchange, host, port, BuildPageRequest(host, port, path, &parameters));
@@ -433,8 +431,8 @@ void FetchConfigurationBlocks(const std::string& host, uint16_t port, std::strin
   }
 }
 
-void FetchConfiguration(const std::string& host, uint16_t port, ParameterMap& configuration,
-                        ParameterMap& statistics, std::string& status, const PageTimeouts& timeouts) {
+void FetchConfiguration(const std::string& host, uint16_t port, ParameterMap& configuration, ParameterMap& statistics,
+                        std::string& status, const PageTimeouts& timeouts) {
   std::string configurationBlock;
   std::string statisticsBlock;
   FetchConfigurationBlocks(host, port, configurationBlock, statisticsBlock, status, timeouts);

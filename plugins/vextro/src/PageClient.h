@@ -63,12 +63,11 @@ void FetchPageParameters(const std::string& host, uint16_t port, const std::stri
                          const PageTimeouts& timeouts = {});
 // One GET carrying `parameters` as header lines; returns when the device answered 200. A name or
 // unencoded value holding CR, LF or NUL is refused before connecting.
-void SendPageParameters(const std::string& host, uint16_t port, const std::string& path,
-                        const ParameterMap& parameters, const PageTimeouts& timeouts = {});
+void SendPageParameters(const std::string& host, uint16_t port, const std::string& path, const ParameterMap& parameters,
+                        const PageTimeouts& timeouts = {});
 
 void FetchConfigPage(const std::string& host, uint16_t port, ParameterMap& out, const PageTimeouts& timeouts = {});
-void FetchStatisticPage(const std::string& host, uint16_t port, ParameterMap& out,
-                        const PageTimeouts& timeouts = {});
+void FetchStatisticPage(const std::string& host, uint16_t port, ParameterMap& out, const PageTimeouts& timeouts = {});
 void FetchSessionsPage(const std::string& host, uint16_t port, ParameterMap& out, const PageTimeouts& timeouts = {});
 void SendSavePage(const std::string& host, uint16_t port, const ParameterMap& parameters,
                   const PageTimeouts& timeouts = {});
@@ -81,8 +80,8 @@ void SendConnectSapPage(const std::string& host, uint16_t port, const ParameterM
 // The blocks form gives the header blocks as received (empty when not fetched).
 void FetchConfigurationBlocks(const std::string& host, uint16_t port, std::string& configuration,
                               std::string& statistics, std::string& status, const PageTimeouts& timeouts = {});
-void FetchConfiguration(const std::string& host, uint16_t port, ParameterMap& configuration,
-                        ParameterMap& statistics, std::string& status, const PageTimeouts& timeouts = {});
+void FetchConfiguration(const std::string& host, uint16_t port, ParameterMap& configuration, ParameterMap& statistics,
+                        std::string& status, const PageTimeouts& timeouts = {});
 void FetchSessions(const std::string& host, uint16_t port, ParameterMap& sessions, std::string& status,
                    const PageTimeouts& timeouts = {});
 

@@ -20,7 +20,7 @@ constexpr uint32_t kDoubleBit = 1U << 26;
 
 struct RateSetting {
   uint32_t rate;
-  uint32_t index;          // sample-frequency index
+  uint32_t index;  // sample-frequency index
   uint32_t interfaceSize;
   uint32_t bits;
 };

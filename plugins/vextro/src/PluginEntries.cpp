@@ -261,20 +261,19 @@ std::string FactoryInfoText() {
 
 void* EntryById(uint32_t id) {
   using tvsk::deviceEntryAddress;
-  static void* const table[kEntryCount] = {
-      deviceEntryAddress<TVSK_DEVICE_GET_INFO>(&GetInfo),
-      deviceEntryAddress<TVSK_DEVICE_INITIALIZE>(&Initialize),
-      deviceEntryAddress<TVSK_DEVICE_UNINITIALIZE>(&Uninitialize),
-      deviceEntryAddress<TVSK_DEVICE_PROBE>(&Probe),
-      deviceEntryAddress<TVSK_DEVICE_CREATE>(&Create),
-      deviceEntryAddress<TVSK_DEVICE_DELETE>(&Delete),
-      deviceEntryAddress<TVSK_DEVICE_ACTION>(&Action),
-      deviceEntryAddress<TVSK_DEVICE_GET>(&Get),
-      deviceEntryAddress<TVSK_DEVICE_FREE_BUFFER>(&FreeBuffer),
-      deviceEntryAddress<TVSK_DEVICE_REGISTER_CALLBACK>(&RegisterCallback),
-      deviceEntryAddress<TVSK_DEVICE_UNREGISTER_CALLBACK>(&UnregisterCallback),
-      deviceEntryAddress<TVSK_DEVICE_ENTRY_11>(&Entry11),
-      deviceEntryAddress<TVSK_DEVICE_GET_PLUGIN_ID>(&GetPluginId)};
+  static void* const table[kEntryCount] = {deviceEntryAddress<TVSK_DEVICE_GET_INFO>(&GetInfo),
+                                           deviceEntryAddress<TVSK_DEVICE_INITIALIZE>(&Initialize),
+                                           deviceEntryAddress<TVSK_DEVICE_UNINITIALIZE>(&Uninitialize),
+                                           deviceEntryAddress<TVSK_DEVICE_PROBE>(&Probe),
+                                           deviceEntryAddress<TVSK_DEVICE_CREATE>(&Create),
+                                           deviceEntryAddress<TVSK_DEVICE_DELETE>(&Delete),
+                                           deviceEntryAddress<TVSK_DEVICE_ACTION>(&Action),
+                                           deviceEntryAddress<TVSK_DEVICE_GET>(&Get),
+                                           deviceEntryAddress<TVSK_DEVICE_FREE_BUFFER>(&FreeBuffer),
+                                           deviceEntryAddress<TVSK_DEVICE_REGISTER_CALLBACK>(&RegisterCallback),
+                                           deviceEntryAddress<TVSK_DEVICE_UNREGISTER_CALLBACK>(&UnregisterCallback),
+                                           deviceEntryAddress<TVSK_DEVICE_ENTRY_11>(&Entry11),
+                                           deviceEntryAddress<TVSK_DEVICE_GET_PLUGIN_ID>(&GetPluginId)};
   return id < kEntryCount ? table[id] : nullptr;
 }
 

@@ -158,9 +158,7 @@ void ApplyLogSizeLimit() {
   }
 }
 
-LogLineCapture::LogLineCapture(std::vector<std::string>& lines) : previous_(capturedLines) {
-  capturedLines = &lines;
-}
+LogLineCapture::LogLineCapture(std::vector<std::string>& lines) : previous_(capturedLines) { capturedLines = &lines; }
 
 LogLineCapture::~LogLineCapture() { capturedLines = previous_; }
 

@@ -29,8 +29,7 @@ void RemoveFromLiveList(const RavennaDeviceProxy* proxy) {
 
 // Turns `parameters`, parsed in order from `previous` (may be null), into the parameters of
 // `block`: edited in place when `block` is in order too, else parsed anew.
-void ReadBlockInto(const std::string& block, const std::string* previous, ParameterMap& parameters,
-                   bool& inOrder) {
+void ReadBlockInto(const std::string& block, const std::string* previous, ParameterMap& parameters, bool& inOrder) {
   if (previous != nullptr) {
     if (auto edits = EditsBetween(*previous, block)) {
       for (const std::string& name : edits->removed) {
@@ -170,8 +169,8 @@ void RavennaDeviceProxy::RefreshFromBlocksLocked(std::string configurationBlock,
   RefreshInputs inputs;
   inputs.isRedundant = isRedundant_;
   inputs.pendingReceiverSlots = PendingReceiverSlotsLocked();
-  if (stateInputs_ && stateInputs_->SameAs(configurationBlock, statisticsBlock, inputs.isRedundant,
-                                           inputs.pendingReceiverSlots)) {
+  if (stateInputs_ &&
+      stateInputs_->SameAs(configurationBlock, statisticsBlock, inputs.isRedundant, inputs.pendingReceiverSlots)) {
     for (const std::string& line : stateBuildLog_) {
       WriteLogLine(line);
     }
@@ -181,8 +180,8 @@ void RavennaDeviceProxy::RefreshFromBlocksLocked(std::string configurationBlock,
   // A state update of status "OK" ends with the caches holding the fetched parameters, so they
   // are read into the caches at once (they hold what the previous blocks gave, if any).
   ReadBlockInto(configurationBlock,
-                previous && previous->configurationInOrder ? &previous->configurationBlock : nullptr,
-                configCache_, inputs.configurationInOrder);
+                previous && previous->configurationInOrder ? &previous->configurationBlock : nullptr, configCache_,
+                inputs.configurationInOrder);
   ReadBlockInto(statisticsBlock, previous && previous->statisticsInOrder ? &previous->statisticsBlock : nullptr,
                 statisticCache_, inputs.statisticsInOrder);
   UpdateDeviceState(configCache_, statisticCache_, kStatusOk);

@@ -56,8 +56,7 @@ class RavennaDeviceProxy {
  public:
   // Fetches the device once (bounded by the timeouts); an unreachable device still gives a proxy.
   // Throws when the refresh thread cannot be started; the live-proxy list is then unchanged.
-  RavennaDeviceProxy(uint32_t id, std::string host, uint16_t port, DeviceConfigPtr config,
-                     const Timings& timings = {});
+  RavennaDeviceProxy(uint32_t id, std::string host, uint16_t port, DeviceConfigPtr config, const Timings& timings = {});
   // Stops and joins the refresh thread. Must not run on that thread (inside a change callback).
   ~RavennaDeviceProxy();
   RavennaDeviceProxy(const RavennaDeviceProxy&) = delete;
@@ -74,8 +73,8 @@ class RavennaDeviceProxy {
 
   // The action routines; each logs ">> ..." first and a success or "ERROR: ..." line last.
   // Creating anything refuses while the last fetch of the device failed: its slots are unknown.
-  void createStreamer(const std::string& streamName, const std::vector<uint32_t>& channels,
-                      const std::string& address, int32_t rtpPort, const std::string& codec, int32_t frameSize);
+  void createStreamer(const std::string& streamName, const std::vector<uint32_t>& channels, const std::string& address,
+                      int32_t rtpPort, const std::string& codec, int32_t frameSize);
   void deleteStreamer(uint32_t id);
   void createReceiver(const std::string& streamName, const std::vector<uint32_t>& channels);
   // Also drops the slot's queued set-up, so a deleted receiver never comes back enabled.

@@ -17,7 +17,7 @@ inline constexpr int32_t kSapSessionType = 2;
 inline constexpr int32_t kMaxSessionEntries = 1024;
 
 struct SessionEntry {
-  int32_t type = 0;               // 2: SAP announced, connected through "/connectsap.htm"
+  int32_t type = 0;  // 2: SAP announced, connected through "/connectsap.htm"
   std::string name;
   std::string originating;
   std::string originatingSource;  // as received

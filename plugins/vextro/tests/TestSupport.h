@@ -43,5 +43,4 @@ inline Vextro::Timings FastTimings(int periodMs = 100) {
   return timings;
 }
 
-
 }  // namespace vextro_test

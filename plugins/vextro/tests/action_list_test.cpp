@@ -115,8 +115,7 @@ TEST_F(VextroActionList, IdsBeyondThirtyTwoBitsAreRejectedNotCutDown) {
                   R"({"IOGroupId":4294967296,"InputId":0},{"IOGroupId":0,"InputId":1}]}}])"),
             0);
   ASSERT_EQ(Saves().size(), 2U);
-  EXPECT_EQ(Saves()[0][7], (std::pair<std::string, std::string>{"CONFIG_PARAM_AUDIO_SERVER_STREAM_2_START_CH",
-                                                                "1"}));
+  EXPECT_EQ(Saves()[0][7], (std::pair<std::string, std::string>{"CONFIG_PARAM_AUDIO_SERVER_STREAM_2_START_CH", "1"}));
 }
 
 TEST_F(VextroActionList, TwoActionsGiveOneChangeComputation) {
@@ -139,8 +138,8 @@ TEST_F(VextroActionList, AMalformedElementStopsTheListButReportsWhatRan) {
     proxy->RunRefreshCycle();
     const std::size_t texts = inbox.Texts().size();
     log.clear();
-    EXPECT_EQ(Apply(std::string(R"([{"Path":"Actions.DeleteStreamer","Data":{"Id":0}},)") + bad + "," +
-                    kOneStreamer + "]"),
+    EXPECT_EQ(Apply(std::string(R"([{"Path":"Actions.DeleteStreamer","Data":{"Id":0}},)") + bad + "," + kOneStreamer +
+                    "]"),
               -1)
         << bad;
     EXPECT_TRUE(Logged(std::string("Error: invalid action element: ") + bad)) << bad;

@@ -63,9 +63,9 @@ TEST_F(VextroAutoConfigure, ConnectsTheSessionAndEnablesTheReceiver) {
   // sessions, connect, three polls, two saves, then the cycle's own two reads.
   std::vector<std::string> paths;
   for (const auto& request : device->requests()) paths.push_back(request.path);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/sessions.htm", "/connectsap.htm", "/statistic.htm", "/statistic.htm",
-                                             "/statistic.htm", "/save.htm", "/save.htm", "/config.htm",
-                                             "/statistic.htm"}));
+  EXPECT_EQ(paths,
+            (std::vector<std::string>{"/sessions.htm", "/connectsap.htm", "/statistic.htm", "/statistic.htm",
+                                      "/statistic.htm", "/save.htm", "/save.htm", "/config.htm", "/statistic.htm"}));
   EXPECT_TRUE(proxy->GetPendingAutoConfigure().empty());
   ASSERT_EQ(inbox.Records().size(), 1U);
   const Json record = inbox.Records()[0];
@@ -74,12 +74,11 @@ TEST_F(VextroAutoConfigure, ConnectsTheSessionAndEnablesTheReceiver) {
   EXPECT_EQ(record["Data"]["Name"], "Mic 1");
   EXPECT_EQ(record["Data"]["Status"]["State"], 3);
   EXPECT_EQ(record["Data"]["Mapping"].size(), 2U);
-  for (const char* line :
-       {">> Applying pending auto-configure request for stream: 'Mic 1'",
-        "Sending SAP auto-configuration request  STREAM_ORGINATING: 'first' STREAM_HASH: '4660' "
-        "STREAM_ORGINATING_SOURCE: '239.1.2.3'",
-        "Configuration status: 3", "Configuration status: 4", "Configuration status: 5",
-        "Sucessfully auto-configured stream", "New receiver stream was successfully activated"}) {
+  for (const char* line : {">> Applying pending auto-configure request for stream: 'Mic 1'",
+                           "Sending SAP auto-configuration request  STREAM_ORGINATING: 'first' STREAM_HASH: '4660' "
+                           "STREAM_ORGINATING_SOURCE: '239.1.2.3'",
+                           "Configuration status: 3", "Configuration status: 4", "Configuration status: 5",
+                           "Sucessfully auto-configured stream", "New receiver stream was successfully activated"}) {
     EXPECT_TRUE(Logged(line)) << line;
   }
 }
@@ -174,7 +173,6 @@ TEST_F(VextroAutoConfigure, UnexpectedStatusesEndTheSetUp) {
   proxy->RunRefreshCycle();
   EXPECT_TRUE(Logged("ERROR: Unexpected stream status code:7"));
   EXPECT_TRUE(proxy->GetPendingAutoConfigure().empty());
-
 }
 
 TEST_F(VextroAutoConfigure, AStatusListTooShortForTheSlotEndsTheSetUp) {

@@ -15,9 +15,9 @@
 namespace Vextro {
 namespace {
 
+using testing_support::countOf;
 using vextro_sim::SimDevice;
 using vextro_sim::SimOptions;
-using testing_support::countOf;
 using vextro_test::FastTimings;
 using vextro_test::ScopedPluginLog;
 
@@ -42,7 +42,8 @@ TEST(VextroChangeRecords, OrderOfRecords) {
   const Json records = ComputeChangeRecords(7, before, after);
   const std::string device = R"({"Data":)" + DumpCompact(after) + R"(,"Operation":1,"Path":"$.Devices[?(@.Id==7)]"})";
   EXPECT_EQ(DumpCompact(records),
-            "[" R"({"Data":{"Id":1},"Operation":0,"Path":"$.Devices[?(@.Id==7)].Receivers[?(@.Id==1)]"},)"
+            "["
+            R"({"Data":{"Id":1},"Operation":0,"Path":"$.Devices[?(@.Id==7)].Receivers[?(@.Id==1)]"},)"
             R"({"Data":{"Id":0,"N":"b"},"Operation":1,"Path":"$.Devices[?(@.Id==7)].Receivers[?(@.Id==0)]"},)"
             R"({"Data":{},"Operation":2,"Path":"$.Devices[?(@.Id==7)].Receivers[?(@.Id==5)]"},)"
             R"({"Data":{"Id":4},"Operation":0,"Path":"$.Devices[?(@.Id==7)].Streamers[?(@.Id==4)]"},)"
@@ -106,7 +107,8 @@ TEST_F(VextroProxyChanges, ReceiverAddedRenamedRemoved) {
 
   device->setConfig("CONFIG_PARAM_AUDIO_CLIENT_STREAM_3_ENABLE", "0");
   records = Cycle();
-  EXPECT_EQ(DumpCompact(records), R"([{"Data":{},"Operation":2,"Path":"$.Devices[?(@.Id==7)].Receivers[?(@.Id==2)]"}])");
+  EXPECT_EQ(DumpCompact(records),
+            R"([{"Data":{},"Operation":2,"Path":"$.Devices[?(@.Id==7)].Receivers[?(@.Id==2)]"}])");
 }
 
 TEST_F(VextroProxyChanges, RateAndStatusGiveDeviceRecords) {

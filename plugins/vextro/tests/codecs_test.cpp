@@ -42,12 +42,13 @@ TEST(VextroCodecs, NeedsUrlEncodingFollowsTheNameRules) {
 
 TEST(VextroCodecs, TypedLookupsLogAndFallBack) {
   ScopedPluginLog log;
-  const ParameterMap map = {{"A", "12abc"}, {"B", "abc"}, {"C", "-1"}, {"D", " 42"},
+  const ParameterMap map = {{"A", "12abc"},       {"B", "abc"},        {"C", "-1"},         {"D", " 42"},
                             {"E", "99999999999"}, {"F", "4294967296"}, {"G", "-2147483648"}};
   EXPECT_EQ(GetIntParameter(map, "A", 7), 12);
   EXPECT_EQ(GetIntParameter(map, "B", 7), 7);
-  EXPECT_TRUE(log.contains("WARNING: Caught 'invalid stoi argument' while trying to conver configuration value 'abc' "
-                           "of parameter 'B'"));
+  EXPECT_TRUE(
+      log.contains("WARNING: Caught 'invalid stoi argument' while trying to conver configuration value 'abc' "
+                   "of parameter 'B'"));
   EXPECT_EQ(GetIntParameter(map, "E", 7), 7);
   EXPECT_TRUE(log.contains("'stoi argument out of range' while trying to conver configuration value '99999999999'"));
   EXPECT_EQ(GetIntParameter(map, "G", 7), INT32_MIN);
@@ -56,8 +57,9 @@ TEST(VextroCodecs, TypedLookupsLogAndFallBack) {
   EXPECT_TRUE(log.contains("WARNING: Can't find configuration value for parameter: missing"));
   EXPECT_EQ(GetUIntParameter(map, "C", 1), 4294967295U);
   EXPECT_EQ(GetUIntParameter(map, "F", 1), 1U);
-  EXPECT_TRUE(log.contains("WARNING: Caught 'stoul argument out of range' while trying to convert configuration value "
-                           "'4294967296' of parameter 'F'"));
+  EXPECT_TRUE(
+      log.contains("WARNING: Caught 'stoul argument out of range' while trying to convert configuration value "
+                   "'4294967296' of parameter 'F'"));
   EXPECT_EQ(GetUIntParameter(map, "B", 3), 3U);
   EXPECT_TRUE(log.contains("'invalid stoul argument'"));
   EXPECT_EQ(GetStringParameter(map, "B", "d"), "abc");

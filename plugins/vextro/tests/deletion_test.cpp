@@ -49,8 +49,8 @@ TEST(VextroDeletion, QueuedSetUpsThatNeverConnectDoNotHoldUpDelete) {
   SimDevice device;
   device.setConnectScript({3});
   const Timings timings = SlowSetUps();
-  auto proxy = std::make_unique<RavennaDeviceProxy>(1, "127.0.0.1", device.port(),
-                                                    std::make_shared<CantorConfig>(), timings);
+  auto proxy =
+      std::make_unique<RavennaDeviceProxy>(1, "127.0.0.1", device.port(), std::make_shared<CantorConfig>(), timings);
   for (uint32_t output = 0; output < 8; ++output) {
     ASSERT_EQ(proxy->ApplyActionList(CreateReceiverOn(output)), 0);
   }

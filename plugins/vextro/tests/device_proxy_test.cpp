@@ -147,7 +147,8 @@ TEST(VextroDeviceProxy, HangingDeviceIsBoundedAndDoesNotStallOthers) {
   auto started = std::chrono::steady_clock::now();
   auto stuck = std::make_unique<RavennaDeviceProxy>(9, "127.0.0.1", hanging.port(), Cantor(), timings);
   EXPECT_LT(std::chrono::steady_clock::now() - started, timings.requestTimeout + 500ms);
-  EXPECT_EQ(Json::parse(stuck->GetStateText())["Status"]["Errors"]["Network"], "Error: read_until: Connection timed out");
+  EXPECT_EQ(Json::parse(stuck->GetStateText())["Status"]["Errors"]["Network"],
+            "Error: read_until: Connection timed out");
   // The state stays readable: a reader waits at most for the cycle's bounded request.
   for (int i = 0; i < 2; ++i) {
     const auto asked = std::chrono::steady_clock::now();

@@ -29,7 +29,9 @@ class VextroDeviceState : public ::testing::Test {
     view.config = std::make_shared<CantorConfig>();
   }
 
-  Json Build(const std::string& status = "OK") const { return BuildDeviceState(view, configuration, statistics, status); }
+  Json Build(const std::string& status = "OK") const {
+    return BuildDeviceState(view, configuration, statistics, status);
+  }
   Json Errors() const { return Build()["Status"]["Errors"]; }
 
   ScopedPluginLog log;
@@ -67,21 +69,24 @@ TEST_F(VextroDeviceState, HealthyDeviceFullForm) {
   EXPECT_TRUE(state["Id"].is_number_unsigned());
   EXPECT_EQ(state["Id"], 7);
   EXPECT_EQ(DumpCompact(state["Status"]), R"({"Code":1,"Errors":{},"Message":"OK"})");
-  EXPECT_EQ(DumpCompact(state["Identity"]),
-            R"({"Company":"Vextro Technologies","Name":"Sim","Product":"CANTOR","Serial":"00-1D-C1-00-00-01","Version":"1.0"})");
+  EXPECT_EQ(
+      DumpCompact(state["Identity"]),
+      R"({"Company":"Vextro Technologies","Name":"Sim","Product":"CANTOR","Serial":"00-1D-C1-00-00-01","Version":"1.0"})");
   EXPECT_EQ(DumpCompact(state["WebServices"]), R"([{"Name":"Web Control Panel","URL":"http://127.0.0.1:8080"}])");
-  EXPECT_EQ(DumpCompact(state["Network"]),
-            R"({"HostName":"","Interfaces":[{"Address":"127.0.0.1","Config":1,"Gateway":"0.0.0.0","Id":0,"Name":"eth0",)"
-            R"("Netmask":"255.0.0.0"}],"Services":{"PTP":{"DSCP":46,"Domain":0,"Master":{"Accuracy":254,"Announce":1,)"
-            R"("Class":248,"DelayMechanism":0,"GMID":"00-1D-C1-FF-FE-00-00-01","Prio1":128,"Prio2":128,)"
-            R"("SlaveOnly":false,"Sync":0},"Status":{"GMID":"00-1D-C1-FF-FE-00-00-01","IsMaster":true,"Jitter":0}}}})");
+  EXPECT_EQ(
+      DumpCompact(state["Network"]),
+      R"({"HostName":"","Interfaces":[{"Address":"127.0.0.1","Config":1,"Gateway":"0.0.0.0","Id":0,"Name":"eth0",)"
+      R"("Netmask":"255.0.0.0"}],"Services":{"PTP":{"DSCP":46,"Domain":0,"Master":{"Accuracy":254,"Announce":1,)"
+      R"("Class":248,"DelayMechanism":0,"GMID":"00-1D-C1-FF-FE-00-00-01","Prio1":128,"Prio2":128,)"
+      R"("SlaveOnly":false,"Sync":0},"Status":{"GMID":"00-1D-C1-FF-FE-00-00-01","IsMaster":true,"Jitter":0}}}})");
   const Json& group = state["IOGroups"][0];
   EXPECT_EQ(group["Status"]["SampleRate"], 48000);
   ASSERT_EQ(group["Inputs"].size(), 8U);
   EXPECT_EQ(DumpCompact(group["Inputs"][0]), R"({"Id":0,"Name":"NET - 01","Status":{"State":1}})");
   EXPECT_EQ(group["Outputs"][7]["Name"], "NET - 08");
-  EXPECT_EQ(DumpCompact(group["Capabilities"]),
-            R"({"Codecs":["L16","L24","L32","AM824"],"InternalRouting":"no","SampleRates":[44100,48000,88200,96000,176400,192000]})");
+  EXPECT_EQ(
+      DumpCompact(group["Capabilities"]),
+      R"({"Codecs":["L16","L24","L32","AM824"],"InternalRouting":"no","SampleRates":[44100,48000,88200,96000,176400,192000]})");
   EXPECT_EQ(state["Receivers"], Json::array());
   EXPECT_EQ(state["Streamers"], Json::array());
   EXPECT_FALSE(log.contains("WARNING"));
@@ -113,8 +118,9 @@ TEST_F(VextroDeviceState, RedundantAndUnreachableForms) {
   EXPECT_EQ(DumpCompact(Build("ok")), R"({"Status":{"Code":3,"Errors":{"Network":"ok"},"Message":"ERROR"}})");
   EXPECT_EQ(Build("OK ")["Status"]["Errors"]["Network"], "OK ");
   view.isRedundant = true;
-  EXPECT_EQ(DumpCompact(Build()),
-            R"({"Status":{"Code":3,"Errors":{"Redundant Device":"Another instance of this device already is present"},"Message":"ERROR"}})");
+  EXPECT_EQ(
+      DumpCompact(Build()),
+      R"({"Status":{"Code":3,"Errors":{"Redundant Device":"Another instance of this device already is present"},"Message":"ERROR"}})");
 }
 
 TEST_F(VextroDeviceState, DeviceAndPtpErrors) {
@@ -127,10 +133,11 @@ TEST_F(VextroDeviceState, DeviceAndPtpErrors) {
   statistics["STATISTIC_PARAM_PTP_CLOCK_STATUS"] = "3";
   statistics["STATISTIC_PARAM_PTP_NO_PTP_DELAY_RESP_RECV"] = "1";
   statistics["STATISTIC_PARAM_STATUS"] = std::to_string(1 | 2 | 4 | 16 | 32);
-  EXPECT_EQ(DumpCompact(Errors()),
-            R"({"PTP_CLOCK_STATUS":"PTP Clock is Listening","PTP_DELAY_STATUS":"No PTP Delay or PDelay response received",)"
-            R"("STATISTIC_PARAM_STATUS_AUDIO-RX":"Audio-RX Error","STATISTIC_PARAM_STATUS_AUDIO-TX":"Audio-TX Error",)"
-            R"("STATISTIC_PARAM_STATUS_PHY1":"PHY1 link speed is 100 MBit/s (should be 1 GBit/s) "})");
+  EXPECT_EQ(
+      DumpCompact(Errors()),
+      R"({"PTP_CLOCK_STATUS":"PTP Clock is Listening","PTP_DELAY_STATUS":"No PTP Delay or PDelay response received",)"
+      R"("STATISTIC_PARAM_STATUS_AUDIO-RX":"Audio-RX Error","STATISTIC_PARAM_STATUS_AUDIO-TX":"Audio-TX Error",)"
+      R"("STATISTIC_PARAM_STATUS_PHY1":"PHY1 link speed is 100 MBit/s (should be 1 GBit/s) "})");
   EXPECT_EQ(Build()["Status"]["Code"], 3);
   EXPECT_EQ(Build()["Status"]["Message"], "ERROR");
   statistics["STATISTIC_PARAM_PTP_CLOCK_STATUS"] = "5";
@@ -165,12 +172,13 @@ TEST_F(VextroDeviceState, SlotErrorsFollowSelectors) {
   statistics["STATISTIC_PARAM_STREAM_OUTPUT_WARNING_PHY1"] = "1";
   statistics["STATISTIC_PARAM_STREAM_OUTPUT_ERROR_PHY1"] = "1";
   statistics["STATISTIC_PARAM_STREAM_OUTPUT_ERROR_PHY2"] = "1";
-  EXPECT_EQ(DumpCompact(Errors()),
-            R"J({"STATISTIC_PARAM_STATUS5_PHY1STREAM01":"Input Stream 01: Timestamp-Error (Port 1)",)J"
-            R"J("STATISTIC_PARAM_STATUS5_PHY2STREAM01":"Input Stream 01: Timestamp-Error (Port 2)",)J"
-            R"J("STATISTIC_PARAM_STATUS6_PHY2STREAM02":"Input Stream 02: Not connected (Port 2)",)J"
-            R"J("STATISTIC_PARAM_STATUS7_STREAM02":"Input Stream 02: RTP timestamp out of bounds (can not be played on time)",)J"
-            R"J("STATISTIC_PARAM_STREAM_OUTPUT_WARNING_PHY1_STREAM32":"Output Stream 32: Stream is redundant, but sends only on one port"})J");
+  EXPECT_EQ(
+      DumpCompact(Errors()),
+      R"J({"STATISTIC_PARAM_STATUS5_PHY1STREAM01":"Input Stream 01: Timestamp-Error (Port 1)",)J"
+      R"J("STATISTIC_PARAM_STATUS5_PHY2STREAM01":"Input Stream 01: Timestamp-Error (Port 2)",)J"
+      R"J("STATISTIC_PARAM_STATUS6_PHY2STREAM02":"Input Stream 02: Not connected (Port 2)",)J"
+      R"J("STATISTIC_PARAM_STATUS7_STREAM02":"Input Stream 02: RTP timestamp out of bounds (can not be played on time)",)J"
+      R"J("STATISTIC_PARAM_STREAM_OUTPUT_WARNING_PHY1_STREAM32":"Output Stream 32: Stream is redundant, but sends only on one port"})J");
 }
 
 TEST_F(VextroDeviceState, RatesChannelCountsAndStaticAddressing) {
@@ -194,8 +202,9 @@ TEST_F(VextroDeviceState, RatesChannelCountsAndStaticAddressing) {
   configuration["CONFIG_PARAM_NETWORK_DYNAMIC_IP_ADDRESS_PHY1"] = "0";
   configuration["CONFIG_PARAM_NETWORK_IP_ADDRESS_PHY1"] = "10.0.0.9";
   configuration.erase("CONFIG_PARAM_NETWORK_SUBNET_MASK_PHY1");
-  EXPECT_EQ(DumpCompact(Build()["Network"]["Interfaces"]),
-            R"([{"Address":"10.0.0.9","Config":1,"Gateway":"0.0.0.0","Id":0,"Name":"eth0","Netmask":"255.255.255.0"}])");
+  EXPECT_EQ(
+      DumpCompact(Build()["Network"]["Interfaces"]),
+      R"([{"Address":"10.0.0.9","Config":1,"Gateway":"0.0.0.0","Id":0,"Name":"eth0","Netmask":"255.255.255.0"}])");
   view.host = "10.0.0.5";
   configuration["CONFIG_PARAM_NETWORK_DYNAMIC_IP_ADDRESS_PHY1"] = "1";
   EXPECT_EQ(Build()["Network"]["Interfaces"][0]["Netmask"], "255.0.0.0");
@@ -229,10 +238,11 @@ TEST_F(VextroDeviceState, StreamerAndReceiverEntries) {
   configuration["CONFIG_PARAM_AUDIO_SERVER_STREAM_2_RTP_DST"] = "5004";
   Json streamers = BuildStreamers(view, configuration, statistics);
   ASSERT_EQ(streamers.size(), 1U);
-  EXPECT_EQ(DumpCompact(streamers[0]),
-            R"({"Id":1,"Mapping":[{"IOGroupId":0,"InputId":4},{"IOGroupId":0,"InputId":5}],"Status":{"State":2},)"
-            R"("StreamDescription":{"Address":"0.0.0.0","Codec":"L24","FrameSize":0,"NetworkInterfaceId":0,"Port":5004},)"
-            R"("StreamName":"S1"})");
+  EXPECT_EQ(
+      DumpCompact(streamers[0]),
+      R"({"Id":1,"Mapping":[{"IOGroupId":0,"InputId":4},{"IOGroupId":0,"InputId":5}],"Status":{"State":2},)"
+      R"("StreamDescription":{"Address":"0.0.0.0","Codec":"L24","FrameSize":0,"NetworkInterfaceId":0,"Port":5004},)"
+      R"("StreamName":"S1"})");
   configuration["CONFIG_PARAM_AUDIO_SERVER_STREAM_2_NUM_CH"] = "0";
   EXPECT_EQ(BuildStreamers(view, configuration, statistics)[0]["Mapping"].size(), 1U);
   configuration["CONFIG_PARAM_AUDIO_SERVER_STREAM_2_NUM_CH"] = "-3";

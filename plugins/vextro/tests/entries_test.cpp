@@ -202,14 +202,12 @@ TEST_F(VextroEntries, ProxyLifecycleWithCallbacks) {
   EXPECT_NE(LogText("Vextro_uninit.log").find("Creating device proxy with ID: 7..."), std::string::npos);
   const std::string log = LogText("vextro");
   for (const char* line :
-       {"Creating new proxy for device at 127.0.0.1:",
-        "Engine requests data 'anything' for device proxy with ID: 7...",
+       {"Creating new proxy for device at 127.0.0.1:", "Engine requests data 'anything' for device proxy with ID: 7...",
         "ERROR: Invalid data request passed to RavennaDeviceProxy_Get",
         "Engine registers callback token: 0 for device with ID: 7...",
         "Engine requests action '[]' for device proxy with ID: 7...",
-        "Error: failed to parse actionList JSON: [json.exception.parse_error",
-        "Deleting device proxy with ID: 7...", "Engine unregisters callback token: 0 for device with ID: 7...",
-        "Plugin Factory uninitialized"}) {
+        "Error: failed to parse actionList JSON: [json.exception.parse_error", "Deleting device proxy with ID: 7...",
+        "Engine unregisters callback token: 0 for device with ID: 7...", "Plugin Factory uninitialized"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line;
   }
 }
@@ -270,8 +268,9 @@ TEST_F(VextroEntries, CallsBackIntoThePluginFromAChangeCallbackAreRefused) {
   }
   // From the engine's own thread, inside Action.
   const int before = callCount();
-  EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy, R"([{"Path":"Actions.CreateStreamer",)"
-                                      R"("Data":{"StreamName":"S","Mapping":[{"IOGroupId":0,"InputId":0}]}}])"),
+  EXPECT_EQ(entry<TVSK_DEVICE_ACTION>()(proxy,
+                                        R"([{"Path":"Actions.CreateStreamer",)"
+                                        R"("Data":{"StreamName":"S","Mapping":[{"IOGroupId":0,"InputId":0}]}}])"),
             0);
   EXPECT_EQ(callCount(), before + 1);
   {

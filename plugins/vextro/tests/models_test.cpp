@@ -86,8 +86,8 @@ TEST(VextroModels, ParseInitJson) {
   EXPECT_FALSE(ParseInitJson(InitJson("\"Vextro CANTOR\"", "\"h\"", "1e300"), host, port, model));
   EXPECT_FALSE(ParseInitJson("{not json", host, port, model));
   EXPECT_TRUE(log.contains("ERROR: parsing initialization JSON failed: [json.exception.parse_error"));
-  EXPECT_FALSE(ParseInitJson(R"({"Origin":1,"Type":"Vextro CANTOR","Subtypes":5,"Ip":"h","Port":80})", host, port,
-                             model));
+  EXPECT_FALSE(
+      ParseInitJson(R"({"Origin":1,"Type":"Vextro CANTOR","Subtypes":5,"Ip":"h","Port":80})", host, port, model));
   EXPECT_TRUE(log.contains("failed: Not an array"));
   EXPECT_EQ(host, "");
   // A "Type" nested far too deep is refused, not serialised into the stack's end.

@@ -51,8 +51,8 @@ TEST(VextroPageClient, RequestBytesAreExact) {
 TEST(VextroPageClient, HeaderLinesTrimDecodeAndFirstWins) {
   SimDevice device;
   PageFault fault;
-  fault.extraHeaderLines = {"NAME_A: 1", "NAME_A: 2", "NAME_B:   x%20y  ", "no colon here", "NAME_C:",
-                            "Content-Type: overridden"};
+  fault.extraHeaderLines = {"NAME_A: 1",     "NAME_A: 2", "NAME_B:   x%20y  ",
+                            "no colon here", "NAME_C:",   "Content-Type: overridden"};
   fault.dateServerHeaders = true;
   fault.body = "NAME_D: in the body\r\n";
   device.setFault("/connect.htm", fault);
@@ -161,7 +161,8 @@ TEST(VextroPageClient, BadStatusLinesAndCodes) {
   FetchConfiguration("127.0.0.1", device.port(), configuration, statistics, status, kQuick);
   EXPECT_EQ(status, "Error: Response returned with status code: 404");
   EXPECT_TRUE(configuration.empty());
-  EXPECT_TRUE(log.contains("ERROR: Failed to fetch configuration from device: Response returned with status code: 404"));
+  EXPECT_TRUE(
+      log.contains("ERROR: Failed to fetch configuration from device: Response returned with status code: 404"));
   // A failed statistics page keeps the complete configuration.
   device.clearFaults();
   PageFault serverError;
@@ -183,7 +184,8 @@ TEST(VextroPageClient, EarlyClosesAndOversizedHeaders) {
   PageFault closeFirst;
   closeFirst.closeBeforeStatus = true;
   device.setFault("/config.htm", closeFirst);
-  EXPECT_TRUE(StartsWith(FetchFailure(device, "/config.htm", out), "read_until: ")) << FetchFailure(device, "/config.htm", out);
+  EXPECT_TRUE(StartsWith(FetchFailure(device, "/config.htm", out), "read_until: "))
+      << FetchFailure(device, "/config.htm", out);
   PageFault closeAfter;
   closeAfter.closeAfterStatus = true;
   device.setFault("/config.htm", closeAfter);

@@ -39,13 +39,15 @@ TEST(VextroPluginLogFile, OutsideTextCannotEndALineOrForgeOne) {
   log.clear();
   static constexpr char kForged[] = "a\r\n2026-01-01.00:00:00:\tforged\0b";
   static constexpr char kControls[] =
-      "\x1b[31m red \x7f \xC2\x9B" "2J \xC3\xBC \xE2\x82\xAC \xC3 \xED\xA0\x80 back\\slash tab\t";
+      "\x1b[31m red \x7f \xC2\x9B"
+      "2J \xC3\xBC \xE2\x82\xAC \xC3 \xED\xA0\x80 back\\slash tab\t";
   Log("value: ", std::string(kForged, sizeof kForged - 1));
   Log(std::string(kControls, sizeof kControls - 1));
   const std::vector<std::string> texts = LoggedTexts(log);
   ASSERT_EQ(texts.size(), 2U) << log.text();
   EXPECT_EQ(texts[0], "value: a\\x0D\\x0A2026-01-01.00:00:00:\\x09forged\\x00b");
-  EXPECT_EQ(texts[1], "\\x1B[31m red \\x7F \\xC2\\x9B2J \xC3\xBC \xE2\x82\xAC \\xC3 \\xED\\xA0\\x80 back\\\\slash tab\\x09");
+  EXPECT_EQ(texts[1],
+            "\\x1B[31m red \\x7F \\xC2\\x9B2J \xC3\xBC \xE2\x82\xAC \\xC3 \\xED\\xA0\\x80 back\\\\slash tab\\x09");
 }
 
 TEST(VextroPluginLogFile, ADeviceValueWithLineBreaksStaysOnItsLine) {

@@ -19,8 +19,7 @@ std::string CreateReceiverList(const std::vector<int>& channels, const std::stri
     mapping += std::string(mapping.empty() ? "" : ",") + R"({"Outputs":[{"IOGroupId":0,"OutputId":)" +
                std::to_string(channel) + "}]}";
   }
-  return R"([{"Path":"Actions.CreateReceiver","Data":{"StreamName":")" + name + R"(","Mapping":[)" + mapping +
-         "]}}]";
+  return R"([{"Path":"Actions.CreateReceiver","Data":{"StreamName":")" + name + R"(","Mapping":[)" + mapping + "]}}]";
 }
 
 std::string DeleteReceiverList(const std::string& id) {
@@ -100,8 +99,9 @@ TEST_F(VextroReceiverActions, ChannelsMustBeContiguousAndUnique) {
   for (const auto& channels : {std::vector<int>{1, 3}, std::vector<int>{2, 2}}) {
     log.clear();
     ASSERT_EQ(Apply(CreateReceiverList(channels)), 0);
-    EXPECT_TRUE(Logged("ERROR: Got unexpected mapping channels in createReceiver action. "
-                       "Channel indices are not contiguous, as requested"));
+    EXPECT_TRUE(
+        Logged("ERROR: Got unexpected mapping channels in createReceiver action. "
+               "Channel indices are not contiguous, as requested"));
   }
   // Outputs of other IO groups, non-object entries and missing members are passed over.
   ASSERT_EQ(Apply(R"([{"Path":"Actions.CreateReceiver","Data":{"StreamName":"x","Mapping":[)"
@@ -133,8 +133,9 @@ TEST_F(VextroReceiverActions, FailedSaveQueuesNothing) {
   StartProxy();
   device->setFault("/save.htm", StatusFault(500));
   ASSERT_EQ(Apply(CreateReceiverList({0})), 0);
-  EXPECT_TRUE(Logged("ERROR: Error while setting new device state in createReceiver: "
-                     "Response returned with status code: 500"));
+  EXPECT_TRUE(
+      Logged("ERROR: Error while setting new device state in createReceiver: "
+             "Response returned with status code: 500"));
   EXPECT_TRUE(proxy->GetPendingAutoConfigure().empty());
   proxy->RunRefreshCycle();
   EXPECT_TRUE(Requests("/sessions.htm").empty());
@@ -183,8 +184,9 @@ TEST_F(VextroReceiverActions, FailedDisableSkipsTheClear) {
   device->setFault("/save.htm", badStatusLine);
   ASSERT_EQ(Apply(DeleteReceiverList("0")), 0);
   EXPECT_EQ(Saves().size(), 1U);
-  EXPECT_TRUE(Logged("ERROR: Error while setting new device state in deleteReceiver: "
-                     "Invalid/unexpected http response type:ICY"));
+  EXPECT_TRUE(
+      Logged("ERROR: Error while setting new device state in deleteReceiver: "
+             "Invalid/unexpected http response type:ICY"));
   EXPECT_EQ(proxy->GetConfigCache().at(std::string(kR1) + "_ENABLE"), "1");
   EXPECT_TRUE(inbox.Texts().empty());
 }

@@ -49,10 +49,11 @@ TEST_F(VextroSampleRate, OnlyTheRateBitsOfTheSettingChange) {
   ASSERT_EQ(Apply(SetRateList("44100")), 0);
   ASSERT_EQ(Apply(SetRateList("192000")), 0);
   ASSERT_EQ(Apply(SetRateList("88200")), 0);
-  const std::vector<WireParameters> expected = {
-      RateWrite("0", "256", std::to_string(1U | (1U << 31)) + ";1"),
-      RateWrite("5", "64", std::to_string(402653184U | 1U | (1U << 31)) + ";1"),
-      RateWrite("2", "128", std::to_string((1U << 26) | 1U | (1U << 31)) + ";1")};
+  const std::vector<WireParameters> expected = {RateWrite("0", "256", std::to_string(1U | (1U << 31)) + ";1"),
+                                                RateWrite("5", "64",
+                                                          std::to_string(402653184U | 1U | (1U << 31)) + ";1"),
+                                                RateWrite("2", "128",
+                                                          std::to_string((1U << 26) | 1U | (1U << 31)) + ";1")};
   EXPECT_EQ(Saves(), expected);
   proxy->RunRefreshCycle();
   EXPECT_EQ(State()["IOGroups"][0]["Status"]["SampleRate"], 88200);
@@ -119,8 +120,9 @@ TEST_F(VextroSampleRate, AFailedWriteLeavesTheCacheAsItWas) {
   const ParameterMap before = proxy->GetConfigCache();
   device->setFault("/save.htm", StatusFault(404));
   ASSERT_EQ(Apply(SetRateList("96000")), 0);
-  EXPECT_TRUE(Logged("ERROR: Error while setting new device state in setSampleRate: "
-                     "Response returned with status code: 404"));
+  EXPECT_TRUE(
+      Logged("ERROR: Error while setting new device state in setSampleRate: "
+             "Response returned with status code: 404"));
   EXPECT_EQ(proxy->GetConfigCache(), before);
   EXPECT_EQ(device->config().at(kSetting), "0;7");
 }

@@ -31,17 +31,16 @@ TEST_F(VextroStreamerActions, CreateWritesTheSettingsThenEnablesAndReportsTheStr
   StartProxy();
   ASSERT_EQ(Apply(CreateStreamerList("54")), 0);
   const std::string s = kS1;
-  const std::vector<WireParameters> expected = {
-      {{s + "_FORMAT", "1"},
-       {s + "_FRAME_SIZE", "48"},
-       {s + "_IP_ADDRESS_DST_PHY1", "239.69.1.1"},
-       {s + "_NUM_CH", "1"},
-       {s + "_PHY_SELECTOR", "0"},
-       {s + "_RTCP_DST_PHY1", "5005"},
-       {s + "_RTP_DST_PHY1", "0"},
-       {s + "_START_CH", "4"},
-       {s + "_STREAM_NAME", "S1"}},
-      {{s + "_ENABLE", "1"}}};
+  const std::vector<WireParameters> expected = {{{s + "_FORMAT", "1"},
+                                                 {s + "_FRAME_SIZE", "48"},
+                                                 {s + "_IP_ADDRESS_DST_PHY1", "239.69.1.1"},
+                                                 {s + "_NUM_CH", "1"},
+                                                 {s + "_PHY_SELECTOR", "0"},
+                                                 {s + "_RTCP_DST_PHY1", "5005"},
+                                                 {s + "_RTP_DST_PHY1", "0"},
+                                                 {s + "_START_CH", "4"},
+                                                 {s + "_STREAM_NAME", "S1"}},
+                                                {{s + "_ENABLE", "1"}}};
   EXPECT_EQ(Saves(), expected);
   const Json records = inbox.Records();
   ASSERT_EQ(inbox.Texts().size(), 1U);
@@ -54,9 +53,8 @@ TEST_F(VextroStreamerActions, CreateWritesTheSettingsThenEnablesAndReportsTheStr
             R"("Port":0},"StreamName":"S1"})");
   EXPECT_EQ(device->config().at(s + "_ENABLE"), "1");
   EXPECT_EQ(proxy->GetConfigCache().at(s + "_START_CH"), "4");
-  for (const char* line :
-       {">> Creating new streamer: 'S1'", ":\t Dest IP: 239.69.1.1 - RTP port: 0 - RTCP port: 5005",
-        ":\t  start channel: 4 - channel count: 2", "Streamer was successfully created"}) {
+  for (const char* line : {">> Creating new streamer: 'S1'", ":\t Dest IP: 239.69.1.1 - RTP port: 0 - RTCP port: 5005",
+                           ":\t  start channel: 4 - channel count: 2", "Streamer was successfully created"}) {
     EXPECT_TRUE(Logged(line)) << line;
   }
   // The device agrees at the next cycle: nothing more to report.
@@ -68,8 +66,8 @@ TEST_F(VextroStreamerActions, SlotAddressPortAndCodecRules) {
   device->setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_1_ENABLE", "1");
   device->setConfig("CONFIG_PARAM_AUDIO_SERVER_STREAM_2_ENABLE", "1");
   StartProxy();
-  ASSERT_EQ(
-      Apply(CreateStreamerList("312", R"({"Address":" 0.0.0.0\t","Port":5005,"Codec":"am824","FrameSize":16})")), 0);
+  ASSERT_EQ(Apply(CreateStreamerList("312", R"({"Address":" 0.0.0.0\t","Port":5005,"Codec":"am824","FrameSize":16})")),
+            0);
   const auto firstSaves = Saves();
   ASSERT_EQ(firstSaves.size(), 2U);
   const WireParameters& first = firstSaves[0];
@@ -138,8 +136,9 @@ TEST_F(VextroStreamerActions, RefusalsWriteNothing) {
   for (const char* channels : {"11", "13"}) {
     log.clear();
     EXPECT_EQ(Apply(CreateStreamerList(channels)), 0);
-    EXPECT_TRUE(Logged("ERROR: Got unexpected mapping channels in createStreamer action. "
-                       "Channel indices are not contiguous, as requested"));
+    EXPECT_TRUE(
+        Logged("ERROR: Got unexpected mapping channels in createStreamer action. "
+               "Channel indices are not contiguous, as requested"));
   }
   // Only IO group 0 is served: nothing is called, nothing logged.
   log.clear();
@@ -160,8 +159,8 @@ TEST_F(VextroStreamerActions, RefusalsWriteNothing) {
 
 TEST_F(VextroStreamerActions, HeaderInjectionIsRefusedBeforeAnyWrite) {
   StartProxy();
-  ASSERT_EQ(Apply(CreateStreamerList(
-                "0", R"({"Address":"239.1.1.1\r\nCONFIG_PARAM_AUDIO_SERVER_STREAM_9_ENABLE: 1"})")),
+  ASSERT_EQ(Apply(
+                CreateStreamerList("0", R"({"Address":"239.1.1.1\r\nCONFIG_PARAM_AUDIO_SERVER_STREAM_9_ENABLE: 1"})")),
             0);
   EXPECT_TRUE(Requests("/save.htm").empty());
   EXPECT_TRUE(Logged("ERROR: Error while setting new device state in createStreamer: refused to send parameter"));
@@ -192,8 +191,9 @@ TEST_F(VextroStreamerActions, FailedWritesLeaveWhatWasAccepted) {
   const ParameterMap before = proxy->GetConfigCache();
   device->setFault("/save.htm", StatusFault(500));
   EXPECT_EQ(Apply(CreateStreamerList("0")), 0);
-  EXPECT_TRUE(Logged("ERROR: Error while setting new device state in createStreamer: "
-                     "Response returned with status code: 500"));
+  EXPECT_TRUE(
+      Logged("ERROR: Error while setting new device state in createStreamer: "
+             "Response returned with status code: 500"));
   EXPECT_EQ(Saves().size(), 1U);
   EXPECT_EQ(proxy->GetConfigCache(), before);
   EXPECT_TRUE(inbox.Texts().empty());
@@ -238,8 +238,9 @@ TEST_F(VextroStreamerActions, FailedClearLeavesTheStreamerDisabledWithItsSetting
   StartProxy();
   device->setFault("/save.htm", StatusFault(500, 1));
   ASSERT_EQ(Apply(R"([{"Path":"Actions.DeleteStreamer","Data":{"Id":0}}])"), 0);
-  EXPECT_TRUE(Logged("ERROR: Error while setting new device state in deleteStreamer: "
-                     "Response returned with status code: 500"));
+  EXPECT_TRUE(
+      Logged("ERROR: Error while setting new device state in deleteStreamer: "
+             "Response returned with status code: 500"));
   EXPECT_EQ(device->config().at(std::string(kS1) + "_ENABLE"), "0");
   EXPECT_EQ(device->config().at(std::string(kS1) + "_STREAM_NAME"), "Old");
   EXPECT_EQ(proxy->GetConfigCache().at(std::string(kS1) + "_STREAM_NAME"), "Old");
