@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "tvsk/DevicePluginEntries.h"
+
 namespace {
 
 char* copyText(const char* text) {
@@ -41,19 +43,21 @@ int32_t getPluginId(uint32_t* major, uint32_t* minor, char** name) {
 
 extern "C" __attribute__((visibility("default"))) void* TVSK_Get_By_Id(uint32_t id) {
   switch (id) {
-    case 0: return reinterpret_cast<void*>(&getInfo);
-    case 1: return reinterpret_cast<void*>(&noArguments);
-    case 2: return reinterpret_cast<void*>(&noArguments);
-    case 3: return reinterpret_cast<void*>(&probe);
-    case 4: return reinterpret_cast<void*>(&create);
-    case 5: return reinterpret_cast<void*>(&destroy);
-    case 6: return reinterpret_cast<void*>(&action);
-    case 7: return reinterpret_cast<void*>(&get);
-    case 8: return reinterpret_cast<void*>(&freeBuffer);
-    case 9: return reinterpret_cast<void*>(&registerCallback);
-    case 10: return reinterpret_cast<void*>(&unregisterCallback);
-    case 11: return reinterpret_cast<void*>(&ten);
-    case 12: return reinterpret_cast<void*>(&getPluginId);
+    case TVSK_DEVICE_GET_INFO: return tvsk::deviceEntryAddress<TVSK_DEVICE_GET_INFO>(&getInfo);
+    case TVSK_DEVICE_INITIALIZE: return tvsk::deviceEntryAddress<TVSK_DEVICE_INITIALIZE>(&noArguments);
+    case TVSK_DEVICE_UNINITIALIZE: return tvsk::deviceEntryAddress<TVSK_DEVICE_UNINITIALIZE>(&noArguments);
+    case TVSK_DEVICE_PROBE: return tvsk::deviceEntryAddress<TVSK_DEVICE_PROBE>(&probe);
+    case TVSK_DEVICE_CREATE: return tvsk::deviceEntryAddress<TVSK_DEVICE_CREATE>(&create);
+    case TVSK_DEVICE_DELETE: return tvsk::deviceEntryAddress<TVSK_DEVICE_DELETE>(&destroy);
+    case TVSK_DEVICE_ACTION: return tvsk::deviceEntryAddress<TVSK_DEVICE_ACTION>(&action);
+    case TVSK_DEVICE_GET: return tvsk::deviceEntryAddress<TVSK_DEVICE_GET>(&get);
+    case TVSK_DEVICE_FREE_BUFFER: return tvsk::deviceEntryAddress<TVSK_DEVICE_FREE_BUFFER>(&freeBuffer);
+    case TVSK_DEVICE_REGISTER_CALLBACK:
+      return tvsk::deviceEntryAddress<TVSK_DEVICE_REGISTER_CALLBACK>(&registerCallback);
+    case TVSK_DEVICE_UNREGISTER_CALLBACK:
+      return tvsk::deviceEntryAddress<TVSK_DEVICE_UNREGISTER_CALLBACK>(&unregisterCallback);
+    case TVSK_DEVICE_ENTRY_11: return tvsk::deviceEntryAddress<TVSK_DEVICE_ENTRY_11>(&ten);
+    case TVSK_DEVICE_GET_PLUGIN_ID: return tvsk::deviceEntryAddress<TVSK_DEVICE_GET_PLUGIN_ID>(&getPluginId);
     default: return nullptr;
   }
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "tvsk/DiscoveryPluginEntries.h"
+
 namespace {
 
 int marker = 0;
@@ -27,11 +29,11 @@ int getVersion(int* major, int* minor) {
 
 extern "C" __attribute__((visibility("default"))) void* TVSK_Disco_Get_By_Id(uint32_t id) {
   switch (id) {
-    case 2: return reinterpret_cast<void*>(&start);
-    case 3: return reinterpret_cast<void*>(&create);
-    case 4: return reinterpret_cast<void*>(&destroy);
-    case 5: return reinterpret_cast<void*>(&setCallback);
-    case 9: return reinterpret_cast<void*>(&getVersion);
+    case TVSK_DISCOVERY_START: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_START>(&start);
+    case TVSK_DISCOVERY_CREATE: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_CREATE>(&create);
+    case TVSK_DISCOVERY_DESTROY: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_DESTROY>(&destroy);
+    case TVSK_DISCOVERY_SET_CALLBACK: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_SET_CALLBACK>(&setCallback);
+    case TVSK_DISCOVERY_GET_VERSION: return tvsk::discoveryEntryAddress<TVSK_DISCOVERY_GET_VERSION>(&getVersion);
     default: return nullptr;
   }
 }
