@@ -4,6 +4,7 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -31,8 +32,13 @@ void BrowserLauncher::open(const QUrl& url) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  // Only the standard streams: the browser may outlive the agent and must not hold its sockets.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   pid_t pid = -1;
-  const int error = posix_spawnp(&pid, kOpener, nullptr, &attributes, argv, environ);
+  const int error = posix_spawnp(&pid, kOpener, &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (error != 0) {
     emit failed(text, QStringLiteral("%1 could not be started: %2")
