@@ -57,6 +57,16 @@ class CatalogueFixture : public ::testing::Test {
   [[nodiscard]] std::string pictures() const { return config.picturesFolder() + "/"; }
   // "<address><path>" as the catalogue writes addresses, without a scheme.
   [[nodiscard]] std::string at(const std::string& path) const { return server.address() + path; }
+  // One plug-in entry of the catalogue, served from "/files/"; no "Linux" member when file is empty.
+  [[nodiscard]] std::string catalogueEntry(const std::string& name, const std::string& description,
+                                           const std::string& certification, int major, int minor,
+                                           const std::string& file) const {
+    std::string entry = R"({"Name":")" + name + R"(","URL":")" + at("/files/") + R"(","Description":")" + description +
+                        R"(","Contact":"c","Certification":")" + certification + R"(","Major":)" +
+                        std::to_string(major) + R"(,"Minor":)" + std::to_string(minor);
+    if (!file.empty()) entry += R"(,"Linux":")" + file + '"';
+    return entry + "}";
+  }
 
   testing_support::TempDir userData;
   testing_support::TempDir machineData;

@@ -48,11 +48,7 @@ class PluginWindowTest : public dialogs_test::CatalogueFixture {
   // One plug-in entry of the catalogue.
   std::string plugin(const std::string& name, const std::string& certification, int major, int minor,
                      const std::string& file) const {
-    std::string entry = R"({"Name":")" + name + R"(","URL":")" + at("/files/") + R"(","Description":"<b>)" + name +
-                        R"(</b> proxy","Contact":"c","Certification":")" + certification + R"(","Major":)" +
-                        std::to_string(major) + R"(,"Minor":)" + std::to_string(minor);
-    if (!file.empty()) entry += R"(,"Linux":")" + file + '"';
-    return entry + "}";
+    return catalogueEntry(name, "<b>" + name + "</b> proxy", certification, major, minor, file);
   }
   std::string image(const std::string& proxy, const std::string& vendor, const std::string& product) const {
     return R"({"Proxy":")" + proxy + R"(","Vendor":")" + vendor + R"(","Product":")" + product + R"(","PNG_URL":")" +

@@ -51,14 +51,11 @@ class TrayDialogsTest : public dialogs_test::CatalogueFixture {
     agent = std::make_unique<lmr::Agent>();
     window = std::make_unique<lmr::MainWindow>(*agent, false);
     tray = window->tray();
-    server.setReply(
-        "/plugins.json",
-        ScriptedReply::json(
-            R"({"Plugins":[{"Name":"vextro","URL":")" + at("/files/") +
-            R"(","Description":"Vextro devices proxy","Contact":"c","Certification":"release","Major":1,"Minor":4,)"
-            R"("Linux":"vextro.so"},{"Name":"annwatch","URL":")" +
-            at("/files/") +
-            R"(","Description":"SAP streams","Contact":"c","Certification":"beta","Major":1,"Minor":0,"Linux":"annwatch.so"}]})"));
+    server.setReply("/plugins.json",
+                    ScriptedReply::json(R"({"Plugins":[)" +
+                                        catalogueEntry("vextro", "Vextro devices proxy", "release", 1, 4, "vextro.so") +
+                                        "," + catalogueEntry("annwatch", "SAP streams", "beta", 1, 0, "annwatch.so") +
+                                        "]}"));
   }
   void TearDown() override {
     window.reset();
@@ -176,17 +173,12 @@ TEST_F(TrayDialogsTest, PluginManagerAgainstTheRunningEngine) {
   constexpr const char* kBytes =
       "\x7f"
       "ELF zorbin plug-in bytes";
-  server.setReply(
-      "/plugins.json",
-      ScriptedReply::json(
-          R"({"Plugins":[{"Name":"vextro","URL":")" + at("/files/") +
-          R"(","Description":"Vextro devices proxy","Contact":"c","Certification":"release","Major":1,"Minor":4,)"
-          R"("Linux":"vextro.so"},{"Name":"annwatch","URL":")" +
-          at("/files/") +
-          R"(","Description":"SAP streams","Contact":"c","Certification":"beta","Major":0,"Minor":5,"Linux":"annwatch.so"},)"
-          R"({"Name":"zorbin","URL":")" +
-          at("/files/") +
-          R"(","Description":"Zorbin bridge","Contact":"c","Certification":"beta","Major":2,"Minor":0,"Linux":"zorbin.so"}]})"));
+  server.setReply("/plugins.json",
+                  ScriptedReply::json(R"({"Plugins":[)" +
+                                      catalogueEntry("vextro", "Vextro devices proxy", "release", 1, 4, "vextro.so") +
+                                      "," + catalogueEntry("annwatch", "SAP streams", "beta", 0, 5, "annwatch.so") +
+                                      "," + catalogueEntry("zorbin", "Zorbin bridge", "beta", 2, 0, "zorbin.so") +
+                                      "]}"));
   server.setReply("/files/zorbin.so", ScriptedReply::text(200, kBytes, "application/octet-stream"));
   listener = std::make_shared<lmr::Agent::BrowserListener>(agent.get());
   listener->service_resolved(1, "_lumora_dialogs_test", "_http._tcp.", "localhost", "127.0.0.1", enginePort, {});
