@@ -144,21 +144,6 @@ ReplaceOutcome fillAndClose(int fd, const std::function<bool(int fd)>& fill) {
 
 }  // namespace
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
 ReplaceOutcome replaceFile(const std::string& path, const std::function<bool(int fd)>& fill, ReplaceOptions options) {
   std::string target = path;
   if (options.followLinks && !resolveLinks(target)) {

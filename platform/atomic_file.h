@@ -37,7 +37,4 @@ struct ReplaceOptions {
 ReplaceOutcome replaceFile(const std::string& path, const std::function<bool(int fd)>& fill,
                            ReplaceOptions options = {});
 
-// Writes size bytes to fd across short writes and interruptions; false with errno set.
-bool writeAll(int fd, const char* data, std::size_t size);
-
 }  // namespace platform

@@ -38,18 +38,6 @@ std::vector<std::string> childEnvironment(const std::string& variable) {
   return entries;
 }
 
-bool writeAll(int fd, const void* data, size_t size) {
-  const char* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
 size_t readAll(int fd, void* data, size_t size) {
   char* bytes = static_cast<char*>(data);
   size_t done = 0;
@@ -79,22 +67,6 @@ size_t readAll(int fd, void* data, size_t size) {
 }
 
 }  // namespace
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-int UniqueFd::release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
 
 std::optional<DetachedProcess> startDetachedWithLifeline(const std::string& program,
                                                          const std::vector<std::string>& arguments,

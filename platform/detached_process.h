@@ -6,27 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_descriptor.h"
+
 namespace platform {
-
-// Owns one file descriptor and closes it when reset or destroyed.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  [[nodiscard]] int get() const { return fd_; }
-  [[nodiscard]] bool valid() const { return fd_ >= 0; }
-  int release();
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 // A process started apart from this one (init, not this process, reaps it), and the write end of
 // its lifeline: a pipe whose read end is the child's one descriptor besides standard input,

@@ -19,6 +19,7 @@
 #include "log/console_log.h"
 #include "platform/app_data.h"
 #include "platform/atomic_file.h"
+#include "platform/file_descriptor.h"
 
 namespace lmr {
 namespace {

@@ -1,4 +1,5 @@
 #include "platform/atomic_file.h"
+#include "platform/file_descriptor.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
