@@ -13,6 +13,7 @@
 
 #include "agent/src/BrowserLauncher.h"
 #include "agent/src/MessageBox.h"
+#include "agent/src/PluginWindow.h"
 #include "agent/src/Settings.h"
 #include "agent/src/SplashWindow.h"
 #include "agent/src/Version.h"

@@ -24,6 +24,7 @@ class QWidget;
 namespace lmr {
 
 class BrowserLauncher;
+class PluginWindow;
 
 // The agent's never-shown main window. It owns the tray icon, which is the whole user interface,
 // and lives from start-up to the end of the Qt loop.
@@ -96,7 +97,7 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   void setRapidDeathWindow(std::chrono::milliseconds window) { rapidDeathWindow_ = window; }
 
   // The plug-in manager window, null until first opened; deleted with the tray.
-  std::unique_ptr<QWidget> pluginWindow;
+  std::unique_ptr<PluginWindow> pluginWindow;
   // Device picture folders, filled when the plug-in manager first opens.
   QStringList pictureFolders;
 

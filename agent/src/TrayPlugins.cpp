@@ -7,15 +7,13 @@ void MainWindow::Tray::slotShowPluginsManager() {
   if (pictureFolders.isEmpty()) {
     pictureFolders = defaultPictureFolders();
   }
-  auto window = std::make_unique<PluginWindow>();
   // The old window goes first: its destruction ends and joins the downloads it started.
-  pluginWindow = std::move(window);
-  auto* shown = static_cast<PluginWindow*>(pluginWindow.get());
+  pluginWindow = std::make_unique<PluginWindow>();
   if (const std::shared_ptr<Document> document = agent_.get("$")) {
-    shown->updateModel(*document);
+    pluginWindow->updateModel(*document);
   }
-  shown->buildUi(pictureFolders);
-  shown->show();
+  pluginWindow->buildUi(pictureFolders);
+  pluginWindow->show();
 }
 
 }  // namespace lmr

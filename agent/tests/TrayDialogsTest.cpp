@@ -73,7 +73,7 @@ class TrayDialogsTest : public dialogs_test::CatalogueFixture {
   }
   lmr::PluginWindow* openPluginManager() {
     EXPECT_TRUE(QMetaObject::invokeMethod(tray, "slotShowPluginsManager"));
-    return static_cast<lmr::PluginWindow*>(tray->pluginWindow.get());
+    return tray->pluginWindow.get();
   }
   // Runs the tray's settings entry; act works on the open dialog and decides how it closes.
   void runSettings(const std::function<void(lmr::MainWindow::Settings&)>& act) {
@@ -138,8 +138,7 @@ TEST_F(TrayDialogsTest, HostileEngineAndCatalogueHoldTheOpeningAtMostFiveSeconds
     if (hostile_test::kPeaksComparable) {
       EXPECT_LT(run.peakRiseKb, 100 * 1024) << name;
     }
-    EXPECT_EQ(static_cast<lmr::PluginWindow*>(tray->pluginWindow.get())->siteStatus()->text(),
-              "COULD NOT CONNECT TO WEBSITE");
+    EXPECT_EQ(tray->pluginWindow.get()->siteStatus()->text(), "COULD NOT CONNECT TO WEBSITE");
   }
   // The catalogue host is a name, and the network's resolver never answers.
   hostile_test::SilentResolver resolver;

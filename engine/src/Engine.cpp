@@ -138,7 +138,6 @@ int Engine::initialize(int /*instance*/, int /*options*/, int role) {
   std::lock_guard<std::mutex> lock(mutex_);
   role_ = role;
   httpPort_ = port;
-  serviceName_ = settings->serviceName;
   running_ = true;
   return 0;
 }
@@ -161,7 +160,6 @@ int Engine::uninitialize() {
   std::lock_guard<std::mutex> lock(mutex_);
   running_ = false;
   httpPort_ = 0;
-  serviceName_.clear();
   // A restarted engine, and the discovery plug-in's address set, start without filters.
   filters_.clear();
   publishFilters();
@@ -182,11 +180,6 @@ int Engine::role() const {
 uint16_t Engine::httpPort() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return httpPort_;
-}
-
-std::string Engine::serviceName() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return serviceName_;
 }
 
 std::vector<InterfaceFilter> Engine::interfaceFilters() const {

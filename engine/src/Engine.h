@@ -40,8 +40,6 @@ class Engine {
   [[nodiscard]] std::vector<InterfaceFilter> interfaceFilters() const;
   // Port of the running HTTP server; 0 when stopped.
   [[nodiscard]] uint16_t httpPort() const;
-  // DNS-SD instance name of the running engine; empty when stopped.
-  [[nodiscard]] std::string serviceName() const;
   [[nodiscard]] const StateDocument& state() const { return state_; }
   // Shared with the stream-discovery plug-in; stays valid for the life of the process.
   [[nodiscard]] AddressFilterList& filteredAddresses() { return filteredAddresses_; }
@@ -62,7 +60,6 @@ class Engine {
   bool running_ = false;
   int role_ = 0;
   uint16_t httpPort_ = 0;
-  std::string serviceName_;
 
   StateDocument state_;
   std::unique_ptr<PluginHost> plugins_;

@@ -45,6 +45,4 @@ std::optional<Json> parseJson(std::string_view text) {
   return value;
 }
 
-std::string compactJson(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
-
 }  // namespace tvsk

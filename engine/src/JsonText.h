@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tvsk/CompactJson.h"
+
 namespace tvsk {
 
 using Json = nlohmann::json;
@@ -21,8 +23,5 @@ inline constexpr std::size_t kMaxJsonDepth = 64;
 
 // The parsed text, or nothing when it is not JSON or nested deeper than kMaxJsonDepth.
 [[nodiscard]] std::optional<Json> parseJson(std::string_view text);
-
-// Compact text; invalid UTF-8 in strings is replaced instead of throwing.
-[[nodiscard]] std::string compactJson(const Json& value);
 
 }  // namespace tvsk

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sdp/src/attribute.h"
+#include "tvsk/CompactJson.h"
 
 namespace annwatch {
 
@@ -72,7 +73,7 @@ class message_writer {
   }
   void string(std::string_view value) {
     if (!is_plain(value)) {
-      raw(nlohmann::json(std::string(value)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+      raw(tvsk::compactJson(nlohmann::json(std::string(value))));
       return;
     }
     char* at = room(value.size() + 2);

@@ -27,6 +27,7 @@
 #include "testing/plugin_host/action_list_check.h"
 #include "testing/temp_dir.h"
 #include "testing/vextro_sim/sim_device.h"
+#include "tvsk/CompactJson.h"
 #include "tvsk/DevicePluginEntries.h"
 
 namespace {
@@ -43,7 +44,7 @@ void PrintLine(const char* kind, const std::string& text) {
   std::fflush(stdout);
 }
 
-std::string Compact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string Compact(const Json& value) { return tvsk::compactJson(value); }
 
 void PrintResult(const char* entry, int64_t result) {
   PrintLine("result", Compact({{"Entry", entry}, {"Result", result}}));

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sdp/src/parser.h"
+#include "tvsk/CompactJson.h"
 
 using annwatch::add_message;
 using annwatch::leading_int;
@@ -169,7 +170,7 @@ TEST(StreamMessage, TextIsWhatTheJsonLibraryWrites) {
     payload["TrackNumber"] = 3;
     payload["Tracks"] = {"Track 0", "Track 1", "Track 2"};
     const nlohmann::json message = {{"Action", "Add"}, {"Id", 2147483647}, {"Payload", payload}};
-    EXPECT_EQ(add_message(2147483647, record), message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+    EXPECT_EQ(add_message(2147483647, record), tvsk::compactJson(message))
         << nlohmann::json(text).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
   }
 }

@@ -69,8 +69,6 @@ Json ParseJsonDocument(const std::string& text) {
   return document;
 }
 
-std::string DumpCompact(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
-
 std::string AsText(const Json& value) { return value.is_string() ? value.get<std::string>() : DumpCompact(value); }
 
 uint32_t AsUInt32Like(const Json& value) {

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tvsk/CompactJson.h"
+
 namespace Vextro {
 
 using Json = nlohmann::json;
@@ -22,7 +24,7 @@ inline constexpr std::size_t kMaxJsonDepth = 128;
 [[nodiscard]] Json ParseJsonDocument(const std::string& text);
 
 // Compact text; invalid UTF-8 bytes become U+FFFD instead of throwing.
-[[nodiscard]] std::string DumpCompact(const Json& value);
+[[nodiscard]] inline std::string DumpCompact(const Json& value) { return tvsk::compactJson(value); }
 
 // A string's characters, or the compact JSON text of any other value.
 [[nodiscard]] std::string AsText(const Json& value);
