@@ -140,18 +140,19 @@ ApiResponse ApiRouter::get(const ApiRequest& request) const {
   if (pathMember == body->end() || !pathMember->is_string()) {
     return errorResponse(400, "Expected {\"Path\": text}");
   }
-  const auto path = StatePath::parse(pathMember->get_ref<const std::string&>());
-  if (!path) {
-    return errorResponse(400, "Malformed path");
+  const auto parsed = StatePath::parse(pathMember->get_ref<const std::string&>());
+  if (!parsed.path) {
+    return errorResponse(400, "Malformed path: " + parsed.error);
   }
+  const StatePath& path = *parsed.path;
   const auto view = state_.view();
-  if (const std::string* text = storedText(*view, *path)) {
+  if (const std::string* text = storedText(*view, path)) {
     ApiResponse response;
     response.body = *text;
     return response;
   }
   // Any other path serialises just the value it names.
-  const Json* value = path->resolve(view->document);
+  const Json* value = path.resolve(view->document);
   if (value == nullptr) {
     return errorResponse(404, "No such path");
   }

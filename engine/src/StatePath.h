@@ -10,6 +10,8 @@
 
 namespace tvsk {
 
+struct ParsedStatePath;
+
 // A path into the state document: "$" is the whole document; ".Name" steps into an object
 // member, "[n]" into an array element, "[?(@.Key==value)]" into the first array element whose
 // member Key equals value (an integer, or a text in single or double quotes) -- the form the
@@ -24,8 +26,8 @@ class StatePath {
     Json value;             // the filter's value
   };
 
-  // Nothing when the text is not such a path.
-  [[nodiscard]] static std::optional<StatePath> parse(std::string_view text);
+  // The path, or why the text is not one.
+  [[nodiscard]] static ParsedStatePath parse(std::string_view text);
 
   // The value the path names in `document`, or null when there is none.
   [[nodiscard]] const Json* resolve(const Json& document) const;
@@ -34,6 +36,12 @@ class StatePath {
 
  private:
   std::vector<Step> steps_;
+};
+
+struct ParsedStatePath {
+  std::optional<StatePath> path;
+  // Why the text was refused; empty when it parsed.
+  std::string error;
 };
 
 }  // namespace tvsk

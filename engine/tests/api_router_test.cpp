@@ -97,6 +97,9 @@ TEST_F(EngineApi, GetRefusesMalformedBodiesAndPaths) {
                                 std::string(100, '[') + std::string(100, ']')}) {
     EXPECT_EQ(run("POST", "/get", body).status, 400u) << body;
   }
+  // The client is told what is wrong with its path.
+  EXPECT_NE(run("POST", "/get", R"({"Path":"$.."})").body.find("Malformed path: empty member name at 1"),
+            std::string::npos);
 }
 
 TEST_F(EngineApi, SetInterfaceFiltersReplacesTheSetWithoutDuplicates) {

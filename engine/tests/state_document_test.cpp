@@ -21,7 +21,7 @@ Json sampleDocument() {
 
 const Json* resolve(const Json& document, const std::string& path) {
   const auto parsed = StatePath::parse(path);
-  return parsed ? parsed->resolve(document) : nullptr;
+  return parsed.path ? parsed.path->resolve(document) : nullptr;
 }
 
 }  // namespace
@@ -43,19 +43,25 @@ TEST(EngineStatePath, UnknownPlacesResolveToNothing) {
   for (const char* path : {"$.Nope", "$.Config.Role.Deeper", "$.Devices[5]", "$.Devices[?(@.Id==8)]", "$.Config[0]",
                            "$.Devices.Id", "$.Devices[?(@.Id=='7')]"}) {
     const auto parsed = StatePath::parse(path);
-    ASSERT_TRUE(parsed) << path;
-    EXPECT_EQ(parsed->resolve(document), nullptr) << path;
+    ASSERT_TRUE(parsed.path) << path << ": " << parsed.error;
+    EXPECT_EQ(parsed.path->resolve(document), nullptr) << path;
   }
 }
 
 TEST(EngineStatePath, MalformedPathsAreRefused) {
   for (const char* path : {"", "Config", "$Config", "$.", "$..A", "$.A.", "$[", "$[x]", "$[-1]", "$[]", "$[?(@.Id=7)]",
                            "$[?(@.Id==)]", "$[?(Id==7)]", "$[?(@.Id==7]", "$[99999999999999999999]"}) {
-    EXPECT_FALSE(StatePath::parse(path)) << path;
+    const auto parsed = StatePath::parse(path);
+    EXPECT_FALSE(parsed.path) << path;
+    EXPECT_FALSE(parsed.error.empty()) << path;
   }
   std::string deep = "$";
   for (int i = 0; i < 65; ++i) deep += ".a";
-  EXPECT_FALSE(StatePath::parse(deep));
+  EXPECT_EQ(StatePath::parse(deep).error, "more than 64 steps");
+  // The reason names what is wrong and where.
+  EXPECT_EQ(StatePath::parse("Config").error, "a path begins with $");
+  EXPECT_EQ(StatePath::parse("$.A..B").error, "empty member name at 3");
+  EXPECT_EQ(StatePath::parse("$.Devices[?(@.Id=7)]").error, "a filter compares a key with == and a value");
 }
 
 TEST(EngineStateDocument, KeepsStreamsByIdAndDropsRemovedOnes) {

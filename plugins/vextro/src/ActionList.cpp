@@ -4,28 +4,14 @@
 #include <array>
 #include <limits>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "plugins/vextro/src/PluginLog.h"
 #include "plugins/vextro/src/RavennaDeviceProxy.h"
 
 namespace Vextro {
 namespace {
-
-enum class ActionKind { CreateStreamer, DeleteStreamer, CreateReceiver, DeleteReceiver, SetSampleRate };
-
-struct ActionName {
-  const char* text;
-  ActionKind kind;
-};
-
-// Tried in this order; the first one found anywhere in the Path decides.
-constexpr std::array<ActionName, 5> kActionNames = {{
-    {"Actions.CreateStreamer", ActionKind::CreateStreamer},
-    {"Actions.DeleteStreamer", ActionKind::DeleteStreamer},
-    {"Actions.CreateReceiver", ActionKind::CreateReceiver},
-    {"Actions.DeleteReceiver", ActionKind::DeleteReceiver},
-    {"Actions.SetSampleRate", ActionKind::SetSampleRate},
-}};
 
 constexpr uint32_t kOutOfRange = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t kServedIoGroup = 0;
@@ -105,6 +91,102 @@ std::optional<std::vector<uint32_t>> OutputChannels(const Json& mapping) {
 
 bool IsString(const Json& value) { return value.is_string(); }
 bool IsArray(const Json& value) { return value.is_array(); }
+bool IsObject(const Json& value) { return value.is_object(); }
+
+// What a new streamer gets for each field that "StreamDescription" leaves out.
+struct StreamDescription {
+  std::string address = "0.0.0.0";
+  int32_t port = 0;
+  std::string codec = "L24";
+  int32_t frameSize = 48;
+
+  // The defaults overridden by the members of "StreamDescription" that have the right type.
+  static StreamDescription Read(const Json& data) {
+    StreamDescription read;
+    if (const Json* description = Member(data, "StreamDescription", IsObject)) {
+      if (const Json* value = Member(*description, "Address", IsString)) read.address = value->get<std::string>();
+      if (const Json* value = Member(*description, "Port", IsSignedInteger)) read.port = Int32Value(*value);
+      if (const Json* value = Member(*description, "Codec", IsString)) read.codec = value->get<std::string>();
+      if (const Json* value = Member(*description, "FrameSize", IsSignedInteger)) read.frameSize = Int32Value(*value);
+    }
+    return read;
+  }
+};
+
+// Each handler checks its action's "Data" and runs the routine; false when the check fails, in
+// which case the action is passed over (only a channel id beyond 32 bits gets a line).
+using ActionHandler = bool (*)(RavennaDeviceProxy& proxy, const Json& data);
+
+bool CreateStreamer(RavennaDeviceProxy& proxy, const Json& data) {
+  const Json* streamName = Member(data, "StreamName", IsString);
+  const Json* mapping = Member(data, "Mapping", IsArray);
+  if (streamName == nullptr || mapping == nullptr) {
+    return false;
+  }
+  const auto channels = InputChannels(*mapping);
+  if (!channels || channels->empty()) {
+    return false;
+  }
+  const StreamDescription description = StreamDescription::Read(data);
+  proxy.createStreamer(streamName->get<std::string>(), *channels, description.address, description.port,
+                       description.codec, description.frameSize);
+  return true;
+}
+
+bool CreateReceiver(RavennaDeviceProxy& proxy, const Json& data) {
+  const Json* streamName = Member(data, "StreamName", IsString);
+  const Json* mapping = Member(data, "Mapping", IsArray);
+  if (streamName == nullptr || mapping == nullptr) {
+    return false;
+  }
+  const auto channels = OutputChannels(*mapping);
+  if (!channels || channels->empty()) {
+    return false;
+  }
+  proxy.createReceiver(streamName->get<std::string>(), *channels);
+  return true;
+}
+
+bool DeleteStreamer(RavennaDeviceProxy& proxy, const Json& data) {
+  const Json* id = Member(data, "Id", IsSignedInteger);
+  if (id == nullptr) {
+    return false;
+  }
+  proxy.deleteStreamer(IdValue(*id));
+  return true;
+}
+
+bool DeleteReceiver(RavennaDeviceProxy& proxy, const Json& data) {
+  const Json* id = Member(data, "Id", IsSignedInteger);
+  if (id == nullptr) {
+    return false;
+  }
+  proxy.deleteReceiver(IdValue(*id));
+  return true;
+}
+
+bool SetSampleRate(RavennaDeviceProxy& proxy, const Json& data) {
+  const Json* rate = Member(data, "SampleRate", IsUnsignedInteger);
+  if (rate == nullptr) {
+    return false;
+  }
+  proxy.setSampleRate(IdValue(*rate));
+  return true;
+}
+
+struct ActionName {
+  const char* text;
+  ActionHandler handler;
+};
+
+// Tried in this order; the first one found anywhere in the Path decides.
+constexpr std::array<ActionName, 5> kActionNames = {{
+    {"Actions.CreateStreamer", CreateStreamer},
+    {"Actions.DeleteStreamer", DeleteStreamer},
+    {"Actions.CreateReceiver", CreateReceiver},
+    {"Actions.DeleteReceiver", DeleteReceiver},
+    {"Actions.SetSampleRate", SetSampleRate},
+}};
 
 }  // namespace
 
@@ -150,7 +232,6 @@ int32_t RavennaDeviceProxy::ApplyActionList(const std::string& actionList) {
 }
 
 bool RavennaDeviceProxy::DispatchAction(const Json& element) {
-  const Json& data = element.at("Data");
   const std::string path = AsText(element.at("Path"));
   const auto name = std::find_if(kActionNames.begin(), kActionNames.end(), [&path](const ActionName& candidate) {
     return path.find(candidate.text) != std::string::npos;
@@ -159,63 +240,7 @@ bool RavennaDeviceProxy::DispatchAction(const Json& element) {
     Log("Warning: Unknown or unexpected action: ", DumpCompact(element));
     return false;
   }
-  // A "Data" that fails its check is passed over; only a channel id beyond 32 bits gets a line.
-  switch (name->kind) {
-    case ActionKind::CreateStreamer:
-    case ActionKind::CreateReceiver: {
-      const Json* streamName = Member(data, "StreamName", IsString);
-      const Json* mapping = Member(data, "Mapping", IsArray);
-      if (streamName == nullptr || mapping == nullptr) {
-        return false;
-      }
-      if (name->kind == ActionKind::CreateReceiver) {
-        const auto channels = OutputChannels(*mapping);
-        if (!channels || channels->empty()) {
-          return false;
-        }
-        createReceiver(streamName->get<std::string>(), *channels);
-        return true;
-      }
-      const auto channels = InputChannels(*mapping);
-      if (!channels || channels->empty()) {
-        return false;
-      }
-      std::string address = "0.0.0.0";
-      int32_t port = 0;
-      std::string codec = "L24";
-      int32_t frameSize = 48;
-      if (const Json* description = Member(data, "StreamDescription", [](const Json& v) { return v.is_object(); })) {
-        if (const Json* value = Member(*description, "Address", IsString)) address = value->get<std::string>();
-        if (const Json* value = Member(*description, "Port", IsSignedInteger)) port = Int32Value(*value);
-        if (const Json* value = Member(*description, "Codec", IsString)) codec = value->get<std::string>();
-        if (const Json* value = Member(*description, "FrameSize", IsSignedInteger)) frameSize = Int32Value(*value);
-      }
-      createStreamer(streamName->get<std::string>(), *channels, address, port, codec, frameSize);
-      return true;
-    }
-    case ActionKind::DeleteStreamer:
-    case ActionKind::DeleteReceiver: {
-      const Json* id = Member(data, "Id", IsSignedInteger);
-      if (id == nullptr) {
-        return false;
-      }
-      if (name->kind == ActionKind::DeleteStreamer) {
-        deleteStreamer(IdValue(*id));
-      } else {
-        deleteReceiver(IdValue(*id));
-      }
-      return true;
-    }
-    case ActionKind::SetSampleRate: {
-      const Json* rate = Member(data, "SampleRate", IsUnsignedInteger);
-      if (rate == nullptr) {
-        return false;
-      }
-      setSampleRate(IdValue(*rate));
-      return true;
-    }
-  }
-  return false;
+  return name->handler(*this, element.at("Data"));
 }
 
 }  // namespace Vextro
