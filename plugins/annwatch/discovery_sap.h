@@ -16,7 +16,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "engine/include/tvsk/AddressFilterList.h"
-#include "plugins/annwatch/annwatch_entries.h"
+#include "engine/include/tvsk/DiscoveryPluginEntries.h"
 #include "sap/impl/listener.h"
 #include "sap/impl/service_browser.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "plugins/annwatch/annwatch_entries.h"
+#include "plugins/annwatch/annwatch_version.h"
 #include "plugins/annwatch/discovery_sap.h"
 #include "plugins/annwatch/entry_json.h"
 
