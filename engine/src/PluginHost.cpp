@@ -1,7 +1,5 @@
 #include "PluginHost.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <exception>
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "EngineLog.h"
+#include "SharedLibrary.h"
 #include "tvsk/DevicePluginEntries.h"
 #include "tvsk/DiscoveryPluginEntries.h"
 
@@ -44,7 +43,7 @@ struct PluginHost::Library {
   enum class Kind { Device, Discovery };
   std::string path;
   std::string stem;
-  void* handle = nullptr;
+  SharedLibrary handle;
   Kind kind = Kind::Device;
   DeviceEntryTable device;
   DiscoveryEntryTable discovery;
@@ -116,89 +115,94 @@ void PluginHost::loadLibrary(const std::string& path, const std::string& stem) {
   auto library = std::make_unique<Library>();
   library->path = path;
   library->stem = stem;
-  library->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library->handle == nullptr) {
-    printEngineLine("plug-in skipped: " + path + ": " + ownedText(dlerror()));
+  std::string error;
+  if (!library->handle.open(path, error)) {
+    printEngineLine("plug-in skipped: " + path + ": " + error);
     return;
   }
-  const auto closeAndSkip = [&](const std::string& reason) {
-    printEngineLine("plug-in skipped: " + path + ": " + reason);
-    dlclose(library->handle);
-  };
-  if (auto* deviceExport = reinterpret_cast<TVSK_Get_By_Id_Fn>(dlsym(library->handle, TVSK_DEVICE_EXPORT_NAME))) {
-    library->kind = Library::Kind::Device;
-    DeviceEntryTable& entries = library->device;
-    bool complete = false;
-    if (!guarded(stem + " entry table", [&] { complete = entries.resolve(deviceExport); }) || !complete) {
-      closeAndSkip("its entry table is incomplete");
-      return;
-    }
-    std::string info;
-    uint32_t major = 0;
-    uint32_t minor = 0;
-    const bool ready = guarded(stem + " start-up", [&] {
-      char* infoText = nullptr;
-      entries.getInfo(&infoText);
-      info = ownedText(infoText);
-      entries.freeBuffer(infoText);
-      entries.initialize();
-      char* name = nullptr;
-      entries.getPluginId(&major, &minor, &name);
-      entries.freeBuffer(name);
-    });
-    if (!ready) {
-      closeAndSkip("it failed to start");
-      return;
-    }
-    library->major = major;
-    library->minor = minor;
-    printEngineLine("device plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) +
-                    " loaded from " + path + ": " + info);
-  } else if (auto* discoveryExport =
-                 reinterpret_cast<TVSK_Disco_Get_By_Id_Fn>(dlsym(library->handle, TVSK_DISCOVERY_EXPORT_NAME))) {
-    library->kind = Library::Kind::Discovery;
-    DiscoveryEntryTable& entries = library->discovery;
-    bool complete = false;
-    if (!guarded(stem + " entry table", [&] { complete = entries.resolve(discoveryExport); }) || !complete) {
-      closeAndSkip("its entry table is incomplete");
-      return;
-    }
-    int major = 0;
-    int minor = 0;
-    int created = 0;
-    void* object = nullptr;
-    auto context = std::make_unique<CallbackContext>();
-    context->host = this;
-    const bool createdOk = guarded(stem + " create", [&] {
-      entries.getVersion(&major, &minor);
-      created = entries.create(&object, kDiscoveryCreateJson);
-    });
-    if (!createdOk || created != kDiscoveryCreated || object == nullptr) {
-      closeAndSkip("its discovery object could not be created");
-      return;
-    }
-    const std::string startJson =
-        compactJson(Json{{"ListAddress", static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&filters_))}});
-    const bool started = guarded(stem + " start", [&] {
-      entries.setCallback(object, onStreamMessage, context.get());
-      entries.start(object, startJson.c_str());
-    });
-    if (!started) {
-      guarded(stem + " destroy", [&] { entries.destroy(object); });
-      closeAndSkip("its discovery could not be started");
-      return;
-    }
-    contexts_.push_back(std::move(context));
-    library->discoveryObject = object;
-    library->major = major;
-    library->minor = minor;
-    printEngineLine("discovery plug-in " + stem + " " + std::to_string(major) + "." + std::to_string(minor) +
-                    " loaded from " + path);
+  std::optional<std::string> skipped;
+  if (auto* deviceExport = library->handle.function<TVSK_Get_By_Id_Fn>(TVSK_DEVICE_EXPORT_NAME)) {
+    skipped = startDevicePlugin(*library, deviceExport);
+  } else if (auto* discoveryExport = library->handle.function<TVSK_Disco_Get_By_Id_Fn>(TVSK_DISCOVERY_EXPORT_NAME)) {
+    skipped = startDiscoveryPlugin(*library, discoveryExport);
   } else {
-    closeAndSkip("exports neither " TVSK_DEVICE_EXPORT_NAME " nor " TVSK_DISCOVERY_EXPORT_NAME);
+    skipped = "exports neither " TVSK_DEVICE_EXPORT_NAME " nor " TVSK_DISCOVERY_EXPORT_NAME;
+  }
+  if (skipped) {
+    // The library closes with its handle.
+    printEngineLine("plug-in skipped: " + path + ": " + *skipped);
     return;
   }
   libraries_.push_back(std::move(library));
+}
+
+std::optional<std::string> PluginHost::startDevicePlugin(Library& library, TVSK_Get_By_Id_Fn exported) {
+  library.kind = Library::Kind::Device;
+  DeviceEntryTable& entries = library.device;
+  bool complete = false;
+  if (!guarded(library.stem + " entry table", [&] { complete = entries.resolve(exported); }) || !complete) {
+    return "its entry table is incomplete";
+  }
+  std::string info;
+  uint32_t major = 0;
+  uint32_t minor = 0;
+  const bool ready = guarded(library.stem + " start-up", [&] {
+    char* infoText = nullptr;
+    entries.getInfo(&infoText);
+    info = ownedText(infoText);
+    entries.freeBuffer(infoText);
+    entries.initialize();
+    char* name = nullptr;
+    entries.getPluginId(&major, &minor, &name);
+    entries.freeBuffer(name);
+  });
+  if (!ready) {
+    return "it failed to start";
+  }
+  library.major = major;
+  library.minor = minor;
+  printEngineLine("device plug-in " + library.stem + " " + std::to_string(major) + "." + std::to_string(minor) +
+                  " loaded from " + library.path + ": " + info);
+  return std::nullopt;
+}
+
+std::optional<std::string> PluginHost::startDiscoveryPlugin(Library& library, TVSK_Disco_Get_By_Id_Fn exported) {
+  library.kind = Library::Kind::Discovery;
+  DiscoveryEntryTable& entries = library.discovery;
+  bool complete = false;
+  if (!guarded(library.stem + " entry table", [&] { complete = entries.resolve(exported); }) || !complete) {
+    return "its entry table is incomplete";
+  }
+  int major = 0;
+  int minor = 0;
+  int created = 0;
+  void* object = nullptr;
+  const bool createdOk = guarded(library.stem + " create", [&] {
+    entries.getVersion(&major, &minor);
+    created = entries.create(&object, kDiscoveryCreateJson);
+  });
+  if (!createdOk || created != kDiscoveryCreated || object == nullptr) {
+    return "its discovery object could not be created";
+  }
+  auto context = std::make_unique<CallbackContext>();
+  context->host = this;
+  const std::string startJson =
+      compactJson(Json{{"ListAddress", static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&filters_))}});
+  const bool started = guarded(library.stem + " start", [&] {
+    entries.setCallback(object, onStreamMessage, context.get());
+    entries.start(object, startJson.c_str());
+  });
+  if (!started) {
+    guarded(library.stem + " destroy", [&] { entries.destroy(object); });
+    return "its discovery could not be started";
+  }
+  contexts_.push_back(std::move(context));
+  library.discoveryObject = object;
+  library.major = major;
+  library.minor = minor;
+  printEngineLine("discovery plug-in " + library.stem + " " + std::to_string(major) + "." + std::to_string(minor) +
+                  " loaded from " + library.path);
+  return std::nullopt;
 }
 
 void PluginHost::publishPlugins() {
@@ -373,7 +377,7 @@ void PluginHost::shutdown() {
       }
       guarded(plugin.stem + " uninitialize", [&] { plugin.device.uninitialize(); });
     }
-    dlclose(plugin.handle);
+    plugin.handle.close();
     printEngineLine("plug-in " + plugin.stem + " unloaded");
   }
   devices_.clear();

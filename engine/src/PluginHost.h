@@ -12,6 +12,8 @@
 #include "StateDocument.h"
 #include "WorkQueue.h"
 #include "tvsk/AddressFilterList.h"
+#include "tvsk/DevicePluginEntries.h"
+#include "tvsk/DiscoveryPluginEntries.h"
 
 namespace tvsk {
 
@@ -57,6 +59,9 @@ class PluginHost {
  private:
   void loadLibraries(const PluginHostSettings& settings);
   void loadLibrary(const std::string& path, const std::string& stem);
+  // Each returns why the plug-in is skipped, or nothing once it runs.
+  [[nodiscard]] std::optional<std::string> startDevicePlugin(Library& library, TVSK_Get_By_Id_Fn exported);
+  [[nodiscard]] std::optional<std::string> startDiscoveryPlugin(Library& library, TVSK_Disco_Get_By_Id_Fn exported);
   void createDevices(const std::string& devicesFile);
   void createDevice(const std::string& initJson);
   void refreshDevice(uint32_t proxyId);
