@@ -1,5 +1,5 @@
-// Draws the agent's splash picture, tray icon and the dark theme's arrows. The PNGs are
-// committed; run this after a design change: `lumora_resource_images <folder>` writes them, `--check <folder>`
+// Draws the agent's splash picture, tray icon and the dark theme's arrows. The PNGs are committed;
+// run this after a design change: `lumora_resource_images <folder>` writes them, `--check <folder>`
 // compares.
 #include <QCoreApplication>
 #include <QImage>
