@@ -1,5 +1,6 @@
-// Draws the agent's splash picture and tray icon. The PNGs are committed; run this after a
-// design change: `lumora_resource_images <folder>` writes them, `--check <folder>` compares.
+// Draws the agent's splash picture, tray icon and the dark theme's arrows. The PNGs are committed;
+// run this after a design change: `lumora_resource_images <folder>` writes them, `--check <folder>`
+// compares.
 #include <QCoreApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -12,6 +13,8 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -22,6 +25,10 @@ constexpr int kTextBandHeight = 46;
 constexpr int kIconSize = 256;
 const QColor kAccent(42, 130, 218);
 const QColor kAccentLight(64, 196, 224);
+// The dark sheet's arrows: the resting look ("_disabled") and the pointed-at look.
+constexpr int kArrowSize = 12;
+const QColor kArrowResting(157, 169, 181);
+const QColor kArrowActive(224, 225, 227);
 
 struct Glyph {
   qreal width;  // in cap heights
@@ -242,6 +249,23 @@ QImage drawIcon() {
   return image.convertToFormat(QImage::Format_ARGB32);
 }
 
+// A filled triangle pointing down, turned by degrees (clockwise) about the image's centre.
+QImage drawArrow(qreal degrees, const QColor& colour) {
+  QImage image(kArrowSize, kArrowSize, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const qreal centre = kArrowSize / 2.0;
+  painter.translate(centre, centre);
+  painter.rotate(degrees);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(colour);
+  const QPointF triangle[] = {{-4.5, -2.25}, {4.5, -2.25}, {0, 2.75}};
+  painter.drawPolygon(triangle, 3);
+  painter.end();
+  return image.convertToFormat(QImage::Format_ARGB32);
+}
+
 bool sameImage(const QImage& drawn, const QString& path) {
   const QImage stored(path);
   return !stored.isNull() && stored.convertToFormat(drawn.format()) == drawn;
@@ -262,8 +286,14 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   const QString folder = arguments.first();
-  const std::pair<QString, QImage> images[] = {{QStringLiteral("splash_screen.png"), drawSplash()},
-                                               {QStringLiteral("app_default.png"), drawIcon()}};
+  std::vector<std::pair<QString, QImage>> images = {{QStringLiteral("splash_screen.png"), drawSplash()},
+                                                    {QStringLiteral("app_default.png"), drawIcon()}};
+  const std::pair<const char*, qreal> arrows[] = {{"down", 0}, {"left", 90}, {"up", 180}, {"right", 270}};
+  for (const auto& [direction, degrees] : arrows) {
+    const QString name = QStringLiteral("theme_arrow_") + QLatin1String(direction);
+    images.emplace_back(name + QStringLiteral(".png"), drawArrow(degrees, kArrowActive));
+    images.emplace_back(name + QStringLiteral("_disabled.png"), drawArrow(degrees, kArrowResting));
+  }
   int status = 0;
   for (const auto& [name, image] : images) {
     const QString path = folder + QLatin1Char('/') + name;

@@ -11,6 +11,7 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -31,6 +32,12 @@ constexpr const char* kAgentProgramName = "LUMORA";
 constexpr std::size_t kMaxRows = 200;
 // Room the screen keeps for the title bar and panels when the window is as tall as it gets.
 constexpr int kScreenMargin = 80;
+// The catalogue state at the top right: at least this cell, wider to the left for a longer text.
+constexpr int kSiteStatusRight = 780;
+constexpr int kSiteStatusTop = 20;
+constexpr int kSiteStatusMinWidth = 120;
+constexpr int kSiteStatusHeight = 30;
+constexpr int kSiteStatusPadding = 8;
 
 QLabel* headerLabel(const char* text, QWidget* parent) {
   auto* label = new QLabel(parent);
@@ -146,10 +153,8 @@ void PluginWindow::buildUi(const QStringList& pictureFolders_) {
 
   siteStatusLabel = new QLabel(table);
   siteStatusLabel->setTextFormat(Qt::PlainText);
-  siteStatusLabel->setText("COULD NOT CONNECT TO WEBSITE");
-  siteStatusLabel->setGeometry(660, 20, 120, 30);
-  siteStatusLabel->setStyleSheet(rowStyle::kRedStatus);
   siteStatusLabel->setAlignment(Qt::AlignCenter);
+  showSiteStatus("COULD NOT CONNECT TO WEBSITE", rowStyle::kRedStatus);
   siteStatusLabel->show();
 
   pluginsHeader = headerLabel("Plugins", table);
@@ -172,8 +177,7 @@ bool PluginWindow::fetchCatalogue() {
   if (!parseCatalogueText(body.str(), document)) {
     return false;
   }
-  siteStatusLabel->setText("CONNECTED");
-  siteStatusLabel->setStyleSheet(rowStyle::kGreenStatus);
+  showSiteStatus("CONNECTED", rowStyle::kGreenStatus);
   {
     std::lock_guard<std::mutex> lock(windowMutex);
     readCatalogue(document, catalogue);
@@ -241,10 +245,18 @@ void PluginWindow::fitToScreen(int contentHeight) {
 }
 
 void PluginWindow::refreshRemote() {
-  siteStatusLabel->setText("TRYING TO CONNECT...");
-  siteStatusLabel->setStyleSheet(rowStyle::kOrangeStatus);
+  showSiteStatus("TRYING TO CONNECT...", rowStyle::kOrangeStatus);
   siteStatusLabel->repaint();  // the fetch holds the window thread: show the state before it
   fetchCatalogue();
+}
+
+void PluginWindow::showSiteStatus(const QString& text, const char* style) {
+  siteStatusLabel->setStyleSheet(style);
+  siteStatusLabel->ensurePolished();
+  const int width =
+      std::max(kSiteStatusMinWidth, siteStatusLabel->fontMetrics().horizontalAdvance(text) + 2 * kSiteStatusPadding);
+  siteStatusLabel->setGeometry(kSiteStatusRight - width, kSiteStatusTop, width, kSiteStatusHeight);
+  siteStatusLabel->setText(text);
 }
 
 void PluginWindow::toggleEngine() {

@@ -69,6 +69,8 @@ class PluginWindow : public QWidget {
  private:
   // Gives the table its height and the window as much of it as the screen holds.
   void fitToScreen(int contentHeight);
+  // The catalogue state in its colour, in a cell as wide as its text needs.
+  void showSiteStatus(const QString& text, const char* style);
 
   std::map<QString, std::pair<int32_t, int32_t>> installedPlugins;
   std::map<QString, PluginRecord> catalogue;

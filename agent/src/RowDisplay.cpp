@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "agent/src/CellText.h"
 #include "agent/src/DownloadWorker.h"
 #include "agent/src/PluginWindow.h"
 
@@ -54,39 +55,36 @@ RowDisplay::RowDisplay(const PluginRecord& record_, PluginWindow* window_, int t
       height(kImageRowHeight * std::max<int32_t>(1, static_cast<int32_t>(record_.images.size()))),
       directories(directories_) {
   QWidget* table = window->tableWidget();
-  nameLabel = centredLabel(record.Name, table);
+  nameLabel = centredLabel(QString(), table);
   nameLabel->setStyleSheet(rowStyle::kName);
   descriptionBox = new QTextEdit(table);
   descriptionBox->setAcceptRichText(false);
   stabilityLabel = centredLabel(QString(), table);
   placeCommonWidgets(top);
 
+  statusLabel = centredLabel(QString(), table);
   if (record.installed) {
     const bool outdated = record.outdated;
-    statusLabel = centredLabel(outdated ? "OUTDATED" : "UP TO DATE", table);
-    statusLabel->setStyleSheet(outdated ? rowStyle::kRedStatus : rowStyle::kGreenStatus);
+    showStatus(outdated ? "OUTDATED" : "UP TO DATE", outdated ? rowStyle::kRedStatus : rowStyle::kGreenStatus, top);
+    statusLabel->show();
   } else if (hasWindows) {
-    statusLabel = centredLabel("RESTART LUMORA", table);
-    statusLabel->setStyleSheet(rowStyle::kRedStatus);
+    showStatus("RESTART LUMORA", rowStyle::kRedStatus, top);
     statusLabel->hide();
     ensureDownloadWidgets();
     placeDownloadWidgets(top);
     downloadButton->show();
   } else {
-    statusLabel = centredLabel("N/A FOR YOUR\nSYSTEM", table);
-    statusLabel->setStyleSheet(rowStyle::kRedStatus);
-  }
-  statusLabel->setGeometry(kStatusX, top, kStatusWidth, height);
-  if (!statusLabel->isHidden()) {
+    showStatus("N/A FOR YOUR\nSYSTEM", rowStyle::kRedStatus, top);
     statusLabel->show();
   }
 
   for (size_t index = 0; index < record.images.size(); ++index) {
     const std::shared_ptr<devImage>& image = record.images[index];
     const int y = top + kImageRowHeight * static_cast<int>(index);
-    image->imageLabel = centredLabel(image->Vendor + "\n" + image->Product, table);
+    image->imageLabel = centredLabel(QString(), table);
     image->imageLabel->setGeometry(kImageX, y, kImageWidth, kImageRowHeight);
     image->imageLabel->setStyleSheet(rowStyle::kImage);
+    showElidedText(image->imageLabel, image->Vendor + "\n" + image->Product);
     image->imageLabel->show();
     image->downloadedLabel = centredLabel("Downloaded", table);
     image->downloadedLabel->setGeometry(kImageButtonX, y, kImageButtonWidth, kImageRowHeight);
@@ -105,17 +103,23 @@ RowDisplay::RowDisplay(const PluginRecord& record_, PluginWindow* window_, int t
 RowDisplay::~RowDisplay() = default;
 
 void RowDisplay::placeCommonWidgets(int top) {
-  nameLabel->setText(record.Name);
   nameLabel->setGeometry(kNameX, top, kNameWidth, height);
+  showElidedText(nameLabel, record.Name);
   nameLabel->show();
   descriptionBox->setPlainText(record.Description);
   descriptionBox->setReadOnly(true);
   descriptionBox->setGeometry(kDescriptionX, top, kDescriptionWidth, height);
   descriptionBox->show();
-  stabilityLabel->setText(stabilityName(record));
   stabilityLabel->setStyleSheet(rowStyle::forStability(record.level));
   stabilityLabel->setGeometry(kStabilityX, top, kStabilityWidth, height);
+  showWholeText(stabilityLabel, stabilityName(record));
   stabilityLabel->show();
+}
+
+void RowDisplay::showStatus(const QString& text, const char* style, int top) {
+  statusLabel->setStyleSheet(style);
+  statusLabel->setGeometry(kStatusX, top, kStatusWidth, height);
+  showWholeText(statusLabel, text);
 }
 
 void RowDisplay::ensureDownloadWidgets() {
@@ -145,23 +149,22 @@ void RowDisplay::refresh(const PluginRecord& record_, int top, const QStringList
   }
   record = record_;
   placeCommonWidgets(top);
-  statusLabel->setGeometry(kStatusX, top, kStatusWidth, height);
 
   if (!record.installed && !hasWindows) {
+    statusLabel->setGeometry(kStatusX, top, kStatusWidth, height);
     return;
   }
   if (!record.installed) {
     ensureDownloadWidgets();
     placeDownloadWidgets(top);
-    statusLabel->setText(endText.isEmpty() ? QStringLiteral("RESTART LUMORA") : endText);
-    statusLabel->setStyleSheet(rowStyle::kRedStatus);
+    showStatus(endText.isEmpty() ? QStringLiteral("RESTART LUMORA") : endText, rowStyle::kRedStatus, top);
     statusLabel->setVisible(downloadStarted && !downloadRunning);
     downloadButton->setVisible(!downloadStarted);
     progressBar->setVisible(downloadRunning);
     return;
   }
-  statusLabel->setText(record.outdated ? "OUTDATED" : "UP TO DATE");
-  statusLabel->setStyleSheet(record.outdated ? rowStyle::kRedStatus : rowStyle::kGreenStatus);
+  showStatus(record.outdated ? "OUTDATED" : "UP TO DATE",
+             record.outdated ? rowStyle::kRedStatus : rowStyle::kGreenStatus, top);
   if (downloadButton != nullptr) {
     downloadButton->hide();
   }
@@ -193,7 +196,7 @@ void RowDisplay::download() {
 
 void RowDisplay::slotUpdateText(QString Q) {
   endText = Q;
-  statusLabel->setText(Q);
+  showWholeText(statusLabel, Q);
 }
 
 void RowDisplay::slotDownloadEnd() {

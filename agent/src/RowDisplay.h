@@ -89,6 +89,8 @@ class RowDisplay : public QObject {
 
  private:
   void placeCommonWidgets(int top);
+  // The status cell's text, whole, in its style at the row's top.
+  void showStatus(const QString& text, const char* style, int top);
   // The button and progress bar of a row that offers a download, made on first need.
   void ensureDownloadWidgets();
   void placeDownloadWidgets(int top);

@@ -28,6 +28,8 @@ constexpr int kDialogHeight = 480;
 constexpr int kButtonMinWidth = 100;
 constexpr int kButtonMinHeight = 26;
 constexpr int kListSpacing = 7;
+// Between the address and mode column and the lists: the widest label would nearly touch them.
+constexpr int kColumnSpacing = 16;
 constexpr int kPluginNameWidth = 24;
 constexpr int kHardwareIdRole = Qt::UserRole;
 
@@ -131,6 +133,7 @@ MainWindow::Settings::Settings(Agent& agent, std::vector<NetworkAddress> address
   connect(discoveryModel, &QStandardItemModel::itemChanged, this, &Settings::onDiscoveryItemChanged);
 
   auto* columns = new QHBoxLayout;
+  columns->setSpacing(scaled(kColumnSpacing));
   columns->addLayout(left);
   columns->addLayout(right, 1);
 

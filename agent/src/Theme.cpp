@@ -18,6 +18,8 @@ namespace {
 
 constexpr const char* kDarkLinkColour = "color: rgb(42, 130, 218);";
 constexpr const char* kLightLinkColour = "color: rgb(0, 0, 255);";
+// Text of disabled widgets and entries in the dark theme: white would look enabled.
+const QColor kDarkDisabledText(128, 128, 128);
 
 QPalette buildDarkPalette() {
   // A default palette is the application's current one: every role not listed keeps its value.
@@ -35,6 +37,9 @@ QPalette buildDarkPalette() {
   dark.setColor(QPalette::Link, QColor(42, 130, 218));
   dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
   dark.setColor(QPalette::HighlightedText, Qt::black);
+  for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+    dark.setColor(QPalette::Disabled, role, kDarkDisabledText);
+  }
   return dark;
 }
 

@@ -1,10 +1,15 @@
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QImage>
 #include <QLabel>
+#include <QListView>
+#include <QPainter>
 #include <QPixmap>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStandardItemModel>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +21,7 @@
 #include "agent/src/Settings.h"
 #include "agent/src/Theme.h"
 #include "agent/tests/DialogsFixture.h"
+#include "agent/tests/ThemeTestSupport.h"
 
 namespace {
 
@@ -69,12 +75,13 @@ class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
       return R"({"Proxy":"relay_brixel","Vendor":")" + std::string(vendor) + R"(","Product":")" + product +
              R"(","PNG_URL":")" + at("/p.png") + R"(","ICNS_URL":")" + at("/p.icns") + "\"}";
     };
-    catalogue =
-        ScriptedReply::json(R"({"Plugins":[)" + entry("vextro", "release", 1, 4, "vextro.so", "Vextro devices proxy") +
-                            "," + entry("annwatch", "beta", 1, 0, "annwatch.so", "SAP streams discovery") + "," +
-                            entry("relay_brixel", "experimental", 0, 9, "relay_brixel.so", "Brixel generic proxy") +
-                            "," + entry("relay_cobalt", "beta", 1, 0, "", "Brantel Cairn proxy") + R"(],"Images":[)" +
-                            picture("Brixel", "Pavlix") + "," + picture("Brixel", "Nimbrel") + "]}");
+    catalogue = ScriptedReply::json(
+        R"({"Plugins":[)" + entry("vextro", "release", 1, 4, "vextro.so", "Vextro devices proxy") + "," +
+        entry("annwatch", "beta", 1, 0, "annwatch.so", "SAP streams discovery") + "," +
+        entry("relay_brixel", "experimental", 0, 9, "relay_brixel.so", "Brixel generic proxy") + "," +
+        entry("relay_cobalt", "beta", 1, 0, "", "Brantel Cairn proxy") + "," +
+        entry("relay_fendral_studio_bridge", "beta", 1, 0, "", "Fendral studio bridge") + R"(],"Images":[)" +
+        picture("Brixel", "Pavlix") + "," + picture("Brixel", "Nimbrel Studio Interface") + "]}");
     writeFile(pictures() + "Brixel_Pavlix.png", "png");
     writeFile(pictures() + "Brixel_Pavlix.icns", "icns");
   }
@@ -130,7 +137,11 @@ class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
     // Status texts are dark on their light colours in both themes.
     EXPECT_GT(darkPixelsOf(manager, window.row("annwatch")->status()), 20);
     EXPECT_GT(darkPixelsOf(manager, window.siteStatus()), 20);
+    // A name too long for its cell is cut at its end and whole in the tool tip.
+    EXPECT_EQ(window.row("relay_fendral_studio_bridge")->nameWidget()->toolTip(), "relay_fendral_studio_bridge");
     shootManyRows(suffix);
+
+    shootUnreachable(suffix);
 
     lmr::Agent agent;
     lmr::MainWindow::Settings settings(agent, {{"eth0", "AA:BB:CC:DD:EE:01", "192.168.1.20", "255.255.255.0"},
@@ -138,6 +149,63 @@ class DialogsScreenshotTest : public dialogs_test::CatalogueFixture {
     settings.show();
     QApplication::processEvents();
     ASSERT_TRUE(settings.grab().save(outputPath((std::string("settings_") + suffix + ".png").c_str())));
+    shootAllInterfaces(settings, suffix);
+    shootOpenComboBox(settings, suffix);
+  }
+
+  // Without a catalogue: the state of the fetch shows whole, in red, beside "Update info".
+  void shootUnreachable(const char* suffix) {
+    server.setReply("/plugins.json", ScriptedReply::html(404, "<html>Not Found</html>"));
+    lmr::PluginWindow window;
+    window.buildUi({QString::fromStdString(pictures())});
+    window.show();
+    QApplication::processEvents();
+    const QImage unreachable = window.grab().toImage();
+    ASSERT_TRUE(unreachable.save(outputPath((std::string("plugin_manager_unreachable_") + suffix + ".png").c_str())));
+    const QLabel* status = window.siteStatus();
+    EXPECT_EQ(status->text(), "COULD NOT CONNECT TO WEBSITE");
+    EXPECT_EQ(cornerOf(unreachable, status), QColor(255, 0, 0));
+    EXPECT_LE(status->fontMetrics().horizontalAdvance(status->text()), status->contentsRect().width());
+  }
+
+  // "All" ticked: the interface rows are disabled, and their texts look it beside the enabled "All".
+  static void shootAllInterfaces(lmr::MainWindow::Settings& settings, const char* suffix) {
+    QStandardItemModel* rows = settings.discoveryItems();
+    rows->item(0)->setCheckState(Qt::Checked);
+    ASSERT_FALSE(rows->item(1)->isEnabled());
+    QApplication::processEvents();
+    const QImage drawn = settings.grab().toImage();
+    ASSERT_TRUE(drawn.save(outputPath((std::string("settings_all_interfaces_") + suffix + ".png").c_str())));
+    const QListView* list = nullptr;
+    for (const QListView* view : settings.findChildren<QListView*>()) {
+      if (view->model() == rows) list = view;
+    }
+    ASSERT_NE(list, nullptr);
+    // The text of a row, right of its check box, against the list's background.
+    const auto contrastOf = [&](int row) {
+      QRect text = list->visualRect(rows->index(row, 0)).adjusted(24, 0, 0, 0);
+      text.translate(list->viewport()->mapTo(&settings, QPoint(0, 0)));
+      return theme_test::inkContrast(drawn, text);
+    };
+    const int enabled = contrastOf(0);
+    EXPECT_GT(enabled, 120) << suffix;
+    for (int row = 1; row < rows->rowCount(); ++row) {
+      EXPECT_LT(contrastOf(row), enabled - 50) << suffix << " row " << row;
+    }
+  }
+
+  // The address combo box opened over the dialog, as the screen shows both.
+  static void shootOpenComboBox(lmr::MainWindow::Settings& settings, const char* suffix) {
+    QComboBox* combo = settings.addressBox();
+    combo->showPopup();
+    QWidget* popup = combo->view()->window();
+    ASSERT_TRUE(processEventsUntil([popup] { return popup->isVisible(); }));
+    QImage shown = settings.grab().toImage();
+    QPainter painter(&shown);
+    painter.drawPixmap(popup->geometry().topLeft() - settings.geometry().topLeft(), popup->grab());
+    painter.end();
+    combo->hidePopup();
+    ASSERT_TRUE(shown.save(outputPath((std::string("combo_open_") + suffix + ".png").c_str())));
   }
 };
 

@@ -190,6 +190,86 @@ TEST_F(PluginWindowTest, WithoutCatalogueOnlyTheFixedWidgetsShow) {
   EXPECT_FALSE(headerVisible(*window));
 }
 
+// Whether the label's text, wrapped where the label wraps, fits inside its borders at its font.
+::testing::AssertionResult textFits(const QLabel* label) {
+  const QRect unbounded(0, 0, label->contentsRect().width(), 1 << 20);
+  const QSize needed = QFontMetrics(label->font())
+                           .boundingRect(unbounded, label->wordWrap() ? Qt::TextWordWrap : 0, label->text())
+                           .size();
+  const QRect room = label->contentsRect();
+  if (needed.width() <= room.width() && needed.height() <= room.height()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << '"' << label->text().toStdString() << "\" needs " << needed.width() << "x"
+                                       << needed.height() << ", has " << room.width() << "x" << room.height();
+}
+
+TEST_F(PluginWindowTest, SiteStatusShowsEachStateWholeBesideTheUpdateButton) {
+  server.setReply("/plugins.json", ScriptedReply::html(404, "<html>Not Found</html>"));
+  auto window = open(engineJson());
+  const auto check = [&window](const char* text) {
+    const QLabel* status = window->siteStatus();
+    EXPECT_EQ(status->text(), text);
+    EXPECT_TRUE(textFits(status));
+    EXPECT_EQ(status->geometry().right(), 779) << text;
+    EXPECT_EQ(status->geometry().top(), 20) << text;
+    EXPECT_EQ(status->height(), 30) << text;
+    EXPECT_GE(status->width(), 120) << text;
+    EXPECT_GT(status->geometry().left(), window->updateInfoButton()->geometry().right()) << text;
+  };
+  check("COULD NOT CONNECT TO WEBSITE");
+  QTest::mouseClick(window->updateInfoButton(), Qt::LeftButton);
+  check("TRYING TO CONNECT...");
+  server.setReply("/plugins.json", ScriptedReply::json(standardCatalogue()));
+  QTest::mouseClick(window->updateInfoButton(), Qt::LeftButton);
+  check("CONNECTED");
+  EXPECT_EQ(window->siteStatus()->geometry(), QRect(660, 20, 120, 30));
+}
+
+TEST_F(PluginWindowTest, CellTextsShowWholeAndLongNamesAreCutAtTheEndWithTheirTextAsToolTip) {
+  const std::string longName = "a_plug_in_with_a_rather_long_name";
+  server.setReply("/plugins.json",
+                  ScriptedReply::json(R"({"Plugins":[)" + plugin("outdated", "experimental", 1, 3, "outdated.so") +
+                                      "," + plugin("nofile", "beta", 1, 0, "") + "," +
+                                      plugin("same", "release", 1, 3, "same.so") + "," +
+                                      plugin("offered", "release", 2, 0, "offered.so") + "," +
+                                      plugin(longName, "beta", 1, 0, "long.so") + R"(],"Images":[)" +
+                                      image("same", "Brixel", "Pavlix") + "," +
+                                      image("same", "Fendral", "StudioInterface_KV2400_MkII") + "]}"));
+  auto window = open(engineJson());
+  for (const char* name : {"outdated", "nofile", "same", "localonly"}) {
+    const lmr::RowDisplay* row = window->row(name);
+    ASSERT_NE(row, nullptr) << name;
+    EXPECT_TRUE(row->status()->isVisible()) << name;
+    EXPECT_TRUE(textFits(row->status())) << name;
+    EXPECT_TRUE(textFits(row->stabilityWidget())) << name;
+    EXPECT_EQ(row->nameWidget()->text(), name);
+    EXPECT_TRUE(row->nameWidget()->toolTip().isEmpty()) << name;
+  }
+  EXPECT_EQ(window->row("outdated")->stabilityWidget()->text(), "experimental");
+  // The texts a row shows later: a download's failures, and its end.
+  lmr::RowDisplay* offered = window->row("offered");
+  for (const char* text : {"File Open\nError", "Download\nError", "RESTART LUMORA"}) {
+    offered->slotUpdateText(text);
+    EXPECT_EQ(offered->status()->text(), text);
+    EXPECT_TRUE(textFits(offered->status()));
+  }
+
+  const QLabel* name = window->row(QString::fromStdString(longName))->nameWidget();
+  EXPECT_TRUE(textFits(name));
+  EXPECT_TRUE(name->text().endsWith(QChar(0x2026))) << name->text().toStdString();
+  EXPECT_TRUE(QString::fromStdString(longName).startsWith(name->text().chopped(1)));
+  EXPECT_EQ(name->toolTip().toStdString(), longName);
+
+  const auto& pictures = window->row("same")->shownImages();
+  ASSERT_EQ(pictures.size(), 2u);
+  EXPECT_EQ(pictures[0]->imageLabel->text(), "Brixel\nPavlix");
+  EXPECT_TRUE(pictures[0]->imageLabel->toolTip().isEmpty());
+  const QLabel* product = pictures[1]->imageLabel;
+  EXPECT_TRUE(textFits(product));
+  EXPECT_TRUE(product->text().startsWith("Fendral\nStudio")) << product->text().toStdString();
+  EXPECT_TRUE(product->text().endsWith(QChar(0x2026))) << product->text().toStdString();
+  EXPECT_EQ(product->toolTip(), "Fendral\nStudioInterface_KV2400_MkII");
+}
+
 TEST_F(PluginWindowTest, UpdateInfoRefreshesRowsInPlaceAndAddsNewOnes) {
   auto window = openStandard();
   const lmr::RowDisplay* before = window->row("outdated");
@@ -401,7 +481,9 @@ TEST_F(PluginWindowTest, TextsFromTheNetworkShowAsPlainText) {
   const QString shown = QString::fromStdString(R"(<img src="missing.png"><b>bold</b>)");
   const lmr::RowDisplay* row = window->row(shown);
   ASSERT_NE(row, nullptr);
-  EXPECT_EQ(row->nameWidget()->text(), shown);
+  // Too long for its cell: cut at the end, whole in the tool tip.
+  EXPECT_EQ(row->nameWidget()->toolTip(), shown);
+  EXPECT_TRUE(shown.startsWith(row->nameWidget()->text().chopped(1))) << row->nameWidget()->text().toStdString();
   EXPECT_EQ(row->descriptionWidget()->toPlainText(), shown);
   EXPECT_EQ(row->shownImages()[0]->imageLabel->text(), "<i>V\n<u>P");
   ASSERT_NE(window->row("<img src='x.png'>engine"), nullptr);

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QListView>
 #include <QPushButton>
 #include <QStandardItemModel>
@@ -175,6 +176,32 @@ TEST_F(SettingsTest, ShowsTheStoredChoices) {
   EXPECT_EQ(dialog.pluginItems()->item(0)->checkState(), Qt::Checked);
   EXPECT_EQ(dialog.pluginItems()->item(1)->checkState(), Qt::Unchecked);
   EXPECT_EQ(dialog.pluginItems()->item(1)->toolTip().toStdString(), base() + "/plugins");
+}
+
+// The lists' column stands well clear of the widest label and the combo boxes of the other one.
+TEST_F(SettingsTest, TheTwoColumnsAreSetClearlyApart) {
+  load(kStored);
+  Settings dialog(*agent, addresses());
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  const auto labelNamed = [&dialog](const char* text) {
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+      if (label->text() == text) return label;
+    }
+    return static_cast<QLabel*>(nullptr);
+  };
+  const QLabel* address = labelNamed("Web Server Address:");
+  const QLabel* discovery = labelNamed("Discovery Filter:");
+  ASSERT_NE(address, nullptr);
+  ASSERT_NE(discovery, nullptr);
+  EXPECT_EQ(address->y(), discovery->y());
+  const int textEnd =
+      address->x() + address->contentsRect().left() + address->fontMetrics().horizontalAdvance(address->text());
+  const int nextText = discovery->x() + discovery->contentsRect().left();
+  constexpr int kClearGap = 12;
+  EXPECT_GE(nextText - textEnd, kClearGap) << "text ends at " << textEnd << ", next begins at " << nextText;
+  const QListView* list = viewOf(dialog, dialog.discoveryItems());
+  EXPECT_GE(list->x() - dialog.addressBox()->geometry().right() - 1, kClearGap);
 }
 
 TEST_F(SettingsTest, OkWithoutChangeWritesNothingAndSaysNothing) {

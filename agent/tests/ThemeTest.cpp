@@ -6,10 +6,14 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -89,15 +93,17 @@ TEST_F(ThemeTest, LightForegroundInstallsTheDarkPaletteAndSheet) {
   const QPalette palette = QApplication::palette();
   for (int group = 0; group < QPalette::NColorGroups; ++group) {
     const auto g = static_cast<QPalette::ColorGroup>(group);
+    // Disabled texts are grey: white would look enabled.
+    const QColor text = g == QPalette::Disabled ? QColor(128, 128, 128) : QColor(Qt::white);
     EXPECT_EQ(palette.color(g, QPalette::Window), QColor(0, 0, 0));
-    EXPECT_EQ(palette.color(g, QPalette::WindowText), QColor(Qt::white));
+    EXPECT_EQ(palette.color(g, QPalette::WindowText), text);
     EXPECT_EQ(palette.color(g, QPalette::Base), QColor(25, 25, 25));
     EXPECT_EQ(palette.color(g, QPalette::AlternateBase), QColor(50, 50, 50));
     EXPECT_EQ(palette.color(g, QPalette::ToolTipBase), QColor(Qt::black));
     EXPECT_EQ(palette.color(g, QPalette::ToolTipText), QColor(Qt::white));
-    EXPECT_EQ(palette.color(g, QPalette::Text), QColor(Qt::white));
+    EXPECT_EQ(palette.color(g, QPalette::Text), text);
     EXPECT_EQ(palette.color(g, QPalette::Button), QColor(50, 50, 50));
-    EXPECT_EQ(palette.color(g, QPalette::ButtonText), QColor(Qt::white));
+    EXPECT_EQ(palette.color(g, QPalette::ButtonText), text);
     EXPECT_EQ(palette.color(g, QPalette::BrightText), QColor(Qt::red));
     EXPECT_EQ(palette.color(g, QPalette::Link), QColor(42, 130, 218));
     EXPECT_EQ(palette.color(g, QPalette::Highlight), QColor(42, 130, 218));
@@ -340,6 +346,81 @@ TEST_F(ThemeTest, LinkStyledTextUsesTheDarkLinkColourWhenDark) {
   QBXTheme* theme = QBXTheme::instance(true);
   EXPECT_EQ(theme->linkStyledText(QStringLiteral("<a href=\"x\">x</a>")).toStdString(),
             "<a href=\"x\" style=\"color: rgb(42, 130, 218);\">x</a>");
+}
+
+// A disabled entry or label must not look like an enabled one, in either theme.
+TEST_F(ThemeTest, DisabledMenuEntriesAndLabelsAreDimmerThanEnabledOnes) {
+  for (const char* foreground : {"0,0,0", "255,255,255"}) {
+    ScopedEnv colour("LUMORA_FOREGROUND", std::string(foreground));
+    QBXTheme::install(qApp);
+    using theme_test::inkContrast;
+    QMenu menu;
+    QAction* disabled = menu.addAction(QStringLiteral("Open Web App"));
+    disabled->setEnabled(false);
+    QAction* enabled = menu.addAction(QStringLiteral("Settings..."));
+    const QImage drawn = menu.grab().toImage();
+    const int dimmed = inkContrast(drawn, menu.actionGeometry(disabled));
+    const int full = inkContrast(drawn, menu.actionGeometry(enabled));
+    EXPECT_GT(full, 120) << foreground;
+    EXPECT_LT(dimmed, full - 50) << foreground << ": disabled " << dimmed << ", enabled " << full;
+
+    QWidget panel;
+    auto* layout = new QVBoxLayout(&panel);
+    auto* on = new QLabel(QStringLiteral("Discovery Filter:"));
+    auto* off = new QLabel(QStringLiteral("Discovery Filter:"));
+    off->setEnabled(false);
+    layout->addWidget(on);
+    layout->addWidget(off);
+    const QImage labels = panel.grab().toImage();
+    EXPECT_LT(inkContrast(labels, off->geometry()), inkContrast(labels, on->geometry()) - 50) << foreground;
+    QBXTheme::instance(false)->slotApplicationAboutToQuit();
+  }
+}
+
+// Every image the dark sheet names is among the resources.
+TEST(ThemeResources, EveryImageTheDarkSheetNamesIsCompiledIn) {
+  const QString sheet = darkSheetResource();
+  const QRegularExpression url(QStringLiteral("url\\(\"?(:/[^\")]+)\"?\\)"));
+  int named = 0;
+  for (auto match = url.globalMatch(sheet); match.hasNext();) {
+    const QString path = match.next().captured(1);
+    ++named;
+    const QImage image(path);
+    EXPECT_FALSE(image.isNull()) << path.toStdString();
+    EXPECT_TRUE(image.hasAlphaChannel()) << path.toStdString();
+  }
+  EXPECT_GE(named, 9);
+}
+
+// In the dark theme a combo box shows its drop-down arrow and a scroll bar its arrow buttons,
+// bright on their dark faces.
+TEST_F(ThemeTest, DarkComboBoxesAndScrollBarsShowTheirArrows) {
+  ScopedEnv white("LUMORA_FOREGROUND", std::string("255,255,255"));
+  QBXTheme::install(qApp);
+  QComboBox combo;
+  combo.addItems({QStringLiteral("Auto"), QStringLiteral("192.168.1.20")});
+  combo.resize(160, 30);
+  const QImage comboImage = combo.grab().toImage();
+  QStyleOptionComboBox comboOption;
+  comboOption.initFrom(&combo);
+  const QRect arrow =
+      combo.style()->subControlRect(QStyle::CC_ComboBox, &comboOption, QStyle::SC_ComboBoxArrow, &combo);
+  ASSERT_TRUE(arrow.isValid());
+  EXPECT_GT(arrow.left(), 100);
+  EXPECT_GT(theme_test::inkContrast(comboImage, arrow), 100);
+
+  // The sheet keeps 16 pixels at each end of a bar for its arrow buttons.
+  for (const Qt::Orientation orientation : {Qt::Horizontal, Qt::Vertical}) {
+    QScrollBar bar(orientation);
+    bar.setRange(0, 100);
+    const bool horizontal = orientation == Qt::Horizontal;
+    bar.resize(horizontal ? QSize(200, 16) : QSize(16, 200));
+    const QImage barImage = bar.grab().toImage();
+    const QRect start(0, 0, 16, 16);
+    const QRect end = horizontal ? QRect(184, 0, 16, 16) : QRect(0, 184, 16, 16);
+    EXPECT_GT(theme_test::inkContrast(barImage, start), 120) << (horizontal ? "left" : "top");
+    EXPECT_GT(theme_test::inkContrast(barImage, end), 120) << (horizontal ? "right" : "bottom");
+  }
 }
 
 TEST(ThemeResources, TheThreeAliasesAreCompiledIn) {

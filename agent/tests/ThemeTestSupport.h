@@ -10,6 +10,9 @@
 #include <QString>
 #include <QThread>
 
+#include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -57,6 +60,27 @@ inline void rewriteFile(const QString& path, const QByteArray& contents) {
 inline QString darkSheetResource() {
   QFile file(QString::fromLatin1(QBXTheme::kDarkStyleSheetResource));
   return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// How far the lightness of the area's strongest pixel stands from that of its background (the
+// lightness most of its pixels have): the contrast of a text or picture drawn there, whatever its
+// anti-aliasing.
+inline int inkContrast(const QImage& image, const QRect& area) {
+  const QRect inside = area.intersected(image.rect());
+  std::array<int, 256> count{};
+  for (int y = inside.top(); y <= inside.bottom(); ++y) {
+    for (int x = inside.left(); x <= inside.right(); ++x) {
+      ++count[static_cast<std::size_t>(image.pixelColor(x, y).lightness())];
+    }
+  }
+  const int background = static_cast<int>(std::max_element(count.begin(), count.end()) - count.begin());
+  int strongest = 0;
+  for (int lightness = 0; lightness < 256; ++lightness) {
+    if (count[static_cast<std::size_t>(lightness)] > 0) {
+      strongest = std::max(strongest, std::abs(lightness - background));
+    }
+  }
+  return strongest;
 }
 
 // Where screenshots go: the build tree.

@@ -26,7 +26,9 @@
 #include "agent/src/Agent.h"
 #include "agent/src/Config.h"
 #include "agent/src/MainWindow.h"
+#include "agent/src/Theme.h"
 #include "agent/src/Version.h"
+#include "agent/tests/ThemeTestSupport.h"
 #include "testing/qt_test_main/process_events_until.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
@@ -474,6 +476,33 @@ TEST_F(TrayTest, MenuScreenshotsShowTheAttachmentInTheTitleAndWebAppRows) {
     EXPECT_GT(inked(after), 20) << action->text().toStdString();
     const bool changes = action == tray->titleAction() || action == tray->webAppAction();
     EXPECT_EQ(before != after, changes) << action->text().toStdString();
+  }
+}
+
+// Unattached, the title and web-app rows are disabled: in either theme their texts are visibly
+// dimmer than the enabled "Settings..." row's.
+TEST_F(TrayTest, UnattachedMenuDimsItsDisabledRowsInBothThemes) {
+  theme_test::ThemeReset reset;
+  start();
+  for (const char* theme : {"light", "dark"}) {
+    ScopedEnv colour("LUMORA_FOREGROUND", std::string(theme == std::string("dark") ? "255,255,255" : "0,0,0"));
+    QBXTheme::install(qobject_cast<QApplication*>(QCoreApplication::instance()));
+    emit tray->menu()->aboutToShow();
+    const QImage menu = tray->menu()->grab().toImage();
+    menu.save(theme_test::screenshotPath(QStringLiteral("tray_menu_unattached_%1.png").arg(theme)));
+    QAction* settings = nullptr;
+    for (QAction* action : tray->menu()->actions()) {
+      if (action->text() == "&Settings...") settings = action;
+    }
+    ASSERT_NE(settings, nullptr);
+    const int enabled = theme_test::inkContrast(menu, tray->menu()->actionGeometry(settings));
+    EXPECT_GT(enabled, 120) << theme;
+    for (QAction* disabled : {tray->titleAction(), tray->webAppAction()}) {
+      ASSERT_FALSE(disabled->isEnabled());
+      EXPECT_LT(theme_test::inkContrast(menu, tray->menu()->actionGeometry(disabled)), enabled - 50)
+          << theme << ": " << disabled->text().toStdString();
+    }
+    QBXTheme::instance(false)->slotApplicationAboutToQuit();  // light first: its palette is the one started with
   }
 }
 
