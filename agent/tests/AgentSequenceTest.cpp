@@ -131,7 +131,8 @@ TEST_F(SequenceTest, HybridThatLosesItsServerStartsItsOwnAfterTheSearchTime) {
   const auto lost = std::chrono::steady_clock::now();
   ASSERT_TRUE(waitUntil([&] { return !readFile(argsFile()).empty(); }, 4s));
   const auto took = std::chrono::steady_clock::now() - lost;
-  engine = agent->enginePid();
+  // The fake engine writes its arguments as it starts, which may be before the agent stored its id.
+  ASSERT_TRUE(waitUntil([&] { return (engine = agent->enginePid()) > 0; }, 4s));
   // Four rounds without a server, the first of them partly before the loss.
   EXPECT_GE(took, 3 * kTick);
   EXPECT_LT(took, 4 * kTick + kSlack);
