@@ -2,9 +2,11 @@
 // devices on 127.0.0.1 (no injected delay):
 //  - CPU time (of the calling thread: page client, state build, compare, diff) and wall time of
 //    one refresh cycle of one proxy, for an unchanged device and for one that changed;
-//  - the floor next to them, from the same run: the same two GETs over plain blocking sockets
-//    with their header lines split into a map, and the ratio of each cycle's CPU time to it
-//    (changed device: one value; changed lines: a parameter line comes or goes too);
+//  - the floors next to them, from the same run, over plain blocking sockets: for a changed
+//    device the same two GETs with their header lines split into a map; for an unchanged one what
+//    the product really has to do, the two GETs and a byte comparison with the last blocks (it
+//    skips the parse then). The ratio of each cycle's CPU time to its floor (changed device: one
+//    value; changed lines: a parameter line comes or goes too);
 //  - wall time of one round in which every proxy of N (default 100) runs its cycle, as the
 //    refresh threads do one after another under the global lock, and that round as a fraction
 //    of the 5000 ms refresh period.
@@ -82,8 +84,8 @@ std::string RawRequest(const std::string& path, uint16_t port) {
          "\r\nAccept: text/*,*/*\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
-// One GET over a blocking socket; the header lines (after the status line) split into a map.
-std::map<std::string, std::string> RawFetch(uint16_t port, const std::string& request) {
+// One GET over a blocking socket: the header block as received, up to its blank line.
+std::string RawHeaderBlock(uint16_t port, const std::string& request) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -103,6 +105,14 @@ std::map<std::string, std::string> RawFetch(uint16_t port, const std::string& re
     end = received.find("\r\n\r\n");
   }
   ::close(fd);
+  received.resize(end + 4);
+  return received;
+}
+
+// One GET; the header lines (after the status line) split into a map.
+std::map<std::string, std::string> RawFetch(uint16_t port, const std::string& request) {
+  const std::string received = RawHeaderBlock(port, request);
+  const std::size_t end = received.size() - 4;  // where "\r\n\r\n" begins
   std::map<std::string, std::string> parameters;
   std::size_t begin = received.find("\r\n") + 2;
   while (begin < end) {
@@ -130,6 +140,26 @@ double MeasureFloor(uint16_t port, int cycles) {
   return cpuMs;
 }
 
+// The floor of an unchanged cycle: both blocks fetched and compared with the previous ones.
+double MeasureUnchangedFloor(uint16_t port, int cycles) {
+  const std::string config = RawRequest("/config.htm", port);
+  const std::string statistics = RawRequest("/statistic.htm", port);
+  std::string lastConfig = RawHeaderBlock(port, config);
+  std::string lastStatistics = RawHeaderBlock(port, statistics);
+  int same = 0;
+  const double cpuStart = ThreadCpuMs();
+  for (int i = 0; i < cycles; ++i) {
+    std::string configBlock = RawHeaderBlock(port, config);
+    std::string statisticsBlock = RawHeaderBlock(port, statistics);
+    same += configBlock == lastConfig && statisticsBlock == lastStatistics ? 1 : 0;
+    lastConfig = std::move(configBlock);
+    lastStatistics = std::move(statisticsBlock);
+  }
+  const double cpuMs = (ThreadCpuMs() - cpuStart) / cycles;
+  if (same != cycles) throw std::runtime_error("an unchanged device's pages changed");
+  return cpuMs;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,15 +174,20 @@ int main(int argc, char** argv) {
     Vextro::RavennaDeviceProxy proxy(1, "127.0.0.1", device.port(), model, IdleThreads());
     MeasureCycles(device, proxy, 20, Change::None);  // warm-up
     MeasureFloor(device.port(), 20);
+    MeasureUnchangedFloor(device.port(), 20);
     const double floorMs = MeasureFloor(device.port(), 200);
+    const double unchangedFloorMs = MeasureUnchangedFloor(device.port(), 200);
     const CycleCost unchanged = MeasureCycles(device, proxy, 200, Change::None);
     const CycleCost changed = MeasureCycles(device, proxy, 200, Change::Value);
     const CycleCost reparsed = MeasureCycles(device, proxy, 200, Change::Lines);
     std::printf("config page: %zu parameters, statistics page: %zu parameters\n", device.config().size(),
                 device.statistics().size());
     std::printf("floor (two raw GETs, header lines into a map): cpu %.3f ms\n", floorMs);
-    std::printf("one cycle, unchanged device: cpu %.3f ms, wall %.3f ms, cpu ratio to floor %.2f\n", unchanged.cpuMs,
-                unchanged.wallMs, unchanged.cpuMs / floorMs);
+    std::printf("unchanged floor (two raw GETs, blocks compared with the last ones): cpu %.3f ms\n", unchangedFloorMs);
+    std::printf(
+        "one cycle, unchanged device: cpu %.3f ms, wall %.3f ms, cpu ratio to floor %.2f, to unchanged floor "
+        "%.2f\n",
+        unchanged.cpuMs, unchanged.wallMs, unchanged.cpuMs / floorMs, unchanged.cpuMs / unchangedFloorMs);
     std::printf("one cycle, changed device:   cpu %.3f ms, wall %.3f ms, cpu ratio to floor %.2f\n", changed.cpuMs,
                 changed.wallMs, changed.cpuMs / floorMs);
     std::printf("one cycle, changed lines:    cpu %.3f ms, wall %.3f ms, cpu ratio to floor %.2f\n", reparsed.cpuMs,

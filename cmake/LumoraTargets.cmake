@@ -9,6 +9,12 @@ set(LUMORA_QT_SANITIZER_ENVIRONMENT
 set(LUMORA_DBUS_TSAN_ENVIRONMENT
   "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/testing/sanitizers/dbus_tsan_suppressions.txt:halt_on_error=1:second_deadlock_stack=1")
 
+# Tests that advertise a "_lumora" engine service on the test namespace's avahi-daemon, and tests
+# whose agent attaches to any such service, take this lock: an agent would otherwise attach to
+# another test's engine and lose it when that test ends. (Tests in a namespace of their own, and
+# agents whose attachment the test does not look at, need not.)
+set(LUMORA_ENGINE_SERVICES_LOCK lumora_engine_services)
+
 # lumora_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [ENVIRONMENT ...] [TIMEOUT s]
 #                  [RESOURCE_LOCK ...] [EXCLUDE gtest-pattern...])
 # One test executable; each test case becomes its own CTest test so `ctest -j8` spreads them.

@@ -99,7 +99,14 @@ TEST(ProgramSlow, AgentQuitAndStartedAgainEndsAttachedToALiveEngine) {
   ProgramRun first(LUMORA_PROGRAM, {}, env, root.path() + "/first");
   ASSERT_TRUE(testing_support::waitUntil([&] { return accepts(attachedAddress(first.output())); }, 20s))
       << first.output();
+  // A quit from the menu ends the agent's event loop before the user can start it again; a signal
+  // is taken later. Like the menu's quit: the first agent has stopped taking new agents' messages
+  // (its single-instance socket is gone) when the second starts, else the second only asks the
+  // quitting one to open its web app.
+  const std::string guardSocket = root.path() + "/runtime/lumora_agent_singleton";
+  ASSERT_TRUE(std::filesystem::exists(guardSocket));
   first.signal(SIGTERM);
+  ASSERT_TRUE(testing_support::waitUntil([&] { return !std::filesystem::exists(guardSocket); }, 5s));
   const auto restarted = std::chrono::steady_clock::now();
   ProgramRun second(LUMORA_PROGRAM, {}, env, root.path() + "/second");
   EXPECT_EQ(first.waitExit(5s), 0);

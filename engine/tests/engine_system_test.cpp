@@ -220,20 +220,24 @@ TEST_F(EngineSystem, FailingPluginsArePassedOverAndOnlyListedOnesLoad) {
   addPlugin(ANNWATCH_PLUGIN_PATH);
   addSimulatedDevice();
   ScopedEnv only("TVSK_PLUGINS", "engine_faulty_device,engine_faulty_discovery.so:vextro,missing_one");
-  std::optional<testing_support::StdoutCapture> capture(std::in_place);
+  // Captured for the whole test: the host worker probes the device after start() returned.
+  testing_support::StdoutCapture capture;
   start(1);
-  std::string printed = capture->take();
-  capture.reset();
   // The throwing probe passes the device on to vextro; the throwing start unloads its plug-in.
   ASSERT_TRUE(waitUntil([&] { return get("$.Devices[0].Identity.Name") == "Sim"; }, 5s));
   EXPECT_EQ(get("$.Config.Plugins"),
             Json::parse(
                 R"([{"Name":"engine_faulty_device","Major":9,"Minor":9},{"Name":"vextro","Major":1,"Minor":4}])"));
-  capture.emplace();
+  std::string printed;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        printed += capture.take();
+        return printed.find("TVSK engine_faulty_device probe threw: probe exploded") != std::string::npos;
+      },
+      5s))
+      << printed;
   TVSK_Uninitialize();
-  printed += capture->take();
-  capture.reset();
-  EXPECT_NE(printed.find("TVSK engine_faulty_device probe threw: probe exploded"), std::string::npos) << printed;
+  printed += capture.take();
   EXPECT_NE(printed.find("TVSK engine_faulty_discovery start threw: start exploded"), std::string::npos) << printed;
   EXPECT_NE(printed.find("annwatch.so: not among the plug-ins to load"), std::string::npos) << printed;
   EXPECT_NE(printed.find("TVSK plug-in missing_one is to be loaded but was found in no plug-in folder"),

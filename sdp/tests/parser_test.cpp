@@ -124,6 +124,7 @@ TEST(SdpParser, OriginLines) {
   EXPECT_EQ(short_origin->unicast_address, "");
   EXPECT_NE(parse_session_description("o=\n")->origin, nullptr);
   const auto two = parse_session_description("o=a 1 1 IN IP4 10.0.0.1\no=b  2 2 IN IP4 10.0.0.2 extra\n")->origin;
+  ASSERT_NE(two, nullptr);
   EXPECT_EQ(two->username, "b");
   EXPECT_EQ(two->session_id, "2");
   EXPECT_EQ(two->unicast_address, "10.0.0.2");

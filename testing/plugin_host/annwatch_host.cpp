@@ -1,12 +1,17 @@
 // plugin-host annwatch --plugin PATH --seconds N [--filter ADDRESS]... [--start-id N]
 // Creates a discovery object as the engine does, starts it with a filter list and prints one
-// "message: " line per JSON text the plug-in reports, then destroys it after N seconds.
+// "message: " line per JSON text the plug-in reports, then destroys it after N seconds, or at
+// once on SIGINT or SIGTERM.
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/include/tvsk/AddressFilterList.h"
@@ -18,8 +23,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: plugin-host annwatch --plugin PATH --seconds N [--filter ADDRESS]... [--start-id N]\n"
     "Loads the stream-discovery plug-in as the engine does, listens for SAP announcements on the\n"
-    "loopback interface for N seconds and prints one \"message: <JSON>\" line per reported stream;\n"
-    "the plug-in's own console lines come between them.\n"
+    "loopback interface for N seconds (or until SIGINT or SIGTERM) and prints one \"message: <JSON>\"\n"
+    "line per reported stream; the plug-in's own console lines come between them.\n"
     "  --plugin PATH       annwatch.so to load (build/plugins/annwatch/annwatch.so)\n"
     "  --seconds N         how long to listen (may have decimals)\n"
     "  --filter ADDRESS    announcements whose origin address is ADDRESS are not reported (repeatable)\n"
@@ -31,6 +36,19 @@ int usage(const std::string& message) { return lumora_testing::usageError("plugi
 void printMessage(void*, const char* json) {
   std::printf("message: %s\n", json);
   std::fflush(stdout);
+}
+
+// Waits up to seconds, or until SIGINT or SIGTERM (blocked by the caller) arrives.
+void listenFor(double seconds, const sigset_t& endSignals) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return;
+    timespec wait{};
+    wait.tv_sec = static_cast<time_t>(left);
+    wait.tv_nsec = static_cast<long>((left - std::floor(left)) * 1e9);
+    if (sigtimedwait(&endSignals, nullptr, &wait) >= 0 || errno != EINTR) return;
+  }
 }
 
 }  // namespace
@@ -69,6 +87,12 @@ int runAnnwatchHost(int argc, char** argv) {
   if (seconds < 0) {
     return usage("--seconds N is required");
   }
+  // Blocked before the plug-in starts its thread, so only listenFor takes them.
+  sigset_t endSignals;
+  sigemptyset(&endSignals);
+  sigaddset(&endSignals, SIGINT);
+  sigaddset(&endSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
   try {
     testing_support::AnnwatchLibrary library(plugin);
     const std::string createJson = startId.empty() ? "{}" : "{\"StartId\":" + startId + "}";
@@ -83,7 +107,7 @@ int runAnnwatchHost(int argc, char** argv) {
                                  : "{\"ListAddress\":" + std::to_string(reinterpret_cast<uintptr_t>(&filter)) + "}";
     const int started = library.start(discovery, startJson.c_str());
     if (started == 0) {
-      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+      listenFor(seconds, endSignals);
     }
     const int destroyed = library.destroy(discovery);
     if (started != 0 || destroyed != 0) {

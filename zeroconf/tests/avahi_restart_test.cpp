@@ -53,7 +53,7 @@ class zeroconf_avahi_restart : public ::testing::Test {
 TEST_F(zeroconf_avahi_restart, RunningBrowseReportsLostInstancesAndFindsNewOnes) {
   const std::string before = unique_name("before");
   const std::string after = unique_name("after");
-  auto listener = std::make_shared<recording_listener>("_lumora_");
+  auto listener = std::make_shared<recording_listener>(kNamePrefix);
   auto handle = client_->browse("", "_http._tcp", "_ravenna", listener, false);
   ASSERT_NE(nullptr, handle);
   publisher first(before, unique_port());

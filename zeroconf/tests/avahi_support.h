@@ -27,7 +27,11 @@ inline std::string host_name() {
   return name;
 }
 
-inline std::string unique_name(const std::string& stem) { return "_lumora_" + stem + "_" + std::to_string(getpid()); }
+// Not "_lumora...": an agent under test in the same namespace would take such a service for an
+// engine and attach to it.
+inline constexpr const char* kNamePrefix = "zeroconf_test_";
+
+inline std::string unique_name(const std::string& stem) { return kNamePrefix + stem + "_" + std::to_string(getpid()); }
 
 inline uint16_t unique_port() { return static_cast<uint16_t>(20000 + getpid() % 20000); }
 

@@ -73,7 +73,7 @@ TEST(StreamMessage, ReadsOnlyTheFirstAudioMediaAndItsOwnAttributes) {
   EXPECT_EQ(record["Encoding"], "L24");
   EXPECT_EQ(record["SampleRate"], 48000);
   EXPECT_EQ(record["TrackNumber"], 8);
-  EXPECT_EQ(record["Tracks"].size(), 8u);
+  ASSERT_EQ(record["Tracks"].size(), 8u);
   EXPECT_EQ(record["Tracks"][7], "Track 7");
   EXPECT_EQ(record["GMID"], "00-00-00-00-00-00-00-00");
   EXPECT_EQ(record["Domain"], 0);
