@@ -65,6 +65,15 @@ class ListenerTest : public ::testing::Test {
     return message;
   }
 
+  // What steps write to standard output. Checks go after it, so that their failures reach the
+  // test's log rather than the capture.
+  template <typename Steps>
+  static std::string written(Steps steps) {
+    testing_support::StdoutCapture capture;
+    steps();
+    return capture.take();
+  }
+
   std::vector<std::string> takeEvents() {
     auto all = events.items();
     std::vector<std::string> fresh(all.begin() + static_cast<long>(seen), all.end());
@@ -205,7 +214,6 @@ TEST_F(ListenerTest, AFullTableDropsTheEntryHeardOnlyOnceLongestAgo) {
   options.max_sessions = 3;
   options.sender_share = 2;
   makeListener(options);
-  testing_support::StdoutCapture capture;
   // Each from a sender of its own, so that no sender holds its share.
   feed(announce(1, aes67Sdp("One", "1", "1")), "10.1.0.1");
   clockMs += 1000;
@@ -215,13 +223,14 @@ TEST_F(ListenerTest, AFullTableDropsTheEntryHeardOnlyOnceLongestAgo) {
   feed(announce(1, aes67Sdp("One", "1", "1")), "10.1.0.1");
   takeEvents();
 
-  feed(announce(4, aes67Sdp("Four", "1", "4")), "10.1.0.4");
-  feed(announce(5, aes67Sdp("Five", "1", "5")), "10.1.0.5");
-  feed(announce(6, aes67Sdp("Six", "1", "6")), "10.1.0.6");
+  std::string out = written([&] {
+    feed(announce(4, aes67Sdp("Four", "1", "4")), "10.1.0.4");
+    feed(announce(5, aes67Sdp("Five", "1", "5")), "10.1.0.5");
+    feed(announce(6, aes67Sdp("Six", "1", "6")), "10.1.0.6");
+  });
   EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/2/Two", "added 10.0.0.1/4/Four", "removed 10.0.0.1/3/Three",
                                   "added 10.0.0.1/5/Five", "removed 10.0.0.1/4/Four", "added 10.0.0.1/6/Six"}));
   EXPECT_EQ(subject->statistics().evicted, 3u);
-  std::string out = capture.take();
   EXPECT_NE(out.find("session table full (3 sessions): dropped IP:10.0.0.1, id=2 from 10.1.0.2 for IP:10.0.0.1, "
                      "id=4 from 10.1.0.4\n"),
             std::string::npos)
@@ -229,13 +238,14 @@ TEST_F(ListenerTest, AFullTableDropsTheEntryHeardOnlyOnceLongestAgo) {
   EXPECT_EQ(out.find("id=5"), std::string::npos) << out;
 
   // Everything heard twice and no sender above its share: news is refused, and logged once.
-  feed(announce(5, aes67Sdp("Five", "1", "5")), "10.1.0.5");
-  feed(announce(6, aes67Sdp("Six", "1", "6")), "10.1.0.6");
-  feed(announce(7, aes67Sdp("Seven", "1", "7")), "10.1.0.7");
-  feed(announce(8, aes67Sdp("Eight", "1", "8")), "10.1.0.8");
+  out = written([&] {
+    feed(announce(5, aes67Sdp("Five", "1", "5")), "10.1.0.5");
+    feed(announce(6, aes67Sdp("Six", "1", "6")), "10.1.0.6");
+    feed(announce(7, aes67Sdp("Seven", "1", "7")), "10.1.0.7");
+    feed(announce(8, aes67Sdp("Eight", "1", "8")), "10.1.0.8");
+  });
   EXPECT_TRUE(takeEvents().empty());
   EXPECT_EQ(subject->statistics().refused, 2u);
-  out = capture.take();
   EXPECT_NE(out.find("session table full (3 sessions): dropped IP:10.0.0.1, id=7\n"), std::string::npos) << out;
   EXPECT_EQ(out.find("id=8"), std::string::npos) << out;
 
@@ -284,27 +294,25 @@ TEST_F(ListenerTest, OnlyTheAnnouncingSenderChangesOrDeletesASession) {
   const std::string spoofer = "10.3.0.66";
   feed(announce(7, aes67Sdp("Stage", "1")), owner);
   takeEvents();
-  testing_support::StdoutCapture capture;
   // The victim's origin and hash from another address: a deletion, a change, a modification
   // under a new hash, and a plain repeat. None of them counts.
-  feed(deletionOf(7, aes67Sdp("Stage", "1")), spoofer);
-  SapMessage moved = announce(7, aes67Sdp("Stage", "1", "1311738121", "10.66.66.66"));
-  feed(moved, spoofer);
-  feed(announce(8, aes67Sdp("Stage hijacked", "2")), spoofer);
-  feed(announce(7, aes67Sdp("Stage", "1")), spoofer);
+  std::string out = written([&] {
+    feed(deletionOf(7, aes67Sdp("Stage", "1")), spoofer);
+    feed(announce(7, aes67Sdp("Stage", "1", "1311738121", "10.66.66.66")), spoofer);
+    feed(announce(8, aes67Sdp("Stage hijacked", "2")), spoofer);
+    feed(announce(7, aes67Sdp("Stage", "1")), spoofer);
+  });
   EXPECT_TRUE(takeEvents().empty());
   ASSERT_EQ(subject->sessions().size(), 1u);
   EXPECT_EQ(subject->sessions()[0].sdp, aes67Sdp("Stage", "1"));
   EXPECT_EQ(subject->statistics().foreign, 4u);
   // One line for the first; the others are counted and their number written a period later.
-  std::string out = capture.take();
   EXPECT_NE(out.find("ignored SAP deletion from 10.3.0.66: IP:10.0.0.1, id=7 was announced by 10.3.0.1\n"),
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("ignored SAP announcement"), std::string::npos) << out;
   clockMs += std::chrono::milliseconds(listener::options::kLogPeriod).count();
-  subject->check_expired();
-  out = capture.take();
+  out = written([&] { subject->check_expired(); });
   EXPECT_NE(out.find("3 more SAP packets about another sender's session in the last 5 s\n"), std::string::npos) << out;
 
   // The owner's own change and deletion still work.
@@ -317,23 +325,23 @@ TEST_F(ListenerTest, OnlyTheAnnouncingSenderChangesOrDeletesASession) {
 
 TEST_F(ListenerTest, PerPacketWarningsAreWrittenOncePerPeriodThenCounted) {
   constexpr int kFlood = 10000;
-  testing_support::StdoutCapture capture;
   SapMessage encrypted = announce(9, aes67Sdp());
   encrypted.encrypted = true;
   SapMessage compressed = announce(10, aes67Sdp());
   compressed.compressed = true;
   const std::string hugeName(60000, '\x01');
   const SapMessage invalid = announce(11, aes67Sdp(hugeName));
-  for (int k = 0; k < kFlood; ++k) {
-    subject->on_datagram({}, std::string("\x20\x00\x00\x01", 4));
-    feed(encrypted);
-    feed(compressed);
-    feed(deletionOf(static_cast<uint16_t>(k + 100), aes67Sdp()));
-    if (k < 10) {
-      feed(invalid);
+  std::string out = written([&] {
+    for (int k = 0; k < kFlood; ++k) {
+      subject->on_datagram({}, std::string("\x20\x00\x00\x01", 4));
+      feed(encrypted);
+      feed(compressed);
+      feed(deletionOf(static_cast<uint16_t>(k + 100), aes67Sdp()));
+      if (k < 10) {
+        feed(invalid);
+      }
     }
-  }
-  std::string out = capture.take();
+  });
   // One line of each kind (the one with the huge SDP cut like every log line), none per deletion.
   EXPECT_LT(out.size(), 4000u) << out.substr(0, 4000);
   EXPECT_NE(out.find("dropped SAP packet of 4 bytes: shorter than its header\n"), std::string::npos) << out;
@@ -344,9 +352,10 @@ TEST_F(ListenerTest, PerPacketWarningsAreWrittenOncePerPeriodThenCounted) {
 
   // A period later the counts come, and the next occurrence is written again.
   clockMs += std::chrono::milliseconds(listener::options::kLogPeriod).count();
-  feed(encrypted);
-  subject->check_expired();
-  out = capture.take();
+  out = written([&] {
+    feed(encrypted);
+    subject->check_expired();
+  });
   EXPECT_NE(out.find("9999 more encrypted SAP packets in the last 5 s\n"), std::string::npos) << out;
   EXPECT_NE(out.find("dropped encrypted SAP packet: IP:10.0.0.1, id=9\n"), std::string::npos) << out;
   EXPECT_NE(out.find("9999 more SAP packets shorter than their header in the last 5 s\n"), std::string::npos) << out;
@@ -590,7 +599,6 @@ TEST(ListenerOnTheWire, ANewStreamAppearsWithinTwoAnnouncementsDuringAFloodOfInv
   // The real stream's announcement interval: short for the test, generous for a loaded machine.
   constexpr auto kInterval = 1s;
   constexpr uint16_t kRealHash = 0x5151;
-  testing_support::StdoutCapture quiet;
   WireListener wire;
   std::atomic<int> realAdded{0};
   std::atomic<int> realRemoved{0};
