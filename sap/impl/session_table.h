@@ -24,8 +24,8 @@ namespace sap {
 // keys and go in key order: origin text byte-wise, then hash.
 //
 // Each entry also belongs to the UDP sender that announced it. A full table makes room from what
-// is worth least: entries heard only once, oldest first, and the entries of a sender holding more
-// than its share of the table; every choice costs the same however full the table is.
+// is worth least: entries heard only once, oldest first, and the entries of a sender holding its
+// share of the table or more; every choice costs the same however full the table is.
 class session_table {
  public:
   using sender_address = boost::asio::ip::address;

@@ -608,6 +608,7 @@ TEST(ListenerOnTheWire, ANewStreamAppearsWithinTwoAnnouncementsDuringAFloodOfInv
 
   std::atomic<int> floodSent{0};
   std::atomic<bool> floodStalled{false};
+  std::atomic<bool> realAnnounced{false};
   std::thread flood([&] {
     const testing_support::SapSender spoofer(wire.port, "127.0.0.2");
     for (int k = 0; k < kFlood && !floodStalled; ++k) {
@@ -619,6 +620,11 @@ TEST(ListenerOnTheWire, ANewStreamAppearsWithinTwoAnnouncementsDuringAFloodOfInv
                  "\r\nt=0 0\r\n";
       if (k % kCheckEvery == 0 && !wire.handled(static_cast<uint64_t>(k) - std::min<uint64_t>(k, kAhead))) {
         floodStalled = true;
+      }
+      // However slowly the test thread runs, the second half of the flood follows the stream's
+      // first announcement.
+      if (k == kFlood / 2) {
+        testing_support::waitUntil([&] { return realAnnounced.load(); }, 30s);
       }
       spoofer.send(buildSapPacket(fake));
       ++floodSent;
@@ -635,6 +641,7 @@ TEST(ListenerOnTheWire, ANewStreamAppearsWithinTwoAnnouncementsDuringAFloodOfInv
   const int floodAtFirstAnnouncement = floodSent;
   while (realAdded == 0 && announcements < 3) {
     real.send(buildSapPacket(stream));
+    realAnnounced = true;
     ++announcements;
     testing_support::waitUntil([&] { return realAdded > 0; }, kInterval);
   }
