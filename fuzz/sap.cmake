@@ -18,6 +18,7 @@ lumora_add_fuzz_target(sap_listener GROUP sap_fuzzers
   LIBS lumora_sap
   FUZZ_SOURCES ${sap_packet_sources}
     ${PROJECT_SOURCE_DIR}/sap/impl/session_table.cpp
+    ${PROJECT_SOURCE_DIR}/sap/impl/rate_limited_log.cpp
     ${PROJECT_SOURCE_DIR}/sap/impl/listener.cpp
     ${PROJECT_SOURCE_DIR}/sap/impl/periodic_timer.cpp
     ${PROJECT_SOURCE_DIR}/sap/impl/multicast_receiver.cpp)

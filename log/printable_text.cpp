@@ -1,5 +1,6 @@
 #include "log/printable_text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace lumora_log {
@@ -35,11 +36,27 @@ size_t utf8_sequence_length(std::string_view text, size_t at) {
   return 0;
 }
 
-std::string printable(std::string_view text) {
+std::string printable(std::string_view text) { return printable(text, std::string_view::npos); }
+
+std::string printable(std::string_view text, size_t max_size) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  static constexpr std::string_view kCut = "...";
   std::string out;
-  out.reserve(text.size());
+  out.reserve(std::min(text.size(), max_size));
+  // Where the text is cut when it does not fit: the last piece boundary that leaves room for "...".
+  size_t cut_at = 0;
+  const auto cut = [&] {
+    out.resize(cut_at);
+    out.append(kCut.substr(0, max_size - cut_at));
+    return out;
+  };
   for (size_t at = 0; at < text.size();) {
+    if (out.size() > max_size) {
+      return cut();
+    }
+    if (out.size() + kCut.size() <= max_size) {
+      cut_at = out.size();
+    }
     const auto byte = static_cast<uint8_t>(text[at]);
     const size_t length = utf8_sequence_length(text, at);
     // U+0080..U+009F are C1 controls: U+009B starts a terminal command like ESC [ does.
@@ -60,7 +77,7 @@ std::string printable(std::string_view text) {
       ++at;
     }
   }
-  return out;
+  return out.size() > max_size ? cut() : out;
 }
 
 }  // namespace lumora_log

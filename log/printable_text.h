@@ -19,4 +19,8 @@ namespace lumora_log {
 // 0x7F, C1 controls, malformed or overlong sequences, surrogates) becomes "\xHH".
 [[nodiscard]] std::string printable(std::string_view text);
 
+// The same, at most max_size bytes long: when the text does not fit, it ends in "..." after the
+// last whole character or escape that fits. Only as much of the text is read as is written.
+[[nodiscard]] std::string printable(std::string_view text, size_t max_size);
+
 }  // namespace lumora_log

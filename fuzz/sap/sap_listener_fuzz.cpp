@@ -1,6 +1,7 @@
 // Fuzz entry: a sequence of SAP datagrams and clock steps fed to a session table. Records are
-// [op][length high][length low][bytes]: op even is a datagram of length bytes, op odd moves the
-// clock by length seconds and runs the expiry check. The signals must describe the table exactly.
+// [op][length high][length low][bytes]: op even is a datagram of length bytes from one of four
+// sender addresses (op / 2 % 4), op odd moves the clock by length seconds and runs the expiry
+// check. The signals must describe the table exactly.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr size_t kCap = 8;
+constexpr unsigned kSenders = 4;
 
 void require(bool holds, const char* what) {
   if (!holds) {
@@ -41,7 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   table->session_added.connect([&live](const sap::session& s) {
     require(live.insert(sap::key_of(s)).second, "added a session that was already there");
   });
-  table->session_removed.connect([&live](const sap::session& s) { live.erase(sap::key_of(s)); });
+  table->session_removed.connect([&live](const sap::session& s) {
+    require(live.erase(sap::key_of(s)) == 1, "removed a session that was not there");
+  });
 
   size_t at = 0;
   while (at + 3 <= size) {
@@ -50,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += 3;
     if (op % 2 == 0) {
       const size_t take = std::min(length, size - at);
-      table->on_datagram({}, std::string(reinterpret_cast<const char*>(data + at), take));
+      const boost::asio::ip::udp::endpoint sender(boost::asio::ip::address_v4(0x0A000001u + op / 2 % kSenders), 9875);
+      table->on_datagram(sender, std::string(reinterpret_cast<const char*>(data + at), take));
       at += take;
     } else {
       now_ms += static_cast<int64_t>(length) * 1000;
@@ -64,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       require(s.hash != 0, "hash 0 stored");
     }
     require(stored == live, "signals and table disagree");
+    require(table->sender_count() <= std::min<size_t>(kSenders, sessions.size()), "senders outlive their sessions");
   }
   return 0;
 }

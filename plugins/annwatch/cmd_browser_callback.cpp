@@ -12,9 +12,14 @@ namespace annwatch {
 
 namespace {
 
+// A session name from the network takes at most this much of a console line, as much as a log
+// line holds.
+constexpr size_t kMaxPrintedName = 1000;
+
 // Such a name is written as it stands; anything else goes through the escaping of log texts.
-bool is_printable_ascii(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
+bool is_shown_as_it_stands(const std::string& text) {
+  return text.size() <= kMaxPrintedName &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; });
 }
 
 }  // namespace
@@ -25,7 +30,8 @@ cmd_browser_callback::cmd_browser_callback(std::string name, std::string filter,
 
 void cmd_browser_callback::print(const sdp::session_description& description, const char* what) const {
   // "<name> : <session name> <what>\n\n", in pieces under one lock of the stream.
-  const std::string escaped = is_printable_ascii(description.name) ? std::string() : sdp::printable(description.name);
+  const std::string escaped =
+      is_shown_as_it_stands(description.name) ? std::string() : sdp::printable(description.name, kMaxPrintedName);
   const std::string& shown = escaped.empty() ? description.name : escaped;
   flockfile(stdout);
   for (const std::string_view piece : {std::string_view(name_), std::string_view(" : "), std::string_view(shown),

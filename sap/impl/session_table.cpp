@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace sap {
@@ -18,6 +19,14 @@ std::optional<std::string> numeric_version(const std::string& text) {
 }
 
 }  // namespace
+
+size_t session_table::sender_hash::operator()(const sender_address& address) const {
+  if (address.is_v4()) {
+    return std::hash<uint32_t>()(address.to_v4().to_uint());
+  }
+  const auto bytes = address.to_v6().to_bytes();
+  return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
 
 session_table::entry* session_table::find(const std::string& origin, uint16_t hash) {
   const auto sessions = origins_.find(origin);
@@ -81,12 +90,76 @@ void session_table::unindex(origin_sessions& sessions, uint16_t hash, const orig
   }
 }
 
-const session& session_table::insert(session announced, origin_identity identity) {
+const session& session_table::insert(session announced, origin_identity identity, const sender_address& sender,
+                                     bool heard_again) {
   origin_sessions& sessions = origins_[announced.origin];
   const uint16_t hash = announced.hash;
   index(sessions, hash, identity);
   ++size_;
-  return sessions.by_hash.emplace(hash, entry{std::move(announced), std::move(identity)}).first->second.announced;
+  entry& stored =
+      sessions.by_hash.emplace(hash, entry{std::move(announced), std::move(identity), sender, heard_again, {}, {}})
+          .first->second;
+  link(stored);
+  return stored.announced;
+}
+
+// Entries stay where the hashed maps put them (their nodes never move), so lists may go through them.
+void session_table::link(entry& stored) {
+  sender_sessions& own = senders_[stored.sender];
+  if (stored.heard_again) {
+    own.heard.push_back(stored);
+  } else {
+    own.once.push_back(stored);
+    once_.push_back(stored);
+  }
+  if (++own.count == sender_share_) {
+    large_senders_.push_back(stored.sender);
+  }
+}
+
+void session_table::unlink(entry& stored) {
+  const auto own = senders_.find(stored.sender);
+  sender_list& list = stored.heard_again ? own->second.heard : own->second.once;
+  list.erase(list.iterator_to(stored));
+  if (!stored.heard_again) {
+    once_.erase(once_.iterator_to(stored));
+  }
+  if (own->second.count-- == sender_share_) {
+    large_senders_.erase(std::find(large_senders_.begin(), large_senders_.end(), stored.sender));
+  }
+  if (own->second.count == 0) {
+    senders_.erase(own);
+  }
+}
+
+void session_table::heard(entry& stored) {
+  sender_sessions& own = senders_.find(stored.sender)->second;
+  sender_list& list = stored.heard_again ? own.heard : own.once;
+  list.erase(list.iterator_to(stored));
+  if (!stored.heard_again) {
+    once_.erase(once_.iterator_to(stored));
+    stored.heard_again = true;
+  }
+  own.heard.push_back(stored);
+}
+
+const session_table::entry* session_table::eviction_candidate(const sender_address& sender) const {
+  const auto own = senders_.find(sender);
+  if (own != senders_.end() && own->second.count >= sender_share_) {
+    return own->second.once.empty() ? nullptr : &own->second.once.front();
+  }
+  if (!once_.empty()) {
+    return &once_.front();
+  }
+  const sender_sessions* largest = nullptr;
+  for (const sender_address& address : large_senders_) {
+    const sender_sessions& candidate = senders_.at(address);
+    if (largest == nullptr || candidate.count > largest->count) {
+      largest = &candidate;
+    }
+  }
+  // No entry is heard once here, so a large sender's entries are all in its list of heard ones.
+  return largest != nullptr ? &largest->heard.front() : nullptr;
 }
 
 void session_table::replace(entry& stored, session announced, origin_identity identity) {
@@ -101,6 +174,7 @@ session session_table::erase(const std::string& origin, uint16_t hash) {
   const auto sessions = origins_.find(origin);
   const auto found = sessions->second.by_hash.find(hash);
   unindex(sessions->second, hash, found->second.identity);
+  unlink(found->second);
   session gone = std::move(found->second.announced);
   sessions->second.by_hash.erase(found);
   if (sessions->second.by_hash.empty()) {

@@ -47,6 +47,15 @@ class ListenerTest : public ::testing::Test {
   }
 
   void feed(const SapMessage& message) { subject->on_datagram({}, buildSapPacket(message)); }
+  // As heard from the UDP source address sender.
+  void feed(const SapMessage& message, const std::string& sender) {
+    subject->on_datagram({boost::asio::ip::make_address(sender), testing_support::kSapPort}, buildSapPacket(message));
+  }
+  static SapMessage deletionOf(uint16_t hash, const std::string& sdp, std::string origin = "10.0.0.1") {
+    SapMessage message = announce(hash, testing_support::originLineOf(sdp), std::move(origin));
+    message.deletion = true;
+    return message;
+  }
 
   static SapMessage announce(uint16_t hash, std::string sdp, std::string origin = "10.0.0.1") {
     SapMessage message;
@@ -54,6 +63,15 @@ class ListenerTest : public ::testing::Test {
     message.origin = std::move(origin);
     message.sdp = std::move(sdp);
     return message;
+  }
+
+  // What steps write to standard output. Checks go after it, so that their failures reach the
+  // test's log rather than the capture.
+  template <typename Steps>
+  static std::string written(Steps steps) {
+    testing_support::StdoutCapture capture;
+    steps();
+    return capture.take();
   }
 
   std::vector<std::string> takeEvents() {
@@ -98,9 +116,10 @@ TEST_F(ListenerTest, DeletionRemovesTheStoredSessionEvenWhenItCarriesOnlyTheOrig
   feed(deletion);
   EXPECT_EQ(takeEvents(), (Events{"added 10.0.0.1/7/Stage", "removed 10.0.0.1/7/Stage"}));
   EXPECT_TRUE(subject->sessions().empty());
-  // Unknown key: still signalled, with what the packet carried.
+  // Unknown key: nothing to remove, so nothing is signalled; only counted.
   feed(deletion);
-  EXPECT_EQ(takeEvents(), Events{"removed 10.0.0.1/7/-"});
+  EXPECT_TRUE(takeEvents().empty());
+  EXPECT_EQ(subject->statistics().unknown_deletions, 1u);
 }
 
 TEST_F(ListenerTest, HashZeroAndShortOrEncryptedPacketsChangeNothing) {
@@ -165,7 +184,9 @@ TEST_F(ListenerTest, TimeoutIsTenIntervalsWhenThatIsLonger) {
 }
 
 TEST_F(ListenerTest, ExpiryRunsOnTheTimer) {
-  makeListener({std::chrono::milliseconds(5), {}, listener::kMaxSessions});
+  listener::options options;
+  options.expiry_period = 5ms;
+  makeListener(options);
   feed(announce(3, aes67Sdp("Timed")));
   clockMs += 3600001;
   ASSERT_TRUE(events.waitFor(2));
@@ -188,29 +209,159 @@ TEST_F(ListenerTest, ModificationUnderANewHashReplacesTheOldEntry) {
   EXPECT_EQ(subject->sessions().size(), 4u);
 }
 
-TEST_F(ListenerTest, TableIsCappedAndTheDropIsLoggedOncePerPeriod) {
-  makeListener({0ms, {}, 2});
-  testing_support::StdoutCapture capture;
-  feed(announce(1, aes67Sdp("One", "1", "1")));
-  feed(announce(2, aes67Sdp("Two", "1", "2")));
-  feed(announce(3, aes67Sdp("Three", "1", "3")));
-  feed(announce(4, aes67Sdp("Four", "1", "4")));
-  EXPECT_EQ(takeEvents(), (Events{"added 10.0.0.1/1/One", "added 10.0.0.1/2/Two"}));
-  std::string out = capture.take();
-  EXPECT_NE(out.find("session table full (2 sessions): dropped IP:10.0.0.1, id=3\n"), std::string::npos) << out;
-  EXPECT_EQ(out.find("id=4"), std::string::npos);
+TEST_F(ListenerTest, AFullTableDropsTheEntryHeardOnlyOnceLongestAgo) {
+  listener::options options;
+  options.max_sessions = 3;
+  options.sender_share = 2;
+  makeListener(options);
+  // Each from a sender of its own, so that no sender holds its share.
+  feed(announce(1, aes67Sdp("One", "1", "1")), "10.1.0.1");
+  clockMs += 1000;
+  feed(announce(2, aes67Sdp("Two", "1", "2")), "10.1.0.2");
+  clockMs += 1000;
+  feed(announce(3, aes67Sdp("Three", "1", "3")), "10.1.0.3");
+  feed(announce(1, aes67Sdp("One", "1", "1")), "10.1.0.1");
+  takeEvents();
 
-  // Known sessions still refresh and change, and a freed place is taken again.
-  feed(announce(2, aes67Sdp("Two bis", "1", "2")));
-  SapMessage deletion = announce(1, "");
-  deletion.deletion = true;
-  feed(deletion);
-  feed(announce(3, aes67Sdp("Three", "1", "3")));
-  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/2/Two", "added 10.0.0.1/2/Two bis", "removed 10.0.0.1/1/One",
-                                  "added 10.0.0.1/3/Three"}));
-  clockMs += 10000;
-  feed(announce(5, aes67Sdp("Five", "1", "5")));
-  EXPECT_NE(capture.take().find("id=5"), std::string::npos);
+  std::string out = written([&] {
+    feed(announce(4, aes67Sdp("Four", "1", "4")), "10.1.0.4");
+    feed(announce(5, aes67Sdp("Five", "1", "5")), "10.1.0.5");
+    feed(announce(6, aes67Sdp("Six", "1", "6")), "10.1.0.6");
+  });
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/2/Two", "added 10.0.0.1/4/Four", "removed 10.0.0.1/3/Three",
+                                  "added 10.0.0.1/5/Five", "removed 10.0.0.1/4/Four", "added 10.0.0.1/6/Six"}));
+  EXPECT_EQ(subject->statistics().evicted, 3u);
+  EXPECT_NE(out.find("session table full (3 sessions): dropped IP:10.0.0.1, id=2 from 10.1.0.2 for IP:10.0.0.1, "
+                     "id=4 from 10.1.0.4\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("id=5"), std::string::npos) << out;
+
+  // Everything heard twice and no sender above its share: news is refused, and logged once.
+  out = written([&] {
+    feed(announce(5, aes67Sdp("Five", "1", "5")), "10.1.0.5");
+    feed(announce(6, aes67Sdp("Six", "1", "6")), "10.1.0.6");
+    feed(announce(7, aes67Sdp("Seven", "1", "7")), "10.1.0.7");
+    feed(announce(8, aes67Sdp("Eight", "1", "8")), "10.1.0.8");
+  });
+  EXPECT_TRUE(takeEvents().empty());
+  EXPECT_EQ(subject->statistics().refused, 2u);
+  EXPECT_NE(out.find("session table full (3 sessions): dropped IP:10.0.0.1, id=7\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("id=8"), std::string::npos) << out;
+
+  // Known sessions still change, and a freed place is taken again.
+  feed(announce(5, aes67Sdp("Five bis", "1", "5")), "10.1.0.5");
+  feed(deletionOf(1, aes67Sdp("One", "1", "1")), "10.1.0.1");
+  feed(announce(7, aes67Sdp("Seven", "1", "7")), "10.1.0.7");
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/5/Five", "added 10.0.0.1/5/Five bis", "removed 10.0.0.1/1/One",
+                                  "added 10.0.0.1/7/Seven"}));
+  EXPECT_EQ(subject->sender_count(), 3u);
+}
+
+TEST_F(ListenerTest, ASenderHoldingItsShareOfAFullTableMakesRoomFromItsOwn) {
+  listener::options options;
+  options.max_sessions = 4;
+  options.sender_share = 2;
+  makeListener(options);
+  const std::string real = "10.2.0.1";
+  const std::string flood = "10.2.0.66";
+  feed(announce(10, aes67Sdp("Real", "1", "10")), real);
+  for (uint16_t hash = 1; hash <= 3; ++hash) {
+    feed(announce(hash, aes67Sdp("Fake " + std::to_string(hash), "1", std::to_string(hash))), flood);
+  }
+  takeEvents();
+  // The real session is the oldest heard once, yet the flood replaces only its own.
+  feed(announce(4, aes67Sdp("Fake 4", "1", "4")), flood);
+  feed(announce(5, aes67Sdp("Fake 5", "1", "5")), flood);
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/1/Fake 1", "added 10.0.0.1/4/Fake 4", "removed 10.0.0.1/2/Fake 2",
+                                  "added 10.0.0.1/5/Fake 5"}));
+  // With all its own heard twice, the flood's news is refused.
+  for (uint16_t hash = 3; hash <= 5; ++hash) {
+    feed(announce(hash, aes67Sdp("Fake " + std::to_string(hash), "1", std::to_string(hash))), flood);
+  }
+  feed(announce(6, aes67Sdp("Fake 6", "1", "6")), flood);
+  EXPECT_TRUE(takeEvents().empty());
+  // Nothing is heard once any more: a newcomer takes the place the largest sender heard least recently.
+  feed(announce(10, aes67Sdp("Real", "1", "10")), real);
+  feed(announce(20, aes67Sdp("Newcomer", "1", "20")), "10.2.0.2");
+  EXPECT_EQ(takeEvents(), (Events{"removed 10.0.0.1/3/Fake 3", "added 10.0.0.1/20/Newcomer"}));
+  EXPECT_EQ(subject->sessions().size(), 4u);
+  EXPECT_EQ(subject->sender_count(), 3u);
+}
+
+TEST_F(ListenerTest, OnlyTheAnnouncingSenderChangesOrDeletesASession) {
+  const std::string owner = "10.3.0.1";
+  const std::string spoofer = "10.3.0.66";
+  feed(announce(7, aes67Sdp("Stage", "1")), owner);
+  takeEvents();
+  // The victim's origin and hash from another address: a deletion, a change, a modification
+  // under a new hash, and a plain repeat. None of them counts.
+  std::string out = written([&] {
+    feed(deletionOf(7, aes67Sdp("Stage", "1")), spoofer);
+    feed(announce(7, aes67Sdp("Stage", "1", "1311738121", "10.66.66.66")), spoofer);
+    feed(announce(8, aes67Sdp("Stage hijacked", "2")), spoofer);
+    feed(announce(7, aes67Sdp("Stage", "1")), spoofer);
+  });
+  EXPECT_TRUE(takeEvents().empty());
+  ASSERT_EQ(subject->sessions().size(), 1u);
+  EXPECT_EQ(subject->sessions()[0].sdp, aes67Sdp("Stage", "1"));
+  EXPECT_EQ(subject->statistics().foreign, 4u);
+  // One line for the first; the others are counted and their number written a period later.
+  EXPECT_NE(out.find("ignored SAP deletion from 10.3.0.66: IP:10.0.0.1, id=7 was announced by 10.3.0.1\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("ignored SAP announcement"), std::string::npos) << out;
+  clockMs += std::chrono::milliseconds(listener::options::kLogPeriod).count();
+  out = written([&] { subject->check_expired(); });
+  EXPECT_NE(out.find("3 more SAP packets about another sender's session in the last 5 s\n"), std::string::npos) << out;
+
+  // The owner's own change and deletion still work.
+  feed(announce(7, aes67Sdp("Stage renamed", "1")), owner);
+  feed(deletionOf(7, aes67Sdp("Stage renamed", "1")), owner);
+  EXPECT_EQ(takeEvents(),
+            (Events{"removed 10.0.0.1/7/Stage", "added 10.0.0.1/7/Stage renamed", "removed 10.0.0.1/7/Stage renamed"}));
+  EXPECT_EQ(subject->sender_count(), 0u);
+}
+
+TEST_F(ListenerTest, PerPacketWarningsAreWrittenOncePerPeriodThenCounted) {
+  constexpr int kFlood = 10000;
+  SapMessage encrypted = announce(9, aes67Sdp());
+  encrypted.encrypted = true;
+  SapMessage compressed = announce(10, aes67Sdp());
+  compressed.compressed = true;
+  const std::string hugeName(60000, '\x01');
+  const SapMessage invalid = announce(11, aes67Sdp(hugeName));
+  std::string out = written([&] {
+    for (int k = 0; k < kFlood; ++k) {
+      subject->on_datagram({}, std::string("\x20\x00\x00\x01", 4));
+      feed(encrypted);
+      feed(compressed);
+      feed(deletionOf(static_cast<uint16_t>(k + 100), aes67Sdp()));
+      if (k < 10) {
+        feed(invalid);
+      }
+    }
+  });
+  // One line of each kind (the one with the huge SDP cut like every log line), none per deletion.
+  EXPECT_LT(out.size(), 4000u) << out.substr(0, 4000);
+  EXPECT_NE(out.find("dropped SAP packet of 4 bytes: shorter than its header\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("dropped encrypted SAP packet: IP:10.0.0.1, id=9\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("dropped compressed SAP packet: IP:10.0.0.1, id=10\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Receive invalid UTF8 SDP: IP:10.0.0.1, id=11, SDP:v=0"), std::string::npos) << out;
+  EXPECT_EQ(subject->statistics().unknown_deletions, size_t{kFlood});
+
+  // A period later the counts come, and the next occurrence is written again.
+  clockMs += std::chrono::milliseconds(listener::options::kLogPeriod).count();
+  out = written([&] {
+    feed(encrypted);
+    subject->check_expired();
+  });
+  EXPECT_NE(out.find("9999 more encrypted SAP packets in the last 5 s\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("dropped encrypted SAP packet: IP:10.0.0.1, id=9\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("9999 more SAP packets shorter than their header in the last 5 s\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("9999 more compressed SAP packets in the last 5 s\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("9 more SAP packets with invalid UTF-8 in the last 5 s\n"), std::string::npos) << out;
+  EXPECT_LT(out.size(), 2000u) << out;
 }
 
 TEST_F(ListenerTest, OneOriginFillsTheWholeTableAndItsSessionsStayDistinct) {
@@ -223,6 +374,11 @@ TEST_F(ListenerTest, OneOriginFillsTheWholeTableAndItsSessionsStayDistinct) {
     feed(announce(hashOf(k), sdpOf(k)));
   }
   EXPECT_EQ(takeEvents().size(), cap);
+  // Heard twice, nothing may make room for news.
+  for (size_t k = 0; k < cap; ++k) {
+    feed(announce(hashOf(k), sdpOf(k)));
+  }
+  EXPECT_TRUE(takeEvents().empty());
 
   // Past the cap: news is dropped and logged; repeats, changes and modifications still go through.
   testing_support::StdoutCapture capture;
@@ -361,4 +517,146 @@ TEST(ListenerOnTheWire, ABurstFromDistinctOriginsIsReceivedWithoutADrop) {
   // Stopped, the context lets the listener close its receiver and timer at once.
   io->stop();
   subject.reset();
+}
+
+namespace {
+
+// A listener on lo with its own receiver on a port of its own.
+struct WireListener {
+  WireListener()
+      : port(sap_test::freeUdpPort()),
+        receiver(
+            std::make_shared<sap::multicast::receiver>("", testing_support::kSapGroup, port, "127.0.0.1", io.io())),
+        subject(listener::create(io.io(), receiver, 30000)) {}
+  ~WireListener() {
+    io.stop();
+    subject.reset();
+  }
+  WireListener(const WireListener&) = delete;
+  WireListener& operator=(const WireListener&) = delete;
+
+  // Waits until the listener has handled count datagrams in all.
+  bool handled(uint64_t count, std::chrono::milliseconds timeout = 10s) const {
+    return testing_support::waitUntil([&] { return subject->statistics().datagrams >= count; }, timeout);
+  }
+
+  IoThread io;
+  uint16_t port;
+  std::shared_ptr<sap::multicast::receiver> receiver;
+  std::shared_ptr<listener> subject;
+};
+
+}  // namespace
+
+// Two hosts on lo: the stream's own announcer at 127.0.0.1 and a spoofer at 127.0.0.2 that copies
+// the stream's SAP origin and hash.
+TEST(ListenerOnTheWire, ASpoofedDeletionOrChangeFromAnotherAddressIsIgnored) {
+  SKIP_OUTSIDE_TEST_NAMESPACE();
+  WireListener wire;
+  Inbox<std::string> events;
+  wire.subject->session_added.connect([&](const session& s) { events.push("added " + s.sdp); });
+  wire.subject->session_removed.connect([&](const session& s) { events.push("removed " + s.sdp); });
+  const testing_support::SapSender owner(wire.port, "127.0.0.1");
+  const testing_support::SapSender spoofer(wire.port, "127.0.0.2");
+  SapMessage stream;
+  stream.hash = 0x4242;
+  stream.sdp = aes67Sdp("Stage");
+  owner.send(buildSapPacket(stream));
+  ASSERT_TRUE(events.waitFor(1));
+
+  SapMessage deletion = stream;
+  deletion.deletion = true;
+  deletion.sdp = testing_support::originLineOf(stream.sdp);
+  SapMessage moved = stream;
+  moved.sdp = aes67Sdp("Stage", "1", "1311738121", "10.66.66.66");
+  SapMessage newer = stream;
+  newer.hash = 0x4243;
+  newer.sdp = aes67Sdp("Stage", "2");
+  for (const SapMessage* spoofed : {&deletion, &moved, &newer}) {
+    spoofer.send(buildSapPacket(*spoofed));
+  }
+  ASSERT_TRUE(testing_support::waitUntil([&] { return wire.subject->statistics().foreign == 3; }, 10s))
+      << wire.subject->statistics().foreign << " of 3 spoofed packets counted";
+  EXPECT_EQ(events.items(), std::vector<std::string>{"added " + stream.sdp});
+  ASSERT_EQ(wire.subject->sessions().size(), 1u);
+  EXPECT_EQ(wire.subject->sessions()[0].sdp, stream.sdp);
+
+  owner.send(buildSapPacket(deletion));
+  ASSERT_TRUE(events.waitFor(2));
+  EXPECT_EQ(events.items()[1], "removed " + stream.sdp);
+  EXPECT_TRUE(wire.subject->sessions().empty());
+}
+
+// 100,000 announcements of 10,000 invented origins from one address fill the table; a stream
+// announced meanwhile from another address still appears at once and stays. The flood is held
+// within what the socket buffer takes, so that what is measured is the table, not the kernel.
+TEST(ListenerOnTheWire, ANewStreamAppearsWithinTwoAnnouncementsDuringAFloodOfInventedOrigins) {
+  SKIP_OUTSIDE_TEST_NAMESPACE();
+  constexpr int kFlood = 100000;
+  constexpr int kOrigins = 10000;
+  constexpr uint64_t kAhead = 1000;
+  constexpr int kCheckEvery = 50;
+  // The real stream's announcement interval: short for the test, generous for a loaded machine.
+  constexpr auto kInterval = 1s;
+  constexpr uint16_t kRealHash = 0x5151;
+  WireListener wire;
+  std::atomic<int> realAdded{0};
+  std::atomic<int> realRemoved{0};
+  const auto isReal = [](const session& s) { return s.origin == "127.0.0.1" && s.hash == kRealHash; };
+  wire.subject->session_added.connect([&](const session& s) { realAdded += isReal(s) ? 1 : 0; });
+  wire.subject->session_removed.connect([&](const session& s) { realRemoved += isReal(s) ? 1 : 0; });
+
+  std::atomic<int> floodSent{0};
+  std::atomic<bool> floodStalled{false};
+  std::atomic<bool> realAnnounced{false};
+  std::thread flood([&] {
+    const testing_support::SapSender spoofer(wire.port, "127.0.0.2");
+    for (int k = 0; k < kFlood && !floodStalled; ++k) {
+      const int origin = k % kOrigins;
+      SapMessage fake;
+      fake.origin = "10.77." + std::to_string(origin / 250) + "." + std::to_string(origin % 250 + 1);
+      fake.hash = static_cast<uint16_t>(1 + k / kOrigins);
+      fake.sdp = "v=0\r\no=- " + std::to_string(k) + " 1 IN IP4 " + fake.origin + "\r\ns=Fake " + std::to_string(k) +
+                 "\r\nt=0 0\r\n";
+      if (k % kCheckEvery == 0 && !wire.handled(static_cast<uint64_t>(k) - std::min<uint64_t>(k, kAhead))) {
+        floodStalled = true;
+      }
+      // However slowly the test thread runs, the second half of the flood follows the stream's
+      // first announcement.
+      if (k == kFlood / 2) {
+        testing_support::waitUntil([&] { return realAnnounced.load(); }, 30s);
+      }
+      spoofer.send(buildSapPacket(fake));
+      ++floodSent;
+    }
+  });
+  ASSERT_TRUE(testing_support::waitUntil(
+      [&] { return wire.subject->sessions().size() == listener::kMaxSessions || floodStalled; }, 30s, 10ms));
+
+  const testing_support::SapSender real(wire.port, "127.0.0.1");
+  SapMessage stream;
+  stream.hash = kRealHash;
+  stream.sdp = aes67Sdp("Real stream");
+  int announcements = 0;
+  const int floodAtFirstAnnouncement = floodSent;
+  while (realAdded == 0 && announcements < 3) {
+    real.send(buildSapPacket(stream));
+    realAnnounced = true;
+    ++announcements;
+    testing_support::waitUntil([&] { return realAdded > 0; }, kInterval);
+  }
+  flood.join();
+  ASSERT_FALSE(floodStalled) << "the listener fell behind the flood: " << floodSent << " sent, "
+                             << wire.subject->statistics().datagrams << " handled";
+  EXPECT_EQ(realAdded, 1) << "after " << announcements << " announcements";
+  EXPECT_LE(announcements, 2);
+  EXPECT_LT(floodAtFirstAnnouncement, kFlood) << "the flood ended before the stream was announced";
+  ASSERT_TRUE(wire.handled(static_cast<uint64_t>(kFlood + announcements)));
+  // It stayed, the table is bounded, and the flood went on replacing its own entries.
+  EXPECT_EQ(realRemoved, 0);
+  const auto left = wire.subject->sessions();
+  EXPECT_EQ(left.size(), listener::kMaxSessions);
+  EXPECT_EQ(std::count_if(left.begin(), left.end(), isReal), 1);
+  EXPECT_EQ(wire.subject->sender_count(), 2u);
+  EXPECT_GT(wire.subject->statistics().evicted, static_cast<uint64_t>(kFlood) - 2 * listener::kMaxSessions);
 }

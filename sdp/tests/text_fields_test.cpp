@@ -109,4 +109,25 @@ TEST(SdpTextFields, PrintableEscapesControlsAndMalformedTextButKeepsCharacters) 
   EXPECT_EQ(sdp::printable("\xC3\xBC\xC3"), "\xC3\xBC\\xC3");
 }
 
+TEST(SdpTextFields, PrintableWithALimitCutsBetweenWholeCharactersAndEscapes) {
+  EXPECT_EQ(sdp::printable("Stage", 5), "Stage");
+  EXPECT_EQ(sdp::printable("Stage 1", 6), "Sta...");
+  // An escape or a character is never split: "\x01" does not fit before the mark, nor does U+97F3.
+  EXPECT_EQ(sdp::printable("ab\x01"
+                           "cdef",
+                           8),
+            "ab...");
+  EXPECT_EQ(sdp::printable("ab\xE9\x9F\xB3"
+                           "cdef",
+                           7),
+            "ab...");
+  EXPECT_EQ(sdp::printable("ab\xE9\x9F\xB3", 5), "ab\xE9\x9F\xB3");
+  EXPECT_EQ(sdp::printable("abcdef", 2), "..");
+  // A huge name costs what is written, not what it holds.
+  const std::string huge(60000, '\x01');
+  const std::string shown = sdp::printable(huge, 1000);
+  EXPECT_EQ(shown.size(), 999u);
+  EXPECT_EQ(shown.substr(shown.size() - 7), "\\x01...");
+}
+
 }  // namespace

@@ -13,8 +13,6 @@ namespace testing_support {
 
 namespace {
 
-constexpr const char* kLoopback = "127.0.0.1";
-
 [[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 }  // namespace
@@ -59,7 +57,11 @@ std::string originLineOf(std::string_view sdp) {
   return std::string(sdp.substr(at, end - at)) + "\r\n";
 }
 
-SapSender::SapSender(uint16_t port) : port_(port) {
+SapSender::SapSender(uint16_t port, const std::string& source) : port_(port) {
+  in_addr from{};
+  if (inet_pton(AF_INET, source.c_str(), &from) != 1) {
+    throw std::invalid_argument("bad source address: " + source);
+  }
   fd_ = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd_ < 0) {
     throwErrno("socket");
@@ -70,7 +72,7 @@ SapSender::SapSender(uint16_t port) : port_(port) {
   const unsigned char ttl = 0;
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  local.sin_addr = loopback;
+  local.sin_addr = from;
   if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof(loopback)) != 0 ||
       setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0 ||
       setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0 ||

@@ -34,11 +34,15 @@ struct SapMessage {
 [[nodiscard]] std::string originLineOf(std::string_view sdp);
 
 // Sends datagrams to the SAP group on the loopback interface only: IP_MULTICAST_IF 127.0.0.1,
-// loop on and TTL 0, so nothing is ever put on a wire.
+// loop on and TTL 0, so nothing is ever put on a wire. The source address may be any address of
+// lo (127.0.0.0/8), so that one test can speak as several hosts.
 class SapSender {
  public:
-  // Throws std::system_error when the socket cannot be set up.
-  explicit SapSender(uint16_t port = kSapPort);
+  static constexpr const char* kLoopback = "127.0.0.1";
+
+  // Throws std::system_error when the socket cannot be set up, std::invalid_argument for a source
+  // that is no IPv4 address.
+  explicit SapSender(uint16_t port = kSapPort, const std::string& source = kLoopback);
   ~SapSender();
   SapSender(const SapSender&) = delete;
   SapSender& operator=(const SapSender&) = delete;

@@ -162,6 +162,43 @@ TEST_F(DiscoverySapTest, MalformedAnnouncementsDoNotStopDiscovery) {
   discovery->stop();
 }
 
+// Deletions of sessions nobody announced are not printed, and a session name of 60,000 bytes
+// takes about a kilobyte of its line.
+TEST_F(DiscoverySapTest, LogStaysSmallUnderDeletionFloodsAndHugeNames) {
+  constexpr int kDeletions = 2000;
+  constexpr size_t kMaxLogBytes = 8000;
+  const std::string hugeName = std::string(30000, '\x1b') + std::string(30000, 'N');
+  Messages reported;
+  std::string out;
+  {
+    testing_support::StdoutCapture capture;
+    auto discovery = start(0);
+    // Some announcers send the whole description with a deletion.
+    SapMessage ghost;
+    ghost.deletion = true;
+    for (int k = 0; k < kDeletions; ++k) {
+      ghost.hash = static_cast<uint16_t>(k + 100);
+      ghost.sdp = aes67Sdp("Ghost " + std::to_string(k), "1", std::to_string(k));
+      sender.send(buildSapPacket(ghost));
+    }
+    send(1, aes67Sdp(hugeName));
+    reported = take(1);
+    send(1, aes67Sdp(hugeName), true);
+    const auto removed = take(1);
+    reported.insert(reported.end(), removed.begin(), removed.end());
+    discovery->stop();
+    out = capture.take();
+  }
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_EQ(nlohmann::json::parse(reported[0])["Payload"]["Name"].get<std::string>().size(), hugeName.size());
+  EXPECT_EQ(reported[1], remove(0));
+  EXPECT_LT(out.size(), kMaxLogBytes) << out.substr(0, kMaxLogBytes);
+  EXPECT_EQ(out.find("Ghost"), std::string::npos) << out.substr(0, kMaxLogBytes);
+  EXPECT_NE(out.find("Dante/SAP discover : \\x1B\\x1B"), std::string::npos) << out.substr(0, kMaxLogBytes);
+  EXPECT_NE(out.find("\\x1B... added\n\n"), std::string::npos) << out.substr(0, kMaxLogBytes);
+  EXPECT_NE(out.find("\\x1B... removed\n\n"), std::string::npos) << out.substr(0, kMaxLogBytes);
+}
+
 TEST_F(DiscoverySapTest, CallbackMaySetLateAndIdsAdvanceWithoutOne) {
   discovery_settings settings;
   settings.addresses = [] { return std::vector<std::string>{"127.0.0.1"}; };
