@@ -38,7 +38,8 @@ using testing_support::waitUntil;
 using namespace std::chrono_literals;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime (GCC ships no header for it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #define ENGINE_TEST_SANITIZED 1
 #endif
 
