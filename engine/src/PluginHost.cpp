@@ -72,7 +72,7 @@ struct PluginHost::CallbackContext {
 PluginHost::PluginHost(StateDocument& state, AddressFilterList& filters)
     : state_(state),
       filters_(filters),
-      streamMessages_([this](const std::string& message) { applyStreamMessage(message); }) {}
+      streamMessages_([this](const std::string& message) { return state_.applyStreamMessage(message); }) {}
 
 PluginHost::~PluginHost() { shutdown(); }
 
@@ -353,12 +353,6 @@ void PluginHost::onStreamMessage(void* context, const char* message) {
     static_cast<CallbackContext*>(context)->host->streamMessages_.post(message);
   } catch (...) {
     printEngineLine("stream message dropped: out of memory");
-  }
-}
-
-void PluginHost::applyStreamMessage(const std::string& message) {
-  if (!state_.applyStreamMessage(message)) {
-    printEngineLine("stream message ignored: " + message);
   }
 }
 

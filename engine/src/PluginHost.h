@@ -69,7 +69,6 @@ class PluginHost {
 
   static void onDeviceChange(void* context, const char* message);
   static void onStreamMessage(void* context, const char* message);
-  void applyStreamMessage(const std::string& message);
 
   StateDocument& state_;
   AddressFilterList& filters_;

@@ -123,7 +123,9 @@ void StreamMessageQueue::run() {
     }
     for (const auto& entry : batch) {
       try {
-        apply_(entry.second.text);
+        if (!apply_(entry.second.text)) {
+          printEngineLine("stream message ignored: " + printable(entry.second.text));
+        }
       } catch (const std::exception& error) {
         printEngineLine("stream message failed: " + std::string(error.what()), Console::Error);
       } catch (...) {

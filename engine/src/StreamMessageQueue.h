@@ -26,8 +26,9 @@ class StreamMessageQueue {
     std::size_t maxBytes = 64 * 1024 * 1024;
     std::chrono::milliseconds fullWait{2000};
   };
-  // Applies one message to the document; called on the queue's thread only.
-  using Apply = std::function<void(const std::string& message)>;
+  // Applies one message to the document, false when the document refused it; called on the
+  // queue's thread only.
+  using Apply = std::function<bool(const std::string& message)>;
 
   explicit StreamMessageQueue(Apply apply) : StreamMessageQueue(std::move(apply), Limits{}) {}
   StreamMessageQueue(Apply apply, Limits limits);

@@ -144,8 +144,10 @@ TEST(EngineStreamMessages, ChurnWhileTheDocumentIsBusyWaitsAsOneMessagePerStream
   std::atomic<int> applied{0};
   tvsk::StreamMessageQueue queue([&](const std::string& message) {
     gate.pass();
-    EXPECT_TRUE(state.applyStreamMessage(message)) << message;
+    const bool taken = state.applyStreamMessage(message);
+    EXPECT_TRUE(taken) << message;
     ++applied;
+    return taken;
   });
   // The first message is taken and holds the queue's thread: the document is busy from here on.
   ASSERT_TRUE(queue.post(addMessage(0, "shown first")));
@@ -182,7 +184,7 @@ TEST(EngineStreamMessages, AFullQueueHoldsTheSenderForAWhileThenDropsAndOnlyMess
   tvsk::StreamMessageQueue queue(
       [&](const std::string& message) {
         gate.pass();
-        state.applyStreamMessage(message);
+        return state.applyStreamMessage(message);
       },
       limits);
   ASSERT_TRUE(queue.post(addMessage(1, "one")));
