@@ -1,7 +1,5 @@
 #include "DeviceWorker.h"
 
-#include <exception>
-#include <string>
 #include <utility>
 
 #include "EngineLog.h"
@@ -10,17 +8,6 @@ namespace tvsk {
 namespace {
 
 bool isAbandoned(const DeviceWorker::Job& job) { return job.abandoned && job.abandoned(); }
-
-template <typename Call>
-void runReported(const Call& call) {
-  try {
-    call();
-  } catch (const std::exception& error) {
-    printEngineLine("device worker: task failed: " + std::string(error.what()), Console::Error);
-  } catch (...) {
-    printEngineLine("device worker: task failed", Console::Error);
-  }
-}
 
 }  // namespace
 
@@ -102,9 +89,9 @@ void DeviceWorker::run() {
       }
     }
     if (refresh) {
-      runReported(refresh_);
+      runReported("device worker", refresh_);
     } else if (!isAbandoned(job)) {
-      runReported(job.run);
+      runReported("device worker", job.run);
     }
   }
 }

@@ -1,6 +1,5 @@
 #include "StreamMessageQueue.h"
 
-#include <exception>
 #include <utility>
 
 #include "EngineLog.h"
@@ -122,15 +121,11 @@ void StreamMessageQueue::run() {
       room_.notify_all();
     }
     for (const auto& entry : batch) {
-      try {
+      runReported("stream messages", [&] {
         if (!apply_(entry.second.text)) {
           printEngineLine("stream message ignored: " + printable(entry.second.text));
         }
-      } catch (const std::exception& error) {
-        printEngineLine("stream message failed: " + std::string(error.what()), Console::Error);
-      } catch (...) {
-        printEngineLine("stream message failed", Console::Error);
-      }
+      });
     }
   }
 }
