@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -364,6 +365,28 @@ std::string createStreamerBody(int deviceId) {
          R"("Mapping":[{"IOGroupId":0,"InputId":0}]}}]})";
 }
 
+// Joins its threads however the test ends, so a failed assertion never leaves one running.
+class ThreadGroup {
+ public:
+  ThreadGroup() = default;
+  ThreadGroup(const ThreadGroup&) = delete;
+  ThreadGroup& operator=(const ThreadGroup&) = delete;
+  ~ThreadGroup() { join(); }
+
+  template <typename Body>
+  void spawn(Body&& body) {
+    threads_.emplace_back(std::forward<Body>(body));
+  }
+  void join() {
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  std::vector<std::thread> threads_;
+};
+
 vextro_sim::PageFault neverAnswers() {
   vextro_sim::PageFault fault;
   fault.hang = true;
@@ -403,9 +426,9 @@ TEST_F(EngineSystem, ADeviceThatNeverAnswersHoldsUpNeitherReadersNorStreamsNorOt
   std::mutex mutex;
   std::vector<int> statuses;
   std::vector<long long> refusalMs;
-  std::vector<std::thread> storm;
+  ThreadGroup storm;
   for (int i = 0; i < kStorm; ++i) {
-    storm.emplace_back([&] {
+    storm.spawn([&] {
       const auto sent = Clock::now();
       const engine_test::RawResponse response = engine_test::post(port_, "/action", createStreamerBody(2));
       std::lock_guard<std::mutex> lock(mutex);
@@ -442,7 +465,7 @@ TEST_F(EngineSystem, ADeviceThatNeverAnswersHoldsUpNeitherReadersNorStreamsNorOt
       "answered in %lld ms\n",
       readMs, streamMs, actionMs);
 
-  for (auto& client : storm) client.join();
+  storm.join();
   ASSERT_EQ(statuses.size(), static_cast<std::size_t>(kStorm));
   EXPECT_EQ(countOf(503) + countOf(504) + countOf(200), kStorm);
   EXPECT_GE(countOf(504), 1);
@@ -463,7 +486,8 @@ TEST_F(EngineSystem, SapChurnWhileADeviceHangsKeepsMemoryBoundedAndTheStreamsRig
   ScopedEnv timings("VEXTRO_TIMINGS", "period=300,connect=500,request=60000");
   start(3);
   ASSERT_TRUE(waitUntil([&] { return get("$.Devices[?(@.Id==1)].Identity.Name") == "Sim"; }, 5s));
-  std::thread blocked([&] { (void)engine_test::post(port_, "/action", createStreamerBody(1)); });
+  ThreadGroup blocked;
+  blocked.spawn([&] { (void)engine_test::post(port_, "/action", createStreamerBody(1)); });
   ASSERT_TRUE(silent.waitForRequests("/save.htm", 1, 5000));
 
   // Sessions announced and deleted over and over: every round is an "Add" and a "Remove" each.
