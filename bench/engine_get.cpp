@@ -171,8 +171,7 @@ int main(int argc, char** argv) {
     const tvsk::ApiRouter router(state, {});
     tvsk::HttpServerOptions options;
     options.address = "127.0.0.1";
-    tvsk::HttpServer engine(
-        router, [](std::function<void()> work) { work(); }, options);
+    tvsk::HttpServer engine(router, options);
     std::string error;
     if (!engine.start(error)) {
       std::fprintf(stderr, "engine server: %s\n", error.c_str());

@@ -16,6 +16,8 @@ namespace {
 constexpr const char* kHtml = "text/html; charset=utf-8";
 // The web application file is read whole; anything larger is not served.
 constexpr std::size_t kMaxWebAppFileBytes = 8 * 1024 * 1024;
+// When a client refused for a busy device may try again.
+constexpr int kDeviceBusyRetrySeconds = 1;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {
@@ -203,14 +205,25 @@ ApiOutcome ApiRouter::action(const ApiRequest& request) const {
   }
   const auto proxyId = static_cast<uint32_t>(idValue);
   std::string actionList = compactJson(*actions);
-  auto run = hooks_.deviceAction;
+  auto queue = hooks_.deviceAction;
   ApiOutcome outcome;
-  outcome.deferred = [run, proxyId, actionList = std::move(actionList)]() {
-    const std::optional<int> result = run(proxyId, actionList);
-    if (!result) {
-      return errorResponse(404, "No such device");
+  outcome.deferred = [queue, proxyId, actionList = std::move(actionList)](
+                         const std::shared_ptr<DeferredReply>& reply) -> std::optional<ApiResponse> {
+    DeviceActionRequest request;
+    request.actions = actionList;
+    request.abandoned = [reply] { return reply->abandoned(); };
+    request.done = [reply](int result) { reply->send(jsonResponse(Json{{"Result", result}})); };
+    switch (queue(proxyId, std::move(request))) {
+      case ActionAdmission::Queued: return std::nullopt;
+      case ActionAdmission::UnknownDevice: return errorResponse(404, "No such device");
+      case ActionAdmission::QueueFull: {
+        ApiResponse busy = errorResponse(503, "Too many actions are waiting for this device; try again later");
+        busy.headers.emplace_back("Retry-After", std::to_string(kDeviceBusyRetrySeconds));
+        return busy;
+      }
+      case ActionAdmission::Stopping: break;
     }
-    return jsonResponse(Json{{"Result", *result}});
+    return errorResponse(503, "The engine is stopping");
   };
   return outcome;
 }

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "DeviceAction.h"
 #include "InterfaceFilter.h"
 #include "StateDocument.h"
 
@@ -27,21 +29,33 @@ struct ApiResponse {
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
+// Where deferred work sends its one answer, from any thread. abandoned() turns true once the client
+// had another answer (it waited too long) or went away; work not yet begun is then dropped.
+class DeferredReply {
+ public:
+  virtual ~DeferredReply() = default;
+  virtual void send(ApiResponse response) = 0;
+  [[nodiscard]] virtual bool abandoned() const = 0;
+};
+
 // What the router needs from the running engine.
 struct ApiHooks {
   // Replaces the interface filters (already checked and without duplicates).
   std::function<void(const std::vector<InterfaceFilter>&)> replaceInterfaceFilters;
-  // Runs an action list on the device with that proxy Id: the plug-in's result, or nothing for an
-  // unknown Id. Called off the I/O thread (see ApiOutcome).
-  std::function<std::optional<int>(uint32_t id, const std::string& actions)> deviceAction;
+  // Hands an action list to the device with that proxy Id, which runs it on its own thread; called
+  // on the I/O thread, so it only queues.
+  std::function<ActionAdmission(uint32_t id, DeviceActionRequest request)> deviceAction;
   // The web application's index.html to serve for "/" when that file exists.
   std::string webAppIndexPath;
 };
 
-// A response, or work to run away from the I/O thread that yields the response.
+// A response, or work that answers later.
 struct ApiOutcome {
+  using Deferred = std::function<std::optional<ApiResponse>(const std::shared_ptr<DeferredReply>& reply)>;
   ApiResponse response;
-  std::function<ApiResponse()> deferred;
+  // When set, called on the I/O thread: it queues the work, which answers through `reply`, or
+  // gives the answer at once when the work cannot be queued.
+  Deferred deferred;
 };
 
 // The engine's HTTP API: POST /get, /set_interface_filters and /action with basic authentication,

@@ -107,13 +107,15 @@ int Engine::initialize(int /*instance*/, int /*options*/, int role) {
     replaceInterfaceFilters(filters);
   };
   PluginHost* host = plugins_.get();
-  hooks.deviceAction = [host](uint32_t id, const std::string& actions) { return host->deviceAction(id, actions); };
+  hooks.deviceAction = [host](uint32_t id, DeviceActionRequest request) {
+    return host->queueAction(id, std::move(request));
+  };
   hooks.webAppIndexPath = settings->webAppIndexPath;
   router_ = std::make_unique<ApiRouter>(state_, std::move(hooks));
   HttpServerOptions options;
   options.port = settings->httpPort;
-  http_ = std::make_unique<HttpServer>(
-      *router_, [host](std::function<void()> work) { host->post(std::move(work)); }, options);
+  options.processingTimeout = settings->actionTimeout;
+  http_ = std::make_unique<HttpServer>(*router_, options);
   if (!http_->start(error)) {
     printEngineLine("HTTP server cannot listen on port " + std::to_string(settings->httpPort) + ": " + error);
     stopComponents();

@@ -14,6 +14,9 @@ constexpr const char* kPluginDirsVariable = "TVSK_PLUGIN_DIRS";
 constexpr const char* kPluginsVariable = "TVSK_PLUGINS";
 constexpr const char* kDevicesFileVariable = "TVSK_DEVICES_FILE";
 constexpr const char* kServiceNameVariable = "TVSK_SERVICE_NAME";
+constexpr const char* kActionTimeoutVariable = "TVSK_ACTION_TIMEOUT_MS";
+// Longest action timeout accepted: one day.
+constexpr long long kMaxActionTimeoutMs = 24LL * 60 * 60 * 1000;
 constexpr const char* kVendorFolder = "/Brixel Technologies";
 
 std::string variable(const char* name) {
@@ -61,6 +64,19 @@ std::optional<EngineSettings> EngineSettings::fromEnvironment(std::string& error
       return std::nullopt;
     }
     settings.httpPort = static_cast<uint16_t>(value);
+  }
+
+  const std::string actionTimeout = variable(kActionTimeoutVariable);
+  if (!actionTimeout.empty()) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(actionTimeout.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < 1 || value > kMaxActionTimeoutMs) {
+      error = std::string(kActionTimeoutVariable) + " is not a number of milliseconds from 1 to " +
+              std::to_string(kMaxActionTimeoutMs) + ": " + actionTimeout;
+      return std::nullopt;
+    }
+    settings.actionTimeout = std::chrono::milliseconds(value);
   }
 
   settings.pluginDirectories = split(variable(kPluginDirsVariable), ":");

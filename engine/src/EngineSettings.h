@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -14,8 +15,11 @@ namespace tvsk {
 //   TVSK_PLUGINS       comma- or colon-separated plug-in names to load (default: all found)
 //   TVSK_DEVICES_FILE  JSON array of device init objects
 //   TVSK_SERVICE_NAME  DNS-SD instance name, beginning "_lumora" (default "_lumora_<host>_<pid>")
+//   TVSK_ACTION_TIMEOUT_MS  how long an action's client waits before it is answered 504 (default
+//                      30000); a list still waiting for its device then is dropped
 struct EngineSettings {
   uint16_t httpPort = 0;
+  std::chrono::milliseconds actionTimeout{30000};
   std::vector<std::string> pluginDirectories;
   std::set<std::string> plugins;
   std::string devicesFile;

@@ -1,7 +1,9 @@
 #include "HttpServer.h"
 
 #include <array>
+#include <atomic>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include <boost/asio/post.hpp>
@@ -36,17 +38,35 @@ std::size_t prune(std::list<std::weak_ptr<T>>& list) {
 
 }  // namespace
 
+// The answer channel of one deferred request: takes the answer to its session on the I/O thread.
+class SessionReply final : public DeferredReply, public std::enable_shared_from_this<SessionReply> {
+ public:
+  using Executor = beast::tcp_stream::executor_type;
+
+  SessionReply(std::weak_ptr<HttpServer::Session> session, Executor executor)
+      : session_(std::move(session)), executor_(std::move(executor)) {}
+
+  void send(ApiResponse response) override;
+  [[nodiscard]] bool abandoned() const override { return abandoned_ || session_.expired(); }
+  void abandon() { abandoned_ = true; }
+
+ private:
+  std::weak_ptr<HttpServer::Session> session_;
+  Executor executor_;
+  std::atomic<bool> sent_{false};
+  std::atomic<bool> abandoned_{false};
+};
+
 class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Session> {
  public:
   // What the connection is doing, in the order its slot is given up when the server is full.
   enum class Phase { Closing, Idle, Reading, Busy };
 
-  Session(tcp::socket socket, const ApiRouter& router, const Offload& offload, const HttpServerOptions& options)
+  Session(tcp::socket socket, const ApiRouter& router, const HttpServerOptions& options)
       : stream_(std::move(socket)),
         processingTimer_(stream_.get_executor()),
         reader_(options.headerLimit, options.bodyLimit),
         router_(router),
-        offload_(offload),
         options_(options) {}
 
   void start() {
@@ -69,6 +89,16 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
 
   [[nodiscard]] Phase phase() const { return phase_; }
   [[nodiscard]] Clock::time_point since() const { return since_; }
+
+  // On the I/O thread: the answer of deferred work, unless the client already had another.
+  void finishDeferred(const std::shared_ptr<SessionReply>& from, ApiResponse response) {
+    if (!pendingReply_ || pendingReply_ != from) {
+      return;
+    }
+    pendingReply_.reset();
+    processingTimer_.cancel();
+    respond(std::move(response), false);
+  }
 
  private:
   void enterReading() {
@@ -163,39 +193,34 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
       return;
     }
     if (outcome.deferred) {
-      runDeferred(std::move(outcome.deferred));
+      runDeferred(outcome.deferred);
       return;
     }
     respond(std::move(outcome.response), false);
   }
 
-  void runDeferred(std::function<ApiResponse()> work) {
-    deferredPending_ = true;
+  void runDeferred(const ApiOutcome::Deferred& work) {
+    auto reply = std::make_shared<SessionReply>(weak_from_this(), stream_.get_executor());
+    std::optional<ApiResponse> now;
+    try {
+      now = work(reply);
+    } catch (const std::exception& error) {
+      now = ApiRouter::errorResponse(500, std::string("Internal error: ") + error.what());
+    }
+    if (now) {
+      respond(std::move(*now), false);
+      return;
+    }
+    pendingReply_ = std::move(reply);
     processingTimer_.expires_after(options_.processingTimeout);
     processingTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
-      if (ec || !self->deferredPending_) {
+      if (ec || !self->pendingReply_) {
         return;
       }
-      self->deferredPending_ = false;
+      // Work that has not begun is dropped; a late answer finds no reply pending.
+      self->pendingReply_->abandon();
+      self->pendingReply_.reset();
       self->respond(ApiRouter::errorResponse(504, "The device did not answer in time"), true);
-    });
-    auto executor = stream_.get_executor();
-    offload_([self = shared_from_this(), executor, work = std::move(work)]() mutable {
-      ApiResponse response;
-      try {
-        response = work();
-      } catch (const std::exception& error) {
-        response = ApiRouter::errorResponse(500, std::string("Internal error: ") + error.what());
-      }
-      // The session travels with the answer, so its last owner is never this worker thread.
-      asio::post(executor, [self = std::move(self), response = std::move(response)]() mutable {
-        if (!self->deferredPending_) {
-          return;
-        }
-        self->deferredPending_ = false;
-        self->processingTimer_.cancel();
-        self->respond(std::move(response), false);
-      });
     });
   }
 
@@ -258,18 +283,30 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
   RequestReader reader_;
   std::array<char, 4096> drainBuffer_{};
   const ApiRouter& router_;
-  const Offload& offload_;
   const HttpServerOptions& options_;
+  std::shared_ptr<SessionReply> pendingReply_;
   Phase phase_ = Phase::Reading;
   Clock::time_point since_ = Clock::now();
   bool keepAlive_ = false;
   bool headRequest_ = false;
-  bool deferredPending_ = false;
   unsigned version_ = 11;
 };
 
-HttpServer::HttpServer(const ApiRouter& router, Offload offload, HttpServerOptions options)
-    : router_(router), offload_(std::move(offload)), options_(std::move(options)), acceptor_(io_) {}
+void SessionReply::send(ApiResponse response) {
+  if (sent_.exchange(true)) {
+    return;
+  }
+  // The session travels with the answer, so its last owner is never the sending thread.
+  if (auto session = session_.lock()) {
+    asio::post(executor_,
+               [session = std::move(session), self = shared_from_this(), response = std::move(response)]() mutable {
+                 session->finishDeferred(self, std::move(response));
+               });
+  }
+}
+
+HttpServer::HttpServer(const ApiRouter& router, HttpServerOptions options)
+    : router_(router), options_(std::move(options)), acceptor_(io_) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -329,14 +366,14 @@ void HttpServer::accept() {
 
 void HttpServer::admit(tcp::socket socket) {
   if (prune(sessions_) < options_.maxConnections || makeRoom()) {
-    auto session = std::make_shared<Session>(std::move(socket), router_, offload_, options_);
+    auto session = std::make_shared<Session>(std::move(socket), router_, options_);
     sessions_.push_back(session);
     session->start();
     return;
   }
   // Refusals are answered within their own cap; past it the connection is just closed.
   if (prune(refusals_) < options_.maxConnections) {
-    auto session = std::make_shared<Session>(std::move(socket), router_, offload_, options_);
+    auto session = std::make_shared<Session>(std::move(socket), router_, options_);
     refusals_.push_back(session);
     session->refuse();
     return;

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -29,7 +28,8 @@ struct HttpServerOptions {
   // A kept-alive connection waiting for its next request is closed after this.
   std::chrono::milliseconds idleTimeout{10000};
   std::chrono::milliseconds writeTimeout{10000};
-  // Longest wait for deferred work (a device action); then 504.
+  // Longest wait for deferred work (a device action); then 504, and the work is dropped unless it
+  // has begun.
   std::chrono::milliseconds processingTimeout{30000};
   // At the cap a new connection takes the slot of a closing or idle one, else of the one whose
   // request has been arriving the longest; when every slot is busy it is answered 503.
@@ -38,13 +38,11 @@ struct HttpServerOptions {
 };
 
 // The engine's HTTP server: one I/O thread, every connection bounded in size and time. Deferred
-// work of the router is handed to `offload`, which runs it on another thread. No exception from a
-// parser, a socket or a handler leaves the I/O thread.
+// work of the router queues itself elsewhere and answers through the connection's reply. No
+// exception from a parser, a socket or a handler leaves the I/O thread.
 class HttpServer {
  public:
-  using Offload = std::function<void(std::function<void()>)>;
-
-  HttpServer(const ApiRouter& router, Offload offload, HttpServerOptions options = {});
+  explicit HttpServer(const ApiRouter& router, HttpServerOptions options = {});
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
@@ -66,7 +64,6 @@ class HttpServer {
   void run();
 
   const ApiRouter& router_;
-  Offload offload_;
   HttpServerOptions options_;
   // Touched on the I/O thread only; they outlive io_, whose destruction may end sessions.
   std::list<std::weak_ptr<Session>> sessions_;

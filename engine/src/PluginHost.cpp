@@ -7,6 +7,7 @@
 #include <iterator>
 #include <utility>
 
+#include "DeviceWorker.h"
 #include "EngineLog.h"
 #include "SharedLibrary.h"
 #include "tvsk/DevicePluginEntries.h"
@@ -57,27 +58,31 @@ struct PluginHost::Device {
   uint32_t id = 0;
   void* proxy = nullptr;
   int64_t token = 0;
+  // Every call into the proxy after its creation; stopped before the proxy is deleted.
+  std::unique_ptr<DeviceWorker> worker;
 };
 
 // What a plug-in gets back as its callback context. Lives until every plug-in is unloaded.
 struct PluginHost::CallbackContext {
   PluginHost* host = nullptr;
-  uint32_t proxyId = 0;
+  Device* device = nullptr;  // null for a discovery object
 };
 
-PluginHost::PluginHost(StateDocument& state, AddressFilterList& filters) : state_(state), filters_(filters) {}
+PluginHost::PluginHost(StateDocument& state, AddressFilterList& filters)
+    : state_(state),
+      filters_(filters),
+      streamMessages_([this](const std::string& message) { return state_.applyStreamMessage(message); }) {}
 
 PluginHost::~PluginHost() { shutdown(); }
 
 void PluginHost::start(const PluginHostSettings& settings) {
+  maxWaitingActions_ = settings.maxWaitingActions;
   worker_.runAndWait([this, &settings] { loadLibraries(settings); });
   const std::string devicesFile = settings.devicesFile;
   if (!devicesFile.empty()) {
     worker_.post([this, devicesFile] { createDevices(devicesFile); });
   }
 }
-
-bool PluginHost::post(std::function<void()> task) { return worker_.post(std::move(task)); }
 
 void PluginHost::loadLibraries(const PluginHostSettings& settings) {
   std::set<std::string> loaded;
@@ -252,35 +257,37 @@ void PluginHost::createDevice(const std::string& initJson) {
       printEngineLine("device " + std::to_string(id) + " could not be created by " + library->stem + ": " + initJson);
       continue;
     }
-    auto context = std::make_unique<CallbackContext>();
-    context->host = this;
-    context->proxyId = id;
     auto device = std::make_unique<Device>();
     device->library = library.get();
     device->id = id;
     device->proxy = proxy;
+    device->worker =
+        std::make_unique<DeviceWorker>(maxWaitingActions_, [this, target = device.get()] { refreshDevice(*target); });
+    auto context = std::make_unique<CallbackContext>();
+    context->host = this;
+    context->device = device.get();
     guarded(library->stem + " register callback",
             [&] { device->token = entries.registerCallback(proxy, onDeviceChange, context.get()); });
     contexts_.push_back(std::move(context));
-    devices_.push_back(std::move(device));
+    device->worker->requestRefresh();
+    {
+      std::lock_guard<std::mutex> lock(devicesMutex_);
+      devices_.push_back(std::move(device));
+    }
     printEngineLine("device " + std::to_string(id) + " created by " + library->stem + ": " + initJson);
-    refreshDevice(id);
     return;
   }
   printEngineLine("device not accepted by any plug-in: " + initJson);
 }
 
-void PluginHost::refreshDevice(uint32_t proxyId) {
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pendingRefreshes_.erase(proxyId);
-  }
+PluginHost::Device* PluginHost::findDevice(uint32_t proxyId) {
+  std::lock_guard<std::mutex> lock(devicesMutex_);
   const auto found =
       std::find_if(devices_.begin(), devices_.end(), [proxyId](const auto& device) { return device->id == proxyId; });
-  if (found == devices_.end()) {
-    return;
-  }
-  const Device& device = **found;
+  return found != devices_.end() ? found->get() : nullptr;
+}
+
+void PluginHost::refreshDevice(const Device& device) {
   const DeviceEntryTable& entries = device.library->device;
   std::string text;
   guarded(device.library->stem + " get", [&] {
@@ -294,33 +301,51 @@ void PluginHost::refreshDevice(uint32_t proxyId) {
   });
   auto state = parseJson(text);
   if (!state || !state->is_object()) {
-    printEngineLine("device " + std::to_string(proxyId) + " state is not a JSON object");
+    printEngineLine("device " + std::to_string(device.id) + " state is not a JSON object");
     return;
   }
-  state_.setDevice(proxyId, std::move(*state));
+  state_.setDevice(device.id, std::move(*state));
 }
 
-std::optional<int> PluginHost::deviceAction(uint32_t proxyId, const std::string& actions) {
-  const auto found =
-      std::find_if(devices_.begin(), devices_.end(), [proxyId](const auto& device) { return device->id == proxyId; });
-  if (found == devices_.end()) {
-    return std::nullopt;
-  }
-  const Device& device = **found;
+int PluginHost::runAction(const Device& device, const std::string& actions) {
   int32_t result = -1;
   guarded(device.library->stem + " action",
           [&] { result = device.library->device.action(device.proxy, actions.c_str()); });
   // The answer shows the state after the action, not one refresh later.
-  refreshDevice(proxyId);
+  refreshDevice(device);
   return result;
+}
+
+ActionAdmission PluginHost::queueAction(uint32_t proxyId, DeviceActionRequest request) {
+  Device* device = findDevice(proxyId);
+  if (device == nullptr) {
+    return ActionAdmission::UnknownDevice;
+  }
+  DeviceWorker::Job job;
+  job.abandoned = request.abandoned;
+  job.run = [this, device, request = std::move(request)] {
+    const int result = runAction(*device, request.actions);
+    if (request.done) {
+      request.done(result);
+    }
+  };
+  switch (device->worker->post(std::move(job))) {
+    case DeviceWorker::Admission::Queued: return ActionAdmission::Queued;
+    case DeviceWorker::Admission::Full: return ActionAdmission::QueueFull;
+    case DeviceWorker::Admission::Stopping: break;
+  }
+  return ActionAdmission::Stopping;
 }
 
 void PluginHost::onDeviceChange(void* context, const char* /*message*/) {
   try {
     auto* callback = static_cast<CallbackContext*>(context);
-    callback->host->queueDeviceRefresh(callback->proxyId);
+    if (callback->device != nullptr) {
+      // Coalesced: a waiting refresh reads the newest state.
+      callback->device->worker->requestRefresh();
+    }
   } catch (...) {
-    // Out of memory: this change is picked up by the next one.
+    // This change is picked up by the next one.
   }
 }
 
@@ -329,31 +354,10 @@ void PluginHost::onStreamMessage(void* context, const char* message) {
     return;
   }
   try {
-    static_cast<CallbackContext*>(context)->host->queueStreamMessage(message);
+    static_cast<CallbackContext*>(context)->host->streamMessages_.post(message);
   } catch (...) {
     printEngineLine("stream message dropped: out of memory");
   }
-}
-
-void PluginHost::queueDeviceRefresh(uint32_t proxyId) {
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    if (!pendingRefreshes_.insert(proxyId).second) {
-      return;  // a refresh is already queued and reads the newest state
-    }
-  }
-  if (!worker_.post([this, proxyId] { refreshDevice(proxyId); })) {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    pendingRefreshes_.erase(proxyId);
-  }
-}
-
-void PluginHost::queueStreamMessage(std::string message) {
-  worker_.post([this, message = std::move(message)] {
-    if (!state_.applyStreamMessage(message)) {
-      printEngineLine("stream message ignored: " + message);
-    }
-  });
 }
 
 void PluginHost::shutdown() {
@@ -362,6 +366,13 @@ void PluginHost::shutdown() {
   }
   shutDown_ = true;
   worker_.stop();
+  {
+    std::lock_guard<std::mutex> lock(devicesMutex_);
+    for (const auto& device : devices_) {
+      device->worker->stop();
+    }
+  }
+  streamMessages_.stop();
   for (auto library = libraries_.rbegin(); library != libraries_.rend(); ++library) {
     Library& plugin = **library;
     if (plugin.kind == Library::Kind::Discovery) {
@@ -380,7 +391,10 @@ void PluginHost::shutdown() {
     plugin.handle.close();
     printEngineLine("plug-in " + plugin.stem + " unloaded");
   }
-  devices_.clear();
+  {
+    std::lock_guard<std::mutex> lock(devicesMutex_);
+    devices_.clear();
+  }
   libraries_.clear();
   contexts_.clear();
   state_.setPlugins({});

@@ -1,15 +1,16 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "DeviceAction.h"
 #include "StateDocument.h"
+#include "StreamMessageQueue.h"
 #include "WorkQueue.h"
 #include "tvsk/AddressFilterList.h"
 #include "tvsk/DevicePluginEntries.h"
@@ -24,14 +25,18 @@ struct PluginHostSettings {
   std::set<std::string> only;
   // JSON array of device init objects {"Origin","Type","Subtypes","Ip","Port"}; empty: no device.
   std::string devicesFile;
+  // Action lists that may wait for one device besides the one it runs; more are refused.
+  std::size_t maxWaitingActions = 16;
 };
 
 // Loads the plug-ins and drives them: device-proxy plug-ins (export TVSK_Get_By_Id) get one proxy
 // per device they accept, stream-discovery plug-ins (export TVSK_Disco_Get_By_Id) one started
-// discovery object. Every call into a plug-in runs on the host's worker thread (teardown runs after
-// that thread has ended); callbacks only copy their text and queue it for the worker, so no
-// plug-in is called from inside its own callback. A plug-in that fails or throws is reported and
-// passed over.
+// discovery object. Loading, device creation and the discovery entries run on the host's worker
+// thread; each device's refreshes and action lists run on that device's own thread, so a slow
+// device delays only itself; stream messages reach the state document through a queue of their
+// own. Teardown runs after all those threads have ended. Callbacks only copy their text and queue
+// it, so no plug-in is called from inside its own callback. A plug-in that fails or throws is
+// reported and passed over.
 class PluginHost {
  public:
   PluginHost(StateDocument& state, AddressFilterList& filters);
@@ -43,13 +48,10 @@ class PluginHost {
   // on the worker (does not wait). Once per host.
   void start(const PluginHostSettings& settings);
 
-  // Queues work for the worker thread; false once the host is shutting down.
-  bool post(std::function<void()> task);
+  // Queues an action list for the device with that proxy Id. Any thread.
+  ActionAdmission queueAction(uint32_t proxyId, DeviceActionRequest request);
 
-  // The device plug-in's action result for that proxy, or nothing for an unknown Id. Worker only.
-  [[nodiscard]] std::optional<int> deviceAction(uint32_t proxyId, const std::string& actions);
-
-  // Stops the worker, then tears everything down in reverse order. Idempotent.
+  // Stops the workers, then tears everything down in reverse order. Idempotent.
   void shutdown();
 
   struct Library;
@@ -64,22 +66,25 @@ class PluginHost {
   [[nodiscard]] std::optional<std::string> startDiscoveryPlugin(Library& library, TVSK_Disco_Get_By_Id_Fn exported);
   void createDevices(const std::string& devicesFile);
   void createDevice(const std::string& initJson);
-  void refreshDevice(uint32_t proxyId);
+  // On the device's thread.
+  void refreshDevice(const Device& device);
+  int runAction(const Device& device, const std::string& actions);
   void publishPlugins();
+  [[nodiscard]] Device* findDevice(uint32_t proxyId);
 
   static void onDeviceChange(void* context, const char* message);
   static void onStreamMessage(void* context, const char* message);
-  void queueDeviceRefresh(uint32_t proxyId);
-  void queueStreamMessage(std::string message);
 
   StateDocument& state_;
   AddressFilterList& filters_;
+  std::size_t maxWaitingActions_ = PluginHostSettings{}.maxWaitingActions;
   WorkQueue worker_;
+  StreamMessageQueue streamMessages_;
   std::vector<std::unique_ptr<Library>> libraries_;  // load order
-  std::vector<std::unique_ptr<Device>> devices_;     // creation order
+  // Creation order. Added on the worker, read by the I/O thread: guarded by devicesMutex_.
+  std::vector<std::unique_ptr<Device>> devices_;
+  std::mutex devicesMutex_;
   std::vector<std::unique_ptr<CallbackContext>> contexts_;
-  std::mutex pendingMutex_;
-  std::set<uint32_t> pendingRefreshes_;
   uint32_t nextProxyId_ = 1;
   bool shutDown_ = false;
 };

@@ -76,13 +76,7 @@ void WorkQueue::run() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
-    try {
-      task();
-    } catch (const std::exception& error) {
-      printEngineLine("worker: task failed: " + std::string(error.what()), Console::Error);
-    } catch (...) {
-      printEngineLine("worker: task failed", Console::Error);
-    }
+    runReported("worker", task);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "../src/ApiRouter.h"
 #include "../src/WebPage.h"
+#include "InlineReply.h"
 #include "testing/temp_dir.h"
 
 using tvsk::ApiHooks;
@@ -33,10 +34,12 @@ class EngineApi : public ::testing::Test {
     hooks.replaceInterfaceFilters = [this](const std::vector<tvsk::InterfaceFilter>& filters) {
       replaced_.push_back(filters);
     };
-    hooks.deviceAction = [this](uint32_t id, const std::string& actions) -> std::optional<int> {
-      actions_.push_back(actions);
-      if (id != 7) return std::nullopt;
-      return -1;
+    hooks.deviceAction = [this](uint32_t id, tvsk::DeviceActionRequest request) {
+      actions_.push_back(request.actions);
+      if (id == 8) return tvsk::ActionAdmission::QueueFull;
+      if (id != 7) return tvsk::ActionAdmission::UnknownDevice;
+      request.done(-1);
+      return tvsk::ActionAdmission::Queued;
     };
     hooks.webAppIndexPath = webApp_.path() + "/index.html";
     router_.emplace(state_, hooks);
@@ -44,8 +47,7 @@ class EngineApi : public ::testing::Test {
 
   ApiResponse run(const std::string& method, const std::string& target, const std::string& body,
                   const std::string& authorization = kAuthorization) {
-    auto outcome = router_->handle({method, target, authorization, body});
-    return outcome.deferred ? outcome.deferred() : outcome.response;
+    return engine_test::answerOf(router_->handle({method, target, authorization, body}));
   }
 
   tvsk::StateDocument state_;
@@ -125,19 +127,26 @@ TEST_F(EngineApi, ActionRunsOffTheRequestAndAnswersThePluginResult) {
   const auto outcome = router_->handle({"POST", "/action", kAuthorization, R"({"Id":7,"Actions":[{"Path":"A"}]})"});
   ASSERT_TRUE(outcome.deferred);  // the device plug-in is never called on the I/O thread
   EXPECT_TRUE(actions_.empty());
-  const ApiResponse response = outcome.deferred();
+  const ApiResponse response = engine_test::answerOf(outcome);
   EXPECT_EQ(response.status, 200u);
   EXPECT_EQ(response.body, R"({"Result":-1})");
   EXPECT_EQ(actions_, (std::vector<std::string>{R"([{"Path":"A"}])"}));
 
-  EXPECT_EQ(run("POST", "/action", R"({"Id":8,"Actions":[]})").status, 404u);
+  // A device with too many lists waiting refuses at once and says when to come back.
+  const ApiResponse busy = run("POST", "/action", R"({"Id":8,"Actions":[]})");
+  EXPECT_EQ(busy.status, 503u);
+  EXPECT_EQ(Json::parse(busy.body)["Error"], "Too many actions are waiting for this device; try again later");
+  ASSERT_EQ(busy.headers.size(), 1u);
+  EXPECT_EQ(busy.headers[0], (std::pair<std::string, std::string>{"Retry-After", "1"}));
+
+  EXPECT_EQ(run("POST", "/action", R"({"Id":9,"Actions":[]})").status, 404u);
   EXPECT_EQ(run("POST", "/action", R"({"Id":-1,"Actions":[]})").status, 404u);
   EXPECT_EQ(run("POST", "/action", R"({"Id":4294967296,"Actions":[]})").status, 404u);
   for (const char* body : {"", "[]", R"({"Id":7})", R"({"Actions":[]})", R"({"Id":"7","Actions":[]})",
                            R"({"Id":7,"Actions":{}})", R"({"Id":7.5,"Actions":[]})"}) {
     EXPECT_EQ(run("POST", "/action", body).status, 400u) << body;
   }
-  EXPECT_EQ(actions_.size(), 2u);  // only the two well-formed unknown-device lists reached the hook
+  EXPECT_EQ(actions_.size(), 3u);  // only the well-formed lists for a busy or unknown device reached the hook
 }
 
 TEST_F(EngineApi, BuiltInPageEscapesNetworkTextAndTheWebAppFileWinsWhenPresent) {

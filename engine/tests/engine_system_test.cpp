@@ -5,19 +5,24 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "../src/Engine.h"
+#include "HttpTestClient.h"
 #include "testing/run_command.h"
 #include "testing/sap_announce/sap_sender.h"
 #include "testing/stdout_capture.h"
@@ -32,6 +37,12 @@ using testing_support::splitLines;
 using testing_support::TempDir;
 using testing_support::waitUntil;
 using namespace std::chrono_literals;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// From the sanitizer runtime (GCC ships no header for it).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#define ENGINE_TEST_SANITIZED 1
+#endif
 
 namespace {
 
@@ -334,4 +345,194 @@ TEST_F(EngineSystem, BrowserShowsTheDevicesWithTheirStatusAndStreamsWithNetworkT
   std::filesystem::remove(screenshot);
   run("timeout 60 " + chromium + "--screenshot=" + screenshot + " " + url() + " 2>/dev/null");
   EXPECT_GT(std::filesystem::exists(screenshot) ? std::filesystem::file_size(screenshot) : 0u, 10000u);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long millisecondsOf(Clock::duration duration) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+}
+
+Json deviceEntry(const vextro_sim::SimDevice& device) {
+  return {{"Origin", "test"},
+          {"Type", "Vextro CANTOR"},
+          {"Subtypes", Json::array()},
+          {"Ip", device.address()},
+          {"Port", device.port()}};
+}
+
+std::string createStreamerBody(int deviceId) {
+  return R"({"Id":)" + std::to_string(deviceId) +
+         R"(,"Actions":[{"Path":"Actions.CreateStreamer","Data":{"StreamName":"Late",)"
+         R"("Mapping":[{"IOGroupId":0,"InputId":0}]}}]})";
+}
+
+// Joins its threads however the test ends, so a failed assertion never leaves one running.
+class ThreadGroup {
+ public:
+  ThreadGroup() = default;
+  ThreadGroup(const ThreadGroup&) = delete;
+  ThreadGroup& operator=(const ThreadGroup&) = delete;
+  ~ThreadGroup() { join(); }
+
+  template <typename Body>
+  void spawn(Body&& body) {
+    threads_.emplace_back(std::forward<Body>(body));
+  }
+  void join() {
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  std::vector<std::thread> threads_;
+};
+
+vextro_sim::PageFault neverAnswers() {
+  vextro_sim::PageFault fault;
+  fault.hang = true;
+  return fault;
+}
+
+// Bytes the process holds: the sanitizer's count of live allocations where there is one (its
+// quarantine would swamp the resident set), else the resident set.
+std::size_t memoryInUse() {
+#ifdef ENGINE_TEST_SANITIZED
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0;
+  std::size_t resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#endif
+}
+
+}  // namespace
+
+TEST_F(EngineSystem, ADeviceThatNeverAnswersHoldsUpNeitherReadersNorStreamsNorOtherDevices) {
+  addPlugin(VEXTRO_PLUGIN_PATH);
+  addPlugin(ANNWATCH_PLUGIN_PATH);
+  vextro_sim::SimDevice silent;
+  silent.setFault("/save.htm", neverAnswers());
+  testing_support::writeFile(root_.path() + "/devices.json",
+                             Json::array({deviceEntry(device_), deviceEntry(silent)}).dump());
+  ScopedEnv actionTimeout("TVSK_ACTION_TIMEOUT_MS", "3000");
+  start(3);
+  ASSERT_TRUE(waitUntil([&] { return get("$.Devices[?(@.Id==2)].Identity.Name") == "Sim"; }, 5s));
+  ASSERT_TRUE(waitUntil([&] { return get("$.Devices[?(@.Id==1)].Identity.Name") == "Sim"; }, 5s));
+
+  // 64 clients at once on the silent device: each list it takes waits a whole request timeout.
+  constexpr int kStorm = 64;
+  std::mutex mutex;
+  std::vector<int> statuses;
+  std::vector<long long> refusalMs;
+  ThreadGroup storm;
+  for (int i = 0; i < kStorm; ++i) {
+    storm.spawn([&] {
+      const auto sent = Clock::now();
+      const engine_test::RawResponse response = engine_test::post(port_, "/action", createStreamerBody(2));
+      std::lock_guard<std::mutex> lock(mutex);
+      statuses.push_back(response.status);
+      if (response.status == 503) refusalMs.push_back(millisecondsOf(Clock::now() - sent));
+    });
+  }
+  const auto countOf = [&](int status) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::count(statuses.begin(), statuses.end(), status);
+  };
+  ASSERT_TRUE(silent.waitForRequests("/save.htm", 1, 5000));
+  // The device's line holds 16 lists besides the running one; the rest are refused at once.
+  EXPECT_TRUE(waitUntil([&] { return countOf(503) >= kStorm - 17; }, 3s)) << countOf(503) << " refused";
+
+  // Meanwhile a reader is answered, a new stream shows and the other device acts at once.
+  auto sent = Clock::now();
+  const engine_test::RawResponse read = engine_test::post(port_, "/get", R"({"Path":"$.Config.Role"})");
+  const long long readMs = millisecondsOf(Clock::now() - sent);
+  EXPECT_EQ(read.status, 200);
+  EXPECT_LT(readMs, 1000);
+  sent = Clock::now();
+  EXPECT_TRUE(waitUntil([&] { return hasStream("Stage left"); }, 2s, 100ms, [&] { announce(kStageLeftSdp, 0x1234); }));
+  const long long streamMs = millisecondsOf(Clock::now() - sent);
+  EXPECT_LT(streamMs, 2000);
+  sent = Clock::now();
+  const engine_test::RawResponse acted = engine_test::post(port_, "/action", createStreamerBody(1));
+  const long long actionMs = millisecondsOf(Clock::now() - sent);
+  EXPECT_EQ(acted.status, 200) << acted.body;
+  EXPECT_EQ(acted.body, R"({"Result":0})");
+  EXPECT_LT(actionMs, 1000);
+  std::printf(
+      "during the storm: /get answered in %lld ms, the stream shown in %lld ms, the other device's action "
+      "answered in %lld ms\n",
+      readMs, streamMs, actionMs);
+
+  storm.join();
+  ASSERT_EQ(statuses.size(), static_cast<std::size_t>(kStorm));
+  EXPECT_EQ(countOf(503) + countOf(504) + countOf(200), kStorm);
+  EXPECT_GE(countOf(504), 1);
+  for (const long long ms : refusalMs) EXPECT_LT(ms, 2000) << "a refusal waited";
+  // Lists whose clients had their 504 before they began never reach the device: only those begun
+  // within the 3 s do (one write each), however long we wait.
+  EXPECT_FALSE(silent.waitForRequests("/save.htm", 6, 4000))
+      << silent.requestCount("/save.htm") << " lists reached the device";
+}
+
+TEST_F(EngineSystem, SapChurnWhileADeviceHangsKeepsMemoryBoundedAndTheStreamsRight) {
+  addPlugin(VEXTRO_PLUGIN_PATH);
+  addPlugin(ANNWATCH_PLUGIN_PATH);
+  vextro_sim::SimDevice silent;
+  silent.setFault("/save.htm", neverAnswers());
+  testing_support::writeFile(root_.path() + "/devices.json", Json::array({deviceEntry(silent)}).dump());
+  // The device's one action hangs for the whole churn; stopping the device ends it.
+  ScopedEnv timings("VEXTRO_TIMINGS", "period=300,connect=500,request=60000");
+  start(3);
+  ASSERT_TRUE(waitUntil([&] { return get("$.Devices[?(@.Id==1)].Identity.Name") == "Sim"; }, 5s));
+  ThreadGroup blocked;
+  blocked.spawn([&] { (void)engine_test::post(port_, "/action", createStreamerBody(1)); });
+  ASSERT_TRUE(silent.waitForRequests("/save.htm", 1, 5000));
+
+  // Sessions announced and deleted over and over: every round is an "Add" and a "Remove" each.
+  constexpr int kSessions = 64;
+  constexpr int kRounds = 1200;
+  const auto sdpOf = [](int session) {
+    const std::string number = std::to_string(session);
+    return "v=0\r\no=- " + number + " 1 IN IP4 127.0.0.1\r\ns=Churn " + number + "\r\nc=IN IP4 239.69.2." + number +
+           "/32\r\nt=0 0\r\nm=audio 5004 RTP/AVP 98\r\na=rtpmap:98 L24/48000/2\r\n";
+  };
+  const std::size_t before = memoryInUse();
+  {
+    testing_support::StdoutCapture discard;  // the plug-in prints a line per session added or removed
+    for (int round = 0; round < kRounds; ++round) {
+      for (int session = 0; session < kSessions; ++session) announce(sdpOf(session), static_cast<uint16_t>(session));
+      for (int session = 0; session < kSessions; ++session) {
+        announce(sdpOf(session), static_cast<uint16_t>(session), true);
+      }
+      std::this_thread::sleep_for(1ms);  // about what the plug-in takes in, so the churn is not dropped by the socket
+    }
+    // Announced after the churn, so it shows once the churn has gone through.
+    EXPECT_TRUE(
+        waitUntil([&] { return hasStream("Stage left"); }, 20s, 200ms, [&] { announce(kStageLeftSdp, 0x1234); }));
+    (void)discard.take();
+  }
+  const std::size_t after = memoryInUse();
+  const long long grownKiB = (static_cast<long long>(after) - static_cast<long long>(before)) / 1024;
+  std::printf("memory in use: %zu KiB before the churn, %zu KiB after (%lld KiB grown)\n", before / 1024, after / 1024,
+              grownKiB);
+  EXPECT_LT(grownKiB, 16 * 1024) << "while the device's action hangs";
+  // Deletions the socket dropped at the end of the churn are sent again: each churned stream goes.
+  const auto onlyStageLeft = [&] {
+    const Json streams = get("$.Streams");
+    return streams.is_array() && streams.size() == 1 && streams[0].value("Name", "") == "Stage left";
+  };
+  EXPECT_TRUE(waitUntil(onlyStageLeft, 10s, 200ms, [&] {
+    for (int session = 0; session < kSessions; ++session) {
+      announce(sdpOf(session), static_cast<uint16_t>(session), true);
+    }
+  })) << get("$.Streams").dump().substr(0, 500);
+  EXPECT_EQ(silent.requestCount("/save.htm"), 1u);
+  silent.stop();
+  blocked.join();
 }

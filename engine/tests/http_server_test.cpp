@@ -32,14 +32,18 @@ class EngineHttp : public ::testing::Test {
     hooks.replaceInterfaceFilters = [this](const std::vector<tvsk::InterfaceFilter>& filters) {
       state_.setInterfaceFilters(filters);
     };
-    hooks.deviceAction = [this](uint32_t id, const std::string&) -> std::optional<int> {
-      if (id == 99) std::this_thread::sleep_for(slowAction_);
-      if (id == 1 || id == 99) return 0;
-      return std::nullopt;
+    hooks.deviceAction = [this](uint32_t id, tvsk::DeviceActionRequest request) {
+      if (id != 1 && id != 99) return tvsk::ActionAdmission::UnknownDevice;
+      worker_.post([this, id, request = std::move(request)] {
+        if (request.abandoned()) return;
+        ++actionsRun_;
+        if (id == 99) std::this_thread::sleep_for(slowAction_);
+        request.done(0);
+      });
+      return tvsk::ActionAdmission::Queued;
     };
     router_.emplace(state_, hooks);
-    server_ = std::make_unique<tvsk::HttpServer>(
-        *router_, [this](std::function<void()> work) { worker_.post(std::move(work)); }, options);
+    server_ = std::make_unique<tvsk::HttpServer>(*router_, options);
     std::string error;
     ASSERT_TRUE(server_->start(error)) << error;
     port_ = server_->port();
@@ -73,6 +77,7 @@ class EngineHttp : public ::testing::Test {
   std::unique_ptr<tvsk::HttpServer> server_;
   tvsk::WorkQueue worker_;
   std::chrono::milliseconds slowAction_{600};
+  std::atomic<int> actionsRun_{0};
   uint16_t port_ = 0;
 };
 
@@ -254,6 +259,21 @@ TEST_F(EngineHttp, DeferredWorkAnswersItsResultOrTimesOutWith504) {
   // The late result is dropped; the server and the worker go on.
   std::this_thread::sleep_for(400ms);
   EXPECT_EQ(engine_test::post(port_, "/action", R"({"Id":1,"Actions":[]})").status, 200);
+
+  // Work still waiting when its client had the 504 never runs.
+  slowAction_ = 2000ms;  // the clients' 504s all come while the first list runs
+  const int runBefore = actionsRun_;
+  std::vector<std::thread> clients;
+  std::atomic<int> timedOut{0};
+  for (int i = 0; i < 3; ++i) {
+    clients.emplace_back([&] {
+      if (engine_test::post(port_, "/action", R"({"Id":99,"Actions":[]})").status == 504) ++timedOut;
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(timedOut, 3);
+  ASSERT_TRUE(worker_.runAndWait([] {}));
+  EXPECT_EQ(actionsRun_ - runBefore, 1) << "only the list that had begun ran";
 }
 
 TEST_F(EngineHttp, ParallelClientsReadAndReplaceFiltersConsistently) {

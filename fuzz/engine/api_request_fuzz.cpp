@@ -1,6 +1,6 @@
 // Bytes as one HTTP request to the engine: read through the server's own request reader with its
 // limits (chunked bodies and trailers included, in reads of the server's size), then answered by
-// the API router over a small state document (deferred work runs inline). Checks that nothing
+// the API router over a small state document (deferred work answers inline). Checks that nothing
 // throws, that every answer is a known status and that JSON answers are JSON.
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include "engine/src/ApiRouter.h"
 #include "engine/src/HttpServer.h"
 #include "engine/src/RequestReader.h"
+#include "engine/tests/InlineReply.h"
 
 namespace {
 
@@ -43,10 +44,11 @@ const tvsk::ApiRouter& router() {
     hooks.replaceInterfaceFilters = [](const std::vector<tvsk::InterfaceFilter>& filters) {
       if (filters.size() > 1024 * 1024) std::abort();
     };
-    hooks.deviceAction = [](uint32_t id, const std::string& actions) -> std::optional<int> {
-      if (actions.empty() || actions.front() != '[') std::abort();  // the router passes an array text
-      if (id != 1) return std::nullopt;
-      return 0;
+    hooks.deviceAction = [](uint32_t id, tvsk::DeviceActionRequest request) {
+      if (request.actions.empty() || request.actions.front() != '[') std::abort();  // the router passes an array
+      if (id != 1) return tvsk::ActionAdmission::UnknownDevice;
+      request.done(0);
+      return tvsk::ActionAdmission::Queued;
     };
     return new tvsk::ApiRouter(sampleState(), hooks);
   }();
@@ -89,8 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   request.target = std::string(message.target());
   request.authorization = std::string(message[boost::beast::http::field::authorization]);
   request.body = message.body();
-  tvsk::ApiOutcome outcome = router().handle(request);
-  const tvsk::ApiResponse response = outcome.deferred ? outcome.deferred() : outcome.response;
+  const tvsk::ApiResponse response = engine_test::answerOf(router().handle(request));
   switch (response.status) {
     case 200:
     case 400:
