@@ -58,7 +58,7 @@ ApiResponse jsonResponse(const Json& body) {
   return response;
 }
 
-// The view's ready text for "$" and for a top member such as "$.Streams"; null for other paths.
+// The view's ready text for "$" and for a top member such as "$.Streams"; nothing for other paths.
 std::optional<std::string_view> storedText(const StateDocument::View& view, const StatePath& path) {
   const auto& steps = path.steps();
   if (steps.empty()) {

@@ -92,6 +92,13 @@ class StateDocument {
     std::shared_ptr<const std::string> page;
   };
 
+  struct AtomicCounts {
+    std::atomic<uint64_t> entriesSerialised{0};
+    std::atomic<uint64_t> textsJoined{0};
+    std::atomic<uint64_t> documentsBuilt{0};
+    std::atomic<uint64_t> pagesJoined{0};
+  };
+
   [[nodiscard]] EntryPointer makeEntry(Json value, std::string (*renderRow)(const Json&)) const;
   // Applies `change` under the mutex, then frees, with the mutex released, what it replaced.
   template <typename Change>
@@ -100,12 +107,6 @@ class StateDocument {
 
   mutable std::mutex mutex_;
   mutable Shared shared_;
-  struct AtomicCounts {
-    std::atomic<uint64_t> entriesSerialised{0};
-    std::atomic<uint64_t> textsJoined{0};
-    std::atomic<uint64_t> documentsBuilt{0};
-    std::atomic<uint64_t> pagesJoined{0};
-  };
   mutable AtomicCounts counts_;
   uint64_t generation_ = 0;  // counts changes
   Json config_;
