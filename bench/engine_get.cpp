@@ -1,17 +1,24 @@
 // POST /get with the path "$" per second, answered by the engine's HTTP server and by a plain
 // Boost.Beast server (one I/O thread, kept-alive connections) that sends the same bytes, with
-// several kept-alive clients; prints both rates and their ratio at 10 and 1,000 streams. The two
-// servers are measured in turn, three rounds each, and the medians compared, so a busy machine
-// weighs on both alike.
-//   engine_get [--seconds S] [--clients N]   (S: time per round)
+// several kept-alive clients; prints both rates, their median latencies and the ratio of the rates.
+// Static cases: 10, 1,000 and 10,000 streams and 1,000 devices that never change. Changing cases: a thread changes one
+// stream or device after another at a fixed rate while the clients ask (1,000 streams at
+// 100 changes/s, 10,000 streams at 10/s, 1,000 devices at 10/s); a change keeps the document's
+// size, so both servers send as many bytes. The two servers are measured in turn, three rounds
+// each, and the medians compared, so a busy machine weighs on both alike; the range of the
+// rounds' own ratios is printed beside.
+//   engine_get [--seconds S] [--clients N] [--cases TEXT]
+// S: time per round; TEXT: run only the cases whose name holds it ("static", "changes", "10,000").
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,29 +38,113 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
-// A document as a busy engine holds it: two devices and `streams` announced streams.
-void fill(tvsk::StateDocument& state, int streams) {
+constexpr int kRounds = 3;
+constexpr int kReceiversPerDevice = 8;
+
+// A device's state as the device plug-in reports it, with nested groups, streamers and receivers.
+// `revision` (0-9) changes one receiver's state and never the text's length.
+tvsk::Json deviceState(uint32_t id, int revision) {
+  const std::string n = std::to_string(id);
+  tvsk::Json state =
+      tvsk::Json::parse(R"({"Identity":{"Name":"Box )" + n + R"(","Product":"CANTOR","Serial":"VX-)" + n +
+                        R"("},"Network":{"Interfaces":[{"Address":"10.0.)" + std::to_string(id / 250) + "." +
+                        std::to_string(id % 250 + 1) +
+                        R"(","Mask":"255.255.0.0","Mac":"00:1d:c1:00:00:01"}]},)"
+                        R"("IOGroups":[{"Name":"Main","Status":{"SampleRate":48000,"Locked":true}}],)"
+                        R"("Status":{"Code":1,"Message":"OK","Errors":{}},"Streamers":[{"Id":0,"StreamName":"Mix )" +
+                        n + R"(","StreamDescription":{"Address":"239.2.0.1","Port":5004}}]})");
+  tvsk::Json receivers = tvsk::Json::array();
+  for (int r = 0; r < kReceiversPerDevice; ++r) {
+    receivers.push_back({{"Id", r},
+                         {"Name", "Input " + std::to_string(r)},
+                         {"Status",
+                          {{"State", r == 0 ? revision : 3},
+                           {"StreamDescription", {{"Address", "239.1.1." + std::to_string(r + 1)}, {"Port", 5004}}}}}});
+  }
+  state["Receivers"] = std::move(receivers);
+  return state;
+}
+
+// An "Add" message of the stream-discovery plug-in; `revision` (0-9) changes the name only.
+std::string streamMessage(int id, int revision) {
+  const std::string n = std::to_string(id);
+  return R"({"Action":"Add","Id":)" + n + R"(,"Payload":{"Name":"Stream )" + n + " #" + std::to_string(revision) +
+         R"(","Ip":"10.0.1.)" + std::to_string(id % 250 + 1) + R"(","DestinationIp":"239.69.)" +
+         std::to_string(id / 250) + "." + std::to_string(id % 250) +
+         R"(","DestinationPort":5004,"Encoding":"L24","SampleRate":48000,"TrackNumber":2,)"
+         R"("Origin":"SAP","Description":"2 channels: Left, Right"}})";
+}
+
+struct Case {
+  const char* name;
+  uint32_t devices;
+  int streams;
+  double changesPerSecond;  // 0: static
+};
+
+void fill(tvsk::StateDocument& state, const Case& bench) {
   state.setRole(3);
   state.setPlugins({{"vextro", 1, 4}, {"annwatch", 0, 3}});
   state.setPluginDirectories({"/opt/lumora/plugins"});
-  for (uint32_t id = 1; id <= 2; ++id) {
-    state.setDevice(
-        id, tvsk::Json::parse(
-                R"({"Identity":{"Name":"Box","Product":"CANTOR"},"Network":{"Interfaces":[{"Address":"10.0.0.2"}]},)"
-                R"("IOGroups":[{"Status":{"SampleRate":48000}}],"Status":{"Code":1,"Message":"OK","Errors":{}},)"
-                R"("Streamers":[{"Id":0,"StreamName":"Mix"}],"Receivers":[{"Id":2,"Name":"R",)"
-                R"("Status":{"State":3,"StreamDescription":{"Address":"239.1.1.1","Port":5004}}}]})"));
+  for (uint32_t id = 1; id <= bench.devices; ++id) {
+    state.setDevice(id, deviceState(id, 0));
   }
-  for (int i = 0; i < streams; ++i) {
-    const std::string n = std::to_string(i);
-    state.applyStreamMessage(R"({"Action":"Add","Id":)" + n + R"(,"Payload":{"Name":"Stream )" + n +
-                             R"(","Ip":"10.0.1.)" + std::to_string(i % 250 + 1) + R"(","DestinationIp":"239.69.)" +
-                             std::to_string(i / 250) + "." + std::to_string(i % 250) +
-                             R"(","DestinationPort":5004,"Encoding":"L24","SampleRate":48000,"TrackNumber":2,)"
-                             R"("Origin":"SAP","Description":"2 channels: Left, Right"}})");
+  for (int i = 0; i < bench.streams; ++i) {
+    state.applyStreamMessage(streamMessage(i, 0));
   }
 }
+
+// Changes one device (when the case has many) or stream after another at the case's rate, the
+// way the plug-in host's worker stores refreshes and stream messages.
+class Changer {
+ public:
+  Changer(tvsk::StateDocument& state, const Case& bench) : state_(state), bench_(bench) {
+    if (bench.changesPerSecond > 0) {
+      thread_ = std::thread([this] { run(); });
+    }
+  }
+  ~Changer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  [[nodiscard]] long changes() const { return changes_; }
+
+ private:
+  void run() {
+    const auto interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / bench_.changesPerSecond));
+    const bool devices = bench_.devices > static_cast<uint32_t>(bench_.streams);
+    const long count = devices ? bench_.devices : bench_.streams;
+    auto next = Clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (long k = 0;; ++k) {
+      next += interval;
+      if (wake_.wait_until(lock, next, [this] { return stop_; })) return;
+      const int revision = static_cast<int>((k / count + 1) % 10);
+      if (devices) {
+        state_.setDevice(static_cast<uint32_t>(k % count + 1),
+                         deviceState(static_cast<uint32_t>(k % count + 1), revision));
+      } else {
+        state_.applyStreamMessage(streamMessage(static_cast<int>(k % count), revision));
+      }
+      ++changes_;
+    }
+  }
+
+  tvsk::StateDocument& state_;
+  const Case& bench_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::atomic<long> changes_{0};
+  std::thread thread_;
+};
 
 // The reference: reads each request whole and answers with a copy of the same body text.
 class ReferenceServer {
@@ -109,15 +200,27 @@ class ReferenceServer {
   std::thread thread_;
 };
 
-// Requests per second that `clients` kept-alive connections get for `seconds`; the first answer
-// of each is checked against `expected`.
-double measure(uint16_t port, int clients, double seconds, const std::string& expected) {
+struct Round {
+  double rate = 0;      // requests per second
+  double medianMs = 0;  // median latency of one request
+};
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// What `clients` kept-alive connections get for `seconds`. Each one's first answer is checked
+// afterwards: the same bytes as `expected`, or for a changing document a JSON text of its size.
+Round measure(uint16_t port, int clients, double seconds, const std::string& expected, bool changing) {
   std::atomic<long> done{0};
-  std::atomic<bool> wrong{false};
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  std::mutex latenciesMutex;
+  std::vector<double> latencies;
+  std::vector<std::string> firstAnswers(static_cast<std::size_t>(clients));
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c) {
-    threads.emplace_back([&] {
+    threads.emplace_back([&, c] {
       asio::io_context io;
       beast::tcp_stream stream(io);
       stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
@@ -127,69 +230,96 @@ double measure(uint16_t port, int clients, double seconds, const std::string& ex
       request.body() = R"({"Path":"$"})";
       request.prepare_payload();
       beast::flat_buffer buffer;
-      bool first = true;
-      long count = 0;
-      while (std::chrono::steady_clock::now() < end) {
+      std::vector<double> own;
+      while (Clock::now() < end) {
+        const auto sent = Clock::now();
         http::write(stream, request);
         http::response<http::string_body> response;
         http::read(stream, buffer, response);
-        if (first && response.body() != expected) wrong = true;
-        first = false;
-        ++count;
+        own.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+        if (own.size() == 1) firstAnswers[static_cast<std::size_t>(c)] = std::move(response.body());
       }
-      done += count;
+      done += static_cast<long>(own.size());
+      std::lock_guard<std::mutex> lock(latenciesMutex);
+      latencies.insert(latencies.end(), own.begin(), own.end());
     });
   }
   for (auto& thread : threads) thread.join();
-  if (wrong) {
-    std::fprintf(stderr, "a server answered other bytes than the engine's document\n");
-    std::exit(1);
+  for (const std::string& answer : firstAnswers) {
+    const bool right = changing ? answer.size() == expected.size() && tvsk::Json::accept(answer) : answer == expected;
+    if (!right) {
+      std::fprintf(stderr, "a server answered other bytes than the engine's document\n");
+      std::exit(1);
+    }
   }
-  return static_cast<double>(done) / seconds;
+  return {static_cast<double>(done) / seconds, median(std::move(latencies))};
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
+void run(const Case& bench, int clients, double seconds) {
+  tvsk::StateDocument state;
+  fill(state, bench);
+  const tvsk::ApiRouter router(state, {});
+  tvsk::HttpServerOptions options;
+  options.address = "127.0.0.1";
+  tvsk::HttpServer engine(router, options);
+  std::string error;
+  if (!engine.start(error)) {
+    std::fprintf(stderr, "engine server: %s\n", error.c_str());
+    std::exit(1);
+  }
+  const std::string body = state.view()->text;
+  ReferenceServer reference(body);
+  const bool changing = bench.changesPerSecond > 0;
+  const Changer changer(state, bench);
+  std::vector<Round> engineRounds;
+  std::vector<Round> referenceRounds;
+  std::vector<double> ratios;
+  for (int round = 0; round < kRounds; ++round) {
+    engineRounds.push_back(measure(engine.port(), clients, seconds, body, changing));
+    referenceRounds.push_back(measure(reference.port(), clients, seconds, body, changing));
+    ratios.push_back(engineRounds.back().rate / referenceRounds.back().rate);
+  }
+  const auto pick = [](const std::vector<Round>& rounds, double Round::*field) {
+    std::vector<double> values;
+    for (const Round& round : rounds) values.push_back(round.*field);
+    return median(values);
+  };
+  const double engineRate = pick(engineRounds, &Round::rate);
+  const double referenceRate = pick(referenceRounds, &Round::rate);
+  std::sort(ratios.begin(), ratios.end());
+  std::printf("%-30s %9zu %7.0f %7.1f %7.0f %7.1f %6.2f  %.2f-%.2f  %ld\n", bench.name, body.size(), engineRate,
+              pick(engineRounds, &Round::medianMs), referenceRate, pick(referenceRounds, &Round::medianMs),
+              engineRate / referenceRate, ratios.front(), ratios.back(), changer.changes());
+  std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  constexpr int kRounds = 3;
   double seconds = 1.0;
   int clients = 16;
+  std::string cases;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
     if (std::strcmp(argv[i], "--clients") == 0) clients = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--cases") == 0) cases = argv[i + 1];
   }
-  std::printf("POST /get \"$\", %d kept-alive clients, median of %d rounds of %.1f s\n", clients, kRounds, seconds);
-  std::printf("%8s %10s %16s %18s %7s\n", "streams", "bytes", "engine req/s", "reference req/s", "ratio");
-  for (const int streams : {10, 1000}) {
-    tvsk::StateDocument state;
-    fill(state, streams);
-    const tvsk::ApiRouter router(state, {});
-    tvsk::HttpServerOptions options;
-    options.address = "127.0.0.1";
-    tvsk::HttpServer engine(router, options);
-    std::string error;
-    if (!engine.start(error)) {
-      std::fprintf(stderr, "engine server: %s\n", error.c_str());
-      return 1;
+  const std::vector<Case> all = {
+      {"10 streams, static", 2, 10, 0},
+      {"1,000 streams, static", 2, 1000, 0},
+      {"10,000 streams, static", 2, 10000, 0},
+      {"1,000 devices, static", 1000, 10, 0},
+      {"1,000 streams, 100 changes/s", 2, 1000, 100},
+      {"10,000 streams, 10 changes/s", 2, 10000, 10},
+      {"1,000 devices, 10 changes/s", 1000, 10, 10},
+  };
+  std::printf("POST /get \"$\", %d kept-alive clients, medians of %d rounds of %.1f s\n", clients, kRounds, seconds);
+  std::printf("%-30s %9s %7s %7s %7s %7s %6s  %9s  %s\n", "case", "bytes", "engine", "p50 ms", "ref", "p50 ms", "ratio",
+              "rounds", "changes");
+  for (const Case& bench : all) {
+    if (std::string(bench.name).find(cases) != std::string::npos) {
+      run(bench, clients, seconds);
     }
-    const std::string body = state.view()->text;
-    ReferenceServer reference(body);
-    std::vector<double> engineRates;
-    std::vector<double> referenceRates;
-    for (int round = 0; round < kRounds; ++round) {
-      engineRates.push_back(measure(engine.port(), clients, seconds, body));
-      referenceRates.push_back(measure(reference.port(), clients, seconds, body));
-    }
-    const double engineRate = median(engineRates);
-    const double referenceRate = median(referenceRates);
-    std::printf("%8d %10zu %16.0f %18.0f %7.2f\n", streams, body.size(), engineRate, referenceRate,
-                engineRate / referenceRate);
-    std::fflush(stdout);
   }
   return 0;
 }

@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "StatePath.h"
-#include "WebPage.h"
 
 namespace tvsk {
 namespace {
@@ -61,17 +60,19 @@ ApiResponse jsonResponse(const Json& body) {
   return response;
 }
 
-// The view's ready text for "$" and for a top member such as "$.Streams"; null for other paths.
-const std::string* storedText(const StateDocument::View& view, const StatePath& path) {
+// The view's ready text for "$" and for a top member such as "$.Streams"; nothing for other paths.
+std::optional<std::string_view> storedText(const StateDocument::View& view, const StatePath& path) {
   const auto& steps = path.steps();
   if (steps.empty()) {
-    return &view.text;
+    return view.text;
   }
   if (steps.size() == 1 && steps.front().kind == StatePath::Step::Kind::Member) {
     const auto member = view.memberTexts.find(steps.front().name);
-    return member != view.memberTexts.end() ? &member->second : nullptr;
+    if (member != view.memberTexts.end()) {
+      return member->second;
+    }
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 std::optional<std::string> readSmallFile(const std::string& path) {
@@ -147,14 +148,14 @@ ApiResponse ApiRouter::get(const ApiRequest& request) const {
     return errorResponse(400, "Malformed path: " + parsed.error);
   }
   const StatePath& path = *parsed.path;
-  const auto view = state_.view();
-  if (const std::string* text = storedText(*view, path)) {
+  if (const auto view = state_.view(); const auto text = storedText(*view, path)) {
     ApiResponse response;
     response.body = *text;
     return response;
   }
-  // Any other path serialises just the value it names.
-  const Json* value = path.resolve(view->document);
+  // Any other path serialises just the value it names, in the whole document built for such paths.
+  const auto document = state_.document();
+  const Json* value = path.resolve(*document);
   if (value == nullptr) {
     return errorResponse(404, "No such path");
   }
@@ -238,7 +239,7 @@ ApiResponse ApiRouter::webApplication() const {
       return response;
     }
   }
-  response.body = renderStatusPage(state_.view()->document);
+  response.body = *state_.statusPage();
   return response;
 }
 

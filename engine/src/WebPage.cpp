@@ -1,6 +1,7 @@
 #include "WebPage.h"
 
 #include <sstream>
+#include <vector>
 
 namespace tvsk {
 namespace {
@@ -38,6 +39,9 @@ ul.flows li { white-space: nowrap; }
 ul.errors { margin: 2px 0 0; padding: 0; list-style: none; color: #b42318; }
 .plugin { padding: 3px 10px; border: 1px solid #cbd5e1; border-radius: 12px; background: #f7f9fb; font-size: 12px; }
 )css";
+
+// Room for everything on the page but its rows.
+constexpr std::size_t kPageFrameBytes = 8 * 1024;
 
 // Swaps in the freshly rendered content without reloading the page, so scrolling is kept.
 constexpr const char* kRefreshScript = R"js(
@@ -191,62 +195,42 @@ std::string roleName(const Json& role) {
   return "Engine";
 }
 
-void renderPlugins(std::ostringstream& out, const Json& plugins) {
-  out << "<section id=\"plugins\"><h2>Plug-ins<span class=\"count\">" << (plugins.is_array() ? plugins.size() : 0)
-      << "</span></h2>";
+void appendPlugins(std::string& out, const Json& plugins) {
+  out += "<section id=\"plugins\"><h2>Plug-ins<span class=\"count\">" +
+         std::to_string(plugins.is_array() ? plugins.size() : 0) + "</span></h2>";
   if (!plugins.is_array() || plugins.empty()) {
-    out << "<div class=\"empty\">No plug-in loaded.</div></section>";
+    out += "<div class=\"empty\">No plug-in loaded.</div></section>";
     return;
   }
-  out << "<div class=\"plugins\">";
+  out += "<div class=\"plugins\">";
   for (const Json& plugin : plugins) {
-    out << "<span class=\"plugin\">" << escapeHtml(text(plugin, "Name")) << " "
-        << escapeHtml(text(plugin, "Major") + "." + text(plugin, "Minor")) << "</span>";
+    out += "<span class=\"plugin\">" + escapeHtml(text(plugin, "Name")) + " " +
+           escapeHtml(text(plugin, "Major") + "." + text(plugin, "Minor")) + "</span>";
   }
-  out << "</div></section>";
+  out += "</div></section>";
 }
 
-void renderDevices(std::ostringstream& out, const Json& devices) {
-  out << "<section id=\"devices\"><h2>Devices<span class=\"count\">" << (devices.is_array() ? devices.size() : 0)
-      << "</span></h2>";
-  if (!devices.is_array() || devices.empty()) {
-    out << "<div class=\"empty\">No device.</div></section>";
+// A table section: its heading with the row count, then the rows or the text for none.
+void appendSection(std::string& out, const char* id, const char* heading, const char* emptyText, const char* columns,
+                   const std::vector<std::string_view>& rows) {
+  out += std::string("<section id=\"") + id + "\"><h2>" + heading + "<span class=\"count\">" +
+         std::to_string(rows.size()) + "</span></h2>";
+  if (rows.empty()) {
+    out += std::string("<div class=\"empty\">") + emptyText + "</div></section>";
     return;
   }
-  out << "<table><thead><tr><th>Name</th><th>Status</th><th>Address</th><th>Sample rate</th><th>Streamers</th>"
-         "<th>Receivers</th></tr></thead><tbody>";
-  for (const Json& device : devices) {
-    const Json& identity = member(device, "Identity");
-    const std::string name = text(identity, "Name");
-    const std::string product = text(identity, "Product");
-    out << "<tr class=\"device\"><td><strong>"
-        << (name.empty() ? std::string("Device ") + escapeHtml(text(device, "Id")) : escapeHtml(name)) << "</strong>"
-        << (product.empty() ? "" : "<br><span class=\"none\">" + escapeHtml(product) + "</span>") << "</td>"
-        << statusCell(device) << cell(deviceAddress(device), "mono") << cell(deviceSampleRate(device), "num")
-        << flowList(member(device, "Streamers")) << flowList(member(device, "Receivers")) << "</tr>";
+  out += std::string("<table><thead><tr>") + columns + "</tr></thead><tbody>";
+  for (const std::string_view row : rows) {
+    out += row;
   }
-  out << "</tbody></table></section>";
+  out += "</tbody></table></section>";
 }
 
-void renderStreams(std::ostringstream& out, const Json& streams) {
-  out << "<section id=\"streams\"><h2>Discovered streams<span class=\"count\">"
-      << (streams.is_array() ? streams.size() : 0) << "</span></h2>";
-  if (!streams.is_array() || streams.empty()) {
-    out << "<div class=\"empty\">No stream announced.</div></section>";
-    return;
-  }
-  out << "<table><thead><tr><th>Name</th><th>Source</th><th>Destination</th><th>Encoding</th><th>Sample rate</th>"
-         "<th>Channels</th><th>Origin</th></tr></thead><tbody>";
-  for (const Json& stream : streams) {
-    const std::string port = text(stream, "DestinationPort");
-    const std::string destination = text(stream, "DestinationIp") + (port.empty() ? "" : ":" + port);
-    out << "<tr class=\"stream\">" << cell(text(stream, "Name")) << cell(text(stream, "Ip"), "mono")
-        << cell(destination, "mono") << cell(text(stream, "Encoding"))
-        << cell(sampleRateText(member(stream, "SampleRate")), "num") << cell(text(stream, "TrackNumber"), "num")
-        << cell(text(stream, "Origin")) << "</tr>";
-  }
-  out << "</tbody></table></section>";
-}
+constexpr const char* kDeviceColumns =
+    "<th>Name</th><th>Status</th><th>Address</th><th>Sample rate</th><th>Streamers</th><th>Receivers</th>";
+constexpr const char* kStreamColumns =
+    "<th>Name</th><th>Source</th><th>Destination</th><th>Encoding</th><th>Sample rate</th><th>Channels</th>"
+    "<th>Origin</th>";
 
 }  // namespace
 
@@ -266,24 +250,74 @@ std::string escapeHtml(std::string_view input) {
   return out;
 }
 
-std::string renderStatusPage(const Json& document, int refreshSeconds) {
-  const Json& config = member(document, "Config");
-  std::ostringstream out;
-  out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<title>TaviskEngine</title><style>"
-      << kStyle << "</style></head><body><div id=\"content\">";
-  out << "<header><h1>TaviskEngine</h1><span class=\"role\">" << roleName(member(config, "Role"))
-      << "</span><span class=\"meta\" id=\"updated\">Refreshes every " << refreshSeconds << " s</span></header><main>";
-  renderDevices(out, member(document, "Devices"));
-  renderStreams(out, member(document, "Streams"));
-  renderPlugins(out, member(config, "Plugins"));
-  out << "</main></div><script>";
+std::string renderDeviceRow(const Json& device) {
+  const Json& identity = member(device, "Identity");
+  const std::string name = text(identity, "Name");
+  const std::string product = text(identity, "Product");
+  return "<tr class=\"device\"><td><strong>" +
+         (name.empty() ? std::string("Device ") + escapeHtml(text(device, "Id")) : escapeHtml(name)) + "</strong>" +
+         (product.empty() ? "" : "<br><span class=\"none\">" + escapeHtml(product) + "</span>") + "</td>" +
+         statusCell(device) + cell(deviceAddress(device), "mono") + cell(deviceSampleRate(device), "num") +
+         flowList(member(device, "Streamers")) + flowList(member(device, "Receivers")) + "</tr>";
+}
+
+std::string renderStreamRow(const Json& stream) {
+  const std::string port = text(stream, "DestinationPort");
+  const std::string destination = text(stream, "DestinationIp") + (port.empty() ? "" : ":" + port);
+  return "<tr class=\"stream\">" + cell(text(stream, "Name")) + cell(text(stream, "Ip"), "mono") +
+         cell(destination, "mono") + cell(text(stream, "Encoding")) +
+         cell(sampleRateText(member(stream, "SampleRate")), "num") + cell(text(stream, "TrackNumber"), "num") +
+         cell(text(stream, "Origin")) + "</tr>";
+}
+
+std::string joinStatusPage(const Json& config, const std::vector<std::string_view>& deviceRows,
+                           const std::vector<std::string_view>& streamRows, int refreshSeconds) {
+  std::size_t rowBytes = 0;
+  for (const auto* rows : {&deviceRows, &streamRows}) {
+    for (const std::string_view row : *rows) {
+      rowBytes += row.size();
+    }
+  }
+  std::string out;
+  out.reserve(rowBytes + kPageFrameBytes);
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<title>TaviskEngine</title><style>";
+  out += kStyle;
+  out += "</style></head><body><div id=\"content\"><header><h1>TaviskEngine</h1><span class=\"role\">";
+  out += roleName(member(config, "Role"));
+  out += "</span><span class=\"meta\" id=\"updated\">Refreshes every " + std::to_string(refreshSeconds) +
+         " s</span></header><main>";
+  appendSection(out, "devices", "Devices", "No device.", kDeviceColumns, deviceRows);
+  appendSection(out, "streams", "Discovered streams", "No stream announced.", kStreamColumns, streamRows);
+  appendPlugins(out, member(config, "Plugins"));
+  out += "</main></div><script>";
   std::string script = kRefreshScript;
   const std::string marker = "%SECONDS%";
   script.replace(script.find(marker), marker.size(), std::to_string(refreshSeconds));
-  out << script << "</script></body></html>\n";
-  return out.str();
+  out += script;
+  out += "</script></body></html>\n";
+  return out;
+}
+
+std::string renderStatusPage(const Json& document, int refreshSeconds) {
+  std::vector<std::string> deviceRows;
+  std::vector<std::string> streamRows;
+  const Json& devices = member(document, "Devices");
+  if (devices.is_array()) {
+    for (const Json& device : devices) {
+      deviceRows.push_back(renderDeviceRow(device));
+    }
+  }
+  const Json& streams = member(document, "Streams");
+  if (streams.is_array()) {
+    for (const Json& stream : streams) {
+      streamRows.push_back(renderStreamRow(stream));
+    }
+  }
+  return joinStatusPage(member(document, "Config"), {deviceRows.begin(), deviceRows.end()},
+                        {streamRows.begin(), streamRows.end()}, refreshSeconds);
 }
 
 }  // namespace tvsk

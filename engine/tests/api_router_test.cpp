@@ -165,6 +165,27 @@ TEST_F(EngineApi, BuiltInPageEscapesNetworkTextAndTheWebAppFileWinsWhenPresent) 
   EXPECT_EQ(page.body, "<html>installed web app</html>");
 }
 
+TEST_F(EngineApi, BuiltInPageIsRenderedOncePerChangeAndShowsEachChange) {
+  const std::string first = run("GET", "/", "", "").body;
+  const auto joined = state_.workCounts().pagesJoined;
+  EXPECT_EQ(run("GET", "/index.html", "", "").body, first);
+  EXPECT_EQ(run("HEAD", "/", "", "").status, 200u);
+  EXPECT_EQ(state_.workCounts().pagesJoined, joined);  // served from the page kept since the last change
+
+  state_.applyStreamMessage(R"({"Action":"Add","Id":9,"Payload":{"Name":"Late & new","DestinationIp":"239.9.9.9"}})");
+  const std::string second = run("GET", "/", "", "").body;
+  EXPECT_NE(second.find("Late &amp; new"), std::string::npos);
+  EXPECT_NE(second.find("<span class=\"count\">2</span>"), std::string::npos);
+  state_.setDevice(7, Json::parse(R"({"Identity":{"Name":"Renamed box"},"Status":{"Code":3,"Message":"ERROR",
+    "Errors":{"Action":"no answer"}}})"));
+  const std::string third = run("GET", "/", "", "").body;
+  EXPECT_EQ(third.find("Box &lt;b&gt;"), std::string::npos);
+  EXPECT_NE(third.find("Renamed box"), std::string::npos);
+  EXPECT_NE(third.find("<li>Action: no answer</li>"), std::string::npos);
+  EXPECT_EQ(state_.workCounts().pagesJoined, joined + 2);
+  EXPECT_EQ(third, tvsk::renderStatusPage(state_.snapshot()));
+}
+
 TEST(EngineWebPage, EscapesEveryMarkupCharacter) {
   EXPECT_EQ(tvsk::escapeHtml(R"(<a href="x">'&'</a>)"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
   const std::string page = tvsk::renderStatusPage(Json::object());
