@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 namespace engine_test {
 namespace {
@@ -18,6 +20,40 @@ std::string lower(std::string text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return text;
+}
+
+// A TCP socket bound to `source` and connecting to 127.0.0.1:port; -1 when a blocking connect
+// fails. A non-blocking one completes in the background, or its first send fails.
+// With `likeEthernet`, the segment size of an Ethernet link instead of lo's 64 KiB, so the server's
+// send buffer starts as small as it would on the LAN.
+int connectFrom(const std::string& source, uint16_t port, bool nonBlocking, bool likeEthernet = false) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+  if (fd < 0) return -1;
+  if (likeEthernet) {
+    const int segment = 1460;
+    const int smallest = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 && !nonBlocking)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True when the peer has closed or reset the connection, whatever is still unread.
+bool hungUp(int fd) {
+  pollfd state{fd, POLLRDHUP, 0};
+  return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0;
 }
 
 }  // namespace
@@ -38,14 +74,9 @@ std::string RawResponse::header(const std::string& name) const {
   return {};
 }
 
-RawConnection::RawConnection(uint16_t port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-  if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    throw std::runtime_error("cannot connect to 127.0.0.1:" + std::to_string(port));
+RawConnection::RawConnection(uint16_t port, const std::string& source) : fd_(connectFrom(source, port, false)) {
+  if (fd_ < 0) {
+    throw std::runtime_error("cannot connect from " + source + " to 127.0.0.1:" + std::to_string(port));
   }
 }
 
@@ -122,11 +153,12 @@ bool RawConnection::closedWithin(std::chrono::milliseconds timeout) {
   }
 }
 
-SlowClients::SlowClients(uint16_t port, int slowHeaders, int slowBodies, std::chrono::milliseconds byteInterval)
-    : port_(port), byteInterval_(byteInterval) {
-  for (int i = 0; i < slowHeaders + slowBodies; ++i) {
+SlowClients::SlowClients(uint16_t port, SlowMix mix) : port_(port), byteInterval_(mix.byteInterval) {
+  const int total = mix.slowHeaders + mix.slowBodies + mix.silent;
+  for (int i = 0; i < total; ++i) {
     Slow slow;
-    slow.body = i >= slowHeaders;
+    slow.kind = i < mix.slowHeaders ? Kind::Header : i < mix.slowHeaders + mix.slowBodies ? Kind::Body : Kind::Silent;
+    slow.source = mix.sources[static_cast<std::size_t>(i) % mix.sources.size()];
     open(slow);
     connections_.push_back(slow);
   }
@@ -145,14 +177,8 @@ void SlowClients::stop() {
 }
 
 void SlowClients::open(Slow& slow) const {
-  slow.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  slow.fd = connectFrom(slow.source, port_, true);
   slow.sent = 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-  // Non-blocking: the connection completes in the background, or the first send fails.
-  connect(slow.fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
 }
 
 void SlowClients::run() {
@@ -162,11 +188,11 @@ void SlowClients::run() {
     for (Slow& slow : connections_) {
       char scratch[4096];
       const ssize_t got = recv(slow.fd, scratch, sizeof scratch, MSG_DONTWAIT);
-      bool gone = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN);
-      if (!gone) {
+      bool gone = slow.fd < 0 || got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN);
+      if (!gone && slow.kind != Kind::Silent) {
         // A slow body starts with its whole header; after that, and for slow headers, one byte.
-        const std::string bytes =
-            slow.body ? (slow.sent == 0 ? bodyHeader : std::string("{")) : header.substr(slow.sent % header.size(), 1);
+        const std::string bytes = slow.kind == Kind::Body ? (slow.sent == 0 ? bodyHeader : std::string("{"))
+                                                          : header.substr(slow.sent % header.size(), 1);
         const ssize_t n = ::send(slow.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
           slow.sent += static_cast<std::size_t>(n);
@@ -176,11 +202,64 @@ void SlowClients::run() {
       }
       if (gone) {
         ++closed_;
-        close(slow.fd);
+        if (slow.fd >= 0) close(slow.fd);
         open(slow);
       }
     }
     std::this_thread::sleep_for(byteInterval_);
+  }
+}
+
+SlowReaders::SlowReaders(uint16_t port, int count, std::vector<std::string> sources, std::string path)
+    : port_(port), request_("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") {
+  for (int i = 0; i < count; ++i) {
+    Reader reader;
+    reader.source = sources[static_cast<std::size_t>(i) % sources.size()];
+    open(reader);
+    readers_.push_back(std::move(reader));
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+SlowReaders::~SlowReaders() { stop(); }
+
+void SlowReaders::stop() {
+  stopping_ = true;
+  if (thread_.joinable()) thread_.join();
+  for (Reader& reader : readers_) {
+    if (reader.fd >= 0) close(reader.fd);
+    reader.fd = -1;
+  }
+}
+
+void SlowReaders::open(Reader& reader) const {
+  // The smallest receive buffer: the answer fills it and the server's send buffer at once.
+  reader.fd = connectFrom(reader.source, port_, true, true);
+  reader.asked = false;
+}
+
+void SlowReaders::run() {
+  while (!stopping_) {
+    for (Reader& reader : readers_) {
+      if (reader.fd >= 0 && !reader.asked) {
+        const ssize_t n = ::send(reader.fd, request_.data(), request_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        reader.asked = n == static_cast<ssize_t>(request_.size());
+        if (reader.asked) ++sent_;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTCONN)) continue;
+        if (!reader.asked) {
+          close(reader.fd);
+          reader.fd = -1;
+        }
+      }
+      if (reader.fd < 0 || hungUp(reader.fd)) {
+        if (reader.fd >= 0) {
+          ++closed_;
+          close(reader.fd);
+        }
+        open(reader);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 

@@ -21,10 +21,11 @@ struct RawResponse {
 };
 
 // A plain TCP connection to 127.0.0.1 speaking HTTP by hand, so tests can send what no client
-// library would: broken request lines, huge headers, slow bytes. Every wait is bounded.
+// library would: broken request lines, huge headers, slow bytes. Every wait is bounded. The source
+// address may be any other loopback address, so one test can play several hosts.
 class RawConnection {
  public:
-  explicit RawConnection(uint16_t port);
+  explicit RawConnection(uint16_t port, const std::string& source = "127.0.0.1");
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
@@ -41,13 +42,20 @@ class RawConnection {
   std::string pending_;
 };
 
-// Connections that hold server slots without credentials, as a hostile host would: each sends a
-// request header a byte at a time, or a whole header announcing a body that then trickles. A
-// connection the server closes is opened again, so the count stays until stop().
+// How many of each kind of slow connection, and the hosts they come from.
+struct SlowMix {
+  int slowHeaders = 0;                            // a request header a byte at a time
+  int slowBodies = 0;                             // a whole header announcing a body that then trickles
+  int silent = 0;                                 // connected, never sending
+  std::vector<std::string> sources{"127.0.0.1"};  // loopback source addresses, taken in turn
+  std::chrono::milliseconds byteInterval{200};
+};
+
+// Connections that hold server slots without credentials, as a hostile host would. A connection
+// the server closes is opened again, so the count stays until stop().
 class SlowClients {
  public:
-  SlowClients(uint16_t port, int slowHeaders, int slowBodies,
-              std::chrono::milliseconds byteInterval = std::chrono::milliseconds(200));
+  SlowClients(uint16_t port, SlowMix mix);
   ~SlowClients();
   SlowClients(const SlowClients&) = delete;
   SlowClients& operator=(const SlowClients&) = delete;
@@ -57,9 +65,11 @@ class SlowClients {
   [[nodiscard]] int closedByServer() const { return closed_; }
 
  private:
+  enum class Kind { Header, Body, Silent };
   struct Slow {
     int fd = -1;
-    bool body = false;
+    Kind kind = Kind::Header;
+    std::string source;
     std::size_t sent = 0;
   };
   void open(Slow& slow) const;
@@ -69,6 +79,38 @@ class SlowClients {
   std::chrono::milliseconds byteInterval_;
   std::vector<Slow> connections_;
   std::atomic<bool> stopping_{false};
+  std::atomic<int> closed_{0};
+  std::thread thread_;
+};
+
+// Clients that ask for a page and then read nothing, through a small receive window, so the
+// server's answer stalls. A connection the server closes is opened again until stop().
+class SlowReaders {
+ public:
+  SlowReaders(uint16_t port, int count, std::vector<std::string> sources, std::string path = "/");
+  ~SlowReaders();
+  SlowReaders(const SlowReaders&) = delete;
+  SlowReaders& operator=(const SlowReaders&) = delete;
+
+  void stop();
+  // How many requests were sent, and how many connections the server closed (each opened again).
+  [[nodiscard]] int requestsSent() const { return sent_; }
+  [[nodiscard]] int closedByServer() const { return closed_; }
+
+ private:
+  struct Reader {
+    int fd = -1;
+    std::string source;
+    bool asked = false;
+  };
+  void open(Reader& reader) const;
+  void run();
+
+  uint16_t port_;
+  std::string request_;
+  std::vector<Reader> readers_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> sent_{0};
   std::atomic<int> closed_{0};
   std::thread thread_;
 };

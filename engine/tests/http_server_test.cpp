@@ -222,7 +222,7 @@ TEST_F(EngineHttp, ANormalClientIsAnsweredWhileSixHundredSlowConnectionsAreHeld)
   tvsk::HttpServerOptions options;  // the engine's own limits and timings
   options.address = "127.0.0.1";
   startServer(options);
-  engine_test::SlowClients slow(port_, 300, 300);
+  engine_test::SlowClients slow(port_, {300, 300});
   std::this_thread::sleep_for(500ms);
   int asked = 0;
   int answered = 0;
@@ -238,6 +238,97 @@ TEST_F(EngineHttp, ANormalClientIsAnsweredWhileSixHundredSlowConnectionsAreHeld)
               slow.closedByServer());
   EXPECT_GE(asked, 20);
   EXPECT_EQ(answered, asked);
+}
+
+namespace {
+
+// Other hosts, all on lo.
+std::vector<std::string> loopbackHosts(int first, int last) {
+  std::vector<std::string> hosts;
+  for (int host = first; host <= last; ++host) hosts.push_back("127.0.0." + std::to_string(host));
+  return hosts;
+}
+
+// A normal client on a slow link or a browser: the header in one write, the body in another.
+RawResponse postInTwoWrites(uint16_t port, const std::string& body, std::chrono::milliseconds gap) {
+  RawConnection connection(port);
+  connection.send("POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic a2lsbzptYXJz\r\nContent-Length: " +
+                  std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n");
+  std::this_thread::sleep_for(gap);
+  connection.send(body);
+  return connection.read();
+}
+
+}  // namespace
+
+TEST_F(EngineHttp, AClientSendingHeaderAndBodyApartIsAnsweredWhileSlowAndSilentHostsChurnConnections) {
+  tvsk::HttpServerOptions options;  // the engine's own limits and timings
+  options.address = "127.0.0.1";
+  startServer(options);
+  engine_test::SlowMix mix;
+  mix.slowHeaders = 300;
+  mix.silent = 300;
+  mix.sources = loopbackHosts(2, 9);
+  engine_test::SlowClients slow(port_, mix);
+  // The server is full and turning connections over before the client starts.
+  ASSERT_TRUE(testing_support::waitUntil([&] { return slow.closedByServer() > 200; }, 10s));
+  constexpr int kAsked = 30;
+  int answered = 0;
+  for (int i = 0; i < kAsked; ++i) {
+    const RawResponse response = postInTwoWrites(port_, R"({"Path":"$.Config.Role"})", 100ms);
+    if (response.status == 200 && response.body == "0") ++answered;
+  }
+  slow.stop();
+  std::printf("client writing header and body 100 ms apart: %d of %d answered; %d slow connections closed\n", answered,
+              kAsked, slow.closedByServer());
+  EXPECT_GE(answered * 100, kAsked * 99);
+}
+
+TEST_F(EngineHttp, ReadersThatStopReadingALargePageAreCutOffAndDoNotDenyOtherClients) {
+  // A busy network: the status page lists thousands of streams.
+  for (int id = 1; id <= 3600; ++id) {
+    const std::string n = std::to_string(id);
+    ASSERT_TRUE(state_.applyStreamMessage(R"({"Action":"Add","Id":)" + n +
+                                          R"(,"Payload":{"Origin":"SAP","Name":"Studio stream number )" + n +
+                                          R"( from the east wing","Ip":"10.1.2.3","DestinationIp":"239.1.)" +
+                                          std::to_string(id % 250) + "." + std::to_string(id / 250) +
+                                          R"(","DestinationPort":5004,"Encoding":"L24","SampleRate":48000,)"
+                                          R"("TrackNumber":8}})"));
+  }
+  tvsk::HttpServerOptions options;
+  options.address = "127.0.0.1";
+  options.writeStallTimeout = 1s;
+  startServer(options);
+  const std::size_t pageSize = engine_test::get(port_, "/").body.size();
+  std::printf("status page: %zu bytes\n", pageSize);
+  ASSERT_GE(pageSize, 700u * 1024);
+
+  {
+    // Alone, a reader that accepts nothing is cut off after the stall timeout, not the write timeout.
+    const auto start = std::chrono::steady_clock::now();
+    engine_test::SlowReaders reader(port_, 1, {"127.0.0.1"});
+    EXPECT_TRUE(testing_support::waitUntil([&] { return reader.closedByServer() >= 1; }, 6s));
+    const auto cutAfter = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(cutAfter, 900ms);
+    EXPECT_LT(cutAfter, 5s);
+  }
+
+  // Sixty-four of them from eight hosts, opening again whenever they are cut off.
+  engine_test::SlowReaders readers(port_, 64, loopbackHosts(2, 9));
+  ASSERT_TRUE(testing_support::waitUntil([&] { return readers.requestsSent() >= 64; }, 5s));
+  constexpr int kAsked = 30;
+  int answered = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kAsked; ++i) {
+    if (answersNormally()) ++answered;
+    std::this_thread::sleep_for(50ms);
+  }
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  readers.stop();
+  std::printf("normal client beside 64 stalled readers: %d of %d answered in %lld ms; %d readers cut off\n", answered,
+              kAsked, static_cast<long long>(took.count()), readers.closedByServer());
+  EXPECT_GE(answered * 100, kAsked * 99);
+  EXPECT_GE(readers.closedByServer(), 64);
 }
 
 TEST_F(EngineHttp, DeferredWorkAnswersItsResultOrTimesOutWith504) {

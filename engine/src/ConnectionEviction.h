@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include <boost/asio/ip/address.hpp>
+
+namespace tvsk {
+
+// What an open connection of the HTTP server is doing.
+enum class ConnectionPhase {
+  Closing,  // answered or cut off, finishing
+  Idle,     // kept alive, waiting for its next request
+  Reading,  // a request is arriving
+  Writing,  // an answer (or an interim answer) is being sent
+  Working,  // its request is being handled; never gives way
+};
+
+// One open connection as the server sees it when a new one needs its slot.
+struct ConnectionStanding {
+  using Clock = std::chrono::steady_clock;
+
+  ConnectionPhase phase = ConnectionPhase::Reading;
+  boost::asio::ip::address peer;
+  Clock::time_point since;         // phase entered; for Reading, the request's start
+  Clock::time_point lastProgress;  // last byte received or sent
+  std::size_t received = 0;        // bytes of the request being read
+};
+
+// Which connection gives way for a new one: a closing one, else an idle one (the longest idle),
+// else one of the peer address holding the most connections: the request arriving slowest, then
+// the answer whose reader has stalled longest. So a host that opens many connections and sends
+// little loses its own first, and a request arriving at a normal pace is never picked before it.
+// With `onlyPeer`, only that peer's connections count (it is at its own limit). Nothing when
+// every candidate is working.
+[[nodiscard]] std::optional<std::size_t> chooseConnectionToEvict(const std::vector<ConnectionStanding>& open,
+                                                                 ConnectionStanding::Clock::time_point now,
+                                                                 const boost::asio::ip::address* onlyPeer = nullptr);
+
+}  // namespace tvsk
