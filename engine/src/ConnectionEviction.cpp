@@ -8,9 +8,10 @@ namespace {
 
 using Clock = ConnectionStanding::Clock;
 
-// A request younger than this is judged by its bytes alone, so one early byte does not pass for a
-// fast arrival.
-constexpr std::chrono::milliseconds kShortestArrivalWindow{500};
+// Progress is judged over at least this long: a request younger than it by its bytes alone (one
+// early byte does not pass for a fast arrival), an answer by whether its reader took a byte within
+// it.
+constexpr std::chrono::milliseconds kJudgingWindow{500};
 
 // Closing, then idle, then the rest: lower gives way first.
 int phaseRank(ConnectionPhase phase) {
@@ -21,9 +22,18 @@ int phaseRank(ConnectionPhase phase) {
   }
 }
 
+// Among the rest: an answer whose reader has stalled, then a request arriving, then an answer
+// flowing.
+int progressRank(const ConnectionStanding& connection, Clock::time_point now) {
+  if (connection.phase == ConnectionPhase::Reading) {
+    return 1;
+  }
+  return now - connection.lastProgress >= kJudgingWindow ? 0 : 2;
+}
+
 // Bytes per second of the request being read.
 double arrivalRate(const ConnectionStanding& connection, Clock::time_point now) {
-  const Clock::duration age = std::max<Clock::duration>(now - connection.since, kShortestArrivalWindow);
+  const Clock::duration age = std::max<Clock::duration>(now - connection.since, kJudgingWindow);
   return static_cast<double>(connection.received) / std::chrono::duration<double>(age).count();
 }
 
@@ -44,11 +54,12 @@ bool givesWayBefore(const Candidate& a, const Candidate& b, Clock::time_point no
   if (a.peerConnections != b.peerConnections) {
     return a.peerConnections > b.peerConnections;
   }
-  if (a.standing.phase != b.standing.phase) {
-    // An answer being written has its whole request: more progress than one still arriving.
-    return a.standing.phase == ConnectionPhase::Reading;
+  const int progressA = progressRank(a.standing, now);
+  const int progressB = progressRank(b.standing, now);
+  if (progressA != progressB) {
+    return progressA < progressB;
   }
-  if (a.standing.phase == ConnectionPhase::Writing) {
+  if (a.standing.phase != ConnectionPhase::Reading) {
     return a.standing.lastProgress < b.standing.lastProgress;
   }
   const double rateA = arrivalRate(a.standing, now);

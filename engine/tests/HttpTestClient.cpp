@@ -263,8 +263,9 @@ void SlowReaders::run() {
   }
 }
 
-RawResponse post(uint16_t port, const std::string& path, const std::string& body, bool withCredentials) {
-  RawConnection connection(port);
+RawResponse post(uint16_t port, const std::string& path, const std::string& body, bool withCredentials,
+                 const std::string& source) {
+  RawConnection connection(port, source);
   std::string request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n";
   if (withCredentials) request += "Authorization: Basic a2lsbzptYXJz\r\n";
   request += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;

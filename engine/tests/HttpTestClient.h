@@ -117,7 +117,7 @@ class SlowReaders {
 
 // One request on a fresh connection.
 [[nodiscard]] RawResponse post(uint16_t port, const std::string& path, const std::string& body,
-                               bool withCredentials = true);
+                               bool withCredentials = true, const std::string& source = "127.0.0.1");
 [[nodiscard]] RawResponse get(uint16_t port, const std::string& path);
 
 }  // namespace engine_test

@@ -331,6 +331,48 @@ TEST_F(EngineHttp, ReadersThatStopReadingALargePageAreCutOffAndDoNotDenyOtherCli
   EXPECT_GE(readers.closedByServer(), 64);
 }
 
+TEST_F(EngineHttp, AHostPastItsShareGivesWayFromItsOwnConnectionsOrIsToldToComeBack) {
+  tvsk::HttpServerOptions options = quickOptions();
+  options.headerTimeout = 5s;
+  options.readTimeout = 5s;
+  options.processingTimeout = 5s;
+  options.maxConnections = 8;
+  options.maxConnectionsPerPeer = 2;
+  startServer(options);
+  const std::string hostA = "127.0.0.2";
+  const std::string hostB = "127.0.0.3";
+  const std::string body = R"({"Path":"$.Config.Role"})";
+  RawConnection silentA(port_, hostA);
+  RawConnection silentB(port_, hostB);
+  RawConnection laterSilentA(port_, hostA);
+
+  // Host A's third connection takes the slot of A's own oldest, though the server has room.
+  EXPECT_EQ(engine_test::post(port_, "/get", body, true, hostA).status, 200);
+  EXPECT_TRUE(silentA.closedWithin(1s));
+  EXPECT_FALSE(laterSilentA.closedWithin(100ms));
+  EXPECT_FALSE(silentB.closedWithin(100ms));
+
+  // Both of A's slots held by work being handled: A is told to come back, B is still answered.
+  slowAction_ = 1500ms;
+  std::vector<std::thread> actions;
+  std::atomic<int> actionsAnswered{0};
+  for (int i = 0; i < 2; ++i) {
+    actions.emplace_back([&] {
+      if (engine_test::post(port_, "/action", R"({"Id":99,"Actions":[]})", true, hostA).status == 200)
+        ++actionsAnswered;
+    });
+  }
+  RawResponse refused;
+  EXPECT_TRUE(testing_support::waitUntil(
+      [&] { return (refused = engine_test::post(port_, "/get", body, true, hostA)).status == 503; }, 1s));
+  EXPECT_EQ(refused.header("Retry-After"), "1");
+  EXPECT_EQ(engine_test::post(port_, "/get", body, true, hostB).status, 200);
+  for (auto& action : actions) action.join();
+  EXPECT_EQ(actionsAnswered, 2);
+  EXPECT_TRUE(laterSilentA.closedWithin(1s));
+  EXPECT_FALSE(silentB.closedWithin(100ms));
+}
+
 TEST_F(EngineHttp, DeferredWorkAnswersItsResultOrTimesOutWith504) {
   startServer(quickOptions());
   RawResponse response = engine_test::post(port_, "/action", R"({"Id":1,"Actions":[]})");
