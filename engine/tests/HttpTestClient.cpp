@@ -153,14 +153,22 @@ bool RawConnection::closedWithin(std::chrono::milliseconds timeout) {
   }
 }
 
-SlowClients::SlowClients(uint16_t port, SlowMix mix) : port_(port), byteInterval_(mix.byteInterval) {
-  const int total = mix.slowHeaders + mix.slowBodies + mix.silent;
-  for (int i = 0; i < total; ++i) {
-    Slow slow;
-    slow.kind = i < mix.slowHeaders ? Kind::Header : i < mix.slowHeaders + mix.slowBodies ? Kind::Body : Kind::Silent;
-    slow.source = mix.sources[static_cast<std::size_t>(i) % mix.sources.size()];
-    open(slow);
-    connections_.push_back(slow);
+SlowClients::SlowClients(uint16_t port, SlowMix mix)
+    : port_(port),
+      byteInterval_(mix.byteInterval),
+      pageRequest_("GET " + mix.readerPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") {
+  const std::pair<Kind, int> counts[] = {{Kind::Header, mix.slowHeaders},
+                                         {Kind::Body, mix.slowBodies},
+                                         {Kind::Silent, mix.silent},
+                                         {Kind::Reader, mix.stalledReaders}};
+  for (const auto& [kind, count] : counts) {
+    for (int i = 0; i < count; ++i) {
+      Slow slow;
+      slow.kind = kind;
+      slow.source = mix.sources[connections_.size() % mix.sources.size()];
+      open(slow);
+      connections_.push_back(slow);
+    }
   }
   thread_ = std::thread([this] { run(); });
 }
@@ -177,89 +185,52 @@ void SlowClients::stop() {
 }
 
 void SlowClients::open(Slow& slow) const {
-  slow.fd = connectFrom(slow.source, port_, true);
+  // A stalled reader's answer fills its small window and the server's send buffer at once.
+  slow.fd = connectFrom(slow.source, port_, true, slow.kind == Kind::Reader);
   slow.sent = 0;
 }
 
-void SlowClients::run() {
+bool SlowClients::sendSome(Slow& slow, const std::string& bytes) {
+  const ssize_t n = ::send(slow.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n > 0) {
+    slow.sent += static_cast<std::size_t>(n);
+    return true;
+  }
+  return n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTCONN;
+}
+
+bool SlowClients::tend(Slow& slow) {
   static const std::string header = "POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(4000, 's');
   static const std::string bodyHeader = "POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000\r\n\r\n";
+  if (slow.fd < 0) return false;
+  if (slow.kind == Kind::Reader) {
+    // Never reads: only a reset or a close tells it is gone.
+    if (hungUp(slow.fd)) return false;
+    if (slow.sent > 0) return true;
+    const bool alive = sendSome(slow, pageRequest_);
+    if (slow.sent == pageRequest_.size()) ++requestsSent_;
+    return alive && (slow.sent == 0 || slow.sent == pageRequest_.size());
+  }
+  char scratch[4096];
+  const ssize_t got = recv(slow.fd, scratch, sizeof scratch, MSG_DONTWAIT);
+  if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN)) return false;
+  switch (slow.kind) {
+    case Kind::Header: return sendSome(slow, header.substr(slow.sent % header.size(), 1));
+    case Kind::Body: return sendSome(slow, slow.sent == 0 ? bodyHeader : std::string("{"));
+    default: return true;
+  }
+}
+
+void SlowClients::run() {
   while (!stopping_) {
     for (Slow& slow : connections_) {
-      char scratch[4096];
-      const ssize_t got = recv(slow.fd, scratch, sizeof scratch, MSG_DONTWAIT);
-      bool gone = slow.fd < 0 || got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN);
-      if (!gone && slow.kind != Kind::Silent) {
-        // A slow body starts with its whole header; after that, and for slow headers, one byte.
-        const std::string bytes = slow.kind == Kind::Body ? (slow.sent == 0 ? bodyHeader : std::string("{"))
-                                                          : header.substr(slow.sent % header.size(), 1);
-        const ssize_t n = ::send(slow.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-          slow.sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN) {
-          gone = true;
-        }
-      }
-      if (gone) {
+      if (!tend(slow)) {
         ++closed_;
         if (slow.fd >= 0) close(slow.fd);
         open(slow);
       }
     }
     std::this_thread::sleep_for(byteInterval_);
-  }
-}
-
-SlowReaders::SlowReaders(uint16_t port, int count, std::vector<std::string> sources, std::string path)
-    : port_(port), request_("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") {
-  for (int i = 0; i < count; ++i) {
-    Reader reader;
-    reader.source = sources[static_cast<std::size_t>(i) % sources.size()];
-    open(reader);
-    readers_.push_back(std::move(reader));
-  }
-  thread_ = std::thread([this] { run(); });
-}
-
-SlowReaders::~SlowReaders() { stop(); }
-
-void SlowReaders::stop() {
-  stopping_ = true;
-  if (thread_.joinable()) thread_.join();
-  for (Reader& reader : readers_) {
-    if (reader.fd >= 0) close(reader.fd);
-    reader.fd = -1;
-  }
-}
-
-void SlowReaders::open(Reader& reader) const {
-  // The smallest receive buffer: the answer fills it and the server's send buffer at once.
-  reader.fd = connectFrom(reader.source, port_, true, true);
-  reader.asked = false;
-}
-
-void SlowReaders::run() {
-  while (!stopping_) {
-    for (Reader& reader : readers_) {
-      if (reader.fd >= 0 && !reader.asked) {
-        const ssize_t n = ::send(reader.fd, request_.data(), request_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        reader.asked = n == static_cast<ssize_t>(request_.size());
-        if (reader.asked) ++sent_;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTCONN)) continue;
-        if (!reader.asked) {
-          close(reader.fd);
-          reader.fd = -1;
-        }
-      }
-      if (reader.fd < 0 || hungUp(reader.fd)) {
-        if (reader.fd >= 0) {
-          ++closed_;
-          close(reader.fd);
-        }
-        open(reader);
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 

@@ -47,8 +47,10 @@ struct SlowMix {
   int slowHeaders = 0;                            // a request header a byte at a time
   int slowBodies = 0;                             // a whole header announcing a body that then trickles
   int silent = 0;                                 // connected, never sending
+  int stalledReaders = 0;                         // ask for readerPath, then read nothing through the smallest window
   std::vector<std::string> sources{"127.0.0.1"};  // loopback source addresses, taken in turn
   std::chrono::milliseconds byteInterval{200};
+  std::string readerPath = "/";
 };
 
 // Connections that hold server slots without credentials, as a hostile host would. A connection
@@ -63,9 +65,11 @@ class SlowClients {
   void stop();
   // How many connections the server closed (each opened again).
   [[nodiscard]] int closedByServer() const { return closed_; }
+  // How many page requests the stalled readers sent.
+  [[nodiscard]] int requestsSent() const { return requestsSent_; }
 
  private:
-  enum class Kind { Header, Body, Silent };
+  enum class Kind { Header, Body, Silent, Reader };
   struct Slow {
     int fd = -1;
     Kind kind = Kind::Header;
@@ -73,45 +77,18 @@ class SlowClients {
     std::size_t sent = 0;
   };
   void open(Slow& slow) const;
+  // One round for one connection: false when it is gone.
+  bool tend(Slow& slow);
+  static bool sendSome(Slow& slow, const std::string& bytes);
   void run();
 
   uint16_t port_;
   std::chrono::milliseconds byteInterval_;
+  std::string pageRequest_;
   std::vector<Slow> connections_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> closed_{0};
-  std::thread thread_;
-};
-
-// Clients that ask for a page and then read nothing, through a small receive window, so the
-// server's answer stalls. A connection the server closes is opened again until stop().
-class SlowReaders {
- public:
-  SlowReaders(uint16_t port, int count, std::vector<std::string> sources, std::string path = "/");
-  ~SlowReaders();
-  SlowReaders(const SlowReaders&) = delete;
-  SlowReaders& operator=(const SlowReaders&) = delete;
-
-  void stop();
-  // How many requests were sent, and how many connections the server closed (each opened again).
-  [[nodiscard]] int requestsSent() const { return sent_; }
-  [[nodiscard]] int closedByServer() const { return closed_; }
-
- private:
-  struct Reader {
-    int fd = -1;
-    std::string source;
-    bool asked = false;
-  };
-  void open(Reader& reader) const;
-  void run();
-
-  uint16_t port_;
-  std::string request_;
-  std::vector<Reader> readers_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<int> sent_{0};
-  std::atomic<int> closed_{0};
+  std::atomic<int> requestsSent_{0};
   std::thread thread_;
 };
 

@@ -306,7 +306,10 @@ TEST_F(EngineHttp, ReadersThatStopReadingALargePageAreCutOffAndDoNotDenyOtherCli
   {
     // Alone, a reader that accepts nothing is cut off after the stall timeout, not the write timeout.
     const auto start = std::chrono::steady_clock::now();
-    engine_test::SlowReaders reader(port_, 1, {"127.0.0.1"});
+    engine_test::SlowMix one;
+    one.stalledReaders = 1;
+    one.byteInterval = 20ms;
+    engine_test::SlowClients reader(port_, one);
     EXPECT_TRUE(testing_support::waitUntil([&] { return reader.closedByServer() >= 1; }, 6s));
     const auto cutAfter = std::chrono::steady_clock::now() - start;
     EXPECT_GE(cutAfter, 900ms);
@@ -314,7 +317,11 @@ TEST_F(EngineHttp, ReadersThatStopReadingALargePageAreCutOffAndDoNotDenyOtherCli
   }
 
   // Sixty-four of them from eight hosts, opening again whenever they are cut off.
-  engine_test::SlowReaders readers(port_, 64, loopbackHosts(2, 9));
+  engine_test::SlowMix mix;
+  mix.stalledReaders = 64;
+  mix.sources = loopbackHosts(2, 9);
+  mix.byteInterval = 20ms;
+  engine_test::SlowClients readers(port_, mix);
   ASSERT_TRUE(testing_support::waitUntil([&] { return readers.requestsSent() >= 64; }, 5s));
   constexpr int kAsked = 30;
   int answered = 0;
