@@ -1,6 +1,5 @@
 #include "ConnectionEviction.h"
 
-#include <algorithm>
 #include <map>
 
 namespace tvsk {
@@ -8,9 +7,9 @@ namespace {
 
 using Clock = ConnectionStanding::Clock;
 
-// Progress is judged over at least this long: a request younger than it by its bytes alone (one
-// early byte does not pass for a fast arrival), an answer by whether its reader took a byte within
-// it.
+// How long progress is watched before it is judged: a request younger than this is not judged yet
+// (its first bytes may still be on their way); an answer whose reader took no byte for this long
+// has stalled.
 constexpr std::chrono::milliseconds kJudgingWindow{500};
 
 // Closing, then idle, then the rest: lower gives way first.
@@ -22,19 +21,19 @@ int phaseRank(ConnectionPhase phase) {
   }
 }
 
-// Among the rest: an answer whose reader has stalled, then a request arriving, then an answer
-// flowing.
-int progressRank(const ConnectionStanding& connection, Clock::time_point now) {
+// Among the rest, lower gives way first.
+enum class Progress { StalledAnswer, JudgedRequest, YoungRequest, FlowingAnswer };
+
+Progress progressOf(const ConnectionStanding& connection, Clock::time_point now) {
   if (connection.phase == ConnectionPhase::Reading) {
-    return 1;
+    return now - connection.since >= kJudgingWindow ? Progress::JudgedRequest : Progress::YoungRequest;
   }
-  return now - connection.lastProgress >= kJudgingWindow ? 0 : 2;
+  return now - connection.lastProgress >= kJudgingWindow ? Progress::StalledAnswer : Progress::FlowingAnswer;
 }
 
 // Bytes per second of the request being read.
 double arrivalRate(const ConnectionStanding& connection, Clock::time_point now) {
-  const Clock::duration age = std::max<Clock::duration>(now - connection.since, kJudgingWindow);
-  return static_cast<double>(connection.received) / std::chrono::duration<double>(age).count();
+  return static_cast<double>(connection.received) / std::chrono::duration<double>(now - connection.since).count();
 }
 
 struct Candidate {
@@ -54,18 +53,23 @@ bool givesWayBefore(const Candidate& a, const Candidate& b, Clock::time_point no
   if (a.peerConnections != b.peerConnections) {
     return a.peerConnections > b.peerConnections;
   }
-  const int progressA = progressRank(a.standing, now);
-  const int progressB = progressRank(b.standing, now);
+  const Progress progressA = progressOf(a.standing, now);
+  const Progress progressB = progressOf(b.standing, now);
   if (progressA != progressB) {
     return progressA < progressB;
   }
-  if (a.standing.phase != ConnectionPhase::Reading) {
-    return a.standing.lastProgress < b.standing.lastProgress;
-  }
-  const double rateA = arrivalRate(a.standing, now);
-  const double rateB = arrivalRate(b.standing, now);
-  if (rateA != rateB) {
-    return rateA < rateB;
+  switch (progressA) {
+    case Progress::StalledAnswer:
+    case Progress::FlowingAnswer: return a.standing.lastProgress < b.standing.lastProgress;
+    case Progress::JudgedRequest: {
+      const double rateA = arrivalRate(a.standing, now);
+      const double rateB = arrivalRate(b.standing, now);
+      if (rateA != rateB) {
+        return rateA < rateB;
+      }
+      break;
+    }
+    case Progress::YoungRequest: break;
   }
   return a.standing.since < b.standing.since;
 }

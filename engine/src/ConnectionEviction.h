@@ -30,11 +30,12 @@ struct ConnectionStanding {
 };
 
 // Which connection gives way for a new one: a closing one, else the longest idle, else one of the
-// peer address holding the most connections: an answer whose reader has stalled, then the request
-// arriving slowest, then an answer still flowing. So a host that opens many connections and sends
-// or reads little loses its own first, and a request arriving at a normal pace goes only after
-// every slower one of a host holding as many connections. With `onlyPeer`, only that peer's
-// connections count (it is at its own limit). Nothing when every candidate is working.
+// peer address holding the most connections: an answer whose reader has stalled, then a request
+// arriving slowest in bytes per second, then a request too young to judge (the oldest first), then
+// an answer still flowing. So a host that opens many connections and sends or reads little loses
+// its own first, and a request arriving at a normal pace goes only after every slower one of a
+// host holding as many connections. With `onlyPeer`, only that peer's connections count (it is at
+// its own limit). Nothing when every candidate is working.
 [[nodiscard]] std::optional<std::size_t> chooseConnectionToEvict(const std::vector<ConnectionStanding>& open,
                                                                  ConnectionStanding::Clock::time_point now,
                                                                  const boost::asio::ip::address* onlyPeer = nullptr);

@@ -36,8 +36,8 @@ struct HttpServerOptions {
   std::chrono::milliseconds processingTimeout{30000};
   // At the cap a new connection takes the slot of a closing or idle one, else one of the peer
   // address holding the most connections: an answer whose reader has stalled, else the request
-  // arriving slowest. A connection whose request is being handled keeps its slot; when none can
-  // give way the new one is answered 503.
+  // arriving slowest (see chooseConnectionToEvict). A connection whose request is being handled
+  // keeps its slot; when none can give way the new one is answered 503.
   std::size_t maxConnections = 64;
   // One peer address holds at most this many; past it, its new connection takes the slot of one
   // of its own the same way (503 when all of them are being handled), so a host churning

@@ -45,15 +45,17 @@ TEST(EngineConnectionEviction, ClosingThenIdleThenTheBusiestHostsLeastProgressAn
       connection(ConnectionPhase::Working, "10.0.0.9", 9s),
       connection(ConnectionPhase::Reading, "10.0.0.1", 100ms, 150),  // header sent, body due
       connection(ConnectionPhase::Reading, "10.0.0.2", 3s, 15),      // a trickling header
-      connection(ConnectionPhase::Reading, "10.0.0.2", 10ms, 0),     // silent so far
+      connection(ConnectionPhase::Reading, "10.0.0.2", 10ms, 0),     // too young to judge
       connection(ConnectionPhase::Writing, "10.0.0.2", 5s, 0, 3s),   // its reader stalled
       connection(ConnectionPhase::Writing, "10.0.0.2", 1s, 0, 10ms),
       connection(ConnectionPhase::Idle, "10.0.0.1", 1s),
       connection(ConnectionPhase::Idle, "10.0.0.1", 2s),
       connection(ConnectionPhase::Closing, "10.0.0.1", 10ms),
+      connection(ConnectionPhase::Reading, "10.0.0.2", 2s, 8000),  // a long body arriving fast
   };
-  // The request arriving at a normal pace goes only once its host holds as many as the other.
-  EXPECT_EQ(evictionOrder(open), (std::vector<std::size_t>{8, 7, 6, 4, 3, 2, 1, 5}));
+  // The busiest host's stalled answer, its requests slowest first and its young one, and only once
+  // both hosts hold one the request arriving at a normal pace.
+  EXPECT_EQ(evictionOrder(open), (std::vector<std::size_t>{8, 7, 6, 4, 2, 9, 3, 1, 5}));
 }
 
 TEST(EngineConnectionEviction, AHostAtItsOwnLimitGivesWayFromItsOwnConnectionsOnly) {
