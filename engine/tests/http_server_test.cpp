@@ -1,12 +1,14 @@
-// The HTTP server over real sockets on 127.0.0.1: limits, timeouts, the connection cap, interim
-// answers, kept-alive connections and deferred work, with a batch of hostile requests that must
-// not stop it from answering.
+// The HTTP server over real sockets on 127.0.0.1 (other hosts play from 127.0.0.2 and up): limits,
+// timeouts, the connection cap and each host's share of it, interim answers, kept-alive
+// connections and deferred work, with a batch of hostile requests that must not stop it from
+// answering.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +27,13 @@ using engine_test::RawResponse;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Other hosts, all on lo.
+std::vector<std::string> loopbackHosts(int first, int last) {
+  std::vector<std::string> hosts;
+  for (int host = first; host <= last; ++host) hosts.push_back("127.0.0." + std::to_string(host));
+  return hosts;
+}
 
 class EngineHttp : public ::testing::Test {
  protected:
@@ -64,6 +73,28 @@ class EngineHttp : public ::testing::Test {
     return response.status == 200 && response.body == "0";
   }
 
+  // How many of `asked` requests `ask` gets answered, with the engine's own limits and timings,
+  // while `mix` from the hosts 127.0.0.2 to .9 keeps the server full and turning connections over.
+  int answeredBesideSlowHosts(engine_test::SlowMix mix, int asked, const std::function<bool()>& ask) {
+    tvsk::HttpServerOptions options;
+    options.address = "127.0.0.1";
+    startServer(options);
+    mix.sources = loopbackHosts(2, 9);
+    engine_test::SlowClients slow(port_, mix);
+    if (!testing_support::waitUntil([&] { return slow.closedByServer() > 200; }, 10s)) {
+      ADD_FAILURE() << "the slow hosts never filled the server";
+      return 0;
+    }
+    int answered = 0;
+    for (int i = 0; i < asked; ++i) {
+      if (ask()) ++answered;
+    }
+    slow.stop();
+    std::printf("normal client: %d of %d answered; the server closed %d slow connections\n", answered, asked,
+                slow.closedByServer());
+    return answered;
+  }
+
   static tvsk::HttpServerOptions quickOptions() {
     tvsk::HttpServerOptions options;
     options.address = "127.0.0.1";
@@ -84,13 +115,6 @@ class EngineHttp : public ::testing::Test {
   std::atomic<int> deferred_{0};  // requests whose work went to the worker
   uint16_t port_ = 0;
 };
-
-// Other hosts, all on lo.
-std::vector<std::string> loopbackHosts(int first, int last) {
-  std::vector<std::string> hosts;
-  for (int host = first; host <= last; ++host) hosts.push_back("127.0.0." + std::to_string(host));
-  return hosts;
-}
 
 RawResponse roundTrip(uint16_t port, const std::string& request) {
   RawConnection connection(port);
@@ -234,26 +258,17 @@ TEST_F(EngineHttp, AtTheCapIdleThenSlowConnectionsGiveWayAndBusyOnesGet503WithRe
 }
 
 TEST_F(EngineHttp, ANormalClientIsAnsweredWhileSixHundredSlowConnectionsAreHeld) {
-  tvsk::HttpServerOptions options;  // the engine's own limits and timings
-  options.address = "127.0.0.1";
-  startServer(options);
-  // From other hosts: one host's own connections share its limit, the client's included.
   engine_test::SlowMix mix;
   mix.slowHeaders = 300;
   mix.slowBodies = 300;
-  mix.sources = loopbackHosts(2, 9);
-  engine_test::SlowClients slow(port_, mix);
-  ASSERT_TRUE(testing_support::waitUntil([&] { return slow.closedByServer() > 200; }, 10s));
   constexpr int kAsked = 30;
-  int answered = 0;
-  for (int i = 0; i < kAsked; ++i) {
-    if (answersNormally()) ++answered;
-    std::this_thread::sleep_for(50ms);
-  }
-  slow.stop();
-  std::printf("normal client: %d of %d answered; the server closed %d slow connections\n", answered, kAsked,
-              slow.closedByServer());
-  EXPECT_EQ(answered, kAsked);
+  EXPECT_EQ(answeredBesideSlowHosts(mix, kAsked,
+                                    [&] {
+                                      const bool answered = answersNormally();
+                                      std::this_thread::sleep_for(50ms);
+                                      return answered;
+                                    }),
+            kAsked);
 }
 
 namespace {
@@ -271,25 +286,14 @@ RawResponse postInTwoWrites(uint16_t port, const std::string& body, std::chrono:
 }  // namespace
 
 TEST_F(EngineHttp, AClientSendingHeaderAndBodyApartIsAnsweredWhileSlowAndSilentHostsChurnConnections) {
-  tvsk::HttpServerOptions options;  // the engine's own limits and timings
-  options.address = "127.0.0.1";
-  startServer(options);
   engine_test::SlowMix mix;
   mix.slowHeaders = 300;
   mix.silent = 300;
-  mix.sources = loopbackHosts(2, 9);
-  engine_test::SlowClients slow(port_, mix);
-  // The server is full and turning connections over before the client starts.
-  ASSERT_TRUE(testing_support::waitUntil([&] { return slow.closedByServer() > 200; }, 10s));
   constexpr int kAsked = 30;
-  int answered = 0;
-  for (int i = 0; i < kAsked; ++i) {
+  const int answered = answeredBesideSlowHosts(mix, kAsked, [&] {
     const RawResponse response = postInTwoWrites(port_, R"({"Path":"$.Config.Role"})", 100ms);
-    if (response.status == 200 && response.body == "0") ++answered;
-  }
-  slow.stop();
-  std::printf("client writing header and body 100 ms apart: %d of %d answered; %d slow connections closed\n", answered,
-              kAsked, slow.closedByServer());
+    return response.status == 200 && response.body == "0";
+  });
   EXPECT_GE(answered * 100, kAsked * 99);
 }
 
