@@ -24,7 +24,7 @@ struct ConnectionStanding {
 
   ConnectionPhase phase = ConnectionPhase::Reading;
   boost::asio::ip::address peer;
-  Clock::time_point since;         // phase entered; for Reading, the request's start
+  Clock::time_point since;         // the request's start; when Idle, the wait's
   Clock::time_point lastProgress;  // last byte received or sent
   std::size_t received = 0;        // bytes of the request being read
 };
