@@ -1,16 +1,19 @@
 #include "HttpServer.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <exception>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "ConnectionEviction.h"
 #include "EngineLog.h"
 #include "RequestReader.h"
 
@@ -59,11 +62,9 @@ class SessionReply final : public DeferredReply, public std::enable_shared_from_
 
 class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Session> {
  public:
-  // What the connection is doing, in the order its slot is given up when the server is full.
-  enum class Phase { Closing, Idle, Reading, Busy };
-
-  Session(tcp::socket socket, const ApiRouter& router, const HttpServerOptions& options)
+  Session(tcp::socket socket, asio::ip::address peer, const ApiRouter& router, const HttpServerOptions& options)
       : stream_(std::move(socket)),
+        peer_(std::move(peer)),
         processingTimer_(stream_.get_executor()),
         reader_(options.headerLimit, options.bodyLimit),
         router_(router),
@@ -82,13 +83,10 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
   }
 
   // Gives up the slot at once.
-  void evict() {
-    phase_ = Phase::Closing;
-    stream_.close();
-  }
+  void evict() { closeNow(); }
 
-  [[nodiscard]] Phase phase() const { return phase_; }
-  [[nodiscard]] Clock::time_point since() const { return since_; }
+  [[nodiscard]] const asio::ip::address& peer() const { return peer_; }
+  [[nodiscard]] ConnectionStanding standing() const { return {phase_, peer_, since_, lastProgress_, received_}; }
 
   // On the I/O thread: the answer of deferred work, unless the client already had another.
   void finishDeferred(const std::shared_ptr<SessionReply>& from, ApiResponse response) {
@@ -101,9 +99,18 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
   }
 
  private:
+  // An answer with the serializer that sends it piece by piece, each piece under its own timeout.
+  template <typename Body>
+  struct Outgoing {
+    explicit Outgoing(http::response<Body> answer) : message(std::move(answer)), serializer(message) {}
+    http::response<Body> message;
+    http::response_serializer<Body> serializer;
+  };
+
   void enterReading() {
-    phase_ = Phase::Reading;
+    phase_ = ConnectionPhase::Reading;
     since_ = Clock::now();
+    received_ = 0;
     stream_.expires_after(options_.headerTimeout);
   }
 
@@ -112,7 +119,7 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
     if (reader_.hasUnreadBytes()) {
       enterReading();  // pipelined
     } else {
-      phase_ = Phase::Idle;
+      phase_ = ConnectionPhase::Idle;
       since_ = Clock::now();
       stream_.expires_after(options_.idleTimeout);
     }
@@ -144,9 +151,11 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
         return;
       }
       self->reader_.commit(size);
-      if (self->phase_ == Phase::Idle) {
+      if (self->phase_ == ConnectionPhase::Idle) {
         self->enterReading();
       }
+      self->received_ += size;
+      self->lastProgress_ = Clock::now();
       self->continueReading();
     });
   }
@@ -159,22 +168,15 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
       continueReading();
       return;
     }
-    auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_, request.version());
-    phase_ = Phase::Busy;
-    stream_.expires_after(options_.writeTimeout);
-    http::async_write(stream_, *interim, [self = shared_from_this(), interim](beast::error_code ec, std::size_t) {
-      if (ec) {
-        self->closeNow();
-        return;
-      }
-      self->phase_ = Phase::Reading;
-      self->stream_.expires_at(self->since_ + self->options_.readTimeout);
-      self->continueReading();
+    write(http::response<http::empty_body>(http::status::continue_, request.version()), [this] {
+      phase_ = ConnectionPhase::Reading;
+      stream_.expires_at(since_ + options_.readTimeout);
+      continueReading();
     });
   }
 
   void onRequest() {
-    phase_ = Phase::Busy;
+    phase_ = ConnectionPhase::Working;
     auto& message = reader_.request();
     keepAlive_ = message.keep_alive();
     version_ = message.version();
@@ -225,43 +227,81 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
   }
 
   void respond(ApiResponse answer, bool close) {
-    phase_ = Phase::Busy;
     if (close) {
       keepAlive_ = false;
     }
-    auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(answer.status),
-                                                                        version_ == 0 ? 11 : version_);
-    response->set(http::field::server, kServerName);
-    response->set(http::field::content_type, answer.contentType);
+    http::response<http::string_body> response(static_cast<http::status>(answer.status), version_ == 0 ? 11 : version_);
+    response.set(http::field::server, kServerName);
+    response.set(http::field::content_type, answer.contentType);
     for (const auto& [name, value] : answer.headers) {
-      response->set(name, value);
+      response.set(name, value);
     }
-    response->keep_alive(keepAlive_);
+    response.keep_alive(keepAlive_);
     if (headRequest_) {
-      response->content_length(answer.body.size());
+      response.content_length(answer.body.size());
     } else {
-      response->body() = std::move(answer.body);
-      response->prepare_payload();
+      response.body() = std::move(answer.body);
+      response.prepare_payload();
     }
-    stream_.expires_after(options_.writeTimeout);
-    http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
-      if (ec) {
-        self->closeNow();
-      } else if (self->keepAlive_) {
-        self->nextRequest();
+    write(std::move(response), [this] {
+      if (keepAlive_) {
+        nextRequest();
       } else {
-        self->closeGracefully();
+        closeGracefully();
       }
     });
   }
 
+  // Sends `message`, then runs `done`. The whole answer is due within the write timeout, and a
+  // reader that accepts no byte of it within the stall timeout is cut off.
+  template <typename Body, typename Done>
+  void write(http::response<Body> message, Done done) {
+    phase_ = ConnectionPhase::Writing;
+    lastProgress_ = Clock::now();
+    writeDeadline_ = lastProgress_ + options_.writeTimeout;
+    writeSome(std::make_shared<Outgoing<Body>>(std::move(message)), std::move(done));
+  }
+
+  template <typename Body, typename Done>
+  void writeSome(std::shared_ptr<Outgoing<Body>> outgoing, Done done) {
+    stream_.expires_at(std::min(Clock::now() + options_.writeStallTimeout, writeDeadline_));
+    auto& serializer = outgoing->serializer;
+    http::async_write_some(stream_, serializer,
+                           [self = shared_from_this(), outgoing = std::move(outgoing),
+                            done = std::move(done)](beast::error_code ec, std::size_t) mutable {
+                             if (ec) {
+                               self->closeNow();
+                               return;
+                             }
+                             self->lastProgress_ = Clock::now();
+                             const bool finished = outgoing->serializer.is_done();
+                             // While the reader holds part of an answer back, a close drops the rest
+                             // at once instead of leaving it to the kernel.
+                             self->abortOnClose(!finished);
+                             if (finished) {
+                               done();
+                             } else {
+                               self->writeSome(std::move(outgoing), std::move(done));
+                             }
+                           });
+  }
+
+  void abortOnClose(bool abort) {
+    if (abort == abortingClose_) {
+      return;
+    }
+    abortingClose_ = abort;
+    beast::error_code ignored;
+    stream_.socket().set_option(asio::socket_base::linger(abort, 0), ignored);
+  }
+
   void closeNow() {
-    phase_ = Phase::Closing;
+    phase_ = ConnectionPhase::Closing;
     stream_.close();
   }
 
   void closeGracefully() {
-    phase_ = Phase::Closing;
+    phase_ = ConnectionPhase::Closing;
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_.expires_after(kDrainTime);
@@ -279,14 +319,19 @@ class HttpServer::Session : public std::enable_shared_from_this<HttpServer::Sess
   }
 
   beast::tcp_stream stream_;
+  asio::ip::address peer_;
   asio::steady_timer processingTimer_;
   RequestReader reader_;
   std::array<char, 4096> drainBuffer_{};
   const ApiRouter& router_;
   const HttpServerOptions& options_;
   std::shared_ptr<SessionReply> pendingReply_;
-  Phase phase_ = Phase::Reading;
+  ConnectionPhase phase_ = ConnectionPhase::Reading;
   Clock::time_point since_ = Clock::now();
+  Clock::time_point lastProgress_ = since_;
+  Clock::time_point writeDeadline_;
+  std::size_t received_ = 0;  // bytes of the request being read
+  bool abortingClose_ = false;
   bool keepAlive_ = false;
   bool headRequest_ = false;
   unsigned version_ = 11;
@@ -365,15 +410,28 @@ void HttpServer::accept() {
 }
 
 void HttpServer::admit(tcp::socket socket) {
-  if (prune(sessions_) < options_.maxConnections || makeRoom()) {
-    auto session = std::make_shared<Session>(std::move(socket), router_, options_);
+  beast::error_code ec;
+  asio::ip::address peer = socket.remote_endpoint(ec).address();
+  if (ec) {
+    return;  // already gone
+  }
+  const std::size_t open = prune(sessions_);
+  const auto fromPeer =
+      static_cast<std::size_t>(std::count_if(sessions_.begin(), sessions_.end(), [&](const auto& entry) {
+        const auto session = entry.lock();
+        return session && session->peer() == peer;
+      }));
+  const bool room = fromPeer >= options_.maxConnectionsPerPeer ? makeRoom(&peer)
+                                                               : open < options_.maxConnections || makeRoom(nullptr);
+  if (room) {
+    auto session = std::make_shared<Session>(std::move(socket), std::move(peer), router_, options_);
     sessions_.push_back(session);
     session->start();
     return;
   }
   // Refusals are answered within their own cap; past it the connection is just closed.
   if (prune(refusals_) < options_.maxConnections) {
-    auto session = std::make_shared<Session>(std::move(socket), router_, options_);
+    auto session = std::make_shared<Session>(std::move(socket), std::move(peer), router_, options_);
     refusals_.push_back(session);
     session->refuse();
     return;
@@ -382,25 +440,23 @@ void HttpServer::admit(tcp::socket socket) {
   socket.close(ignored);
 }
 
-bool HttpServer::makeRoom() {
-  auto victim = sessions_.end();
-  std::shared_ptr<Session> chosen;
+bool HttpServer::makeRoom(const asio::ip::address* onlyPeer) {
+  std::vector<std::list<std::weak_ptr<Session>>::iterator> entries;
+  std::vector<ConnectionStanding> standings;
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-    auto session = it->lock();
-    if (!session || session->phase() == Session::Phase::Busy) {
-      continue;
-    }
-    if (!chosen || session->phase() < chosen->phase() ||
-        (session->phase() == chosen->phase() && session->since() < chosen->since())) {
-      chosen = std::move(session);
-      victim = it;
+    if (const auto session = it->lock()) {
+      entries.push_back(it);
+      standings.push_back(session->standing());
     }
   }
+  const auto chosen = chooseConnectionToEvict(standings, Clock::now(), onlyPeer);
   if (!chosen) {
     return false;
   }
-  chosen->evict();
-  sessions_.erase(victim);
+  if (const auto session = entries[*chosen]->lock()) {
+    session->evict();
+  }
+  sessions_.erase(entries[*chosen]);
   return true;
 }
 

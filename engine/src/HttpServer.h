@@ -27,13 +27,22 @@ struct HttpServerOptions {
   std::chrono::milliseconds readTimeout{10000};
   // A kept-alive connection waiting for its next request is closed after this.
   std::chrono::milliseconds idleTimeout{10000};
+  // The whole answer must be written within this time,
   std::chrono::milliseconds writeTimeout{10000};
+  // and a reader that accepts no byte of it for this long is cut off, its place freed at once.
+  std::chrono::milliseconds writeStallTimeout{3000};
   // Longest wait for deferred work (a device action); then 504, and the work is dropped unless it
   // has begun.
   std::chrono::milliseconds processingTimeout{30000};
-  // At the cap a new connection takes the slot of a closing or idle one, else of the one whose
-  // request has been arriving the longest; when every slot is busy it is answered 503.
+  // At the cap a new connection takes the slot of a closing or idle one, else one of the peer
+  // address holding the most connections: an answer whose reader has stalled, else the request
+  // arriving slowest (see chooseConnectionToEvict). A connection whose request is being handled
+  // keeps its slot; when none can give way the new one is answered 503.
   std::size_t maxConnections = 64;
+  // One peer address holds at most this many; past it, its new connection takes the slot of one
+  // of its own the same way (503 when all of them are being handled), so a host churning
+  // connections cuts off only its own.
+  std::size_t maxConnectionsPerPeer = 16;
   std::chrono::seconds retryAfter{1};
 };
 
@@ -59,8 +68,9 @@ class HttpServer {
  private:
   void accept();
   void admit(boost::asio::ip::tcp::socket socket);
-  // Frees a slot for a new connection; false when every open connection is busy.
-  bool makeRoom();
+  // Frees a slot for a new connection, one of `onlyPeer`'s own when given; false when no
+  // connection may give way.
+  bool makeRoom(const boost::asio::ip::address* onlyPeer);
   void run();
 
   const ApiRouter& router_;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 namespace engine_test {
 namespace {
@@ -18,6 +20,40 @@ std::string lower(std::string text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return text;
+}
+
+// A TCP socket bound to `source` and connecting to 127.0.0.1:port; -1 when a blocking connect
+// fails. A non-blocking one completes in the background, or its first send fails.
+// With `likeEthernet`, the segment size of an Ethernet link instead of lo's 64 KiB, so the server's
+// send buffer starts as small as it would on the LAN.
+int connectFrom(const std::string& source, uint16_t port, bool nonBlocking, bool likeEthernet = false) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+  if (fd < 0) return -1;
+  if (likeEthernet) {
+    const int segment = 1460;
+    const int smallest = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0 && !nonBlocking)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True when the peer has closed or reset the connection, whatever is still unread.
+bool hungUp(int fd) {
+  pollfd state{fd, POLLRDHUP, 0};
+  return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0;
 }
 
 }  // namespace
@@ -38,14 +74,9 @@ std::string RawResponse::header(const std::string& name) const {
   return {};
 }
 
-RawConnection::RawConnection(uint16_t port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-  if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    throw std::runtime_error("cannot connect to 127.0.0.1:" + std::to_string(port));
+RawConnection::RawConnection(uint16_t port, const std::string& source) : fd_(connectFrom(source, port, false)) {
+  if (fd_ < 0) {
+    throw std::runtime_error("cannot connect from " + source + " to 127.0.0.1:" + std::to_string(port));
   }
 }
 
@@ -122,13 +153,22 @@ bool RawConnection::closedWithin(std::chrono::milliseconds timeout) {
   }
 }
 
-SlowClients::SlowClients(uint16_t port, int slowHeaders, int slowBodies, std::chrono::milliseconds byteInterval)
-    : port_(port), byteInterval_(byteInterval) {
-  for (int i = 0; i < slowHeaders + slowBodies; ++i) {
-    Slow slow;
-    slow.body = i >= slowHeaders;
-    open(slow);
-    connections_.push_back(slow);
+SlowClients::SlowClients(uint16_t port, SlowMix mix)
+    : port_(port),
+      byteInterval_(mix.byteInterval),
+      pageRequest_("GET " + mix.readerPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") {
+  const std::pair<Kind, int> counts[] = {{Kind::Header, mix.slowHeaders},
+                                         {Kind::Body, mix.slowBodies},
+                                         {Kind::Silent, mix.silent},
+                                         {Kind::Reader, mix.stalledReaders}};
+  for (const auto& [kind, count] : counts) {
+    for (int i = 0; i < count; ++i) {
+      Slow slow;
+      slow.kind = kind;
+      slow.source = mix.sources[connections_.size() % mix.sources.size()];
+      open(slow);
+      connections_.push_back(slow);
+    }
   }
   thread_ = std::thread([this] { run(); });
 }
@@ -145,38 +185,48 @@ void SlowClients::stop() {
 }
 
 void SlowClients::open(Slow& slow) const {
-  slow.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // A stalled reader's answer fills its small window and the server's send buffer at once.
+  slow.fd = connectFrom(slow.source, port_, true, slow.kind == Kind::Reader);
   slow.sent = 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-  // Non-blocking: the connection completes in the background, or the first send fails.
-  connect(slow.fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+bool SlowClients::sendSome(Slow& slow, const std::string& bytes) {
+  const ssize_t n = ::send(slow.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n > 0) {
+    slow.sent += static_cast<std::size_t>(n);
+    return true;
+  }
+  return n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTCONN;
+}
+
+bool SlowClients::tend(Slow& slow) {
+  static const std::string header = "POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(4000, 's');
+  static const std::string bodyHeader = "POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000\r\n\r\n";
+  if (slow.fd < 0) return false;
+  if (slow.kind == Kind::Reader) {
+    // Never reads: only a reset or a close tells it is gone.
+    if (hungUp(slow.fd)) return false;
+    if (slow.sent > 0) return true;
+    const bool alive = sendSome(slow, pageRequest_);
+    if (slow.sent == pageRequest_.size()) ++requestsSent_;
+    return alive && (slow.sent == 0 || slow.sent == pageRequest_.size());
+  }
+  char scratch[4096];
+  const ssize_t got = recv(slow.fd, scratch, sizeof scratch, MSG_DONTWAIT);
+  if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN)) return false;
+  switch (slow.kind) {
+    case Kind::Header: return sendSome(slow, header.substr(slow.sent % header.size(), 1));
+    case Kind::Body: return sendSome(slow, slow.sent == 0 ? bodyHeader : std::string("{"));
+    default: return true;
+  }
 }
 
 void SlowClients::run() {
-  static const std::string header = "POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(4000, 's');
-  static const std::string bodyHeader = "POST /get HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000\r\n\r\n";
   while (!stopping_) {
     for (Slow& slow : connections_) {
-      char scratch[4096];
-      const ssize_t got = recv(slow.fd, scratch, sizeof scratch, MSG_DONTWAIT);
-      bool gone = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN);
-      if (!gone) {
-        // A slow body starts with its whole header; after that, and for slow headers, one byte.
-        const std::string bytes =
-            slow.body ? (slow.sent == 0 ? bodyHeader : std::string("{")) : header.substr(slow.sent % header.size(), 1);
-        const ssize_t n = ::send(slow.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-          slow.sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN) {
-          gone = true;
-        }
-      }
-      if (gone) {
+      if (!tend(slow)) {
         ++closed_;
-        close(slow.fd);
+        if (slow.fd >= 0) close(slow.fd);
         open(slow);
       }
     }
@@ -184,8 +234,9 @@ void SlowClients::run() {
   }
 }
 
-RawResponse post(uint16_t port, const std::string& path, const std::string& body, bool withCredentials) {
-  RawConnection connection(port);
+RawResponse post(uint16_t port, const std::string& path, const std::string& body, bool withCredentials,
+                 const std::string& source) {
+  RawConnection connection(port, source);
   std::string request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n";
   if (withCredentials) request += "Authorization: Basic a2lsbzptYXJz\r\n";
   request += "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
