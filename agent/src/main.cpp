@@ -1,6 +1,4 @@
 #include <QApplication>
-#include <QCommandLineOption>
-#include <QCommandLineParser>
 #include <QDesktopWidget>
 #include <QFont>
 #include <QSocketNotifier>
@@ -16,6 +14,7 @@
 #include <unistd.h>
 
 #include "agent/src/Agent.h"
+#include "agent/src/CommandLine.h"
 #include "agent/src/Config.h"
 #include "agent/src/HttpClient.h"
 #include "agent/src/MainWindow.h"
@@ -36,32 +35,6 @@ constexpr const char* kPluginDirsVariable = "TVSK_PLUGIN_DIRS";
 // A second agent lets its message arrive before it ends.
 constexpr unsigned kSecondInstanceLingerMs = 1000;
 
-// Four command-line fields; a value that is not a number counts as 0.
-void parseCommandLine(QApplication& app, bool& server, bool& serverd, bool& master, qint64& apid) {
-  QCommandLineParser parser;
-  const QCommandLineOption serverOption(QStringLiteral("server"), QString(), QStringLiteral("server"), QString());
-  const QCommandLineOption serverdOption(QStringLiteral("serverd"), QString(), QStringLiteral("serverd"), QString());
-  const QCommandLineOption masterOption(QStringLiteral("master"), QString(), QStringLiteral("master"), QString());
-  const QCommandLineOption apidOption(QStringLiteral("apid"), QString(), QStringLiteral("apid"), QString());
-  parser.addOption(serverOption);
-  parser.addOption(serverdOption);
-  parser.addOption(masterOption);
-  parser.addOption(apidOption);
-  parser.process(app);
-
-  if (parser.isSet(serverOption)) {
-    server = parser.value(serverOption).toLongLong() != 0;
-  } else if (parser.isSet(serverdOption)) {
-    serverd = parser.value(serverdOption).toLongLong() != 0;
-  }
-  if (parser.isSet(masterOption)) {
-    master = parser.value(masterOption).toLongLong() != 0;
-  }
-  if (parser.isSet(apidOption)) {
-    apid = parser.value(apidOption).toLongLong();
-  }
-}
-
 void printBanner() {
   const std::string stars(81, '*');
   std::fputs("\033[37m\033[1m\n", stdout);
@@ -74,24 +47,6 @@ void printBanner() {
   std::fflush(stdout);
 }
 
-bool isServerRoleArgument(const char* argument) {
-  for (const char* name : {"--server", "--serverd"}) {
-    const std::size_t length = std::strlen(name);
-    if (std::strncmp(argument, name, length) == 0 && (argument[length] == '\0' || argument[length] == '=')) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool hasServerRoleArgument(int argc, char** argv) {
-  bool serverRole = false;
-  for (int i = 1; i < argc; ++i) {
-    serverRole = serverRole || isServerRoleArgument(argv[i]);
-  }
-  return serverRole;
-}
-
 bool noDisplayPlatform() {
   return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
          qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
@@ -99,8 +54,8 @@ bool noDisplayPlatform() {
 
 // The server roles run on machines without a display, where QApplication would abort: they get
 // the offscreen platform unless a display or an explicit platform is there.
-void chooseHeadlessPlatform(int argc, char** argv) {
-  if (hasServerRoleArgument(argc, argv) && noDisplayPlatform()) {
+void chooseHeadlessPlatform(const lmr::CommandLine& commandLine) {
+  if (commandLine.serverRole() && noDisplayPlatform()) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
 }
@@ -232,12 +187,27 @@ int runTrayAgent(QApplication& app) {
   return result;
 }
 
+QStringList argumentList(int argc, char** argv) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) {
+    arguments << QString::fromLocal8Bit(argv[i]);
+  }
+  return arguments;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // libcurl's global set-up is not thread-safe: it runs before any thread exists.
   lmr::initHttpClient();
-  chooseHeadlessPlatform(argc, argv);
+  // Read before the application exists: the role decides whether it needs a display.
+  lmr::CommandLine commandLine;
+  QString error;
+  if (!commandLine.parse(argumentList(argc, argv), error)) {
+    std::fprintf(stderr, "LUMORA: %s\n", error.toLocal8Bit().constData());
+    return 1;
+  }
+  chooseHeadlessPlatform(commandLine);
   skipOpenGlProbe();
   // The tray agent needs a desktop: say what to do instead of Qt's abort.
   if (noDisplayPlatform()) {
@@ -251,19 +221,13 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QGuiApplication::setQuitOnLastWindowClosed(false);
 
-  bool server = false;
-  bool serverd = false;
-  bool master = false;
-  qint64 apid = 0;
-  parseCommandLine(app, server, serverd, master, apid);
-
   lmr::Config::instance().load();
 
-  if (serverd) {
-    return runConsoleServer(app, master);
+  if (commandLine.serverd) {
+    return runConsoleServer(app, commandLine.master);
   }
-  if (server) {
-    return runEngineServer(master, apid);
+  if (commandLine.server) {
+    return runEngineServer(commandLine.master, commandLine.apid);
   }
   return runTrayAgent(app);
 }

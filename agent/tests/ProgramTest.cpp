@@ -241,6 +241,23 @@ TEST_F(ProgramTest, TrayAgentWithoutDisplaySaysWhatToDoAndExits1) {
   EXPECT_EQ(agent->output(), "");
 }
 
+// Options that name no server role leave the tray agent, which refuses to run without a display.
+TEST_F(ProgramTest, OptionsThatNameNoServerRoleGetTheNoDisplayRefusal) {
+  writeMode(1);
+  const std::vector<std::vector<std::string>> forms = {{"--serverd", "0"},
+                                                       {"--server", "abc"},
+                                                       {"--server", "4294967296"},
+                                                       {"--serverd=4294967296"},
+                                                       {"--server", "0", "--serverd", "1"}};
+  for (const auto& form : forms) {
+    auto agent =
+        run(form, {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}});
+    ASSERT_EQ(agent->waitExit(10s), 1) << form[0] << " " << agent->output() << agent->errors();
+    EXPECT_EQ(agent->errors().rfind("No display: the tray agent needs a desktop", 0), 0u) << agent->errors();
+    EXPECT_EQ(agent->output().find("TVSK_Initialize"), std::string::npos) << agent->output();
+  }
+}
+
 TEST_F(ProgramTest, TrayPathPrintsTheBannerByteForByte) {
   writeMode(3);
   // serverd 0 is no server role.
