@@ -511,6 +511,18 @@ void Config::pluginList(std::vector<PluginEntry>& out) const {
   }
 }
 
+std::vector<std::string> Config::disabledPluginFiles() const {
+  std::vector<PluginEntry> plugins;
+  pluginList(plugins);
+  std::vector<std::string> files;
+  for (const PluginEntry& plugin : plugins) {
+    if (!plugin.enabled) {
+      files.push_back(join(plugin.folder, plugin.name.c_str()));
+    }
+  }
+  return files;
+}
+
 void makePluginEntry(Value& plugins, const char* name, const char* descr, bool enabled,
                      MemoryPoolAllocator& allocator) {
   const std::string fileName = std::string(name) + platform::kSharedLibrarySuffix;

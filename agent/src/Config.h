@@ -78,6 +78,9 @@ class Config {
   // engine loads it, while no table is stored or the table does not name it).
   void pluginList(std::vector<PluginEntry>& out) const;
 
+  // The plug-in files of pluginList that the user turned off ("<folder>/<name>"), for the engine to skip.
+  [[nodiscard]] std::vector<std::string> disabledPluginFiles() const;
+
   // Steps of load, public for the start-up of the engine server process and for tests.
   void makeFolders();
   void readFile();

@@ -32,6 +32,8 @@ constexpr int kDefaultApidPollMs = 10000;
 constexpr const char* kApidPollVariable = "LUMORA_APID_POLL_MS";
 // Plug-in folder list the engine reads.
 constexpr const char* kPluginDirsVariable = "TVSK_PLUGIN_DIRS";
+// Plug-in files the engine does not load.
+constexpr const char* kSkippedPluginsVariable = "TVSK_PLUGINS_SKIP";
 // A second agent lets its message arrive before it ends.
 constexpr unsigned kSecondInstanceLingerMs = 1000;
 
@@ -114,9 +116,22 @@ void addInstalledPluginFolder() {
   qputenv(kPluginDirsVariable, folders.join(QLatin1Char(':')).toLocal8Bit());
 }
 
+// The engine skips the plug-in files the user turned off in the settings, besides any the
+// environment already names.
+void handOnPluginChoice() {
+  QStringList files = qEnvironmentVariable(kSkippedPluginsVariable).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+  for (const std::string& file : lmr::Config::instance().disabledPluginFiles()) {
+    files << QString::fromStdString(file);
+  }
+  if (!files.isEmpty()) {
+    qputenv(kSkippedPluginsVariable, files.join(QLatin1Char(':')).toLocal8Bit());
+  }
+}
+
 int runConsoleServer(QApplication& app, bool master) {
   openConsole();
   addInstalledPluginFolder();
+  handOnPluginChoice();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
     writeLog(kLogError, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
@@ -132,6 +147,7 @@ int runEngineServer(bool master, qint64 apid) {
   // Ends the moment the agent does; the id check stays for an engine started without it.
   const int lifeline = platform::takeLifeline(lmr::Agent::kLifelineVariable);
   addInstalledPluginFolder();
+  handOnPluginChoice();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
     writeLog(kLogError, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");

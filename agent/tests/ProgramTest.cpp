@@ -15,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "agent/src/Config.h"
 #include "agent/tests/ProgramRun.h"
 #include "testing/count_of.h"
+#include "testing/run_command.h"
 #include "testing/temp_dir.h"
 #include "testing/wait_until.h"
 
@@ -267,6 +269,68 @@ TEST_F(ProgramTest, TrayPathPrintsTheBannerByteForByte) {
   ASSERT_FALSE(golden.empty());
   EXPECT_EQ(agent->output().substr(0, golden.size()), golden);
   EXPECT_TRUE(std::filesystem::exists(root.path() + "/runtime/lumora_agent_singleton"));
+}
+
+// The web page of the engine whose start the output reports, fetched once the output holds it.
+std::string enginePage(const ProgramRun& program) {
+  const std::string marker = "web application at ";
+  std::string url;
+  testing_support::waitUntil(
+      [&] {
+        const std::string output = program.output();
+        const size_t at = output.find(marker);
+        if (at == std::string::npos) return false;
+        url = output.substr(at + marker.size(), output.find_first_of(" \n", at + marker.size()) - at - marker.size());
+        return true;
+      },
+      10s);
+  if (url.empty()) return {};
+  return testing_support::runCommand("curl -sf --max-time 5 " + testing_support::shellWord(url)).output;
+}
+
+// Unticking a plug-in in the settings (saved as the dialog saves it) keeps the engine that the next
+// agent start runs from loading it; ticking it again brings it back.
+TEST_F(ProgramTest, PluginTurnedOffInTheSettingsIsNotLoadedAfterARestart) {
+  writeMode(1);  // Master: an engine of its own at once
+  const std::map<std::string, std::optional<std::string>> plugins = {{"TVSK_PLUGIN_DIRS", VEXTRO_PLUGIN_DIR}};
+  testing_support::ScopedEnv appData("APPDATA", root.path() + "/appdata");
+  testing_support::ScopedEnv pluginDirs("TVSK_PLUGIN_DIRS", VEXTRO_PLUGIN_DIR);
+  const std::string pluginTag = "<span class=\"plugin\">vextro ";
+  for (const bool enabled : {false, true}) {
+    lmr::Config& config = lmr::Config::instance();
+    config.load();
+    std::vector<lmr::PluginEntry> list;
+    config.pluginList(list);
+    ASSERT_EQ(list.size(), 1u);
+    ASSERT_EQ(list[0].name, "vextro.so");
+    list[0].enabled = enabled;
+    ASSERT_TRUE(config.setPluginTable(list)) << config.saveError();
+
+    auto agent = run({}, plugins);
+    ASSERT_TRUE(agent->waitForOutput("TVSK_Initialize(-1,0,3) -> 0", 10s)) << agent->output() << agent->errors();
+    const std::string page = enginePage(*agent);
+    ASSERT_NE(page.find("Plug-ins"), std::string::npos) << agent->output();
+    const std::string output = agent->output();
+    if (enabled) {
+      EXPECT_NE(output.find("device plug-in vextro"), std::string::npos) << output;
+      EXPECT_NE(page.find(pluginTag), std::string::npos) << page;
+    } else {
+      EXPECT_NE(output.find("vextro.so: turned off in the plug-in choice"), std::string::npos) << output;
+      EXPECT_EQ(output.find("device plug-in vextro"), std::string::npos) << output;
+      EXPECT_EQ(page.find(pluginTag), std::string::npos) << page;
+    }
+    agent->signal(SIGTERM);
+    EXPECT_EQ(agent->waitExit(5s), 0);
+
+    // The console server of the same user follows the same choice.
+    auto console = run({"--serverd", "1"}, plugins);
+    ASSERT_TRUE(console->waitForOutput("TVSK_Initialize(-1,0,1) -> 0", 10s)) << console->output();
+    EXPECT_EQ(console->output().find("device plug-in vextro") != std::string::npos, enabled) << console->output();
+    console->signal(SIGTERM);
+    EXPECT_EQ(console->waitExit(5s), 0);
+  }
+  // The mode written beside the table is still there.
+  EXPECT_EQ(lmr::Config::instance().findInt({"mode"}), 1);
 }
 
 class SecondInstance : public ProgramTest {

@@ -12,12 +12,14 @@ namespace tvsk {
 //   TVSK_HTTP_PORT     HTTP port (default 0: an ephemeral port)
 //   TVSK_PLUGIN_DIRS   colon-separated plug-in folders (default: the common, then the user folder)
 //   TVSK_PLUGINS       comma- or colon-separated plug-in names to load (default: all found)
+//   TVSK_PLUGINS_SKIP  colon-separated plug-in files not to load (the user's choice in the agent)
 //   TVSK_DEVICES_FILE  JSON array of device init objects
 //   TVSK_SERVICE_NAME  DNS-SD instance name, beginning "_lumora" (default "_lumora_<host>_<pid>")
 struct EngineSettings {
   uint16_t httpPort = 0;
   std::vector<std::string> pluginDirectories;
   std::set<std::string> plugins;
+  std::vector<std::string> skippedPluginFiles;
   std::string devicesFile;
   std::string serviceName;
   std::string webAppIndexPath;
