@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -19,6 +22,7 @@
 #include "agent/src/HttpClient.h"
 #include "agent/src/MainWindow.h"
 #include "agent/src/QSingletonApp.h"
+#include "agent/src/SingleInstance.h"
 #include "agent/src/Theme.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
@@ -34,8 +38,8 @@ constexpr const char* kApidPollVariable = "LUMORA_APID_POLL_MS";
 constexpr const char* kPluginDirsVariable = "TVSK_PLUGIN_DIRS";
 // Plug-in files the engine does not load.
 constexpr const char* kSkippedPluginsVariable = "TVSK_PLUGINS_SKIP";
-// A second agent lets its message arrive before it ends.
-constexpr unsigned kSecondInstanceLingerMs = 1000;
+// A later agent asks the running one to show its web app: a 32-bit 0.
+constexpr int32_t kShowWebAppMessage = 0;
 
 void printBanner() {
   const std::string stars(81, '*');
@@ -85,13 +89,14 @@ void onStopSignal(int) {
   [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
 }
 
-std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app) {
+std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app, std::function<void()> quitting = {}) {
   if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     return nullptr;
   }
   auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app] {
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app, quitting] {
     lmr::Agent::instance().requestStop();
+    if (quitting) quitting();
     app.quit();
   });
   struct sigaction action {};
@@ -165,25 +170,62 @@ int runEngineServer(bool master, qint64 apid) {
   return 0;
 }
 
-int runTrayAgent(QApplication& app) {
-  QSingletonApp guard;
-  if (guard.connectToRunning()) {
-    guard.send(showWebAppMessage());
-    writeLog(kLogInfo, LOG_FILE, __LINE__, "A LUMORA agent is already running: it was asked to open its web app\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(kSecondInstanceLingerMs));
-    return 0;
+// A tray agent started while another of the same user runs asks that one to show its web app,
+// says what it answered and ends; nothing of Qt exists yet, so this needs no display. Otherwise
+// the instance lock stays held for the guard's listen.
+struct InstanceCheck {
+  bool anotherRuns = false;
+  std::string path;  // empty: no private folder, no guard
+  platform::UniqueFd lock;
+};
+
+InstanceCheck checkForRunningAgent() {
+  InstanceCheck check;
+  std::string problem;
+  check.path = lmr::SingleInstance::socketPath(problem);
+  if (check.path.empty()) {
+    writeLog(kLogWarning, LOG_FILE, __LINE__,
+             "No private folder for the single-instance socket (%s): another agent of this user is not looked for\n",
+             problem.c_str());
+    return check;
   }
-  guard.listen();
-  guard.setCallback([](const QByteArray& message) {
-    if (!isShowWebAppMessage(message)) {
-      return;
-    }
-    // The splash runs inside the main window's construction: until it is done there is no tray.
-    const lmr::MainWindow* window = lmr::MainWindow::instance();
-    if (window != nullptr && window->tray() != nullptr) {
-      window->tray()->showWebApp();
-    }
-  });
+  lmr::SingleInstance instance(check.path);
+  const lmr::SingleInstance::Outcome outcome = instance.ask(kShowWebAppMessage);
+  if (outcome != lmr::SingleInstance::Outcome::NoAgent) {
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "%s\n", lmr::secondStartLine(outcome, instance.answer()).c_str());
+    check.anotherRuns = true;
+    return check;
+  }
+  check.lock = instance.takeLock();
+  return check;
+}
+
+// What this agent answers a later one.
+std::optional<lmr::InstanceAnswer> answerLaterAgent(const QByteArray& message) {
+  // Quitting: the later agent is to find this one gone and run in its place.
+  if (lmr::Agent::instance().stopRequested()) {
+    return std::nullopt;
+  }
+  if (!isShowWebAppMessage(message)) {
+    return lmr::InstanceAnswer::NotUnderstood;
+  }
+  // The splash runs inside the main window's construction: until it is done there is no tray.
+  const lmr::MainWindow* window = lmr::MainWindow::instance();
+  if (window == nullptr || window->tray() == nullptr) {
+    return lmr::InstanceAnswer::StillStarting;
+  }
+  return window->tray()->showWebAppForLaterStart() ? lmr::InstanceAnswer::WebAppOpened
+                                                   : lmr::InstanceAnswer::NoServerYet;
+}
+
+int runTrayAgent(QApplication& app, InstanceCheck check) {
+  QSingletonApp guard(QString::fromStdString(check.path));
+  if (!check.path.empty()) {
+    guard.listen(std::move(check.lock));
+  }
+  guard.setCallback(answerLaterAgent);
+  // From the first moment of quitting, a later agent is not answered but runs in this one's place.
+  const auto notifier = quitOnStopSignals(app, [&guard] { guard.stopListening(); });
 
   printBanner();
   lmr::dpiScale = static_cast<float>(QApplication::desktop()->logicalDpiX()) / 96.0f;
@@ -192,7 +234,6 @@ int runTrayAgent(QApplication& app) {
   QApplication::setFont(font);
   QBXTheme::install(&app);
 
-  const auto notifier = quitOnStopSignals(app);
   lmr::Agent& agent = lmr::Agent::instance();
   lmr::MainWindow window;
   // Quit during the splash: the loop must not even start.
@@ -234,6 +275,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  InstanceCheck check;
+  if (!commandLine.serverRole()) {
+    check = checkForRunningAgent();
+    if (check.anotherRuns) {
+      return 0;
+    }
+  }
+
   QApplication app(argc, argv);
   QGuiApplication::setQuitOnLastWindowClosed(false);
 
@@ -245,5 +294,5 @@ int main(int argc, char** argv) {
   if (commandLine.server) {
     return runEngineServer(commandLine.master, commandLine.apid);
   }
-  return runTrayAgent(app);
+  return runTrayAgent(app, std::move(check));
 }
