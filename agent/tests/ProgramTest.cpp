@@ -417,6 +417,20 @@ TEST_F(SecondInstance, DuringTheFirstAgentsSplashItIsToldTheFirstIsStillStarting
   expectSecondTellsFirst(*first);
 }
 
+// A later agent checks before it opens the display: nothing outside its own bounded waits (no X
+// connection, no session bus, whatever their state) can hold it up.
+TEST_F(SecondInstance, ALaterAgentOpensNoDisplay) {
+  writeMode(3);
+  auto first = startFirst();
+  const auto started = Clock::now();
+  auto second = run({}, {{"QT_QPA_PLATFORM", std::nullopt}, {"DISPLAY", std::string(":987")}});
+  ASSERT_EQ(second->waitExit(5s), 0) << second->output() << second->errors();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+  EXPECT_LT(took, 2500ms);
+  EXPECT_NE(second->output().find("A LUMORA agent is already running"), std::string::npos) << second->output();
+  std::printf("a later agent ended after %lld ms\n", static_cast<long long>(took.count()));
+}
+
 // The running agent is quitting while a later one checks in: the later one is not told "already
 // running" (which would leave no agent at all) but runs in its place. The first is held stopped
 // so that the later one's message is surely waiting when the quit begins.
