@@ -55,12 +55,16 @@ struct Asked {
   std::optional<InstanceAnswer> answer;
 };
 
-Asked askWhileProcessingEvents(const std::string& path) {
-  auto asked = std::async(std::launch::async, [path] {
+std::future<Asked> askOnAThread(const std::string& path) {
+  return std::async(std::launch::async, [path] {
     SingleInstance check(path);
     const Outcome outcome = check.ask(0);
     return Asked{outcome, check.answer()};
   });
+}
+
+Asked askWhileProcessingEvents(const std::string& path) {
+  auto asked = askOnAThread(path);
   processEventsUntil([&asked] { return asked.wait_for(0s) == std::future_status::ready; }, 10s);
   return asked.get();
 }
@@ -271,11 +275,7 @@ TEST(SingletonGuard, EachConnectionCarriesOneMessageAndSilentOnesAreDropped) {
   // told so.
   std::vector<std::future<Asked>> others;
   for (int i = 0; i < 6; ++i) {
-    others.push_back(std::async(std::launch::async, [path] {
-      SingleInstance check(path);
-      const Outcome outcome = check.ask(0);
-      return Asked{outcome, check.answer()};
-    }));
+    others.push_back(askOnAThread(path));
   }
   processEventsUntil(
       [&others] {
