@@ -11,7 +11,8 @@ source scripts/setup.sh
 if [ "$(id -u)" -eq 0 ]; then
   ensure_packages
 fi
-build_tree build
+build_or_use_tree build agent/LUMORA engine/libTaviskEngine.so plugins/vextro/vextro.so plugins/annwatch/annwatch.so ||
+  exit 1
 
 # The engine child inherits this list and loads the plug-ins found there.
 export TVSK_PLUGIN_DIRS="$PWD/build/plugins/vextro:$PWD/build/plugins/annwatch"

@@ -229,8 +229,10 @@ uint32_t Agent::storedMode() {
 }
 
 bool Agent::setMode(int mode) {
-  if (static_cast<uint32_t>(mode) == storedMode()) return false;
   Config& config = Config::instance();
+  // Compared with the file as it is now: someone may have edited it meanwhile.
+  config.refresh();
+  if (static_cast<uint32_t>(mode) == storedMode()) return false;
   config.findOrCreate({"mode"}).SetInt(mode);
   config.save();
   return true;
@@ -238,6 +240,7 @@ bool Agent::setMode(int mode) {
 
 bool Agent::setServerIp(const QString& ip) {
   Config& config = Config::instance();
+  config.refresh();
   const std::string wanted = ip.toStdString();
   if (config.findText({"server", "ip"}).value_or(std::string()) == wanted) return false;
   config.findOrCreate({"server", "ip"}).SetString(wanted, config.allocator());

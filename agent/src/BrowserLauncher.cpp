@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,11 @@
 extern char** environ;
 
 namespace lmr {
+namespace {
+
+constexpr const char* kNullDevice = "/dev/null";
+
+}  // namespace
 
 BrowserLauncher::BrowserLauncher(std::chrono::milliseconds checkWindow) : checkWindow_(checkWindow) {
   timer_.setSingleShot(true);
@@ -32,9 +38,14 @@ void BrowserLauncher::open(const QUrl& url) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  // Only the standard streams: the browser may outlive the agent and must not hold its sockets.
+  // No descriptor of the agent's, its standard streams included: the browser may outlive the agent
+  // and must hold neither its sockets nor the pipe its output goes to (`./run.sh | tee` would
+  // never end), nor write its own noise into the agent's console.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, kNullDevice, O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, kNullDevice, O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, kNullDevice, O_WRONLY, 0);
   posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   pid_t pid = -1;
   const int error = posix_spawnp(&pid, kOpener, &actions, &attributes, argv, environ);

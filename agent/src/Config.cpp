@@ -78,6 +78,40 @@ const Value* walk(const Value* current, Config::KeyPath keyPath) {
   return current;
 }
 
+// The value at the names, or null; silent.
+const Value* lookUp(const Value& root, const std::vector<std::string>& names) {
+  const Value* current = &root;
+  for (const std::string& name : names) {
+    if (!current->IsObject()) {
+      return nullptr;
+    }
+    const auto found = current->FindMember(keyOf(name.c_str()));
+    if (found == current->MemberEnd()) {
+      return nullptr;
+    }
+    current = &found->value;
+  }
+  return current;
+}
+
+// The value at the names, created (null) when missing; a member on the way that is not an
+// object becomes an empty one.
+Value& makePath(Value& root, const std::vector<std::string>& names, MemoryPoolAllocator& alloc) {
+  Value* current = &root;
+  for (const std::string& name : names) {
+    if (!current->IsObject()) {
+      current->SetObject();
+    }
+    auto found = current->FindMember(keyOf(name.c_str()));
+    if (found == current->MemberEnd()) {
+      current->AddMember(Value(name, alloc), Value(), alloc);
+      found = current->MemberEnd() - 1;
+    }
+    current = &found->value;
+  }
+  return *current;
+}
+
 bool readsAsEnabled(const Value& value) {
   if (value.IsBool()) {
     return value.GetBool();
@@ -222,6 +256,36 @@ bool hasMember(const Value& object, const char* name) { return object.FindMember
 
 }  // namespace
 
+bool Config::FileStamp::operator==(const FileStamp& other) const {
+  return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
+         modifiedNs == other.modifiedNs;
+}
+
+namespace {
+
+// The parts of a file's status that change whenever its contents are replaced or edited.
+template <typename Stamp>
+Stamp stampFromStatus(const struct stat& info) {
+  constexpr long long kNsPerSecond = 1000000000LL;
+  Stamp stamp;
+  stamp.exists = true;
+  stamp.device = info.st_dev;
+  stamp.inode = info.st_ino;
+  stamp.size = info.st_size;
+  stamp.modifiedNs = static_cast<long long>(info.st_mtim.tv_sec) * kNsPerSecond + info.st_mtim.tv_nsec;
+  return stamp;
+}
+
+}  // namespace
+
+Config::FileStamp Config::stampOf(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || stat(path.c_str(), &info) != 0) {
+    return {};
+  }
+  return stampFromStatus<FileStamp>(info);
+}
+
 Config& Config::instance() {
   static Config config;
   return config;
@@ -252,6 +316,7 @@ void Config::makeFolders() {
 }
 
 void Config::load(const std::string& path) {
+  ownChanges_.clear();
   makeFolders();
   if (!path.empty()) {
     configPath_ = path;
@@ -288,6 +353,8 @@ void Config::readFile() {
   document_ = std::make_shared<Document>(rapidjson::kObjectType);
   brokenFile_ = false;
   saveError_.clear();
+  // Taken before reading: a file replaced meanwhile is only read once more at the next refresh.
+  diskStamp_ = stampOf(configPath_);
   if (configPath_.empty()) {
     return;
   }
@@ -330,11 +397,39 @@ void Config::applyDefaults() {
   document_->AddMember("plugins", plugins, alloc);
 }
 
+bool Config::refresh() {
+  // A file that is gone holds no edit to keep: the whole document is written again.
+  const FileStamp now = stampOf(configPath_);
+  if (configPath_.empty() || !now.exists || now == diskStamp_) {
+    return false;
+  }
+  // The agent's own changes, copied out of the document that is about to be replaced.
+  Document own;
+  std::vector<Value> ownValues;
+  for (const auto& names : ownChanges_) {
+    ownValues.emplace_back();
+    if (const Value* value = lookUp(*document_, names)) {
+      ownValues.back().CopyFrom(*value, own.GetAllocator());
+    }
+  }
+  const std::string unsavedReason = saveError_;
+  readFile();
+  applyDefaults();
+  saveError_ = unsavedReason;
+  for (size_t i = 0; i < ownChanges_.size(); ++i) {
+    makePath(*document_, ownChanges_[i], document_->GetAllocator()).CopyFrom(ownValues[i], document_->GetAllocator());
+    pluginsStored_ = pluginsStored_ || ownChanges_[i].front() == "plugins";
+  }
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "%s changed on disk: read again, its edits are kept\n", configPath_.c_str());
+  return true;
+}
+
 bool Config::save() {
   if (!document_ || configPath_.empty()) {
     saveError_ = "no per-user folder is known";
     return false;
   }
+  refresh();
   std::string text;
   try {
     if (!serialize(text)) {
@@ -352,11 +447,23 @@ bool Config::save() {
              kept.c_str());
     brokenFile_ = false;
   }
-  const platform::ReplaceOutcome outcome =
-      platform::replaceFile(configPath_, [&text](int fd) { return platform::writeAll(fd, text.data(), text.size()); });
+  FileStamp written;
+  const platform::ReplaceOutcome outcome = platform::replaceFile(configPath_, [&text, &written](int fd) {
+    struct stat info {};
+    if (!platform::writeAll(fd, text.data(), text.size())) {
+      return false;
+    }
+    // The renamed file keeps this inode, size and time: a later outside edit changes one of them.
+    if (fstat(fd, &info) == 0) {
+      written = stampFromStatus<FileStamp>(info);
+    }
+    return true;
+  });
   if (!outcome.done()) {
     return failSave(outcome.message);
   }
+  diskStamp_ = written;
+  ownChanges_.clear();
   saveError_.clear();
   return true;
 }
@@ -437,20 +544,12 @@ std::optional<int> Config::findInt(KeyPath keyPath) const {
 }
 
 Value& Config::findOrCreate(KeyPath keyPath) {
-  MemoryPoolAllocator& alloc = allocator();
-  Value* current = document_.get();
-  for (const char* name : keyPath) {
-    if (!current->IsObject()) {
-      current->SetObject();
-    }
-    auto found = current->FindMember(keyOf(name));
-    if (found == current->MemberEnd()) {
-      current->AddMember(Value(name, alloc), Value(), alloc);
-      found = current->MemberEnd() - 1;
-    }
-    current = &found->value;
+  const std::vector<std::string> changed(keyPath.begin(), keyPath.end());
+  if (!changed.empty() && std::find(ownChanges_.begin(), ownChanges_.end(), changed) == ownChanges_.end()) {
+    ownChanges_.push_back(changed);
   }
-  return *current;
+  MemoryPoolAllocator& alloc = allocator();
+  return makePath(*document_, changed, alloc);
 }
 
 const Value* Config::findPlugin(const std::string& name) const { return findPlugin(name, nullptr); }
@@ -509,6 +608,18 @@ void Config::pluginList(std::vector<PluginEntry>& out) const {
       out.push_back(std::move(row));
     }
   }
+}
+
+std::vector<std::string> Config::disabledPluginFiles() const {
+  std::vector<PluginEntry> plugins;
+  pluginList(plugins);
+  std::vector<std::string> files;
+  for (const PluginEntry& plugin : plugins) {
+    if (!plugin.enabled) {
+      files.push_back(join(plugin.folder, plugin.name.c_str()));
+    }
+  }
+  return files;
 }
 
 void makePluginEntry(Value& plugins, const char* name, const char* descr, bool enabled,

@@ -47,7 +47,15 @@ class Config {
   // false with a log line when the file is read-only, a value has no JSON form (NaN, infinity)
   // or writing fails. The former file is then left as it was, the document keeps the change and
   // saveError() says why.
+  //
+  // Before writing, the file is read again when it changed on disk since this object last read or
+  // wrote it (an edit by hand or by another tool while the agent runs): the keys the agent changed
+  // since its last save are put over the file's new contents, so the outside edits are kept. A
+  // file that is gone is written anew from the whole document.
   bool save();
+  // Reads the file again when it changed on disk since the last read or write, keeping the
+  // agent's own unsaved changes on top; true when it did. Writers call it before comparing.
+  bool refresh();
   // Why the last save failed; empty when it succeeded (or none was tried since loading).
   [[nodiscard]] const std::string& saveError() const { return saveError_; }
   // The document holds changes that the last save could not write.
@@ -66,7 +74,8 @@ class Config {
   [[nodiscard]] std::optional<int> findInt(KeyPath keyPath) const;
 
   // For writers: the value at the key path, created (null) when missing. A member on the way
-  // that is not an object is replaced by an empty object.
+  // that is not an object is replaced by an empty object. The key path counts as changed by the
+  // agent until the next save succeeds.
   [[nodiscard]] Value& findOrCreate(KeyPath keyPath);
 
   // The first "plugins" element whose "name" is exactly name, or null.
@@ -77,6 +86,9 @@ class Config {
   // its description and the choice stored for that folder and name ("N/A"; enabled, as the
   // engine loads it, while no table is stored or the table does not name it).
   void pluginList(std::vector<PluginEntry>& out) const;
+
+  // The plug-in files of pluginList that the user turned off ("<folder>/<name>"), for the engine to skip.
+  [[nodiscard]] std::vector<std::string> disabledPluginFiles() const;
 
   // Steps of load, public for the start-up of the engine server process and for tests.
   void makeFolders();
@@ -123,7 +135,21 @@ class Config {
     std::string debug;
   };
 
+  // What identifies one version of the file on disk; exists false when there is none.
+  struct FileStamp {
+    bool exists = false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    long long size = 0;
+    long long modifiedNs = 0;
+    bool operator==(const FileStamp& other) const;
+  };
+  [[nodiscard]] static FileStamp stampOf(const std::string& path);
+
   std::string configPath_;
+  FileStamp diskStamp_;  // the file as this object last read or wrote it
+  // Key paths the agent changed since its last successful save.
+  std::vector<std::vector<std::string>> ownChanges_;
   std::shared_ptr<Document> document_;
   std::vector<std::string> pluginFolders_;
   Folders folders_;

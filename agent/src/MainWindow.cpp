@@ -168,6 +168,17 @@ void MainWindow::Tray::showWebApp() {
   QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
 }
 
+bool MainWindow::Tray::showWebAppForLaterStart() {
+  if (agent_.attachedAddress().empty()) {
+    showTrayMessage(QStringLiteral("No Server Yet"),
+                    QStringLiteral("LUMORA is running, but no server is attached yet: the web app opens once one is "
+                                   "found"));
+    return false;
+  }
+  showWebApp();
+  return true;
+}
+
 void MainWindow::Tray::startLocalServer() { agent_.startEngineProcess(false); }
 
 void MainWindow::Tray::quit() {

@@ -77,6 +77,10 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   // Saves the mode for the next start and says so, when it differs from the running one.
   void setMode(int mode);
 
+  // The agent was started again while this one runs: opens the web app, or says in a tray
+  // message that no server is attached yet (false then).
+  bool showWebAppForLaterStart();
+
   // Shows a tray message and logs it, so it stays visible where no tray exists.
   void showTrayMessage(const QString& title, const QString& text);
 

@@ -1,36 +1,19 @@
 #include "agent/src/QSingletonApp.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTimer>
 #include <QtEndian>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstdint>
-#include <thread>
 #include <utility>
 
 namespace {
 
-constexpr const char* kLockSuffix = ".lock";
-constexpr std::chrono::milliseconds kLockRetry{10};
 constexpr qint64 kQuotaWindowMs = 1000;
 
 }  // namespace
 
-QString QSingletonApp::serverPath() {
-  const QString runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (!runtimeDir.isEmpty()) {
-    return QDir(runtimeDir).filePath(QString::fromLatin1(kName));
-  }
-  return QDir(QDir::tempPath()).filePath(QString::fromLatin1(kName) + QLatin1Char('-') + QString::number(getuid()));
-}
-
-QSingletonApp::QSingletonApp(QString path) : path_(std::move(path)), socket_(this), server_(this) {
+QSingletonApp::QSingletonApp(QString path) : path_(std::move(path)), server_(this) {
   connect(&server_, &QLocalServer::newConnection, this, &QSingletonApp::onNewConnection);
   clock_.start();
 }
@@ -41,49 +24,27 @@ QSingletonApp::~QSingletonApp() {
   server_.close();
 }
 
-bool QSingletonApp::lock() {
-  if (lock_.valid()) return true;
-  platform::UniqueFd file(
-      ::open(QFile::encodeName(path_ + QLatin1String(kLockSuffix)).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!file.valid()) return false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockTimeoutMs);
-  while (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kLockRetry);
+bool QSingletonApp::listen(platform::UniqueFd lock) {
+  if (!lock.valid()) {
+    lock = lmr::SingleInstance::lock(path_.toStdString(), lmr::SingleInstance::kLockTimeout);
   }
-  lock_ = std::move(file);
-  return true;
-}
-
-bool QSingletonApp::connectToRunning() {
-  lock();
-  socket_.connectToServer(path_, QIODevice::ReadWrite);
-  const bool connected = socket_.waitForConnected(kConnectTimeoutMs);
-  if (connected) lock_.reset();
-  return connected;
-}
-
-bool QSingletonApp::send(const QByteArray& message) {
-  if (socket_.write(message) != message.size()) {
-    return false;
-  }
-  return socket_.waitForBytesWritten(kWriteTimeoutMs);
-}
-
-bool QSingletonApp::listen() {
-  socket_.abort();
-  if (lock()) {
+  if (lock.valid()) {
     QLocalServer::removeServer(path_);
   }
-  const bool listening = server_.listen(path_);
-  lock_.reset();
-  return listening;
+  return server_.listen(path_);
 }
 
 void QSingletonApp::stopListening() {
-  const bool locked = lock();
+  if (!server_.isListening()) {
+    return;
+  }
+  const platform::UniqueFd lock = lmr::SingleInstance::lock(path_.toStdString(), lmr::SingleInstance::kLockTimeout);
   server_.close();
-  if (locked) lock_.reset();
+  // Agents that connected meanwhile see their connection end unanswered and check again.
+  for (QLocalSocket* socket : server_.findChildren<QLocalSocket*>()) {
+    socket->abort();
+    socket->deleteLater();
+  }
 }
 
 void QSingletonApp::onNewConnection() {
@@ -113,12 +74,25 @@ void QSingletonApp::onReadyRead(QLocalSocket* socket) {
     return;
   }
   // One message per connection: anything beyond it is not a second agent speaking.
-  const QByteArray message = available == kMessageSize ? socket->read(kMessageSize) : QByteArray();
-  socket->abort();
-  socket->deleteLater();
-  if (!message.isEmpty() && callback_ && takeMessageQuota()) {
-    callback_(message);
+  if (available != kMessageSize) {
+    socket->abort();
+    socket->deleteLater();
+    return;
   }
+  const QByteArray message = socket->read(kMessageSize);
+  std::optional<lmr::InstanceAnswer> answer = lmr::InstanceAnswer::NotUnderstood;
+  if (!takeMessageQuota()) {
+    answer = lmr::InstanceAnswer::TooManyRequests;
+  } else if (callback_) {
+    answer = callback_(message);
+  }
+  if (!answer) {
+    stopListening();
+    return;
+  }
+  socket->write(answerBytes(*answer));
+  // Sent before the socket goes; disconnected() then frees it.
+  socket->disconnectFromServer();
 }
 
 bool QSingletonApp::takeMessageQuota() {
@@ -141,4 +115,10 @@ QByteArray showWebAppMessage() {
 
 bool isShowWebAppMessage(const QByteArray& message) {
   return message.size() >= 4 && qFromLittleEndian<int32_t>(message.constData()) == 0;
+}
+
+QByteArray answerBytes(lmr::InstanceAnswer answer) {
+  QByteArray bytes(4, '\0');
+  qToLittleEndian<int32_t>(static_cast<int32_t>(answer), bytes.data());
+  return bytes;
 }

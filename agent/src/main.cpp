@@ -1,6 +1,4 @@
 #include <QApplication>
-#include <QCommandLineOption>
-#include <QCommandLineParser>
 #include <QDesktopWidget>
 #include <QFont>
 #include <QSocketNotifier>
@@ -11,15 +9,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
 #include "agent/src/Agent.h"
+#include "agent/src/CommandLine.h"
 #include "agent/src/Config.h"
 #include "agent/src/HttpClient.h"
 #include "agent/src/MainWindow.h"
 #include "agent/src/QSingletonApp.h"
+#include "agent/src/SingleInstance.h"
 #include "agent/src/Theme.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
@@ -33,34 +36,10 @@ constexpr int kDefaultApidPollMs = 10000;
 constexpr const char* kApidPollVariable = "LUMORA_APID_POLL_MS";
 // Plug-in folder list the engine reads.
 constexpr const char* kPluginDirsVariable = "TVSK_PLUGIN_DIRS";
-// A second agent lets its message arrive before it ends.
-constexpr unsigned kSecondInstanceLingerMs = 1000;
-
-// Four command-line fields; a value that is not a number counts as 0.
-void parseCommandLine(QApplication& app, bool& server, bool& serverd, bool& master, qint64& apid) {
-  QCommandLineParser parser;
-  const QCommandLineOption serverOption(QStringLiteral("server"), QString(), QStringLiteral("server"), QString());
-  const QCommandLineOption serverdOption(QStringLiteral("serverd"), QString(), QStringLiteral("serverd"), QString());
-  const QCommandLineOption masterOption(QStringLiteral("master"), QString(), QStringLiteral("master"), QString());
-  const QCommandLineOption apidOption(QStringLiteral("apid"), QString(), QStringLiteral("apid"), QString());
-  parser.addOption(serverOption);
-  parser.addOption(serverdOption);
-  parser.addOption(masterOption);
-  parser.addOption(apidOption);
-  parser.process(app);
-
-  if (parser.isSet(serverOption)) {
-    server = parser.value(serverOption).toLongLong() != 0;
-  } else if (parser.isSet(serverdOption)) {
-    serverd = parser.value(serverdOption).toLongLong() != 0;
-  }
-  if (parser.isSet(masterOption)) {
-    master = parser.value(masterOption).toLongLong() != 0;
-  }
-  if (parser.isSet(apidOption)) {
-    apid = parser.value(apidOption).toLongLong();
-  }
-}
+// Plug-in files the engine does not load.
+constexpr const char* kSkippedPluginsVariable = "TVSK_PLUGINS_SKIP";
+// A later agent asks the running one to show its web app: a 32-bit 0.
+constexpr int32_t kShowWebAppMessage = 0;
 
 void printBanner() {
   const std::string stars(81, '*');
@@ -74,24 +53,6 @@ void printBanner() {
   std::fflush(stdout);
 }
 
-bool isServerRoleArgument(const char* argument) {
-  for (const char* name : {"--server", "--serverd"}) {
-    const std::size_t length = std::strlen(name);
-    if (std::strncmp(argument, name, length) == 0 && (argument[length] == '\0' || argument[length] == '=')) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool hasServerRoleArgument(int argc, char** argv) {
-  bool serverRole = false;
-  for (int i = 1; i < argc; ++i) {
-    serverRole = serverRole || isServerRoleArgument(argv[i]);
-  }
-  return serverRole;
-}
-
 bool noDisplayPlatform() {
   return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
          qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
@@ -99,8 +60,8 @@ bool noDisplayPlatform() {
 
 // The server roles run on machines without a display, where QApplication would abort: they get
 // the offscreen platform unless a display or an explicit platform is there.
-void chooseHeadlessPlatform(int argc, char** argv) {
-  if (hasServerRoleArgument(argc, argv) && noDisplayPlatform()) {
+void chooseHeadlessPlatform(const lmr::CommandLine& commandLine) {
+  if (commandLine.serverRole() && noDisplayPlatform()) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
 }
@@ -128,13 +89,14 @@ void onStopSignal(int) {
   [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
 }
 
-std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app) {
+std::unique_ptr<QSocketNotifier> quitOnStopSignals(QApplication& app, std::function<void()> quitting = {}) {
   if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     return nullptr;
   }
   auto notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app] {
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, &app, [&app, quitting] {
     lmr::Agent::instance().requestStop();
+    if (quitting) quitting();
     app.quit();
   });
   struct sigaction action {};
@@ -159,9 +121,22 @@ void addInstalledPluginFolder() {
   qputenv(kPluginDirsVariable, folders.join(QLatin1Char(':')).toLocal8Bit());
 }
 
+// The engine skips the plug-in files the user turned off in the settings, besides any the
+// environment already names.
+void handOnPluginChoice() {
+  QStringList files = qEnvironmentVariable(kSkippedPluginsVariable).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+  for (const std::string& file : lmr::Config::instance().disabledPluginFiles()) {
+    files << QString::fromStdString(file);
+  }
+  if (!files.isEmpty()) {
+    qputenv(kSkippedPluginsVariable, files.join(QLatin1Char(':')).toLocal8Bit());
+  }
+}
+
 int runConsoleServer(QApplication& app, bool master) {
   openConsole();
   addInstalledPluginFolder();
+  handOnPluginChoice();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
     writeLog(kLogError, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
@@ -177,6 +152,7 @@ int runEngineServer(bool master, qint64 apid) {
   // Ends the moment the agent does; the id check stays for an engine started without it.
   const int lifeline = platform::takeLifeline(lmr::Agent::kLifelineVariable);
   addInstalledPluginFolder();
+  handOnPluginChoice();
   lmr::Agent& agent = lmr::Agent::instance();
   if (!agent.startEngine(master)) {
     writeLog(kLogError, LOG_FILE, __LINE__, "Failed to start the LUMORA engine\n");
@@ -194,25 +170,62 @@ int runEngineServer(bool master, qint64 apid) {
   return 0;
 }
 
-int runTrayAgent(QApplication& app) {
-  QSingletonApp guard;
-  if (guard.connectToRunning()) {
-    guard.send(showWebAppMessage());
-    writeLog(kLogInfo, LOG_FILE, __LINE__, "A LUMORA agent is already running: it was asked to open its web app\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(kSecondInstanceLingerMs));
-    return 0;
+// A tray agent started while another of the same user runs asks that one to show its web app,
+// says what it answered and ends; nothing of Qt exists yet, so this needs no display. Otherwise
+// the instance lock stays held for the guard's listen.
+struct InstanceCheck {
+  bool anotherRuns = false;
+  std::string path;  // empty: no private folder, no guard
+  platform::UniqueFd lock;
+};
+
+InstanceCheck checkForRunningAgent() {
+  InstanceCheck check;
+  std::string problem;
+  check.path = lmr::SingleInstance::socketPath(problem);
+  if (check.path.empty()) {
+    writeLog(kLogWarning, LOG_FILE, __LINE__,
+             "No private folder for the single-instance socket (%s): another agent of this user is not looked for\n",
+             problem.c_str());
+    return check;
   }
-  guard.listen();
-  guard.setCallback([](const QByteArray& message) {
-    if (!isShowWebAppMessage(message)) {
-      return;
-    }
-    // The splash runs inside the main window's construction: until it is done there is no tray.
-    const lmr::MainWindow* window = lmr::MainWindow::instance();
-    if (window != nullptr && window->tray() != nullptr) {
-      window->tray()->showWebApp();
-    }
-  });
+  lmr::SingleInstance instance(check.path);
+  const lmr::SingleInstance::Outcome outcome = instance.ask(kShowWebAppMessage);
+  if (outcome != lmr::SingleInstance::Outcome::NoAgent) {
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "%s\n", lmr::secondStartLine(outcome, instance.answer()).c_str());
+    check.anotherRuns = true;
+    return check;
+  }
+  check.lock = instance.takeLock();
+  return check;
+}
+
+// What this agent answers a later one.
+std::optional<lmr::InstanceAnswer> answerLaterAgent(const QByteArray& message) {
+  // Quitting: the later agent is to find this one gone and run in its place.
+  if (lmr::Agent::instance().stopRequested()) {
+    return std::nullopt;
+  }
+  if (!isShowWebAppMessage(message)) {
+    return lmr::InstanceAnswer::NotUnderstood;
+  }
+  // The splash runs inside the main window's construction: until it is done there is no tray.
+  const lmr::MainWindow* window = lmr::MainWindow::instance();
+  if (window == nullptr || window->tray() == nullptr) {
+    return lmr::InstanceAnswer::StillStarting;
+  }
+  return window->tray()->showWebAppForLaterStart() ? lmr::InstanceAnswer::WebAppOpened
+                                                   : lmr::InstanceAnswer::NoServerYet;
+}
+
+int runTrayAgent(QApplication& app, InstanceCheck check) {
+  QSingletonApp guard(QString::fromStdString(check.path));
+  if (!check.path.empty()) {
+    guard.listen(std::move(check.lock));
+  }
+  guard.setCallback(answerLaterAgent);
+  // From the first moment of quitting, a later agent is not answered but runs in this one's place.
+  const auto notifier = quitOnStopSignals(app, [&guard] { guard.stopListening(); });
 
   printBanner();
   lmr::dpiScale = static_cast<float>(QApplication::desktop()->logicalDpiX()) / 96.0f;
@@ -221,7 +234,6 @@ int runTrayAgent(QApplication& app) {
   QApplication::setFont(font);
   QBXTheme::install(&app);
 
-  const auto notifier = quitOnStopSignals(app);
   lmr::Agent& agent = lmr::Agent::instance();
   lmr::MainWindow window;
   // Quit during the splash: the loop must not even start.
@@ -232,12 +244,27 @@ int runTrayAgent(QApplication& app) {
   return result;
 }
 
+QStringList argumentList(int argc, char** argv) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) {
+    arguments << QString::fromLocal8Bit(argv[i]);
+  }
+  return arguments;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // libcurl's global set-up is not thread-safe: it runs before any thread exists.
   lmr::initHttpClient();
-  chooseHeadlessPlatform(argc, argv);
+  // Read before the application exists: the role decides whether it needs a display.
+  lmr::CommandLine commandLine;
+  QString error;
+  if (!commandLine.parse(argumentList(argc, argv), error)) {
+    std::fprintf(stderr, "LUMORA: %s\n", error.toLocal8Bit().constData());
+    return 1;
+  }
+  chooseHeadlessPlatform(commandLine);
   skipOpenGlProbe();
   // The tray agent needs a desktop: say what to do instead of Qt's abort.
   if (noDisplayPlatform()) {
@@ -248,22 +275,24 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  InstanceCheck check;
+  if (!commandLine.serverRole()) {
+    check = checkForRunningAgent();
+    if (check.anotherRuns) {
+      return 0;
+    }
+  }
+
   QApplication app(argc, argv);
   QGuiApplication::setQuitOnLastWindowClosed(false);
 
-  bool server = false;
-  bool serverd = false;
-  bool master = false;
-  qint64 apid = 0;
-  parseCommandLine(app, server, serverd, master, apid);
-
   lmr::Config::instance().load();
 
-  if (serverd) {
-    return runConsoleServer(app, master);
+  if (commandLine.serverd) {
+    return runConsoleServer(app, commandLine.master);
   }
-  if (server) {
-    return runEngineServer(master, apid);
+  if (commandLine.server) {
+    return runEngineServer(commandLine.master, commandLine.apid);
   }
-  return runTrayAgent(app);
+  return runTrayAgent(app, std::move(check));
 }

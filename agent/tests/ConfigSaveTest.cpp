@@ -241,6 +241,56 @@ bool isOneWritersDocument(const std::string& text, int writers, int rounds) {
   return writer >= 0 && writer < writers && round >= 0 && round < rounds && text == documentOf(writer, round);
 }
 
+// Someone edits config.json while the agent runs; the agent's next change writes only its own
+// key over the edited file.
+TEST_F(ConfigSaveTest, EditsMadeOnDiskWhileRunningAreKeptByTheNextChange) {
+  loadWith(R"({"mode":4})");
+  writeFile(
+      configFile(),
+      R"({"mode":4,"server":{"ip":"10.1.2.3","port":1},"discovery":{"filtering":[{"hardware_id":"aa"}]},"extra":[1,2]})");
+  config.findOrCreate({"mode"}).SetInt(1);
+  StdoutCapture capture;
+  ASSERT_TRUE(config.save()) << config.saveError();
+  EXPECT_NE(capture.take().find("changed on disk"), std::string::npos);
+  EXPECT_EQ(
+      readFile(configFile()),
+      R"({"mode":1,"server":{"ip":"10.1.2.3","port":1},"discovery":{"filtering":[{"hardware_id":"aa"}]},"extra":[1,2]})");
+  EXPECT_EQ(config.findText({"server", "ip"}), "10.1.2.3");
+
+  // After the agent's own write, a new outside edit is seen again; a nested key of the agent's
+  // replaces only that key.
+  writeFile(configFile(), R"({"mode":3,"server":{"ip":"10.1.2.3","port":1},"plugins":[]})");
+  config.findOrCreate({"server", "ip"}).SetString("192.168.1.20", config.allocator());
+  ASSERT_TRUE(config.save());
+  EXPECT_EQ(readFile(configFile()), R"({"mode":3,"server":{"ip":"192.168.1.20","port":1},"plugins":[]})");
+
+  // Unchanged on disk: the document is written as it is, nothing read again.
+  config.findOrCreate({"mode"}).SetInt(2);
+  StdoutCapture quiet;
+  ASSERT_TRUE(config.save());
+  EXPECT_EQ(quiet.take().find("changed on disk"), std::string::npos);
+  EXPECT_EQ(readFile(configFile()), R"({"mode":2,"server":{"ip":"192.168.1.20","port":1},"plugins":[]})");
+}
+
+// A change an earlier save could not write stays the agent's own through a re-read.
+TEST_F(ConfigSaveTest, AnUnsavedChangeSurvivesAnOutsideEdit) {
+  loadWith(R"({"mode":4})");
+  ASSERT_EQ(chmod(configFile().c_str(), 0444), 0);
+  config.findOrCreate({"mode"}).SetInt(2);
+  EXPECT_FALSE(config.save());
+  EXPECT_TRUE(config.unsaved());
+  ASSERT_EQ(chmod(configFile().c_str(), 0644), 0);
+  writeFile(configFile(), R"({"mode":4,"server":{"ip":"10.9.9.9"}})");
+  EXPECT_TRUE(config.refresh());
+  EXPECT_EQ(config.findInt({"mode"}), 2);
+  EXPECT_TRUE(config.unsaved());
+  std::vector<lmr::PluginEntry> none;
+  ASSERT_TRUE(config.setPluginTable(none));
+  EXPECT_EQ(readFile(configFile()), R"({"mode":2,"server":{"ip":"10.9.9.9"},"plugins":[]})");
+  EXPECT_FALSE(config.unsaved());
+  EXPECT_FALSE(config.refresh());
+}
+
 TEST_F(ConfigSaveTest, ConcurrentSaversAlwaysLeaveOneWholeDocument) {
   constexpr int kWriters = 6;
   constexpr int kRounds = 40;

@@ -5,25 +5,35 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "agent/src/QSingletonApp.h"
+#include "agent/src/SingleInstance.h"
+#include "agent/tests/OtherUserSocket.h"
 #include "testing/qt_test_main/process_events_until.h"
+#include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
+using lmr::InstanceAnswer;
+using lmr::SingleInstance;
 using testing_support::processEventsUntil;
 using testing_support::ScopedEnv;
 using testing_support::TempDir;
+using Outcome = SingleInstance::Outcome;
+using namespace std::chrono_literals;
 
 // A socket file as a crashed agent leaves it: bound once, nobody listening any more.
 void leaveStaleSocketFile(const QString& path) {
@@ -39,109 +49,221 @@ void leaveStaleSocketFile(const QString& path) {
   ASSERT_TRUE(QFileInfo::exists(path));
 }
 
-TEST(SingletonGuard, PathIsPerUserInTheRuntimeFolderElseTheTempFolder) {
-  TempDir runtime;
-  TempDir temp;
-  {
-    ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path());
-    EXPECT_EQ(QSingletonApp::serverPath(), QString::fromStdString(runtime.path() + "/lumora_agent_singleton"));
-  }
-  ScopedEnv noXdg("XDG_RUNTIME_DIR", std::nullopt);
-  ScopedEnv tmp("TMPDIR", temp.path());
-  EXPECT_EQ(QSingletonApp::serverPath(),
-            QString::fromStdString(temp.path() + "/lumora_agent_singleton-" + std::to_string(getuid())));
+// A later agent's check, run beside the event loop the running guard needs.
+struct Asked {
+  Outcome outcome = Outcome::NoAgent;
+  std::optional<InstanceAnswer> answer;
+};
+
+std::future<Asked> askOnAThread(const std::string& path) {
+  return std::async(std::launch::async, [path] {
+    SingleInstance check(path);
+    const Outcome outcome = check.ask(0);
+    return Asked{outcome, check.answer()};
+  });
 }
 
-TEST(SingletonGuard, SecondInstanceMessageArrivesEvenWhenItsSocketIsDestroyedAtOnce) {
-  TempDir runtime;
-  const QString path = QString::fromStdString(runtime.path() + "/guard");
-  QSingletonApp first(path);
-  ASSERT_FALSE(first.connectToRunning());
-  ASSERT_TRUE(first.listen());
-  QByteArray received;
-  first.setCallback([&received](const QByteArray& message) { received += message; });
+Asked askWhileProcessingEvents(const std::string& path) {
+  auto asked = askOnAThread(path);
+  processEventsUntil([&asked] { return asked.wait_for(0s) == std::future_status::ready; }, 10s);
+  return asked.get();
+}
 
+std::string guardIn(const TempDir& folder) { return folder.path() + "/guard"; }
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+TEST(SingletonGuard, SocketLivesInAFolderOfThisUsersAlone) {
+  TempDir runtime;
+  TempDir temp;
+  std::string problem;
   {
-    auto second = std::make_unique<QSingletonApp>(path);
-    ASSERT_TRUE(second->connectToRunning());
-    EXPECT_TRUE(second->send(showWebAppMessage()));
-    // Destroyed without a chance to flush through an event loop.
+    ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path());
+    EXPECT_EQ(SingleInstance::socketPath(problem), runtime.path() + "/lumora_agent_singleton");
   }
-  ASSERT_TRUE(processEventsUntil([&] { return received.size() >= 4; }));
+  ScopedEnv tmp("TMPDIR", temp.path());
+  const std::string own = temp.path() + "/lumora-" + std::to_string(geteuid());
+  {
+    // A runtime folder others may enter is not used.
+    ASSERT_EQ(chmod(runtime.path().c_str(), 0755), 0);
+    ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path());
+    EXPECT_EQ(SingleInstance::socketPath(problem), own + "/lumora_agent_singleton");
+  }
+  ScopedEnv noXdg("XDG_RUNTIME_DIR", std::nullopt);
+  EXPECT_EQ(SingleInstance::socketPath(problem), own + "/lumora_agent_singleton");
+  EXPECT_EQ(modeOf(own), 0700u);
+  // Made by hand with a loose mode, it is closed again.
+  ASSERT_EQ(chmod(own.c_str(), 0777), 0);
+  EXPECT_EQ(SingleInstance::socketPath(problem), own + "/lumora_agent_singleton");
+  EXPECT_EQ(modeOf(own), 0700u);
+}
+
+// Another local user takes the names in the shared temporary folder first: the agent's folder
+// (and the bare socket name an older agent used) is not trusted, so nobody can make this user's
+// agent believe another one runs.
+TEST(SingletonGuard, NamesSquattedByAnotherUserAreNotTrusted) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  TempDir temp;
+  ASSERT_EQ(chmod(temp.path().c_str(), 01777), 0);
+  const std::string folder = temp.path() + "/lumora-" + std::to_string(geteuid());
+  testing_support::OtherUserSocket squatter({folder},
+                                            {folder + "/lumora_agent_singleton",
+                                             temp.path() + "/lumora_agent_singleton-" + std::to_string(geteuid())});
+  ASSERT_TRUE(squatter.ready());
+  ScopedEnv tmp("TMPDIR", temp.path());
+  ScopedEnv noXdg("XDG_RUNTIME_DIR", std::nullopt);
+  std::string problem;
+  EXPECT_EQ(SingleInstance::socketPath(problem), "");
+  EXPECT_EQ(problem, folder + " is not a folder of this user's alone");
+
+  // A socket of another user where one of this user's is expected is ignored too.
+  TempDir shared;
+  ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
+  const std::string path = shared.path() + "/guard";
+  testing_support::OtherUserSocket other({}, {path});
+  ASSERT_TRUE(other.ready());
+  testing_support::StdoutCapture capture;
+  SingleInstance check(path);
+  EXPECT_EQ(check.ask(0), Outcome::NoAgent);
+  EXPECT_TRUE(check.takeLock().valid());
+  const std::string log = capture.take();
+  EXPECT_NE(log.find("Ignoring " + path + ": it is not this user's (uid 65534)"), std::string::npos) << log;
+}
+
+TEST(SingletonGuard, ALaterAgentGetsTheRunningOnesAnswer) {
+  TempDir runtime;
+  const std::string path = guardIn(runtime);
+  SingleInstance first(path);
+  ASSERT_EQ(first.ask(0), Outcome::NoAgent);
+  QSingletonApp guard(QString::fromStdString(path));
+  ASSERT_TRUE(guard.listen(first.takeLock()));
+  QByteArray received;
+  guard.setCallback([&received](const QByteArray& message) -> std::optional<InstanceAnswer> {
+    received += message;
+    return InstanceAnswer::NoServerYet;
+  });
+
+  const Asked asked = askWhileProcessingEvents(path);
+  EXPECT_EQ(asked.outcome, Outcome::Answered);
+  EXPECT_EQ(asked.answer, InstanceAnswer::NoServerYet);
   EXPECT_EQ(received, QByteArray(4, '\0'));
-  EXPECT_TRUE(isShowWebAppMessage(received));
+  EXPECT_EQ(lmr::secondStartLine(asked.outcome, asked.answer),
+            "A LUMORA agent is already running, but no server is attached to it yet: there is no web app to open "
+            "(its tray says so)");
 }
 
 TEST(SingletonGuard, StaleSocketFileOfACrashedAgentDoesNotDisableTheGuard) {
   TempDir runtime;
-  const QString path = QString::fromStdString(runtime.path() + "/guard");
-  leaveStaleSocketFile(path);
+  const std::string path = guardIn(runtime);
+  leaveStaleSocketFile(QString::fromStdString(path));
 
-  QSingletonApp restarted(path);
-  EXPECT_FALSE(restarted.connectToRunning());
-  ASSERT_TRUE(restarted.listen());
+  SingleInstance restarted(path);
+  EXPECT_EQ(restarted.ask(0), Outcome::NoAgent);
+  QSingletonApp guard(QString::fromStdString(path));
+  ASSERT_TRUE(guard.listen(restarted.takeLock()));
   int messages = 0;
-  restarted.setCallback([&messages](const QByteArray&) { ++messages; });
-
-  QSingletonApp second(path);
-  ASSERT_TRUE(second.connectToRunning());
-  second.send(showWebAppMessage());
-  EXPECT_TRUE(processEventsUntil([&] { return messages == 1; }));
+  guard.setCallback([&messages](const QByteArray&) -> std::optional<InstanceAnswer> {
+    ++messages;
+    return InstanceAnswer::WebAppOpened;
+  });
+  EXPECT_EQ(askWhileProcessingEvents(path).answer, InstanceAnswer::WebAppOpened);
+  EXPECT_EQ(messages, 1);
 }
 
 TEST(SingletonGuard, AcceptedSocketsAreFreedWhenTheirPeerLeaves) {
   TempDir runtime;
-  const QString path = QString::fromStdString(runtime.path() + "/guard");
-  QSingletonApp first(path);
-  ASSERT_TRUE(first.listen());
+  const std::string path = guardIn(runtime);
+  QSingletonApp guard(QString::fromStdString(path));
+  ASSERT_TRUE(guard.listen());
+  guard.setCallback([](const QByteArray&) -> std::optional<InstanceAnswer> { return InstanceAnswer::WebAppOpened; });
   for (int i = 0; i < 3; ++i) {
-    QSingletonApp second(path);
-    ASSERT_TRUE(second.connectToRunning());
-    second.send(showWebAppMessage());
+    EXPECT_EQ(askWhileProcessingEvents(path).outcome, Outcome::Answered);
   }
-  const auto accepted = [&first] { return first.findChildren<QLocalSocket*>().size(); };
-  // Only the guard's own client socket is left once the peers' disconnections are handled.
-  EXPECT_TRUE(processEventsUntil([&] { return accepted() == 1; })) << accepted();
+  const auto accepted = [&guard] { return guard.findChildren<QLocalSocket*>().size(); };
+  EXPECT_TRUE(processEventsUntil([&] { return accepted() == 0; })) << accepted();
 }
 
 // Two agents started together: the later one's check waits for the first one's listen, so it
 // finds it instead of removing its socket.
 TEST(SingletonGuard, CheckAndListenAreOneStepForAgentsStartedTogether) {
   TempDir runtime;
-  const QString path = QString::fromStdString(runtime.path() + "/guard");
-  QSingletonApp first(path);
-  ASSERT_FALSE(first.connectToRunning());
-  std::atomic<int> secondFound{-1};
-  std::thread second([&] {
-    QSingletonApp other(path);
-    secondFound = other.connectToRunning() ? 1 : 0;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(secondFound.load(), -1) << "the second agent checked while the first was between check and listen";
-  ASSERT_TRUE(first.listen());
-  second.join();
-  EXPECT_EQ(secondFound.load(), 1);
-  EXPECT_TRUE(QFileInfo::exists(path));
+  const std::string path = guardIn(runtime);
+  SingleInstance first(path);
+  ASSERT_EQ(first.ask(0), Outcome::NoAgent);
+  auto second = std::async(std::launch::async, [path] { return SingleInstance(path).ask(0); });
+  EXPECT_EQ(second.wait_for(300ms), std::future_status::timeout)
+      << "the second agent checked while the first was between check and listen";
+  QSingletonApp guard(QString::fromStdString(path));
+  guard.setCallback([](const QByteArray&) -> std::optional<InstanceAnswer> { return InstanceAnswer::WebAppOpened; });
+  ASSERT_TRUE(guard.listen(first.takeLock()));
+  processEventsUntil([&second] { return second.wait_for(0s) == std::future_status::ready; }, 10s);
+  EXPECT_EQ(second.get(), Outcome::Answered);
+  EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(path)));
+}
+
+// An agent that is quitting answers nothing and stops listening: the later agent checks again and
+// runs in its place, within its time limit.
+TEST(SingletonGuard, AnAgentThatIsQuittingSendsTheLaterOneToRunInstead) {
+  TempDir runtime;
+  const std::string path = guardIn(runtime);
+  QSingletonApp guard(QString::fromStdString(path));
+  ASSERT_TRUE(guard.listen());
+  guard.setCallback([](const QByteArray&) -> std::optional<InstanceAnswer> { return std::nullopt; });
+  QElapsedTimer took;
+  took.start();
+  const Asked asked = askWhileProcessingEvents(path);
+  EXPECT_EQ(asked.outcome, Outcome::NoAgent);
+  EXPECT_FALSE(guard.listening());
+  EXPECT_LT(took.elapsed(), SingleInstance::kCheckLimit.count());
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path)));
+}
+
+// An agent that takes the connection but never answers (hung) holds a later one only for the
+// answer time.
+TEST(SingletonGuard, AnAgentThatNeverAnswersHoldsALaterOneOnlyBriefly) {
+  TempDir runtime;
+  const std::string path = guardIn(runtime);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(fd, 8), 0);
+  const auto started = std::chrono::steady_clock::now();
+  SingleInstance check(path);
+  EXPECT_EQ(check.ask(0), Outcome::NoAnswer);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, SingleInstance::kAnswerTimeout - 100ms);
+  EXPECT_LT(took, SingleInstance::kAnswerTimeout + 1s);
+  EXPECT_EQ(lmr::secondStartLine(Outcome::NoAnswer, std::nullopt),
+            "A LUMORA agent is already running, but it did not answer in time");
+  close(fd);
 }
 
 // A local peer that floods, stays silent or sends more than one message.
 TEST(SingletonGuard, EachConnectionCarriesOneMessageAndSilentOnesAreDropped) {
   TempDir runtime;
-  const QString path = QString::fromStdString(runtime.path() + "/guard");
-  QSingletonApp first(path);
-  ASSERT_TRUE(first.listen());
+  const std::string path = guardIn(runtime);
+  QSingletonApp guard(QString::fromStdString(path));
+  ASSERT_TRUE(guard.listen());
   int messages = 0;
-  first.setCallback([&messages](const QByteArray&) { ++messages; });
+  guard.setCallback([&messages](const QByteArray&) -> std::optional<InstanceAnswer> {
+    ++messages;
+    return InstanceAnswer::WebAppOpened;
+  });
 
   QLocalSocket flood;
-  flood.connectToServer(path);
+  flood.connectToServer(QString::fromStdString(path));
   ASSERT_TRUE(flood.waitForConnected(1000));
   flood.write(QByteArray(8 << 20, '\0'));
   EXPECT_TRUE(processEventsUntil([&] { return flood.state() == QLocalSocket::UnconnectedState; }));
   EXPECT_EQ(messages, 0);
 
   QLocalSocket silent;
-  silent.connectToServer(path);
+  silent.connectToServer(QString::fromStdString(path));
   ASSERT_TRUE(silent.waitForConnected(1000));
   QElapsedTimer held;
   held.start();
@@ -149,17 +271,26 @@ TEST(SingletonGuard, EachConnectionCarriesOneMessageAndSilentOnesAreDropped) {
   EXPECT_GE(held.elapsed(), QSingletonApp::kMessageTimeoutMs - 100);
   EXPECT_LT(held.elapsed(), QSingletonApp::kMessageTimeoutMs + 1000);
 
-  // Many well-formed messages at once open the web app only a few times a second.
-  std::vector<std::unique_ptr<QSingletonApp>> others;
+  // Many well-formed messages at once open the web app only a few times a second; the others are
+  // told so.
+  std::vector<std::future<Asked>> others;
   for (int i = 0; i < 6; ++i) {
-    others.push_back(std::make_unique<QSingletonApp>(path));
-    ASSERT_TRUE(others.back()->connectToRunning());
-    others.back()->send(showWebAppMessage());
+    others.push_back(askOnAThread(path));
   }
-  processEventsUntil([] { return false; }, std::chrono::milliseconds(500));
+  processEventsUntil(
+      [&others] {
+        for (auto& other : others) {
+          if (other.wait_for(0s) != std::future_status::ready) return false;
+        }
+        return true;
+      },
+      10s);
+  int refused = 0;
+  for (auto& other : others) refused += other.get().answer == InstanceAnswer::TooManyRequests ? 1 : 0;
   EXPECT_EQ(messages, QSingletonApp::kMaxMessagesPerSecond);
-  const auto accepted = [&first] { return first.findChildren<QLocalSocket*>().size(); };
-  EXPECT_TRUE(processEventsUntil([&] { return accepted() == 1; })) << accepted();
+  EXPECT_EQ(refused, 6 - QSingletonApp::kMaxMessagesPerSecond);
+  const auto accepted = [&guard] { return guard.findChildren<QLocalSocket*>().size(); };
+  EXPECT_TRUE(processEventsUntil([&] { return accepted() == 0; })) << accepted();
 }
 
 TEST(SingletonGuard, OnlyALittleEndianZeroAsksForTheWebApp) {
@@ -170,6 +301,7 @@ TEST(SingletonGuard, OnlyALittleEndianZeroAsksForTheWebApp) {
   EXPECT_FALSE(isShowWebAppMessage(QByteArray("\1\0\0\0", 4)));
   EXPECT_FALSE(isShowWebAppMessage(QByteArray("\0\0\0\1", 4)));
   EXPECT_EQ(showWebAppMessage(), QByteArray(4, '\0'));
+  EXPECT_EQ(answerBytes(InstanceAnswer::StillStarting), QByteArray("\2\0\0\0", 4));
 }
 
 }  // namespace

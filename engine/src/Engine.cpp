@@ -128,6 +128,7 @@ int Engine::initialize(int /*instance*/, int /*options*/, int role) {
   PluginHostSettings pluginSettings;
   pluginSettings.directories = settings->pluginDirectories;
   pluginSettings.only = settings->plugins;
+  pluginSettings.skip = settings->skippedPluginFiles;
   pluginSettings.devicesFile = settings->devicesFile;
   plugins_->start(pluginSettings);
 

@@ -12,6 +12,7 @@ namespace {
 constexpr const char* kPortVariable = "TVSK_HTTP_PORT";
 constexpr const char* kPluginDirsVariable = "TVSK_PLUGIN_DIRS";
 constexpr const char* kPluginsVariable = "TVSK_PLUGINS";
+constexpr const char* kSkippedPluginsVariable = "TVSK_PLUGINS_SKIP";
 constexpr const char* kDevicesFileVariable = "TVSK_DEVICES_FILE";
 constexpr const char* kServiceNameVariable = "TVSK_SERVICE_NAME";
 constexpr const char* kActionTimeoutVariable = "TVSK_ACTION_TIMEOUT_MS";
@@ -90,6 +91,7 @@ std::optional<EngineSettings> EngineSettings::fromEnvironment(std::string& error
     }
     settings.plugins.insert(name);
   }
+  settings.skippedPluginFiles = split(variable(kSkippedPluginsVariable), ":");
   settings.devicesFile = variable(kDevicesFileVariable);
 
   settings.serviceName = variable(kServiceNameVariable);

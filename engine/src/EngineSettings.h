@@ -13,6 +13,7 @@ namespace tvsk {
 //   TVSK_HTTP_PORT     HTTP port (default 0: an ephemeral port)
 //   TVSK_PLUGIN_DIRS   colon-separated plug-in folders (default: the common, then the user folder)
 //   TVSK_PLUGINS       comma- or colon-separated plug-in names to load (default: all found)
+//   TVSK_PLUGINS_SKIP  colon-separated plug-in files not to load (the user's choice in the agent)
 //   TVSK_DEVICES_FILE  JSON array of device init objects
 //   TVSK_SERVICE_NAME  DNS-SD instance name, beginning "_lumora" (default "_lumora_<host>_<pid>")
 //   TVSK_ACTION_TIMEOUT_MS  how long an action's client waits before it is answered 504 (default
@@ -22,6 +23,7 @@ struct EngineSettings {
   std::chrono::milliseconds actionTimeout{30000};
   std::vector<std::string> pluginDirectories;
   std::set<std::string> plugins;
+  std::vector<std::string> skippedPluginFiles;
   std::string devicesFile;
   std::string serviceName;
   std::string webAppIndexPath;

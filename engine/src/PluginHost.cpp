@@ -38,6 +38,13 @@ bool guarded(const std::string& what, Call&& call) {
 
 std::string ownedText(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
 
+// The same file named through a link, a "./" or a doubled slash gives the same text.
+std::string comparablePath(const std::string& path) {
+  std::error_code ignored;
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ignored);
+  return resolved.empty() ? std::filesystem::path(path).lexically_normal().string() : resolved.string();
+}
+
 }  // namespace
 
 struct PluginHost::Library {
@@ -85,6 +92,11 @@ void PluginHost::start(const PluginHostSettings& settings) {
 }
 
 void PluginHost::loadLibraries(const PluginHostSettings& settings) {
+  std::set<std::string> skipped;
+  for (const std::string& file : settings.skip) {
+    skipped.insert(comparablePath(file));
+  }
+  std::set<std::string> turnedOff;
   std::set<std::string> loaded;
   for (const std::string& directory : settings.directories) {
     std::error_code ec;
@@ -101,6 +113,9 @@ void PluginHost::loadLibraries(const PluginHostSettings& settings) {
       const std::string stem = file.stem().string();
       if (!settings.only.empty() && settings.only.count(stem) == 0) {
         printEngineLine("plug-in skipped: " + file.string() + ": not among the plug-ins to load");
+      } else if (skipped.count(comparablePath(file.string())) != 0) {
+        printEngineLine("plug-in skipped: " + file.string() + ": turned off in the plug-in choice");
+        turnedOff.insert(stem);
       } else if (!loaded.insert(stem).second) {
         printEngineLine("plug-in skipped: " + file.string() + ": a plug-in named " + stem + " is already loaded");
       } else {
@@ -109,7 +124,7 @@ void PluginHost::loadLibraries(const PluginHostSettings& settings) {
     }
   }
   for (const std::string& wanted : settings.only) {
-    if (loaded.count(wanted) == 0) {
+    if (loaded.count(wanted) == 0 && turnedOff.count(wanted) == 0) {
       printEngineLine("plug-in " + wanted + " is to be loaded but was found in no plug-in folder");
     }
   }

@@ -23,6 +23,8 @@ struct PluginHostSettings {
   std::vector<std::string> directories;
   // File stems to load; empty: every plug-in found.
   std::set<std::string> only;
+  // Plug-in files not to load (the user turned them off), compared after resolving links.
+  std::vector<std::string> skip;
   // JSON array of device init objects {"Origin","Type","Subtypes","Ip","Port"}; empty: no device.
   std::string devicesFile;
   // Action lists that may wait for one device besides the one it runs; more are refused.

@@ -19,7 +19,8 @@ struct LogState {
   std::mutex mutex;
   std::unique_ptr<std::ofstream> stream;
   std::string name;  // as given to the open
-  std::string path;
+  std::string path;  // empty while no per-user folder is known
+  bool saidNoFolder = false;
 };
 
 LogState& State() {
@@ -52,9 +53,26 @@ void ShrinkIfTooLarge(const fs::path& path) {
   }
 }
 
+// Without a per-user folder nothing is written anywhere: the current folder may be the file
+// system's root or someone else's. Said once per process.
+void OpenNowhereLocked(LogState& state, const std::string& name) {
+  if (!state.saidNoFolder) {
+    std::cout << "No per-user folder (APPDATA, XDG_CONFIG_HOME, HOME): the plug-in log is not written to a file"
+              << std::endl;
+    state.saidNoFolder = true;
+  }
+  state.stream = std::make_unique<std::ofstream>();  // never opened: every line is dropped
+  state.name = name;
+  state.path.clear();
+}
+
 void OpenLocked(LogState& state, const std::string& name) {
   state.stream.reset();
   const std::string folder = GetLogDirectory();
+  if (folder.empty()) {
+    OpenNowhereLocked(state, name);
+    return;
+  }
   const fs::path path = fs::path(folder) / name;
   ShrinkIfTooLarge(path);
   auto stream = std::make_unique<std::ofstream>(path, std::ios::app);
@@ -92,9 +110,9 @@ std::string LogTimestamp() {
 }
 
 std::string GetLogDirectory() {
-  std::string base = platform::userAppDataDir();
+  const std::string base = platform::userAppDataDir();
   if (base.empty()) {
-    base = ".";
+    return {};
   }
   std::error_code ec;
   fs::path folder = fs::absolute(fs::path(base) / kLogFolderName, ec);
@@ -149,6 +167,9 @@ void ApplyLogSizeLimit() {
       return;
     }
     std::error_code ec;
+    if (state.path.empty()) {
+      return;
+    }
     const auto size = fs::file_size(state.path, ec);
     if (!ec && size > kLogShrinkThreshold) {
       OpenLocked(state, state.name);

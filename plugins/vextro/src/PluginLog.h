@@ -21,13 +21,15 @@ inline constexpr unsigned long long kLogKeptTail = 0x100000;
 // Local time as "YYYY-MM-DD.HH:MM:SS"; no host locale changes the pattern.
 [[nodiscard]] std::string LogTimestamp();
 
-// The absolute log folder, created when missing.
+// The absolute log folder, created when missing; empty when no per-user folder is known
+// (APPDATA, XDG_CONFIG_HOME and HOME unset): the log is then written nowhere.
 [[nodiscard]] std::string GetLogDirectory();
 
 // Closes the current log file and opens `name` anew (also when it is the current one).
 void ReopenLog(const std::string& name);
 
-// Path of the open log file (opening "Vextro_uninit.log" first if none is open).
+// Path of the open log file (opening "Vextro_uninit.log" first if none is open); empty when the
+// log is written nowhere.
 [[nodiscard]] std::string CurrentLogPath();
 
 // Writes one line: timestamp, ":\t", text, line end; flushed. Control characters, malformed

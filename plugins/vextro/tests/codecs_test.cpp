@@ -1,6 +1,7 @@
 // Value codecs, the JSON helpers and the plug-in log file.
 #include <clocale>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "plugins/vextro/src/Codecs.h"
 #include "plugins/vextro/src/JsonCompat.h"
 #include "plugins/vextro/tests/TestSupport.h"
+#include "testing/stdout_capture.h"
 
 namespace Vextro {
 namespace {
@@ -133,6 +135,30 @@ TEST(VextroLog, FileNamesSeparatorAndLocaleFreeTimestamp) {
   EXPECT_EQ(log.text(), text + "\n" + std::string(80, '*') + "\n");
   ReopenLog(kUninitLogName);
   EXPECT_TRUE(std::filesystem::exists(folder + kUninitLogName));
+}
+
+// No per-user folder: no log folder appears in the current folder, and one line says so.
+TEST(VextroLog, WithoutAPerUserFolderNothingIsWritten) {
+  testing_support::TempDir current;
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(current.path());
+  {
+    testing_support::ScopedEnv appData("APPDATA", std::nullopt);
+    testing_support::ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+    testing_support::ScopedEnv home("HOME", std::nullopt);
+    testing_support::StdoutCapture capture;
+    ReopenLog(kUninitLogName);
+    Log("lost ", 1);
+    ReopenLog(kPluginLogName);
+    Log("lost ", 2);
+    ApplyLogSizeLimit();
+    EXPECT_EQ(CurrentLogPath(), "");
+    const std::string said = capture.take();
+    EXPECT_EQ(said, "No per-user folder (APPDATA, XDG_CONFIG_HOME, HOME): the plug-in log is not written to a file\n");
+  }
+  std::filesystem::current_path(previous);
+  EXPECT_TRUE(std::filesystem::is_empty(current.path()));
+  ReopenLog(kPluginLogName);
 }
 
 TEST(VextroLog, ShrinksOnlyFilesAboveFourMebibytes) {
