@@ -123,7 +123,8 @@ void Agent::startSearch() {
   browserListener_ = listener;
   // Started on the DNS-SD poll thread: a daemon that does not answer would hold this (GUI) thread
   // for D-Bus's 25 s. The browse operation keeps the client alive.
-  auto browse = client->browse_in_background(kServiceType, kServiceSubtype, listener);
+  // Only engine servers are resolved: the devices of a RAVENNA network announce the same type.
+  auto browse = client->browse_in_background(kServiceType, kServiceSubtype, kServerPrefix, listener);
   std::lock_guard<std::mutex> lock(mutex_);
   browse_ = std::move(browse);
 }

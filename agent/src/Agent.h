@@ -51,6 +51,8 @@ class Agent {
   static constexpr uint32_t kModeMaster = 1;
   static constexpr uint32_t kModeSlave = 2;
   static constexpr uint32_t kModeHybrid = 4;
+  // Engine servers announce instance names that begin with this.
+  static constexpr const char* kServerPrefix = "_lumora";
   // Kinds of engine server.
   static constexpr uint32_t kKindMaster = 1;
   static constexpr uint32_t kKindOther = 4;

@@ -15,7 +15,6 @@
 namespace lmr {
 namespace {
 
-constexpr const char* kServerPrefix = "_lumora";
 constexpr const char* kMasterEntryPrefix = "master:";
 // Any public resolver will do: a UDP connect only asks the routing table, no packet is sent.
 constexpr const char* kPublicResolver = "8.8.8.8";
@@ -38,7 +37,7 @@ bool isLoopbackInterface(uint32_t index) {
 }
 
 bool isServerName(const char* name) {
-  return name != nullptr && std::strncmp(name, kServerPrefix, std::strlen(kServerPrefix)) == 0;
+  return name != nullptr && std::strncmp(name, Agent::kServerPrefix, std::strlen(Agent::kServerPrefix)) == 0;
 }
 
 // Local address of the interface that routes toward the outside; empty when there is none.

@@ -2,6 +2,7 @@
 // slow to answer, short outages, servers that move, a daemon that does not answer at all, hostile
 // addresses and host names. Each case runs in a namespace of its own (NetworkFixture.h).
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -209,13 +210,48 @@ TEST_F(NetworkInner, NonAsciiHostNameIsShownUnescaped) {
   EXPECT_EQ(zeroconf::unescape_domain_name(agent->attachedHost()), host + ".");
 }
 
-INSTANTIATE_TEST_SUITE_P(Trouble, Network,
-                         ::testing::Values("AgentLivesThroughAvahiRestartsWithAResolveOpen",
-                                           "ResolveThatTimedOutIsAskedForAgain", "ShortAvahiOutageStartsNoEngine",
-                                           "AttachmentFollowsTheServersNewAddress",
-                                           "AStoppedDaemonNeverHoldsTheGuiThread",
-                                           "LoopbackAddressAnnouncedOnANetworkIsRefused",
-                                           "NonAsciiHostNameIsShownUnescaped"),
-                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+// A link flooded with 2,000 adverts that come and go (another host's responder, behind a veth
+// pair): the one master present throughout is still found and attached within 30 s.
+TEST_F(NetworkInner, MasterIsAttachedDuringAFloodOfChurningAdverts) {
+  addInterface("lmra0", "10.77.0.1");
+  startAvahi("lmra0");
+  // The far end goes to a network namespace of its own, held by a sleeping process.
+  const auto holder = testing_support::runCommand("unshare --net sleep 300 >/dev/null 2>&1 & echo $!");
+  const std::string peer = testing_support::splitLines(holder.output).at(0);
+  ASSERT_TRUE(agent_testing::run("ip link set lmra0p netns " + peer));
+  QProcess flood;
+  flood.start("nsenter", {"-t", QString::fromStdString(peer), "-n", "sh", "-c",
+                          "ip link set lo up && ip addr add 10.77.0.2/24 dev lmra0p && ip link set lmra0p up && "
+                          "exec python3 " MDNS_FLOOD_SCRIPT " 10.77.0.2 2000 20 _lumora_master 8600"});
+  ASSERT_TRUE(flood.waitForStarted(3000));
+  const auto listed = [] {
+    const auto result = testing_support::runCommand("timeout 5 avahi-browse -pt _http._tcp 2>/dev/null | wc -l");
+    return std::stol("0" + testing_support::splitLines(result.output).at(0));
+  };
+  ASSERT_TRUE(waitUntil([&] { return listed() >= 500; }, 30s)) << "the flood did not reach the daemon";
+
+  auto agent = makeAgent(kSlave);
+  const auto start = Clock::now();
+  agent->startSearch();
+  const bool attached = waitUntil([&] { return agent->attachedName() == "_lumora_master"; }, 60s);
+  const long long attachedMs = millisecondsSince(start);
+  const long seen = listed();
+  flood.kill();
+  flood.waitForFinished(3000);
+  agent_testing::run("kill " + peer);
+  ASSERT_TRUE(attached) << testing::PrintToString(listener.events());
+  EXPECT_EQ(agent->attachedAddress(), "10.77.0.9:8600");
+  EXPECT_LT(attachedMs, 30000);
+  std::cerr << "measured: master attached " << attachedMs << " ms after the search started, " << seen
+            << " adverts listed by the daemon then\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trouble, Network,
+    ::testing::Values("AgentLivesThroughAvahiRestartsWithAResolveOpen", "ResolveThatTimedOutIsAskedForAgain",
+                      "ShortAvahiOutageStartsNoEngine", "AttachmentFollowsTheServersNewAddress",
+                      "AStoppedDaemonNeverHoldsTheGuiThread", "LoopbackAddressAnnouncedOnANetworkIsRefused",
+                      "NonAsciiHostNameIsShownUnescaped", "MasterIsAttachedDuringAFloodOfChurningAdverts"),
+    [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
 }  // namespace

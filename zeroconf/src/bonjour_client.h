@@ -29,6 +29,7 @@ class bonjour_client final : public client {
   std::shared_ptr<browser> browse(const std::string& name, const std::string& type, const std::string& subtype,
                                   std::shared_ptr<browser_listener> listener, bool reconfirm) override;
   std::shared_ptr<browser> browse_in_background(const std::string& type, const std::string& subtype,
+                                                const std::string& name_prefix,
                                                 std::shared_ptr<browser_listener> listener) override;
   std::shared_ptr<hostname_browser> browse_hostname(const std::string& host_name,
                                                     std::shared_ptr<hostname_browser_listener> listener) override;

@@ -1,6 +1,7 @@
 #include "zeroconf/src/browser.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -40,7 +41,8 @@ class bonjour_browser::impl final : public browser, public dns_service {
   }
 
   // As start, with the DNS-SD call made on the poll thread; a refused start is logged there.
-  void start_in_background(const std::string& regtype, uint32_t interface_index) {
+  void start_in_background(const std::string& regtype, uint32_t interface_index, std::string name_prefix) {
+    name_prefix_ = std::move(name_prefix);
     regtype_ = regtype;
     interface_index_ = interface_index;
     std::weak_ptr<bonjour_client> client = owner_handle();
@@ -111,6 +113,9 @@ class bonjour_browser::impl final : public browser, public dns_service {
         return;
       }
       ++*generation_;
+    }
+    if (std::strncmp(name, name_prefix_.c_str(), name_prefix_.size()) != 0) {
+      return;
     }
     browse_instances::key instance{interface_index, name, regtype, domain != nullptr ? domain : ""};
     if ((flags & kDNSServiceFlagsAdd) != 0) {
@@ -192,6 +197,7 @@ class bonjour_browser::impl final : public browser, public dns_service {
   uint32_t interface_index_ = 0;
   bool has_domain_ = false;
   std::string domain_;
+  std::string name_prefix_;  // set before the browse starts
   std::atomic<bool> running_{false};
   std::mutex follow_mutex_;  // guards the two below; a leaf
   std::pair<uint32_t, std::string> followed_;
@@ -200,11 +206,11 @@ class bonjour_browser::impl final : public browser, public dns_service {
 
 bonjour_browser::bonjour_browser(const std::shared_ptr<bonjour_client>& owner, const std::string& name_filter,
                                  const std::string& regtype, uint32_t interface_index, const char* domain,
-                                 std::shared_ptr<browser_listener> listener, bool reconfirm, bool in_background)
+                                 std::shared_ptr<browser_listener> listener, bool reconfirm, browse_options options)
     : browser(std::move(listener)) {
   auto running = std::make_shared<impl>(owner, this->listener, name_filter, reconfirm);
-  if (in_background) {
-    running->start_in_background(regtype, interface_index);
+  if (options.in_background) {
+    running->start_in_background(regtype, interface_index, std::move(options.name_prefix));
     impl_ = std::move(running);
     this->listener.reset();
     return;
@@ -247,10 +253,11 @@ std::shared_ptr<browser> bonjour_client::browse(const std::string& name, const s
 }
 
 std::shared_ptr<browser> bonjour_client::browse_in_background(const std::string& type, const std::string& subtype,
+                                                              const std::string& name_prefix,
                                                               std::shared_ptr<browser_listener> listener) {
   return start_operation<browser>("", type, [&](const std::shared_ptr<bonjour_client>& self) {
     return std::make_shared<bonjour_browser>(self, "", browse_regtype(type, subtype), interface_index(), nullptr,
-                                             std::move(listener), false, true);
+                                             std::move(listener), false, browse_options{true, name_prefix});
   });
 }
 

@@ -41,6 +41,14 @@ class browser {
   std::shared_ptr<browser_listener> listener;
 };
 
+// How a browse starts. `in_background`: the DNS-SD call is made on the poll thread, not the
+// caller's. `name_prefix`: instances whose name does not begin with it are neither resolved nor
+// reported.
+struct browse_options {
+  bool in_background = false;
+  std::string name_prefix;
+};
+
 // The handle a browse returns; releasing it ends the browse. Resolves already started go on
 // and may still report afterwards.
 class bonjour_browser final : public browser {
@@ -50,11 +58,11 @@ class bonjour_browser final : public browser {
   // Throws std::runtime_error "DNSServiceBrowse() failed (<code>)." when the browse cannot start.
   // A DNS-SD service that is not running yet (no daemon) is waited for instead: the browse
   // starts once it answers, and start_failure() tells why it has not started yet.
-  // With `in_background`, the DNS-SD call is made on the poll thread and the constructor throws
-  // only for a type or domain that can never be browsed.
+  // See browse_options; the constructor then throws only for a type or domain that can never be
+  // browsed when the browse starts in the background.
   bonjour_browser(const std::shared_ptr<bonjour_client>& owner, const std::string& name_filter,
                   const std::string& regtype, uint32_t interface_index, const char* domain,
-                  std::shared_ptr<browser_listener> listener, bool reconfirm, bool in_background = false);
+                  std::shared_ptr<browser_listener> listener, bool reconfirm, browse_options options = {});
   ~bonjour_browser() override;
 
   [[nodiscard]] bool running() const override;

@@ -375,7 +375,7 @@ TEST_F(zeroconf_browse, FollowedInstanceReportsItsNewAddress) {
 TEST_F(zeroconf_browse, BackgroundBrowseStartsOnThePollThreadAndSaysWhetherItRuns) {
   use_short_retry_delays(client_);
   dnssd_fake::set_service_down(true);
-  auto handle = client_->browse_in_background("_http._tcp", "_ravenna", listener_);
+  auto handle = client_->browse_in_background("_http._tcp", "_ravenna", "_lumora", listener_);
   ASSERT_NE(nullptr, handle);
   EXPECT_FALSE(handle->running());
   EXPECT_NE(std::string::npos, output_until("DNSServiceBrowse() failed (-65537)").find("DNSServiceBrowse() failed"));
@@ -383,6 +383,13 @@ TEST_F(zeroconf_browse, BackgroundBrowseStartsOnThePollThreadAndSaysWhetherItRun
   browse_ = next(operation_kind::browse);
   EXPECT_EQ("_http._tcp,_ravenna", browse_.regtype.value_or("?"));
   EXPECT_TRUE(waitUntil([&] { return handle->running(); }));
+  // Only names with the prefix are resolved and reported.
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "device-1", "_http._tcp.", "local.");
+  dnssd_fake::reply_browse(browse_.ref, 0, 1, 0, "device-1", "_http._tcp.", "local.");
+  answer_address(resolve_instance("_lumora_a", "_lumora_a._http._tcp.local."));
+  const auto events = listener_->wait_for(1);
+  ASSERT_EQ(1U, events.size());
+  EXPECT_EQ("_lumora_a", events[0].name);
   dnssd_fake::set_service_down(true);
   dnssd_fake::reply_browse(browse_.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, nullptr);
   EXPECT_TRUE(waitUntil([&] { return !handle->running(); }));
