@@ -33,6 +33,12 @@ class HttpTest : public AgentTest {
     ASSERT_EQ(agent->attachedAddress(), server.address());
   }
 
+  // A port on 127.0.0.1 that nothing listens on any more.
+  static uint16_t closedLocalPort() {
+    HttpServer gone;
+    return gone.port();
+  }
+
   HttpServer server;
   std::unique_ptr<Agent> agent;
   std::unique_ptr<Agent::BrowserListener> browser;
@@ -117,11 +123,7 @@ TEST_F(HttpTest, ASlowButTimelyServerIsWaitedFor) {
 }
 
 TEST_F(HttpTest, AClosedPortGivesNull) {
-  uint16_t closedPort = 0;
-  {
-    HttpServer gone;
-    closedPort = gone.port();
-  }
+  const uint16_t closedPort = closedLocalPort();
   attach("{}", 0);
   // Re-attach to the closed port.
   browser->service_removed(1, "_lumoraT", "_http._tcp.");
@@ -135,11 +137,7 @@ TEST_F(HttpTest, AClosedPortGivesNull) {
 // the agent: it moves to another found server by the usual choice.
 TEST_F(HttpTest, AServerThatNeitherAnswersNorResolvesIsLeftForAnother) {
   server.setReply("/get", ScriptedReply::json(R"({"a":1})"));
-  uint16_t closedPort = 0;
-  {
-    HttpServer gone;
-    closedPort = gone.port();
-  }
+  const uint16_t closedPort = closedLocalPort();
   attach("{}", 0);
   browser->service_removed(1, "_lumoraT", "_http._tcp.");
   browser->service_resolved(1, "_lumoraA", "_http._tcp.", "a.local.", "127.0.0.1", closedPort, {});
