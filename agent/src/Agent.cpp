@@ -53,7 +53,12 @@ Agent::Agent() {
 
 Agent::~Agent() {
   if (browserListener_) browserListener_->detachAgent();
-  browse_.reset();
+  std::shared_ptr<zeroconf::browser> browse;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    browse = std::move(browse_);
+  }
+  browse.reset();
   requestStop();
   if (serverWatch_.joinable()) serverWatch_.join();
   std::thread retired;
@@ -116,8 +121,18 @@ void Agent::startSearch() {
   auto listener = std::make_shared<BrowserListener>(this);
   listener->resolveLocalAddress();
   browserListener_ = listener;
-  // The browse operation keeps the client alive.
-  browse_ = client->browse("", kServiceType, kServiceSubtype, listener, false);
+  // Started on the DNS-SD poll thread: a daemon that does not answer would hold this (GUI) thread
+  // for D-Bus's 25 s. The browse operation keeps the client alive.
+  // Only engine servers are resolved: the devices of a RAVENNA network announce the same type.
+  auto browse = client->browse_in_background(kServiceType, kServiceSubtype, kServerPrefix, listener);
+  std::lock_guard<std::mutex> lock(mutex_);
+  browse_ = std::move(browse);
+}
+
+bool Agent::searchRunning() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Without a browse (no DNS-SD library) there is nothing to wait for.
+  return !browse_ || browse_->running();
 }
 
 bool Agent::start() {
@@ -163,6 +178,12 @@ void Agent::watchForLostServer() {
   while (sleepTick()) {
     if (!attachedAddress().empty()) {
       hadServer = true;
+      lostRounds = 0;
+      continue;
+    }
+    // While DNS-SD is away (a restarting daemon) every server reads as lost: those rounds do not
+    // count, and once it runs again the search gets its full time.
+    if (!searchRunning()) {
       lostRounds = 0;
       continue;
     }

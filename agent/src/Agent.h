@@ -51,6 +51,8 @@ class Agent {
   static constexpr uint32_t kModeMaster = 1;
   static constexpr uint32_t kModeSlave = 2;
   static constexpr uint32_t kModeHybrid = 4;
+  // Engine servers announce instance names that begin with this.
+  static constexpr const char* kServerPrefix = "_lumora";
   // Kinds of engine server.
   static constexpr uint32_t kKindMaster = 1;
   static constexpr uint32_t kKindOther = 4;
@@ -96,8 +98,11 @@ class Agent {
   // Starts the search for engine servers and runs the splash window over connectSequence.
   // Returns false (the value is not used).
   bool start();
-  // The search part of start: own address, browse for "_http._tcp" subtype "_ravenna".
+  // The search part of start: own address, browse for "_http._tcp" subtype "_ravenna". Makes no
+  // DNS-SD call on the calling thread: the browse starts on the DNS-SD poll thread.
   void startSearch();
+  // The search runs on a live DNS-SD service (also true when no search was started).
+  [[nodiscard]] bool searchRunning() const;
   // Splash worker: looks for a server or starts the local engine by mode. A Hybrid agent then
   // keeps watching: when it has lost its server and finds none for the search time, and has no
   // engine of its own, it starts one.
@@ -146,6 +151,12 @@ class Agent {
   [[nodiscard]] std::shared_ptr<Document> get(const std::string& path);
   bool setInterfaceFilters(const QStringList& ids);
 
+  // Consecutive failed API calls after which an attached server that has not resolved within the
+  // confirm window is dropped for another found one (or the agent detaches).
+  static constexpr int kApiFailuresBeforeDrop = 3;
+  static constexpr std::chrono::milliseconds kDefaultResolveConfirmWindow{10000};
+  void setResolveConfirmWindow(std::chrono::milliseconds window) { resolveConfirmWindow_ = window; }
+
   // Period of the connect sequence's rounds and of the watchdog's checks (tests shorten them).
   void setTickPeriod(std::chrono::milliseconds period) { tickPeriod_ = period; }
   void setWatchdogPeriod(std::chrono::milliseconds period) { watchdogPeriod_ = period; }
@@ -170,8 +181,10 @@ class Agent {
   void startServerWatch();
   void watchForLostServer();
   void stopEngineProcess();
-  // Attaches to record (agent mutex held): copies it, logs, tells the listeners.
+  // Attaches to record (agent mutex held): copies it, follows it, logs, tells the listeners.
   void attachLocked(const ServiceRecord& record);
+  // One API call to the server at address answered or failed (see kApiFailuresBeforeDrop).
+  void noteApiResult(const std::string& address, bool answered);
   void notifyAttached(const std::string& address);
   void notifyDetached(const std::string& address);
   void notifyNotification(const std::string& text);
@@ -190,6 +203,13 @@ class Agent {
   std::shared_ptr<zeroconf::browser> browse_;
   std::shared_ptr<BrowserListener> browserListener_;
   ServiceRecord attached_;  // address empty: not attached
+  // Last time the attached server was attached or resolved again; failed API calls since.
+  std::chrono::steady_clock::time_point attachedConfirmed_;
+  int apiFailures_ = 0;
+  // The listener that reported the servers last (the search's own, or one a test drives); it
+  // clears this when it goes.
+  BrowserListener* reportingListener_ = nullptr;
+  std::atomic<std::chrono::milliseconds> resolveConfirmWindow_{kDefaultResolveConfirmWindow};
   std::atomic<int64_t> enginePid_{0};
   std::thread watchdog_;
   std::shared_ptr<WatchdogState> watchdogState_;
@@ -210,6 +230,9 @@ class Agent {
 class Agent::BrowserListener : public zeroconf::browser_listener {
  public:
   explicit BrowserListener(Agent* agent) : agent_(agent) {}
+  ~BrowserListener() override;
+  BrowserListener(const BrowserListener&) = delete;
+  BrowserListener& operator=(const BrowserListener&) = delete;
 
   void service_resolved(uint32_t interface_index, const char* name, const char* regtype, const char* host_name,
                         const char* address, uint16_t port, const std::vector<std::string>& txt_entries) override;
@@ -230,6 +253,11 @@ class Agent::BrowserListener : public zeroconf::browser_listener {
 
   // The own address, or an address of one of this host's interfaces.
   [[nodiscard]] bool isOwnAddress(const std::string& ip) const;
+  // Agent mutex held, the attached record just left the map: attaches to the usual choice among the
+  // others, else detaches.
+  void chooseAnotherLocked(Agent& agent);
+  // Agent mutex held: forgets the attached server (until it resolves again) and chooses another.
+  void dropAttachedLocked(Agent& agent);
 
   mutable std::mutex agentMutex_;  // guards agent_ itself; taken before the agent mutex
   Agent* agent_;

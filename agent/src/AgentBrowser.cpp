@@ -15,15 +15,29 @@
 namespace lmr {
 namespace {
 
-constexpr const char* kServerPrefix = "_lumora";
 constexpr const char* kMasterEntryPrefix = "master:";
 // Any public resolver will do: a UDP connect only asks the routing table, no packet is sent.
 constexpr const char* kPublicResolver = "8.8.8.8";
 constexpr uint16_t kDnsPort = 53;
 constexpr const char* kNoAddress = "0.0.0.0";
+constexpr uint32_t kLoopbackNet = 127;
+constexpr int kLoopbackNetShift = 24;
+
+// 0.0.0.0 and 127.0.0.0/8 name the receiving host itself, whoever announced them.
+bool isLoopbackOrUnspecified(const char* address) {
+  in_addr parsed{};
+  if (::inet_pton(AF_INET, address, &parsed) != 1) return true;
+  const uint32_t host = ntohl(parsed.s_addr);
+  return host == 0 || (host >> kLoopbackNetShift) == kLoopbackNet;
+}
+
+bool isLoopbackInterface(uint32_t index) {
+  const QNetworkInterface interface = QNetworkInterface::interfaceFromIndex(static_cast<int>(index));
+  return interface.isValid() && interface.flags().testFlag(QNetworkInterface::IsLoopBack);
+}
 
 bool isServerName(const char* name) {
-  return name != nullptr && std::strncmp(name, kServerPrefix, std::strlen(kServerPrefix)) == 0;
+  return name != nullptr && std::strncmp(name, Agent::kServerPrefix, std::strlen(Agent::kServerPrefix)) == 0;
 }
 
 // Local address of the interface that routes toward the outside; empty when there is none.
@@ -93,6 +107,13 @@ bool Agent::BrowserListener::isOwnAddress(const std::string& ip) const {
   return !wanted.isNull() && std::find(own.begin(), own.end(), wanted) != own.end();
 }
 
+Agent::BrowserListener::~BrowserListener() {
+  std::lock_guard<std::mutex> guard(agentMutex_);
+  if (agent_ == nullptr) return;
+  std::lock_guard<std::mutex> lock(agent_->mutex_);
+  if (agent_->reportingListener_ == this) agent_->reportingListener_ = nullptr;
+}
+
 void Agent::BrowserListener::detachAgent() {
   std::lock_guard<std::mutex> lock(agentMutex_);
   agent_ = nullptr;
@@ -100,14 +121,48 @@ void Agent::BrowserListener::detachAgent() {
 
 void Agent::attachLocked(const ServiceRecord& record) {
   attached_ = record;
+  attachedConfirmed_ = std::chrono::steady_clock::now();
+  apiFailures_ = 0;
+  // Its new address or port, should it get one, is reported although the browse sees no change.
+  if (browse_) browse_->follow(record.interfaceIndex, record.name);
   writeLog(kLogInfo, LOG_FILE, __LINE__, "Attached to %s\n", record.address.c_str());
   notifyAttached(record.address);
+}
+
+void Agent::noteApiResult(const std::string& address, bool answered) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (address != attached_.address) return;
+  if (answered) {
+    apiFailures_ = 0;
+    return;
+  }
+  if (++apiFailures_ < kApiFailuresBeforeDrop ||
+      std::chrono::steady_clock::now() - attachedConfirmed_ < resolveConfirmWindow_.load()) {
+    return;
+  }
+  // Neither its API nor a resolve answers: a black-holed or vanished server must not hold the agent
+  // for good. It is chosen again once it resolves again.
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "LUMORA at %s neither answers nor resolves any more\n", address.c_str());
+  if (reportingListener_ != nullptr) {
+    reportingListener_->dropAttachedLocked(*this);
+  } else {
+    attached_ = ServiceRecord{};
+    writeLog(kLogInfo, LOG_FILE, __LINE__, "Detached from %s\n", address.c_str());
+    notifyDetached(address);
+  }
 }
 
 void Agent::BrowserListener::service_resolved(uint32_t interface_index, const char* name, const char* /*regtype*/,
                                               const char* host_name, const char* address, uint16_t port,
                                               const std::vector<std::string>& txt_entries) {
   if (!isServerName(name) || address == nullptr) return;
+  // Any host on the network could otherwise point the agent, and its authenticated requests, at
+  // a service of this machine.
+  if (isLoopbackOrUnspecified(address) && !isLoopbackInterface(interface_index)) {
+    writeLog(kLogWarning, LOG_FILE, __LINE__, "Refused LUMORA at %s:%u: a loopback address announced on a network\n",
+             address, static_cast<unsigned>(port));
+    return;
+  }
   ServiceRecord record;
   record.name = name;
   record.address = std::string(address) + ":" + std::to_string(port);
@@ -122,10 +177,16 @@ void Agent::BrowserListener::service_resolved(uint32_t interface_index, const ch
   if (agent_ == nullptr) return;
   Agent& agent = *agent_;
   std::lock_guard<std::mutex> lock(agent.mutex_);
+  agent.reportingListener_ = this;
   services_[{record.name, interface_index}] = record;
   if (!agent.attached_.address.empty()) {
-    if (agent.attached_.name == record.name && agent.attached_.interfaceIndex == interface_index &&
-        agent.attached_.address != record.address) {
+    if (agent.attached_.name == record.name && agent.attached_.interfaceIndex == interface_index) {
+      if (agent.attached_.address == record.address) {
+        // Followed: it still resolves where the agent uses it.
+        agent.attached_ = record;
+        agent.attachedConfirmed_ = std::chrono::steady_clock::now();
+        return;
+      }
       // The attached server answers at a new address (DHCP, engine registered again).
       agent.attachLocked(record);
       return;
@@ -163,6 +224,18 @@ void Agent::BrowserListener::service_removed(uint32_t interface_index, const cha
     return;
   }
 
+  chooseAnotherLocked(agent);
+}
+
+void Agent::BrowserListener::dropAttachedLocked(Agent& agent) {
+  const std::string name = agent.attached_.name;
+  for (auto entry = services_.lower_bound({name, 0}); entry != services_.end() && entry->first.first == name;) {
+    entry = services_.erase(entry);
+  }
+  chooseAnotherLocked(agent);
+}
+
+void Agent::BrowserListener::chooseAnotherLocked(Agent& agent) {
   const std::string oldAddress = agent.attached_.address;
   agent.attached_ = ServiceRecord{};
   // The choice a walk in name order would end on (the first record, replaced by each master),
@@ -175,6 +248,7 @@ void Agent::BrowserListener::service_removed(uint32_t interface_index, const cha
     agent.attachLocked(*choice);
     return;
   }
+  if (agent.browse_) agent.browse_->follow(0, "");
   writeLog(kLogInfo, LOG_FILE, __LINE__, "Detached from %s\n", oldAddress.c_str());
   agent.notifyDetached(oldAddress);
 }

@@ -160,6 +160,7 @@ std::shared_ptr<Document> Agent::get(const std::string& path) {
   const std::string body = getRequestBody(path);
   const char* const headers[] = {kJsonContentType};
   const auto result = httpPost(nullptr, address + "/get", headers, 1, body.c_str(), -1);
+  noteApiResult(address, result->code == kOk);
   if (result->code != kOk) return nullptr;
   // The parser reads up to a zero byte; a body with one inside is not what the engine sent.
   if (result->body.find('\0') != std::string::npos) return nullptr;

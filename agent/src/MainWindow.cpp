@@ -18,6 +18,7 @@
 #include "agent/src/SplashWindow.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
+#include "zeroconf/src/service_name.h"
 
 namespace lmr {
 
@@ -195,7 +196,8 @@ void MainWindow::Tray::slotModeHybrid() { setMode(static_cast<int>(Agent::kModeH
 
 void MainWindow::Tray::slotUpdatePopupMenu() {
   // DNS-SD names the host fully qualified ("vm.local."); people write it without the root dot.
-  QString host = QString::fromLatin1(agent_.attachedHost().c_str());
+  // DNS escapes non-ASCII bytes ("J\195\188rgen"): shown as the UTF-8 text they are.
+  QString host = QString::fromStdString(zeroconf::unescape_domain_name(agent_.attachedHost()));
   if (host.endsWith(QLatin1Char('.'))) {
     host.chop(1);
   }
@@ -232,8 +234,16 @@ void MainWindow::Tray::slotAttachChanged(QString address, bool attached) {
   showTrayMessage(QStringLiteral("Server Found"), QStringLiteral("Attached to ") + address);
   // A report that is already out of date opens nothing, so it must not count as opened.
   if (address != lastOpenedAddress_ && QString::fromLatin1(agent_.attachedAddress().c_str()) == address) {
+    // An advert that comes and goes must not open tab after tab: the user's clicks still open it.
+    if (lastAutoOpen_.isValid() && lastAutoOpen_.elapsed() < autoOpenInterval_.count()) {
+      writeLog(kLogInfo, LOG_FILE, __LINE__,
+               "The web app at %s is not opened by itself: the browser opened less than %lld s ago\n",
+               address.toLatin1().constData(), static_cast<long long>(autoOpenInterval_.count() / 1000));
+      return;
+    }
     showWebApp();
     lastOpenedAddress_ = address;
+    lastAutoOpen_.start();
   }
 }
 

@@ -64,6 +64,8 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
  public:
   // An engine that dies again within this time of its last restart is given up.
   static constexpr std::chrono::milliseconds kDefaultRapidDeathWindow{30001};
+  // The web app opens by itself (on a new attachment) at most once in this time.
+  static constexpr std::chrono::milliseconds kDefaultAutoOpenInterval{60000};
   // How long a tray message stays.
   static constexpr int kMessageMilliseconds = 10000;
   static constexpr const char* kManualUrl =
@@ -99,6 +101,7 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   [[nodiscard]] QAction* localServerAction() const { return localServerAction_; }
   [[nodiscard]] QSystemTrayIcon* trayIcon() const { return trayIcon_.get(); }
   void setRapidDeathWindow(std::chrono::milliseconds window) { rapidDeathWindow_ = window; }
+  void setAutoOpenInterval(std::chrono::milliseconds interval) { autoOpenInterval_ = interval; }
 
   // The plug-in manager window, null until first opened; deleted with the tray.
   std::unique_ptr<PluginWindow> pluginWindow;
@@ -149,6 +152,9 @@ class MainWindow::Tray : public QObject, public Agent::Listener {
   std::chrono::milliseconds rapidDeathWindow_ = kDefaultRapidDeathWindow;
   // Address whose web app was opened last, so a re-attachment to it opens no second browser.
   QString lastOpenedAddress_;
+  // When the web app last opened by itself.
+  QElapsedTimer lastAutoOpen_;
+  std::chrono::milliseconds autoOpenInterval_ = kDefaultAutoOpenInterval;
   bool messageClickPending_ = false;
   bool registered_ = false;
 };

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "agent/tests/AgentTestSupport.h"
+#include "agent/tests/AvahiPublication.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
 
@@ -21,31 +22,7 @@ using agent_testing::waitUntil;
 using lmr::Agent;
 using testing_support::StdoutCapture;
 
-// An avahi-publish process announcing one engine-like service; withdrawn on destruction.
-class Publication {
- public:
-  // host: the host name the service points to; empty for this host.
-  Publication(const std::string& name, uint16_t port, bool master, const std::string& host = "") {
-    QStringList arguments{"-s", QString::fromStdString(name), "_http._tcp", QString::number(port)};
-    if (master) arguments << "master:1";
-    arguments << "--subtype=_ravenna._sub._http._tcp";
-    if (!host.empty()) arguments << "-H" << QString::fromStdString(host);
-    process_.start("avahi-publish", arguments);
-    process_.waitForStarted(3000);
-  }
-  ~Publication() { withdraw(); }
-  void withdraw() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.terminate();
-    if (!process_.waitForFinished(3000)) {
-      process_.kill();
-      process_.waitForFinished(3000);
-    }
-  }
-
- private:
-  QProcess process_;
-};
+using agent_testing::Publication;
 
 class AvahiTest : public AgentTest {
  protected:

@@ -2,6 +2,8 @@
 
 #include <QHostAddress>
 
+#include <net/if.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -158,6 +160,28 @@ TEST_F(BrowserTest, TheAttachedServerAtANewAddressMovesTheAttachment) {
   EXPECT_NE(log.find("Attached to 10.0.0.4:8080\n"), std::string::npos);
   EXPECT_NE(log.find("Ignored LUMORA at 10.0.0.5:9 because it is not the master and we are already attached\n"),
             std::string::npos);
+}
+
+// An address of the receiving machine itself is taken only from a loopback interface: any host on
+// the network could otherwise point the agent at a local service.
+TEST_F(BrowserTest, LoopbackAddressesAreTakenOnlyFromALoopbackInterface) {
+  makeBrowser(2);
+  const uint32_t loopback = if_nametoindex("lo");
+  ASSERT_NE(loopback, 0u);
+  constexpr uint32_t kNoSuchInterface = 999;
+  StdoutCapture capture;
+  resolve("_lumoraA", "127.0.0.1", 631, kOther, kNoSuchInterface);
+  resolve("_lumoraB", "0.0.0.0", 80, kOther, kNoSuchInterface);
+  resolve("_lumoraC", "127.1.2.3", 81, kMaster, kNoSuchInterface);
+  EXPECT_TRUE(listener.events().empty());
+  EXPECT_TRUE(browser->serviceNames().empty());
+  const std::string log = capture.take();
+  EXPECT_NE(log.find("Refused LUMORA at 127.0.0.1:631: a loopback address announced on a network\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Refused LUMORA at 0.0.0.0:80"), std::string::npos);
+  EXPECT_NE(log.find("Refused LUMORA at 127.1.2.3:81"), std::string::npos);
+  resolve("_lumoraD", "127.0.0.1", 8000, kOther, loopback);
+  EXPECT_EQ(listener.events(), Events{"attached 127.0.0.1:8000"});
 }
 
 // Any address of the host's own interfaces is the master's own, whatever its configured one.

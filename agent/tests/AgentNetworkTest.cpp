@@ -14,7 +14,8 @@
 #include <filesystem>
 #include <iostream>
 
-#include "agent/tests/AgentTestSupport.h"
+#include "agent/tests/AvahiPublication.h"
+#include "agent/tests/NetworkFixture.h"
 #include "testing/avahi_daemon.h"
 #include "testing/count_of.h"
 #include "testing/run_command.h"
@@ -26,112 +27,16 @@ namespace {
 
 using namespace std::chrono_literals;
 using agent_testing::AgentTest;
+using agent_testing::Clock;
+using agent_testing::kInnerVariable;
+using agent_testing::millisecondsSince;
+using agent_testing::Network;
+using agent_testing::NetworkInner;
+using agent_testing::Publication;
+using agent_testing::run;
 using lmr::Agent;
 using testing_support::StdoutCapture;
 using testing_support::waitUntil;
-using Clock = std::chrono::steady_clock;
-
-constexpr const char* kInnerVariable = "LUMORA_AGENT_NETWORK_INNER";
-
-long long millisecondsSince(Clock::time_point start) {
-  return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-std::string hostName() {
-  char name[256] = {};
-  ::gethostname(name, sizeof(name) - 1);
-  return name;
-}
-
-// An avahi-publish process announcing one engine-like service; withdrawn on destruction.
-class Publication {
- public:
-  Publication(const std::string& name, uint16_t port, bool master) {
-    QStringList arguments{"-s", QString::fromStdString(name), "_http._tcp", QString::number(port)};
-    if (master) arguments << "master:1";
-    arguments << "--subtype=_ravenna._sub._http._tcp";
-    process_.start("avahi-publish", arguments);
-    process_.waitForStarted(3000);
-  }
-  ~Publication() {
-    process_.terminate();
-    if (!process_.waitForFinished(3000)) process_.kill();
-    process_.waitForFinished(3000);
-  }
-  Publication(const Publication&) = delete;
-  Publication& operator=(const Publication&) = delete;
-
- private:
-  QProcess process_;
-};
-
-class NetworkInner : public AgentTest {
- protected:
-  void SetUp() override {
-    if (std::getenv(kInnerVariable) == nullptr) GTEST_SKIP() << "runs only inside its own namespace";
-    ASSERT_TRUE(run("ip link set lo up && ip link set lo multicast on"));
-    for (const char* dir : {"/run/dbus", "/run/avahi-daemon"}) {
-      ASSERT_TRUE(run(std::string("mkdir -p ") + dir + " && mount -t tmpfs -o mode=0755 tmpfs " + dir));
-    }
-    run("chown avahi:avahi /run/avahi-daemon");
-    ASSERT_TRUE(run("dbus-daemon --system --fork --nopidfile"));
-  }
-  // What the agent and the test wrote while captured, where the outer case shows it.
-  void TearDown() override {
-    if (HasFailure()) std::cerr << log_ << capture_.take();
-  }
-
-  // A veth pair, both ends up, whose first end carries address/24.
-  static void addInterface(const std::string& name, const std::string& address) {
-    ASSERT_TRUE(run("ip link add " + name + " type veth peer name " + name + "p && ip addr add " + address +
-                    "/24 dev " + name + " && ip link set " + name + "p up && ip link set " + name + " up"));
-  }
-
-  // The host name maps to 127.0.1.1, as Debian's installer writes it.
-  void useDebianHostsFile() {
-    const std::string hosts = dir_.path() + "/hosts";
-    testing_support::writeFile(hosts, "127.0.0.1 localhost\n127.0.1.1 " + hostName() + "\n");
-    ASSERT_TRUE(run("mount --bind " + hosts + " /etc/hosts"));
-  }
-
-  // Starts avahi-daemon for IPv4 on the listed interfaces and waits until it answers.
-  void startAvahi(const std::string& interfaces) {
-    const std::string config = dir_.path() + "/avahi-daemon.conf";
-    testing_support::writeFile(config, "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=" + interfaces +
-                                           "\nenable-dbus=yes\nratelimit-interval-usec=1000000\n"
-                                           "ratelimit-burst=1000\n[wide-area]\nenable-wide-area=no\n"
-                                           "[publish]\npublish-hinfo=no\npublish-workstation=no\n");
-    ASSERT_TRUE(testing_support::startAvahiDaemon(config));
-  }
-
-  // How many interfaces the agent sees the server on.
-  static long instances(const Agent& agent, const std::string& name) {
-    const auto names = agent.browserListener()->serviceNames();
-    return std::count(names.begin(), names.end(), name);
-  }
-  bool detached() const {
-    const auto events = listener.events();
-    return std::any_of(events.begin(), events.end(),
-                       [](const std::string& event) { return event.rfind("detached ", 0) == 0; });
-  }
-  long reports(const std::string& event) const {
-    const auto events = listener.events();
-    return std::count(events.begin(), events.end(), event);
-  }
-
-  static std::string name(const char* suffix) { return "_lumoraN" + std::to_string(::getpid()) + suffix; }
-  // Lines of the agent's log so far that mention text.
-  long count(const std::string& text) {
-    log_ += capture_.take();
-    return static_cast<long>(testing_support::countOf(log_, text));
-  }
-
-  testing_support::TempDir dir_;
-  StdoutCapture capture_;
-  std::string log_;
-};
 
 // One server on lo and on a second interface: the second going down leaves the agent attached.
 TEST_F(NetworkInner, ServerOnTwoInterfacesKeepsTheAgentWhenOneGoes) {
@@ -220,9 +125,6 @@ TEST_F(NetworkInner, AttachedAgainAfterAvahiRestarts) {
   agent->stopEngine();
   std::cerr << "measured: avahi restarted to \"Attached to\" the same engine again: " << attached << " ms\n";
 }
-
-// Outer cases: each runs its inner case in a namespace of its own.
-class Network : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Network, InItsOwnNamespace) {
   if (std::getenv("LUMORA_TEST_NAMESPACE") == nullptr || ::geteuid() != 0) {

@@ -33,6 +33,12 @@ class HttpTest : public AgentTest {
     ASSERT_EQ(agent->attachedAddress(), server.address());
   }
 
+  // A port on 127.0.0.1 that nothing listens on any more.
+  static uint16_t closedLocalPort() {
+    HttpServer gone;
+    return gone.port();
+  }
+
   HttpServer server;
   std::unique_ptr<Agent> agent;
   std::unique_ptr<Agent::BrowserListener> browser;
@@ -117,11 +123,7 @@ TEST_F(HttpTest, ASlowButTimelyServerIsWaitedFor) {
 }
 
 TEST_F(HttpTest, AClosedPortGivesNull) {
-  uint16_t closedPort = 0;
-  {
-    HttpServer gone;
-    closedPort = gone.port();
-  }
+  const uint16_t closedPort = closedLocalPort();
   attach("{}", 0);
   // Re-attach to the closed port.
   browser->service_removed(1, "_lumoraT", "_http._tcp.");
@@ -129,6 +131,32 @@ TEST_F(HttpTest, AClosedPortGivesNull) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(agent->get("$"), nullptr);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// A server whose API keeps failing and that no longer resolves (black-holed, gone) does not hold
+// the agent: it moves to another found server by the usual choice.
+TEST_F(HttpTest, AServerThatNeitherAnswersNorResolvesIsLeftForAnother) {
+  server.setReply("/get", ScriptedReply::json(R"({"a":1})"));
+  const uint16_t closedPort = closedLocalPort();
+  attach("{}", 0);
+  browser->service_removed(1, "_lumoraT", "_http._tcp.");
+  browser->service_resolved(1, "_lumoraA", "_http._tcp.", "a.local.", "127.0.0.1", closedPort, {});
+  browser->service_resolved(1, "_lumoraB", "_http._tcp.", "b.local.", "127.0.0.1", server.port(), {});
+  const std::string dead = "127.0.0.1:" + std::to_string(closedPort);
+  ASSERT_EQ(agent->attachedAddress(), dead);
+  // It resolved just now: failed calls alone do not move the agent.
+  for (int call = 0; call < Agent::kApiFailuresBeforeDrop + 2; ++call) EXPECT_EQ(agent->get("$"), nullptr);
+  EXPECT_EQ(agent->attachedAddress(), dead);
+
+  agent->setResolveConfirmWindow(0ms);
+  EXPECT_EQ(agent->get("$"), nullptr);
+  EXPECT_EQ(agent->attachedAddress(), server.address());
+  EXPECT_NE(agent->get("$"), nullptr);
+  EXPECT_TRUE(listener.waitFor("attached " + server.address(), 1s));
+  // Once it resolves again it is known again; the agent stays where it is.
+  browser->service_resolved(1, "_lumoraA", "_http._tcp.", "a.local.", "127.0.0.1", closedPort, {});
+  EXPECT_EQ(browser->serviceNames(), (std::vector<std::string>{"_lumoraA", "_lumoraB"}));
+  EXPECT_EQ(agent->attachedAddress(), server.address());
 }
 
 TEST_F(AgentTest, NotAttachedGivesNullWithoutARequest) {

@@ -29,6 +29,7 @@
 #include "agent/src/Theme.h"
 #include "agent/src/Version.h"
 #include "agent/tests/ThemeTestSupport.h"
+#include "testing/count_of.h"
 #include "testing/qt_test_main/process_events_until.h"
 #include "testing/stdout_capture.h"
 #include "testing/temp_dir.h"
@@ -160,6 +161,7 @@ TEST_F(TrayTest, PopupTitleNamesTheAttachedHost) {
 
 TEST_F(TrayTest, WebAppOpensOncePerNewAttachedAddress) {
   start();
+  tray->setAutoOpenInterval(0ms);
   StdoutCapture capture;
   resolve("_lumoraT_a", "a.local.", "127.0.0.1", 9000);
   ASSERT_EQ(recorder.urls, QStringList{QStringLiteral("http://127.0.0.1:9000/")});
@@ -183,6 +185,39 @@ TEST_F(TrayTest, WebAppOpensOncePerNewAttachedAddress) {
   EXPECT_NE(log.find("Server Found: Attached to 127.0.0.1:9000"), std::string::npos) << log;
   EXPECT_NE(log.find("Server Lost: Detached from 127.0.0.1:9000"), std::string::npos) << log;
   EXPECT_NE(log.find("Server Found: Attached to 127.0.0.2:9001"), std::string::npos) << log;
+}
+
+// DNS escapes non-ASCII bytes of host names; the title shows the name's UTF-8 text.
+TEST_F(TrayTest, PopupTitleShowsANonAsciiHostAsItsText) {
+  start();
+  resolve("_lumoraT_u", "J\\195\\188rgen-PC\\.lab.local.", "127.0.0.1", 9000);
+  emit tray->menu()->aboutToShow();
+  EXPECT_EQ(tray->titleAction()->text(), QString::fromUtf8("LUMORA - Server on J\xc3\xbcrgen-PC.lab.local"));
+}
+
+// An advert that leaves and comes back on a new port every few seconds opens the browser by itself
+// once a minute at most; the tray still tells of each server found, and the user's clicks open it.
+TEST_F(TrayTest, TheWebAppOpensByItselfAtMostOncePerInterval) {
+  start();
+  StdoutCapture capture;
+  for (uint16_t port = 9000; port < 9010; ++port) {
+    resolve("_lumoraT_churn", "c.local.", "127.0.0.1", port);
+    remove("_lumoraT_churn");
+  }
+  resolve("_lumoraT_churn", "c.local.", "127.0.0.1", 9010);
+  EXPECT_EQ(recorder.urls, QStringList{QStringLiteral("http://127.0.0.1:9000/")});
+  const std::string log = capture.take();
+  EXPECT_EQ(testing_support::countOf(log, "Server Found: Attached to 127.0.0.1:90"), 11u) << log;
+  EXPECT_NE(log.find("The web app at 127.0.0.1:9010 is not opened by itself"), std::string::npos) << log;
+
+  tray->iconActivated(QSystemTrayIcon::Trigger);
+  EXPECT_EQ(recorder.urls.size(), 2);
+  EXPECT_EQ(recorder.urls.back(), QStringLiteral("http://127.0.0.1:9010/"));
+  // Once the interval has passed, a new server opens it again.
+  tray->setAutoOpenInterval(0ms);
+  remove("_lumoraT_churn");
+  resolve("_lumoraT_churn", "c.local.", "127.0.0.1", 9011);
+  EXPECT_EQ(recorder.urls.size(), 3);
 }
 
 TEST_F(TrayTest, ReportsArriveQueuedOnTheGuiThread) {

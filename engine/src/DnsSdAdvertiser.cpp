@@ -15,6 +15,7 @@
 #include <string>
 
 #include "EngineLog.h"
+#include "platform/dnssd_allocator.h"
 
 namespace tvsk {
 namespace {
@@ -41,6 +42,8 @@ struct DnsSdLibrary {
       error = reason != nullptr ? reason : "cannot open libdns_sd";
       return;
     }
+    // A daemon restart must not call a registration's unset callback fields.
+    platform::zeroDnssdAllocations(handle);
     registerService = reinterpret_cast<decltype(registerService)>(dlsym(handle, "DNSServiceRegister"));
     socketOf = reinterpret_cast<decltype(socketOf)>(dlsym(handle, "DNSServiceRefSockFD"));
     processResult = reinterpret_cast<decltype(processResult)>(dlsym(handle, "DNSServiceProcessResult"));

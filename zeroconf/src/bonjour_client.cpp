@@ -279,6 +279,14 @@ void bonjour_client::set_resolve_turn(std::chrono::milliseconds turn) {
   poll_list_->resolve_turn_ms.store(turn.count(), std::memory_order_relaxed);
 }
 
+void bonjour_client::set_address_query_limit(std::chrono::milliseconds limit) {
+  poll_list_->address_query_limit_ms.store(limit.count(), std::memory_order_relaxed);
+}
+
+void bonjour_client::set_follow_period(std::chrono::milliseconds period) {
+  poll_list_->follow_period_ms.store(period.count(), std::memory_order_relaxed);
+}
+
 bonjour_client::~bonjour_client() {
   poll_list_->stop.store(true, std::memory_order_relaxed);
   poll_list_->wake.notify();

@@ -28,6 +28,9 @@ class bonjour_client final : public client {
                                   bool reconfirm) override;
   std::shared_ptr<browser> browse(const std::string& name, const std::string& type, const std::string& subtype,
                                   std::shared_ptr<browser_listener> listener, bool reconfirm) override;
+  std::shared_ptr<browser> browse_in_background(const std::string& type, const std::string& subtype,
+                                                const std::string& name_prefix,
+                                                std::shared_ptr<browser_listener> listener) override;
   std::shared_ptr<hostname_browser> browse_hostname(const std::string& host_name,
                                                     std::shared_ptr<hostname_browser_listener> listener) override;
   std::shared_ptr<service> register_service(const std::string& name, const std::string& type, uint16_t port,
@@ -40,8 +43,15 @@ class bonjour_client final : public client {
   void set_retry_delays(const retry_delays& delays);
   // How long a resolve may hold its place while others wait for one.
   void set_resolve_turn(std::chrono::milliseconds turn);
+  // How long an address query may wait for an IPv4 answer before its resolve is asked for again
+  // later (default 10 s).
+  void set_address_query_limit(std::chrono::milliseconds limit);
+  // How often a followed instance is resolved again (default 2 s).
+  void set_follow_period(std::chrono::milliseconds period);
 
   [[nodiscard]] uint32_t interface_index() const { return interface_index_; }
+  // The line every failed start of an operation leaves.
+  void log_start_failure(const std::string& name, const std::string& type, const char* text) const;
   [[nodiscard]] poll_list& polled() const { return *poll_list_; }
 
  private:
@@ -57,7 +67,6 @@ class bonjour_client final : public client {
       return nullptr;
     }
   }
-  void log_start_failure(const std::string& name, const std::string& type, const char* text) const;
 
   const uint32_t interface_index_;
   std::shared_ptr<poll_list> poll_list_;

@@ -1,5 +1,10 @@
 #include "zeroconf/src/browser.h"
 
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
 #include "log/console_log.h"
 #include "zeroconf/src/bonjour_client.h"
 #include "zeroconf/src/callback_guard.h"
@@ -35,7 +40,39 @@ class bonjour_browser::impl final : public browser, public dns_service {
         [this](DNSServiceRef* ref) { return call_browse(ref); }, "browse " + regtype_);
   }
 
+  // As start, with the DNS-SD call made on the poll thread; a refused start is logged there.
+  void start_in_background(const std::string& regtype, uint32_t interface_index, std::string name_prefix) {
+    name_prefix_ = std::move(name_prefix);
+    regtype_ = regtype;
+    interface_index_ = interface_index;
+    std::weak_ptr<bonjour_client> client = owner_handle();
+    start_on_poll_thread(
+        "DNSServiceBrowse", is_acceptable_service_type(regtype_),
+        [this](DNSServiceRef* ref) { return call_browse(ref); }, "browse " + regtype_,
+        [client, regtype](const std::string& failure) {
+          if (std::shared_ptr<bonjour_client> owner = client.lock()) {
+            owner->log_start_failure("", regtype, failure.c_str());
+          }
+        });
+  }
+
   void on_service_gone() override { service_lost(); }
+  void on_started() override { running_.store(true, std::memory_order_relaxed); }
+  void mark_running() { running_.store(true, std::memory_order_relaxed); }
+  [[nodiscard]] bool is_running() const { return running_.load(std::memory_order_relaxed); }
+
+  void follow_instance(uint32_t interface_index, const std::string& name) {
+    bool schedule = false;
+    {
+      std::lock_guard<std::mutex> lock(follow_mutex_);
+      followed_ = {interface_index, name};
+      schedule = !name.empty() && !follow_scheduled_;
+      follow_scheduled_ = follow_scheduled_ || schedule;
+    }
+    if (schedule) {
+      schedule_follow();
+    }
+  }
 
   // The handle went: queued resolves of this browse are dropped, a restart never comes.
   void end() {
@@ -77,31 +114,73 @@ class bonjour_browser::impl final : public browser, public dns_service {
       }
       ++*generation_;
     }
+    if (std::strncmp(name, name_prefix_.c_str(), name_prefix_.size()) != 0) {
+      return;
+    }
     browse_instances::key instance{interface_index, name, regtype, domain != nullptr ? domain : ""};
     if ((flags & kDNSServiceFlagsAdd) != 0) {
       instances_->add(instance);
-      resolve_request request;
-      request.owner = owner_handle();
-      request.listener = listener;
-      request.generation = generation_;
-      request.snapshot = *generation_;
-      request.reconfirm = reconfirm_;
-      request.instances = instances_;
-      request.instance = std::move(instance);
-      owner().polled().resolves->submit(std::move(request));
+      submit_resolve(std::move(instance));
     } else {
       instances_->remove(instance);
       listener->service_removed(interface_index, name, regtype);
     }
   }
 
+  void submit_resolve(browse_instances::key instance) {
+    resolve_request request;
+    request.owner = owner_handle();
+    request.listener = listener;
+    request.generation = generation_;
+    request.snapshot = *generation_;
+    request.reconfirm = reconfirm_;
+    request.instances = instances_;
+    request.instance = std::move(instance);
+    owner().polled().resolves->submit(std::move(request));
+  }
+
+  void schedule_follow() {
+    poll_list& list = owner().polled();
+    std::weak_ptr<dns_service> weak_self = shared_from_this();
+    list.schedule(std::chrono::milliseconds(list.follow_period_ms.load(std::memory_order_relaxed)), [weak_self] {
+      if (std::shared_ptr<dns_service> self = weak_self.lock()) {
+        static_cast<impl&>(*self).follow_tick();
+      }
+    });
+  }
+
+  // Poll thread: the followed instance is resolved again unless a resolve of it is under way.
+  void follow_tick() {
+    std::pair<uint32_t, std::string> followed;
+    {
+      std::lock_guard<std::mutex> lock(follow_mutex_);
+      if (followed_.second.empty() || instances_->ended.load(std::memory_order_relaxed)) {
+        follow_scheduled_ = false;
+        return;
+      }
+      followed = followed_;
+    }
+    resolve_gate& gate = *owner().polled().resolves;
+    for (const browse_instances::key& instance : instances_->present) {
+      if (instance.interface_index == followed.first && instance.name == followed.second &&
+          !gate.pending(*instances_, instance)) {
+        submit_resolve(instance);
+      }
+    }
+    schedule_follow();
+  }
+
   // The browse will never answer again: what it reported is gone with the service, and the
   // browse starts again once the service answers.
   void service_lost() {
+    running_.store(false, std::memory_order_relaxed);
     // Resolves still in flight for the lost instances must not report them afterwards.
     ++*generation_;
     std::vector<browse_instances::key> lost;
     lost.swap(instances_->present);
+    // Their references go now, before the library reports the loss on them too: avahi's does so
+    // through callback fields it never set.
+    owner().polled().resolves->end_all();
     restart_later([this](DNSServiceRef* ref) { return call_browse(ref); }, "browse " + regtype_);
     for (const browse_instances::key& instance : lost) {
       run_reply_guarded([&] {
@@ -118,19 +197,37 @@ class bonjour_browser::impl final : public browser, public dns_service {
   uint32_t interface_index_ = 0;
   bool has_domain_ = false;
   std::string domain_;
+  std::string name_prefix_;  // set before the browse starts
+  std::atomic<bool> running_{false};
+  std::mutex follow_mutex_;  // guards the two below; a leaf
+  std::pair<uint32_t, std::string> followed_;
+  bool follow_scheduled_ = false;
 };
 
 bonjour_browser::bonjour_browser(const std::shared_ptr<bonjour_client>& owner, const std::string& name_filter,
                                  const std::string& regtype, uint32_t interface_index, const char* domain,
-                                 std::shared_ptr<browser_listener> listener, bool reconfirm)
+                                 std::shared_ptr<browser_listener> listener, bool reconfirm, browse_options options)
     : browser(std::move(listener)) {
   auto running = std::make_shared<impl>(owner, this->listener, name_filter, reconfirm);
+  if (options.in_background) {
+    running->start_in_background(regtype, interface_index, std::move(options.name_prefix));
+    impl_ = std::move(running);
+    this->listener.reset();
+    return;
+  }
   start_failure_ = running->start(regtype, interface_index, domain);
   impl_ = std::move(running);
   this->listener.reset();
   if (start_failure_.empty()) {
+    impl_->mark_running();
     impl_->add_dns_service();
   }
+}
+
+bool bonjour_browser::running() const { return impl_->is_running(); }
+
+void bonjour_browser::follow(uint32_t interface_index, const std::string& name) {
+  impl_->follow_instance(interface_index, name);
 }
 
 bonjour_browser::~bonjour_browser() {
@@ -152,6 +249,15 @@ std::shared_ptr<browser> bonjour_client::browse(const std::string& name, const s
       log_start_failure(name, type, handle->start_failure().c_str());
     }
     return handle;
+  });
+}
+
+std::shared_ptr<browser> bonjour_client::browse_in_background(const std::string& type, const std::string& subtype,
+                                                              const std::string& name_prefix,
+                                                              std::shared_ptr<browser_listener> listener) {
+  return start_operation<browser>("", type, [&](const std::shared_ptr<bonjour_client>& self) {
+    return std::make_shared<bonjour_browser>(self, "", browse_regtype(type, subtype), interface_index(), nullptr,
+                                             std::move(listener), false, browse_options{true, name_prefix});
   });
 }
 

@@ -30,7 +30,23 @@ class browser {
   browser(const browser&) = delete;
   browser& operator=(const browser&) = delete;
 
+  // Whether the browse runs on a live DNS-SD service: false before its first start and while it
+  // waits to start again after the service went away (what it reported then is gone). Any thread.
+  [[nodiscard]] virtual bool running() const { return true; }
+  // Resolves this instance again every follow period while it is present, so that a new address,
+  // port or host of it reaches service_resolved even though the browse reports nothing new; an
+  // empty name ends the following. One instance at a time; any thread, never blocks.
+  virtual void follow(uint32_t /*interface_index*/, const std::string& /*name*/) {}
+
   std::shared_ptr<browser_listener> listener;
+};
+
+// How a browse starts. `in_background`: the DNS-SD call is made on the poll thread, not the
+// caller's. `name_prefix`: instances whose name does not begin with it are neither resolved nor
+// reported.
+struct browse_options {
+  bool in_background = false;
+  std::string name_prefix;
 };
 
 // The handle a browse returns; releasing it ends the browse. Resolves already started go on
@@ -42,10 +58,15 @@ class bonjour_browser final : public browser {
   // Throws std::runtime_error "DNSServiceBrowse() failed (<code>)." when the browse cannot start.
   // A DNS-SD service that is not running yet (no daemon) is waited for instead: the browse
   // starts once it answers, and start_failure() tells why it has not started yet.
+  // See browse_options; the constructor then throws only for a type or domain that can never be
+  // browsed when the browse starts in the background.
   bonjour_browser(const std::shared_ptr<bonjour_client>& owner, const std::string& name_filter,
                   const std::string& regtype, uint32_t interface_index, const char* domain,
-                  std::shared_ptr<browser_listener> listener, bool reconfirm);
+                  std::shared_ptr<browser_listener> listener, bool reconfirm, browse_options options = {});
   ~bonjour_browser() override;
+
+  [[nodiscard]] bool running() const override;
+  void follow(uint32_t interface_index, const std::string& name) override;
 
   // The failure of the first start when the browse waits for the service; else empty.
   [[nodiscard]] const std::string& start_failure() const { return start_failure_; }

@@ -35,6 +35,14 @@ class client : public std::enable_shared_from_this<client> {
   // instances of that exact name; an empty subtype browses the type alone.
   virtual std::shared_ptr<browser> browse(const std::string& name, const std::string& type, const std::string& subtype,
                                           std::shared_ptr<browser_listener> listener, bool reconfirm) = 0;
+  // As the browse above, but no DNS-SD call is made on the caller's thread: the browse starts on the
+  // poll thread, where a refused start is logged and, while the service is not running, tried
+  // again after the back-off. Only instances whose name begins with `name_prefix` are resolved
+  // and reported (a network may hold thousands of others of the type). Empty handle only for a
+  // type that can never be browsed.
+  virtual std::shared_ptr<browser> browse_in_background(const std::string& type, const std::string& subtype,
+                                                        const std::string& name_prefix,
+                                                        std::shared_ptr<browser_listener> listener) = 0;
   // Follows the IPv4 address of one host name.
   virtual std::shared_ptr<hostname_browser> browse_hostname(const std::string& host_name,
                                                             std::shared_ptr<hostname_browser_listener> listener) = 0;

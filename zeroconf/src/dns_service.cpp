@@ -63,12 +63,17 @@ void dns_service::restart_later(start_function start, std::string what) {
 }
 
 void dns_service::schedule_restart(start_function start, std::string what) {
-  poll_list& list = client_->polled();
-  const std::chrono::milliseconds delay = restart_backoff_.next(list.delays());
+  const std::chrono::milliseconds delay = restart_backoff_.next(client_->polled().delays());
   writeLog(kLogWarning, LOG_FILE, __LINE__, "%s: DNS-SD service lost; starting again in %lld ms\n", what.c_str(),
            static_cast<long long>(delay.count()));
+  schedule_start(delay, nullptr, std::move(start), std::move(what), nullptr);
+}
+
+void dns_service::schedule_start(std::chrono::milliseconds delay, const char* call, start_function start,
+                                 std::string what, failure_report report) {
   std::weak_ptr<dns_service> weak_self = shared_from_this();
-  list.schedule(delay, [weak_self, start = std::move(start), what = std::move(what)]() mutable {
+  client_->polled().schedule(delay, [weak_self, call, start = std::move(start), what = std::move(what),
+                                     report = std::move(report)]() mutable {
     std::shared_ptr<dns_service> self = weak_self.lock();
     if (!self || self->ended_.load(std::memory_order_relaxed)) {
       return;
@@ -76,6 +81,13 @@ void dns_service::schedule_restart(start_function start, std::string what) {
     DNSServiceRef ref = nullptr;
     const DNSServiceErrorType result = start(&ref);
     if (result != kDNSServiceErr_NoError) {
+      if (report) {
+        report(start_failure(call, result).what());
+        // Without a library, or for a request the service refuses, nothing will ever answer.
+        if (!means_service_gone(result) || !dnssd_loaded()) {
+          return;
+        }
+      }
       self->schedule_restart(std::move(start), std::move(what));
       return;
     }
@@ -93,7 +105,10 @@ void dns_service::schedule_restart(start_function start, std::string what) {
       DNSServiceRefDeallocate(ref);
       return;
     }
-    writeLog(kLogInfo, LOG_FILE, __LINE__, "%s: started again\n", what.c_str());
+    if (!report) {
+      writeLog(kLogInfo, LOG_FILE, __LINE__, "%s: started again\n", what.c_str());
+    }
+    self->on_started();
   });
 }
 
@@ -150,6 +165,14 @@ std::string dns_service::start_or_wait(const char* call, bool acceptable, start_
   }
   schedule_restart(std::move(start), std::move(what));
   return start_failure(call, result).what();
+}
+
+void dns_service::start_on_poll_thread(const char* call, bool acceptable, start_function start, std::string what,
+                                       failure_report report) {
+  if (!acceptable) {
+    throw start_failure(call, kDNSServiceErr_BadParam);
+  }
+  schedule_start(std::chrono::milliseconds(0), call, std::move(start), std::move(what), std::move(report));
 }
 
 void dns_service::store_sd_ref(DNSServiceRef ref) {

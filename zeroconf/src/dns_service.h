@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,8 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   // Processing this operation's socket said that the DNS-SD service went away (Bonjour's
   // library answers so once its daemon closed the connection). Poll thread only.
   virtual void on_service_gone() {}
+  // A start made on the poll thread (after the service's loss, or a start moved there) worked.
+  virtual void on_started() {}
 
   [[nodiscard]] bonjour_client& owner() const { return *client_; }
   [[nodiscard]] const std::shared_ptr<bonjour_client>& owner_handle() const { return client_; }
@@ -57,6 +60,13 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   // report, and an empty text when the operation started. The operation must be owned by a
   // std::shared_ptr.
   std::string start_or_wait(const char* call, bool acceptable, start_function start, std::string what);
+  // As start_or_wait, but the DNS-SD call itself is made on the poll thread, so the caller never
+  // waits for the service (a hung daemon holds a call for D-Bus's 25 s). Throws at once only for
+  // arguments that are not acceptable. A refused first start goes to `report` (on the poll
+  // thread) and, when the service is merely not running, is tried again after the back-off.
+  using failure_report = std::function<void(const std::string& failure)>;
+  void start_on_poll_thread(const char* call, bool acceptable, start_function start, std::string what,
+                            failure_report report);
 
   // The DNS-SD service went away: ends the connection (out of the poll list, reference
   // released) and calls `start` on the poll thread after a back-off delay, again after each
@@ -73,6 +83,10 @@ class dns_service : public std::enable_shared_from_this<dns_service> {
   // Calls `start` unless the arguments are not acceptable (bad parameter); keeps the reference.
   DNSServiceErrorType first_start(bool acceptable, const start_function& start);
   void schedule_restart(start_function start, std::string what);
+  // Calls `start` on the poll thread after `delay` and lists the operation when it works; a failure
+  // goes to `report` when one is given, and is retried after the back-off while retrying can help.
+  void schedule_start(std::chrono::milliseconds delay, const char* call, start_function start, std::string what,
+                      failure_report report);
 
   std::shared_ptr<bonjour_client> client_;
   std::atomic<bool> ended_{false};

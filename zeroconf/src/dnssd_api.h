@@ -58,3 +58,4 @@ constexpr DNSServiceErrorType kDNSServiceErr_Unsupported = -65544;
 constexpr DNSServiceErrorType kDNSServiceErr_NameConflict = -65548;
 constexpr DNSServiceErrorType kDNSServiceErr_Invalid = -65549;
 constexpr DNSServiceErrorType kDNSServiceErr_ServiceNotRunning = -65563;
+constexpr DNSServiceErrorType kDNSServiceErr_Timeout = -65568;

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "platform/dnssd_allocator.h"
+
 namespace zeroconf {
 namespace {
 
@@ -55,7 +57,10 @@ void load_dnssd() {
   setenv("AVAHI_COMPAT_NOWARN", "1", 0);
   // NODELETE: unloading at exit must not unmap code that the poll thread or the library's own
   // threads may still be running.
-  module.handle.store(dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE), std::memory_order_release);
+  void* handle = dlopen(name, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  // Before any thread exists and before the first DNS-SD call.
+  platform::zeroDnssdAllocations(handle);
+  module.handle.store(handle, std::memory_order_release);
   module.handle_field.store(&module.handle, std::memory_order_release);
   std::atexit(unload_dnssd);
 }

@@ -52,6 +52,14 @@ struct poll_list {
   // (Bonjour) has its resolves taken back and repeated.
   static constexpr std::chrono::milliseconds kResolveTurn{10000};
   std::atomic<int64_t> resolve_turn_ms{kResolveTurn.count()};
+  // An address query without an IPv4 answer this long ends, and its resolve is asked for again
+  // after the back-off: an open query is what a daemon restart hits (see dnssd_allocator.h), and
+  // a host that never answers would hold one for minutes.
+  static constexpr std::chrono::milliseconds kAddressQueryLimit{10000};
+  std::atomic<int64_t> address_query_limit_ms{kAddressQueryLimit.count()};
+  // How often a followed instance is resolved again.
+  static constexpr std::chrono::milliseconds kFollowPeriod{2000};
+  std::atomic<int64_t> follow_period_ms{kFollowPeriod.count()};
 
   [[nodiscard]] retry_delays delays() const {
     return retry_delays{std::chrono::milliseconds(retry_first_ms.load(std::memory_order_relaxed)),

@@ -65,6 +65,26 @@ void resolve_gate::finished(const bonjour_resolver* resolver) {
                  running_.end());
 }
 
+bool resolve_gate::pending(const browse_instances& instances, const browse_instances::key& instance) const {
+  return std::any_of(running_.begin(), running_.end(),
+                     [&](const running_resolve& entry) {
+                       return entry.instances == &instances && entry.instance == instance && !entry.resolver.expired();
+                     }) ||
+         std::any_of(waiting_.begin(), waiting_.end(), [&](const resolve_request& request) {
+           return request.instances.get() == &instances && request.instance == instance;
+         });
+}
+
+void resolve_gate::end_all() {
+  // Ending one removes it from running_.
+  const std::vector<running_resolve> running = running_;
+  for (const running_resolve& entry : running) {
+    if (std::shared_ptr<bonjour_resolver> resolver = entry.resolver.lock()) {
+      resolver->on_service_gone();
+    }
+  }
+}
+
 size_t resolve_gate::due_waiting(int64_t now) const {
   return static_cast<size_t>(std::count_if(waiting_.begin(), waiting_.end(),
                                            [&](const resolve_request& request) { return request.due_ns <= now; }));
@@ -128,7 +148,8 @@ void resolve_gate::start(resolve_request request) {
   auto resolver = std::make_shared<bonjour_resolver>(owner, request);
   const DNSServiceErrorType result = bonjour_resolver::start_resolve(resolver);
   if (result == kDNSServiceErr_NoError) {
-    running_.push_back(running_resolve{resolver, resolver.get(), monotonic_now_ns()});
+    running_.push_back(
+        running_resolve{resolver, resolver.get(), monotonic_now_ns(), request.instances.get(), request.instance});
   } else {
     retry_later(std::move(request), result);
   }

@@ -76,12 +76,19 @@ class resolve_gate {
   void tick();
   // Requests wait for a place or for their back-off to pass: the poll thread must keep ticking.
   [[nodiscard]] bool has_waiting() const { return !waiting_.empty(); }
+  // A resolve of this instance of this browse runs or waits.
+  [[nodiscard]] bool pending(const browse_instances& instances, const browse_instances::key& instance) const;
+  // The DNS-SD service went away: every running resolve ends now and is asked for again later
+  // (dropped then unless its instance is present again).
+  void end_all();
 
  private:
   struct running_resolve {
     std::weak_ptr<bonjour_resolver> resolver;
     const bonjour_resolver* identity;
     int64_t since_ns;
+    const browse_instances* instances;
+    browse_instances::key instance;
   };
 
   void start(resolve_request request);

@@ -12,6 +12,7 @@
 #include "zeroconf/src/dnssd_binding.h"
 #include "zeroconf/src/monotonic_clock.h"
 #include "zeroconf/src/platform_flags.h"
+#include "zeroconf/src/poll_list.h"
 #include "zeroconf/src/service_name.h"
 #include "zeroconf/src/txt_records.h"
 
@@ -50,6 +51,28 @@ struct resolve_callbacks {
     end_resolve(resolve);
   }
 
+  // An address query left without an IPv4 answer ends after the client's limit; its resolve is
+  // asked for again after the back-off while the instance is present.
+  static void limit_query(bonjour_resolver& resolver) {
+    poll_list& list = resolver.owner().polled();
+    const std::chrono::milliseconds limit(list.address_query_limit_ms.load(std::memory_order_relaxed));
+    std::weak_ptr<dns_service> weak = resolver.shared_from_this();
+    list.schedule(limit, [weak, limit] {
+      std::shared_ptr<dns_service> operation = weak.lock();
+      if (!operation) {
+        return;
+      }
+      auto& resolver = static_cast<bonjour_resolver&>(*operation);
+      auto* resolve = static_cast<resolver_context*>(resolver.idle_context);
+      if (resolve == nullptr) {
+        return;
+      }
+      writeLog(kLogWarning, LOG_FILE, __LINE__, "no address for %s after %lld ms; resolving it again later\n",
+               resolver.host_name_.c_str(), static_cast<long long>(limit.count()));
+      end_resolve_for_retry(resolve, kDNSServiceErr_Timeout);
+    });
+  }
+
   static void end_resolve(resolver_context* resolve) { std::unique_ptr<resolver_context> ended(resolve); }
 
   // The resolve could not go on for a passing reason: it is asked for again later.
@@ -63,10 +86,11 @@ struct resolve_callbacks {
   static void on_resolve_reply(uint32_t interface_index, DNSServiceErrorType error_code, const char* full_name,
                                const char* host_target, uint16_t port, uint16_t txt_length,
                                const unsigned char* txt_data, resolver_context* resolve) {
-    // The error comes first: error answers carry null texts.
+    // The error comes first: error answers carry null texts. A host slow to answer makes avahi
+    // give the resolve up: it is asked for again while the instance is present.
     if (error_code != kDNSServiceErr_NoError) {
       writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
-      end_resolve(resolve);
+      end_resolve_for_retry(resolve, error_code);
       return;
     }
     const std::string full = full_name != nullptr ? full_name : "";
@@ -91,6 +115,7 @@ struct resolve_callbacks {
     resolve->started = true;
     resolve->start_ns = monotonic_now_ns();
     if (result == kDNSServiceErr_NoError) {
+      limit_query(resolver);
       return;
     }
     writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "DNSServiceQueryRecord failed (%d)\n", result);
@@ -113,7 +138,7 @@ struct resolve_callbacks {
                           resolver_context* resolve) {
     if (error_code != kDNSServiceErr_NoError) {
       writeLogCategory("zeroconf_category", kLogError, LOG_FILE, __LINE__, "errorCode = %d\n", error_code);
-      end_resolve(resolve);
+      end_resolve_for_retry(resolve, error_code);
       return;
     }
     if (data_length != 4 || data == nullptr) {

@@ -1,5 +1,6 @@
 #include "zeroconf/src/service_name.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <optional>
 
@@ -48,6 +49,24 @@ std::string unescape_service_name(const std::string& escaped) {
     }
   }
   replace_all(result, "\\\\", "\\");
+  return result;
+}
+
+std::string unescape_domain_name(const std::string& escaped) {
+  std::string result;
+  for (size_t index = 0; index < escaped.size(); ++index) {
+    if (escaped[index] != '\\' || index + 1 == escaped.size()) {
+      result.push_back(escaped[index]);
+      continue;
+    }
+    const std::optional<char> byte = escaped.size() - index < 4 ? std::nullopt : escaped_byte(escaped, index + 1);
+    if (byte && std::isdigit(static_cast<unsigned char>(escaped[index + 1])) != 0) {
+      result.push_back(*byte);
+      index += 3;
+    } else {
+      result.push_back(escaped[++index]);
+    }
+  }
   return result;
 }
 

@@ -2,8 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
+#include <thread>
+
+#include "zeroconf/src/bonjour_client.h"
 
 #include "zeroconf/src/monotonic_clock.h"
 #include "zeroconf/tests/fake_fixture.h"
@@ -204,6 +208,8 @@ int64_t fake_clock() { return fake_now.load(); }
 TEST_F(zeroconf_browse, UnansweredQueryIsDroppedAfter300Seconds) {
   fake_now = 1000;
   zeroconf::set_monotonic_clock(&fake_clock);
+  // Only the age check is under test here, not the shorter limit of an address query.
+  std::static_pointer_cast<zeroconf::bonjour_client>(client_)->set_address_query_limit(std::chrono::hours(1));
   auto handle = start_browse();
   const operation query = resolve_instance("a", "a._http._tcp.local.");
   // Replies run in order: once this removal is reported the resolve answer is fully handled.
@@ -290,6 +296,104 @@ TEST_F(zeroconf_browse, FullNameWithoutDotIsRejectedAndTheResolveStays) {
   dnssd_fake::reply_resolve(resolve.ref, 0, 1, 0, nullptr, "vm.local.", htons(80), "");
   EXPECT_TRUE(waitUntil([&] { return count_of(output(), "exception in DNSServiceProcessResult\n") == 2; }));
   EXPECT_FALSE(released(resolve.ref));
+}
+
+// avahi gives up a resolve whose host is slow to answer (a busy host, lossy Wi-Fi): it is asked
+// for again, with the back-off, for as long as the browse sees the instance.
+TEST_F(zeroconf_browse, FailedResolvesAreAskedForAgainWhileTheInstanceIsPresent) {
+  use_short_retry_delays(client_);
+  auto handle = start_browse();
+  const operation first = announce("a");
+  dnssd_fake::reply_resolve(first.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, 0, "");
+  const operation second = next(operation_kind::resolve);
+  EXPECT_EQ("a", second.name.value_or("?"));
+  dnssd_fake::reply_resolve(second.ref, 0, 1, 0, "a._http._tcp.local.", "vm.local.", htons(80), "");
+  dnssd_fake::reply_query(next(operation_kind::query_record).ref, 0, 0, kDNSServiceErr_Unknown, nullptr, 0, 0, "");
+  const operation third = next(operation_kind::resolve);
+  dnssd_fake::reply_resolve(third.ref, 0, 1, 0, "a._http._tcp.local.", "vm.local.", htons(80), "");
+  answer_address(next(operation_kind::query_record));
+  const auto events = listener_->wait_for(1);
+  ASSERT_EQ(1U, events.size());
+  EXPECT_TRUE(events[0].resolved);
+
+  // Once the instance is gone its failed resolve is not asked for again.
+  const operation fourth = announce("b");
+  dnssd_fake::reply_browse(browse_.ref, 0, 1, 0, "b", "_http._tcp.", "local.");
+  ASSERT_EQ(2U, listener_->wait_for(2).size());
+  dnssd_fake::reply_resolve(fourth.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, 0, "");
+  EXPECT_TRUE(waitUntil([&] { return released(fourth.ref); }));
+  std::this_thread::sleep_for(200ms);  // several back-offs
+  const auto operations = dnssd_fake::operations();
+  EXPECT_EQ(1, std::count_if(operations.begin(), operations.end(), [](const operation& started) {
+              return started.kind == operation_kind::resolve && started.name == std::optional<std::string>("b");
+            }));
+}
+
+// A host that never answers its address query (IPv6 only, gone) holds no query for long.
+TEST_F(zeroconf_browse, AddressQueryWithoutAnswerEndsAfterItsLimitAndIsAskedForAgain) {
+  use_short_retry_delays(client_);
+  std::static_pointer_cast<zeroconf::bonjour_client>(client_)->set_address_query_limit(100ms);
+  auto handle = start_browse();
+  const operation query = resolve_instance("a", "a._http._tcp.local.");
+  EXPECT_TRUE(waitUntil([&] { return released(query.ref); }));
+  EXPECT_NE(std::string::npos, output_until("no address for vm.local. after 100 ms; resolving it again later\n")
+                                   .find("no address for vm.local. after 100 ms"));
+  const operation again = next(operation_kind::resolve);
+  EXPECT_EQ("a", again.name.value_or("?"));
+  EXPECT_TRUE(listener_->events().empty());
+}
+
+// A followed instance is resolved again every period, so a new address reaches the listener although
+// the browse reports nothing new; following ends on request.
+TEST_F(zeroconf_browse, FollowedInstanceReportsItsNewAddress) {
+  std::static_pointer_cast<zeroconf::bonjour_client>(client_)->set_follow_period(50ms);
+  auto handle = start_browse();
+  answer_address(resolve_instance("a", "a._http._tcp.local."), "\x0a\x00\x00\x01");
+  ASSERT_EQ(1U, listener_->wait_for(1).size());
+  handle->follow(1, "a");
+  const operation again = next(operation_kind::resolve);
+  EXPECT_EQ("a", again.name.value_or("?"));
+  dnssd_fake::reply_resolve(again.ref, 0, 1, 0, "a._http._tcp.local.", "vm.local.", htons(8123), kTxtMaster);
+  answer_address(next(operation_kind::query_record), "\x0a\x00\x00\x02");
+  const auto events = listener_->wait_for(2);
+  ASSERT_EQ(2U, events.size());
+  EXPECT_EQ("10.0.0.2", events[1].address);
+
+  handle->follow(0, "");
+  const size_t started = dnssd_fake::operations().size();
+  std::this_thread::sleep_for(300ms);  // six periods
+  size_t resolves = 0;
+  const auto operations = dnssd_fake::operations();
+  for (size_t index = started; index < operations.size(); ++index) {
+    resolves += operations[index].kind == operation_kind::resolve ? 1 : 0;
+  }
+  EXPECT_LE(resolves, 1U);  // at most one already under way when the following ended
+}
+
+// No DNS-SD call on the caller's thread: the handle comes at once, the browse starts on the poll
+// thread once the service answers, and says whether it runs.
+TEST_F(zeroconf_browse, BackgroundBrowseStartsOnThePollThreadAndSaysWhetherItRuns) {
+  use_short_retry_delays(client_);
+  dnssd_fake::set_service_down(true);
+  auto handle = client_->browse_in_background("_http._tcp", "_ravenna", "_lumora", listener_);
+  ASSERT_NE(nullptr, handle);
+  EXPECT_FALSE(handle->running());
+  EXPECT_NE(std::string::npos, output_until("DNSServiceBrowse() failed (-65537)").find("DNSServiceBrowse() failed"));
+  dnssd_fake::set_service_down(false);
+  browse_ = next(operation_kind::browse);
+  EXPECT_EQ("_http._tcp,_ravenna", browse_.regtype.value_or("?"));
+  EXPECT_TRUE(waitUntil([&] { return handle->running(); }));
+  // Only names with the prefix are resolved and reported.
+  dnssd_fake::reply_browse(browse_.ref, kDNSServiceFlagsAdd, 1, 0, "device-1", "_http._tcp.", "local.");
+  dnssd_fake::reply_browse(browse_.ref, 0, 1, 0, "device-1", "_http._tcp.", "local.");
+  answer_address(resolve_instance("_lumora_a", "_lumora_a._http._tcp.local."));
+  const auto events = listener_->wait_for(1);
+  ASSERT_EQ(1U, events.size());
+  EXPECT_EQ("_lumora_a", events[0].name);
+  dnssd_fake::set_service_down(true);
+  dnssd_fake::reply_browse(browse_.ref, 0, 0, kDNSServiceErr_Unknown, nullptr, nullptr, nullptr);
+  EXPECT_TRUE(waitUntil([&] { return !handle->running(); }));
+  dnssd_fake::set_service_down(false);
 }
 
 }  // namespace
