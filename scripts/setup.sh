@@ -5,7 +5,7 @@ LUMORA_PACKAGES=(
   cmake g++ pkg-config make
   qtbase5-dev libboost-all-dev libcurl4-openssl-dev rapidjson-dev nlohmann-json3-dev
   libavahi-compat-libdnssd-dev avahi-daemon avahi-utils dbus
-  iproute2 util-linux procps binutils
+  iproute2 util-linux procps binutils python3
   libgtest-dev libgmock-dev libbenchmark-dev
   libqt5test5 libxcb1-dev
   xvfb xauth x11-utils trayer xdotool chromium fonts-dejavu-core fonts-crosextra-carlito
