@@ -28,6 +28,15 @@ struct EngineSupervisor::WatchdogState {
   bool stop = false;
   bool ended = false;  // the death is reported: the thread is about to end
   int64_t pid = 0;     // the process this watchdog watches
+
+  // The watchdog ends at once, without a report unless it is making one.
+  void requestStop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+    }
+    wake.notify_all();
+  }
 };
 
 EngineSupervisor::EngineSupervisor(DeathReport reportDeath) : reportDeath_(std::move(reportDeath)) {}
@@ -35,14 +44,19 @@ EngineSupervisor::EngineSupervisor(DeathReport reportDeath) : reportDeath_(std::
 EngineSupervisor::~EngineSupervisor() {
   refuseStarts();
   std::thread retired;
+  std::thread watchdog;
+  std::shared_ptr<WatchdogState> state;
   {
-    // No watchdog retires from now on: every restart is refused.
+    // No watchdog starts or retires from now on: every restart is refused.
     std::lock_guard<std::mutex> lock(mutex_);
     retired = std::move(retiredWatchdog_);
+    watchdog = std::move(watchdog_);
+    state = std::move(watchdogState_);
   }
+  if (state) state->requestStop();
+  // Joined unlocked: a restart from a death report in progress must find the lock free to be refused.
   if (retired.joinable()) retired.join();
-  std::lock_guard<std::mutex> lock(mutex_);
-  stopWatchdogLocked();
+  if (watchdog.joinable()) watchdog.join();
 }
 
 void EngineSupervisor::refuseStarts() { startsRefused_ = true; }
@@ -95,11 +109,7 @@ void EngineSupervisor::start(bool master) {
 
 void EngineSupervisor::stopWatchdogLocked() {
   if (!watchdog_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(watchdogState_->mutex);
-    watchdogState_->stop = true;
-  }
-  watchdogState_->wake.notify_all();
+  watchdogState_->requestStop();
   // A receiver that restarts the engine from its death report runs on the watchdog thread, which
   // still has its report to finish: it is joined later.
   if (watchdog_.get_id() == std::this_thread::get_id()) {

@@ -33,8 +33,8 @@ class EngineSupervisor {
   using DeathReport = std::function<void()>;
 
   explicit EngineSupervisor(DeathReport reportDeath);
-  // Refuses further starts and joins the watchdogs without a report. The process ends by itself
-  // when its lifeline closes with this object.
+  // Refuses further starts (also a restart from a death report in progress) and joins the
+  // watchdogs. The process ends by itself when its lifeline closes with this object.
   ~EngineSupervisor();
   EngineSupervisor(const EngineSupervisor&) = delete;
   EngineSupervisor& operator=(const EngineSupervisor&) = delete;

@@ -6,7 +6,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "agent/tests/AgentTestSupport.h"
 #include "platform/process.h"
@@ -17,6 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using agent_testing::waitUntil;
 using Clock = std::chrono::steady_clock;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
 
 // A supervisor on its own, counting its death reports.
@@ -70,6 +75,35 @@ TEST_F(SupervisorTest, AStopEndsAnEngineThroughItsLifeline) {
   EXPECT_FALSE(platform::isProcessAlive(pid));
   EXPECT_EQ(supervisor.pid(), 0);
   EXPECT_EQ(deaths, 0);
+}
+
+// A death report that restarts the engine while the supervisor goes away: the restart is refused
+// rather than waiting for a lock the destruction holds while it joins that very report.
+TEST(EngineSupervisor, ARestartFromADeathReportDuringTheDestructionIsRefused) {
+  ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
+  std::atomic<bool> reporting{false};
+  lmr::EngineSupervisor* self = nullptr;
+  auto supervisor = std::make_unique<lmr::EngineSupervisor>([&] {
+    reporting = true;
+    std::this_thread::sleep_for(300ms);  // the destruction begins meanwhile
+    self->start(false);
+  });
+  self = supervisor.get();
+  supervisor->setProgram(QStringLiteral(FAKE_ENGINE_PROGRAM));
+  supervisor->setWatchdogPeriod(50ms);
+  supervisor->start(false);
+  ASSERT_TRUE(waitUntil([&] { return reporting.load(); }, 5s));
+  std::atomic<bool> destroyed{false};
+  std::thread destruction([&] {
+    supervisor.reset();
+    destroyed = true;
+  });
+  if (!waitUntil([&] { return destroyed.load(); }, 5s)) {
+    ADD_FAILURE() << "deadlocked";
+    std::fflush(stdout);
+    std::_Exit(1);  // the two threads never end
+  }
+  destruction.join();
 }
 
 }  // namespace
