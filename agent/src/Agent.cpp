@@ -61,15 +61,7 @@ Agent::~Agent() {
   browse.reset();
   requestStop();
   if (serverWatch_.joinable()) serverWatch_.join();
-  std::thread retired;
-  {
-    // No watchdog retires from now on: the stop request refuses every restart.
-    std::lock_guard<std::mutex> lock(mutex_);
-    retired = std::move(retiredWatchdog_);
-  }
-  if (retired.joinable()) retired.join();
-  std::lock_guard<std::mutex> lock(mutex_);
-  stopWatchdogLocked();
+  // The engine supervisor, destroyed first of the members, joins its watchdogs.
 }
 
 void Agent::addListener(Listener* listener) {
@@ -153,6 +145,7 @@ void Agent::requestStop() {
     stopRequested_ = true;
   }
   stopWake_.notify_all();
+  engine_.refuseStarts();
 }
 
 void Agent::shutdown() {
@@ -163,7 +156,7 @@ void Agent::shutdown() {
     watch = std::move(serverWatch_);
   }
   if (watch.joinable()) watch.join();
-  stopEngineProcess();
+  engine_.stop();
 }
 
 void Agent::startServerWatch() {
@@ -191,11 +184,8 @@ void Agent::watchForLostServer() {
     if (!hadServer || lostRounds++ < kLastSearchRound) continue;
     hadServer = false;
     lostRounds = 0;
-    {
-      // An engine of our own that died is the tray's to restart or give up.
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (engineStarted_) continue;
-    }
+    // An engine of our own that died is the tray's to restart or give up.
+    if (engine_.started()) continue;
     writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
     writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
              modeLabel(mode_).c_str());
@@ -271,10 +261,7 @@ bool Agent::setServerIp(const QString& ip) {
 
 void Agent::setPluginEnabled(const std::vector<PluginEntry>& plugins) { Config::instance().setPluginTable(plugins); }
 
-bool Agent::canStartLocalServer() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return mode_ == kModeHybrid && !engineWatchedLocked();
-}
+bool Agent::canStartLocalServer() const { return mode_ == kModeHybrid && !engine_.watched(); }
 
 QString Agent::modeName(int mode) {
   switch (mode) {

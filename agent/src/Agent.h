@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "agent/src/Config.h"
+#include "agent/src/EngineSupervisor.h"
 #include "agent/src/Json.h"
-#include "platform/detached_process.h"
 #include "zeroconf/src/browser.h"
 
 namespace QBXSplashWindow {
@@ -58,11 +58,11 @@ class Agent {
   static constexpr uint32_t kKindOther = 4;
 
   static constexpr std::chrono::milliseconds kDefaultTickPeriod{1000};
-  static constexpr std::chrono::milliseconds kDefaultWatchdogPeriod{3000};
+  static constexpr std::chrono::milliseconds kDefaultWatchdogPeriod = EngineSupervisor::kDefaultWatchdogPeriod;
   // A stopping agent waits this long for its engine process to end, then kills it.
-  static constexpr std::chrono::milliseconds kEngineStopTimeout{3000};
+  static constexpr std::chrono::milliseconds kEngineStopTimeout = EngineSupervisor::kDefaultStopTimeout;
   // Environment variable naming the engine process's lifeline descriptor (see startEngineProcess).
-  static constexpr const char* kLifelineVariable = "LUMORA_AGENT_LIFELINE_FD";
+  static constexpr const char* kLifelineVariable = EngineSupervisor::kLifelineVariable;
 
   // Receives the agent's reports. Every call comes on a worker thread (DNS-SD poll thread, splash
   // worker, watchdog) and must not block: onAttached/onDetached run under the agent mutex, so a
@@ -143,7 +143,7 @@ class Agent {
   // holds: the child ends as soon as this process does, whatever "--apid" checks.
   void startEngineProcess(bool master);
   [[nodiscard]] static bool isProcessAlive(int64_t pid);
-  [[nodiscard]] int64_t enginePid() const { return enginePid_.load(); }
+  [[nodiscard]] int64_t enginePid() const { return engine_.pid(); }
   // Program started as the engine server process; default: this program's own file.
   void setEngineProgram(const QString& program);
 
@@ -159,7 +159,7 @@ class Agent {
 
   // Period of the connect sequence's rounds and of the watchdog's checks (tests shorten them).
   void setTickPeriod(std::chrono::milliseconds period) { tickPeriod_ = period; }
-  void setWatchdogPeriod(std::chrono::milliseconds period) { watchdogPeriod_ = period; }
+  void setWatchdogPeriod(std::chrono::milliseconds period) { engine_.setWatchdogPeriod(period); }
 
   // "<major>.<minor>.<patch> b<build>" of the running program, or "None".
   [[nodiscard]] static QString versionText();
@@ -172,15 +172,8 @@ class Agent {
  private:
   friend class BrowserListener;
 
-  struct WatchdogState;
-
-  void watchEngine(const std::shared_ptr<WatchdogState>& state);
-  void stopWatchdogLocked();
-  // A watchdog runs and has not yet reported its engine's death.
-  [[nodiscard]] bool engineWatchedLocked() const;
   void startServerWatch();
   void watchForLostServer();
-  void stopEngineProcess();
   // Attaches to record (agent mutex held): copies it, follows it, logs, tells the listeners.
   void attachLocked(const ServiceRecord& record);
   // One API call to the server at address answered or failed (see kApiFailuresBeforeDrop).
@@ -210,20 +203,15 @@ class Agent {
   // clears this when it goes.
   BrowserListener* reportingListener_ = nullptr;
   std::atomic<std::chrono::milliseconds> resolveConfirmWindow_{kDefaultResolveConfirmWindow};
-  std::atomic<int64_t> enginePid_{0};
-  std::thread watchdog_;
-  std::shared_ptr<WatchdogState> watchdogState_;
-  std::thread retiredWatchdog_;  // replaced from its own death report; joined later
-  platform::UniqueFd engineLifeline_;
-  bool engineStarted_ = false;  // this agent has started an engine process
   std::thread serverWatch_;
   std::atomic<bool> stopRequested_{false};
   mutable std::mutex stopMutex_;
   mutable std::condition_variable stopWake_;
   QPixmap splashPixmap_;
-  QString engineProgram_;
   std::atomic<std::chrono::milliseconds> tickPeriod_{kDefaultTickPeriod};
-  std::atomic<std::chrono::milliseconds> watchdogPeriod_{kDefaultWatchdogPeriod};
+  // The engine process this agent started. Last: its watchdog reports into the listeners above
+  // until it is joined, first thing after the destructor's body.
+  EngineSupervisor engine_{[this] { notifyEngineDied(); }};
 };
 
 // Receives the browse's answers on the DNS-SD poll thread and applies the attachment rules.
