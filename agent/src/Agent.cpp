@@ -19,6 +19,11 @@ constexpr int kSplashWidth = 600;
 constexpr int kSplashHeight = 250;
 constexpr const char* kAllInterfaces = "0";
 
+void logEngineStart(uint32_t mode) {
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
+           Agent::modeName(static_cast<int>(mode)).toStdString().c_str());
+}
+
 }  // namespace
 
 Agent& Agent::instance() {
@@ -181,14 +186,9 @@ void Agent::watchForLostServer() {
     watch = round.next;
     if (round.action != WatchAction::StartEngine) continue;
     writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
-    logEngineStart();
+    logEngineStart(mode_);
     startEngineProcess(false);
   }
-}
-
-void Agent::logEngineStart() const {
-  writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
-           modeName(static_cast<int>(mode_)).toStdString().c_str());
 }
 
 int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
@@ -201,7 +201,7 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
     switch (action) {
       case RoundAction::StartMaster:
         show("Master: Creating LUMORA local server in the network...");
-        logEngineStart();
+        logEngineStart(mode_);
         startEngineProcess(true);
         break;
       case RoundAction::Search:
@@ -217,7 +217,7 @@ int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
         break;
       case RoundAction::StartEngine:
         writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
-        logEngineStart();
+        logEngineStart(mode_);
         show("Starting LUMORA local server. Please wait...");
         startEngineProcess(false);
         break;

@@ -172,8 +172,6 @@ class Agent {
   [[nodiscard]] bool engineWatchedLocked() const;
   void startServerWatch();
   void watchForLostServer();
-  // Logs that an engine process starts because of the agent mode.
-  void logEngineStart() const;
   void stopEngineProcess();
   // Attaches to record (agent mutex held): copies it, follows it, logs, tells the listeners.
   void attachLocked(const ServiceRecord& record);
