@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "agent/src/ConnectRound.h"
 #include "agent/src/SplashWindow.h"
 #include "agent/src/Version.h"
 #include "log/console_log.h"
@@ -16,12 +17,12 @@ constexpr const char* kServiceType = "_http._tcp";
 constexpr const char* kServiceSubtype = "_ravenna";
 constexpr int kSplashWidth = 600;
 constexpr int kSplashHeight = 250;
-constexpr int kLastSearchRound = 3;  // no server by then: notify (Slave) or start our own (Hybrid)
-constexpr int kSearchRounds = 16;
-constexpr int kMasterStartTicks = 4;  // the master's splash stays while its engine comes up
 constexpr const char* kAllInterfaces = "0";
 
-std::string modeLabel(uint32_t mode) { return Agent::modeName(static_cast<int>(mode)).toStdString(); }
+void logEngineStart(uint32_t mode) {
+  writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
+           Agent::modeName(static_cast<int>(mode)).toStdString().c_str());
+}
 
 }  // namespace
 
@@ -166,69 +167,52 @@ void Agent::startServerWatch() {
 }
 
 void Agent::watchForLostServer() {
-  bool hadServer = !attachedAddress().empty();
-  int lostRounds = 0;
+  LostServerWatch watch;
+  watch.hadServer = !attachedAddress().empty();
   while (sleepTick()) {
-    if (!attachedAddress().empty()) {
-      hadServer = true;
-      lostRounds = 0;
-      continue;
-    }
-    // While DNS-SD is away (a restarting daemon) every server reads as lost: those rounds do not
-    // count, and once it runs again the search gets its full time.
-    if (!searchRunning()) {
-      lostRounds = 0;
-      continue;
-    }
-    // The search time of the connect sequence, counted from the first round without a server.
-    if (!hadServer || lostRounds++ < kLastSearchRound) continue;
-    hadServer = false;
-    lostRounds = 0;
-    // An engine of our own that died is the tray's to restart or give up.
-    if (engine_.started()) continue;
+    const WatchRound round = decideWatchRound(watch, !attachedAddress().empty(), searchRunning(), engine_.started());
+    watch = round.next;
+    if (round.action != WatchAction::StartEngine) continue;
     writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
-    writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
-             modeLabel(mode_).c_str());
+    logEngineStart(mode_);
     startEngineProcess(false);
   }
 }
 
 int Agent::connectSequence(QBXSplashWindow::IWindow* window) {
-  auto show = [window](const char* text) {
-    if (window != nullptr) window->setMessage(QString::fromLatin1(text));
+  auto show = [window](const std::string& text) {
+    if (window != nullptr) window->setMessage(QString::fromStdString(text));
   };
-  if (mode_ == kModeMaster) {
-    show("Master: Creating LUMORA local server in the network...");
-    writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
-             modeLabel(mode_).c_str());
-    startEngineProcess(true);
-    for (int tick = 0; tick < kMasterStartTicks && sleepTick(); ++tick) {
-    }
-    return 0;
-  }
-  if (mode_ != kModeSlave && mode_ != kModeHybrid) return 0;
-
-  writeLog(kLogInfo, LOG_FILE, __LINE__, "Looking for LUMORA Engine in the network...\n");
-  const std::string prefix = mode_ == kModeSlave ? "Slave: " : "Hybrid: ";
-  show((prefix + "Looking for LUMORA Server in the network...").c_str());
-  if (mode_ == kModeHybrid) startServerWatch();
-  for (int round = 0;;) {
-    if (!sleepTick()) return 0;
-    if (!attachedAddress().empty()) {
-      show("Connected to LUMORA server. Please wait...");
-      if (round > kLastSearchRound) return 0;
-    } else if (round == kLastSearchRound) {
-      writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
-      if (mode_ == kModeSlave) {
+  for (int tick = 0;; ++tick) {
+    if (tick > 0 && !sleepTick()) return 0;
+    const RoundAction action = decideRound(tick, !attachedAddress().empty(), mode_);
+    switch (action) {
+      case RoundAction::StartMaster:
+        show("Master: Creating LUMORA local server in the network...");
+        logEngineStart(mode_);
+        startEngineProcess(true);
+        break;
+      case RoundAction::Search:
+        writeLog(kLogInfo, LOG_FILE, __LINE__, "Looking for LUMORA Engine in the network...\n");
+        show(std::string(mode_ == kModeSlave ? "Slave: " : "Hybrid: ") + "Looking for LUMORA Server in the network...");
+        if (mode_ == kModeHybrid) startServerWatch();
+        break;
+      case RoundAction::Connected:
+      case RoundAction::Attached: show("Connected to LUMORA server. Please wait..."); break;
+      case RoundAction::GiveUp:
+        writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
         notifyNotification("Could not find LUMORA server in the network");
-        return 0;
-      }
-      writeLog(kLogInfo, LOG_FILE, __LINE__, "Starting LUMORA Engine process as agent mode has been set to \"%s\"\n",
-               modeLabel(mode_).c_str());
-      show("Starting LUMORA local server. Please wait...");
-      startEngineProcess(false);
+        break;
+      case RoundAction::StartEngine:
+        writeLog(kLogInfo, LOG_FILE, __LINE__, "Could not find LUMORA engine in the network\n");
+        logEngineStart(mode_);
+        show("Starting LUMORA local server. Please wait...");
+        startEngineProcess(false);
+        break;
+      case RoundAction::Wait:
+      case RoundAction::Done: break;
     }
-    if (++round == kSearchRounds) return 0;
+    if (endsSequence(action)) return 0;
   }
 }
 

@@ -20,6 +20,7 @@
 #include "agent/src/Config.h"
 #include "agent/src/EngineSupervisor.h"
 #include "agent/src/Json.h"
+#include "agent/src/ServerChoice.h"
 #include "zeroconf/src/browser.h"
 
 namespace QBXSplashWindow {
@@ -32,15 +33,6 @@ namespace lmr {
 struct InterfaceFilter {
   QString ip;
   QString netmask;
-};
-
-// One engine server found on the network, as seen on one interface.
-struct ServiceRecord {
-  std::string name;
-  std::string address;  // "<IPv4>:<port>"
-  std::string host;
-  uint32_t kind = 4;  // Agent::kKindMaster or Agent::kKindOther
-  uint32_t interfaceIndex = 0;
 };
 
 // The agent's core: mode, interface filter choice, listeners, the engine server it is attached
@@ -241,17 +233,15 @@ class Agent::BrowserListener : public zeroconf::browser_listener {
 
   // The own address, or an address of one of this host's interfaces.
   [[nodiscard]] bool isOwnAddress(const std::string& ip) const;
-  // Agent mutex held, the attached record just left the map: attaches to the usual choice among the
-  // others, else detaches.
-  void chooseAnotherLocked(Agent& agent);
+  // Agent mutex held, the map updated for the report: asks chooseServer and acts on its answer.
+  void chooseLocked(Agent& agent, ServerEvent event, const ServerKey& key);
   // Agent mutex held: forgets the attached server (until it resolves again) and chooses another.
   void dropAttachedLocked(Agent& agent);
 
   mutable std::mutex agentMutex_;  // guards agent_ itself; taken before the agent mutex
   Agent* agent_;
   std::string ownAddress_;
-  // By instance name and interface: DNS-SD reports a server once per interface it is seen on.
-  std::map<std::pair<std::string, uint32_t>, ServiceRecord> services_;  // guarded by the agent mutex
+  FoundServers services_;  // guarded by the agent mutex
 };
 
 }  // namespace lmr

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "agent/src/Agent.h"
+#include "agent/src/ServerChoice.h"
 #include "log/console_log.h"
 
 namespace lmr {
@@ -20,24 +21,10 @@ constexpr const char* kMasterEntryPrefix = "master:";
 constexpr const char* kPublicResolver = "8.8.8.8";
 constexpr uint16_t kDnsPort = 53;
 constexpr const char* kNoAddress = "0.0.0.0";
-constexpr uint32_t kLoopbackNet = 127;
-constexpr int kLoopbackNetShift = 24;
-
-// 0.0.0.0 and 127.0.0.0/8 name the receiving host itself, whoever announced them.
-bool isLoopbackOrUnspecified(const char* address) {
-  in_addr parsed{};
-  if (::inet_pton(AF_INET, address, &parsed) != 1) return true;
-  const uint32_t host = ntohl(parsed.s_addr);
-  return host == 0 || (host >> kLoopbackNetShift) == kLoopbackNet;
-}
 
 bool isLoopbackInterface(uint32_t index) {
   const QNetworkInterface interface = QNetworkInterface::interfaceFromIndex(static_cast<int>(index));
   return interface.isValid() && interface.flags().testFlag(QNetworkInterface::IsLoopBack);
-}
-
-bool isServerName(const char* name) {
-  return name != nullptr && std::strncmp(name, Agent::kServerPrefix, std::strlen(Agent::kServerPrefix)) == 0;
 }
 
 // Local address of the interface that routes toward the outside; empty when there is none.
@@ -136,8 +123,9 @@ void Agent::noteApiResult(const std::string& address, bool answered) {
     apiFailures_ = 0;
     return;
   }
-  if (++apiFailures_ < kApiFailuresBeforeDrop ||
-      std::chrono::steady_clock::now() - attachedConfirmed_ < resolveConfirmWindow_.load()) {
+  ++apiFailures_;
+  if (!dropsUnansweredServer(apiFailures_, std::chrono::steady_clock::now() - attachedConfirmed_,
+                             resolveConfirmWindow_.load())) {
     return;
   }
   // Neither its API nor a resolve answers: a black-holed or vanished server must not hold the agent
@@ -156,9 +144,7 @@ void Agent::BrowserListener::service_resolved(uint32_t interface_index, const ch
                                               const char* host_name, const char* address, uint16_t port,
                                               const std::vector<std::string>& txt_entries) {
   if (!isServerName(name) || address == nullptr) return;
-  // Any host on the network could otherwise point the agent, and its authenticated requests, at
-  // a service of this machine.
-  if (isLoopbackOrUnspecified(address) && !isLoopbackInterface(interface_index)) {
+  if (refusesAddress(address, interface_index, isLoopbackInterface)) {
     writeLog(kLogWarning, LOG_FILE, __LINE__, "Refused LUMORA at %s:%u: a loopback address announced on a network\n",
              address, static_cast<unsigned>(port));
     return;
@@ -175,82 +161,54 @@ void Agent::BrowserListener::service_resolved(uint32_t interface_index, const ch
 
   std::lock_guard<std::mutex> guard(agentMutex_);
   if (agent_ == nullptr) return;
-  Agent& agent = *agent_;
-  std::lock_guard<std::mutex> lock(agent.mutex_);
-  agent.reportingListener_ = this;
-  services_[{record.name, interface_index}] = record;
-  if (!agent.attached_.address.empty()) {
-    if (agent.attached_.name == record.name && agent.attached_.interfaceIndex == interface_index) {
-      if (agent.attached_.address == record.address) {
-        // Followed: it still resolves where the agent uses it.
-        agent.attached_ = record;
-        agent.attachedConfirmed_ = std::chrono::steady_clock::now();
-        return;
-      }
-      // The attached server answers at a new address (DHCP, engine registered again).
-      agent.attachLocked(record);
-      return;
-    }
-    writeLog(kLogInfo, LOG_FILE, __LINE__,
-             "Ignored LUMORA at %s because it is not the master and we are already attached\n", record.address.c_str());
-    return;
-  }
-  if (agent.mode_ == Agent::kModeMaster && !isOwnAddress(address)) {
-    writeLog(kLogInfo, LOG_FILE, __LINE__, "Ignored LUMORA at %s because we are the master\n", record.address.c_str());
-    return;
-  }
-  agent.attachLocked(record);
+  std::lock_guard<std::mutex> lock(agent_->mutex_);
+  agent_->reportingListener_ = this;
+  const ServerKey key{record.name, interface_index};
+  services_[key] = std::move(record);
+  chooseLocked(*agent_, ServerEvent::Resolved, key);
 }
 
 void Agent::BrowserListener::service_removed(uint32_t interface_index, const char* name, const char* /*regtype*/) {
   if (!isServerName(name)) return;
   std::lock_guard<std::mutex> guard(agentMutex_);
   if (agent_ == nullptr) return;
-  Agent& agent = *agent_;
-  std::lock_guard<std::mutex> lock(agent.mutex_);
-  services_.erase({name, interface_index});
-  if (agent.attached_.address.empty() || agent.attached_.name != name ||
-      agent.attached_.interfaceIndex != interface_index) {
-    return;
-  }
-  // The same server still seen on another interface keeps the agent attached.
-  const auto same = services_.lower_bound({name, 0});
-  if (same != services_.end() && same->first.first == name) {
-    if (same->second.address == agent.attached_.address) {
-      agent.attached_ = same->second;
-    } else {
-      agent.attachLocked(same->second);
+  std::lock_guard<std::mutex> lock(agent_->mutex_);
+  const ServerKey key{name, interface_index};
+  services_.erase(key);
+  chooseLocked(*agent_, ServerEvent::Removed, key);
+}
+
+void Agent::BrowserListener::dropAttachedLocked(Agent& agent) { chooseLocked(agent, ServerEvent::Dropped, {}); }
+
+void Agent::BrowserListener::chooseLocked(Agent& agent, ServerEvent event, const ServerKey& key) {
+  const ServerDecision decision = chooseServer(event, key, services_, agent.attached_, agent.mode_,
+                                               [this](const std::string& ip) { return isOwnAddress(ip); });
+  if (event == ServerEvent::Dropped) forgetServer(services_, agent.attached_.name);
+  const char* address = decision.record.address.c_str();
+  switch (decision.action) {
+    case ServerAction::None: return;
+    case ServerAction::Confirm:
+      agent.attached_ = decision.record;
+      agent.attachedConfirmed_ = std::chrono::steady_clock::now();
+      return;
+    case ServerAction::Keep: agent.attached_ = decision.record; return;
+    case ServerAction::Attach: agent.attachLocked(decision.record); return;
+    case ServerAction::IgnoreAttached:
+      writeLog(kLogInfo, LOG_FILE, __LINE__,
+               "Ignored LUMORA at %s because it is not the master and we are already attached\n", address);
+      return;
+    case ServerAction::IgnoreNotOwn:
+      writeLog(kLogInfo, LOG_FILE, __LINE__, "Ignored LUMORA at %s because we are the master\n", address);
+      return;
+    case ServerAction::Detach: {
+      const std::string oldAddress = std::move(agent.attached_.address);
+      agent.attached_ = ServiceRecord{};
+      if (agent.browse_) agent.browse_->follow(0, "");
+      writeLog(kLogInfo, LOG_FILE, __LINE__, "Detached from %s\n", oldAddress.c_str());
+      agent.notifyDetached(oldAddress);
+      return;
     }
-    return;
   }
-
-  chooseAnotherLocked(agent);
-}
-
-void Agent::BrowserListener::dropAttachedLocked(Agent& agent) {
-  const std::string name = agent.attached_.name;
-  for (auto entry = services_.lower_bound({name, 0}); entry != services_.end() && entry->first.first == name;) {
-    entry = services_.erase(entry);
-  }
-  chooseAnotherLocked(agent);
-}
-
-void Agent::BrowserListener::chooseAnotherLocked(Agent& agent) {
-  const std::string oldAddress = agent.attached_.address;
-  agent.attached_ = ServiceRecord{};
-  // The choice a walk in name order would end on (the first record, replaced by each master),
-  // attached once so the listeners hear of one server only.
-  const ServiceRecord* choice = nullptr;
-  for (const auto& entry : services_) {
-    if (choice == nullptr || entry.second.kind == Agent::kKindMaster) choice = &entry.second;
-  }
-  if (choice != nullptr) {
-    agent.attachLocked(*choice);
-    return;
-  }
-  if (agent.browse_) agent.browse_->follow(0, "");
-  writeLog(kLogInfo, LOG_FILE, __LINE__, "Detached from %s\n", oldAddress.c_str());
-  agent.notifyDetached(oldAddress);
 }
 
 }  // namespace lmr
