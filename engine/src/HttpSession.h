@@ -16,6 +16,7 @@
 
 namespace tvsk {
 
+class ApiRouter;
 struct ApiOutcome;
 struct ApiResponse;
 class SessionReply;
