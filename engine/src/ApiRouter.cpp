@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 
+#include "StateDocument.h"
 #include "StatePath.h"
 
 namespace tvsk {

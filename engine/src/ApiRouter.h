@@ -10,9 +10,10 @@
 
 #include "DeviceAction.h"
 #include "InterfaceFilter.h"
-#include "StateDocument.h"
 
 namespace tvsk {
+
+class StateDocument;
 
 // One HTTP request as the router sees it, already read within the server's limits.
 struct ApiRequest {

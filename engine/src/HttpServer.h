@@ -11,9 +11,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include "ApiRouter.h"
-
 namespace tvsk {
+
+class ApiRouter;
+class HttpSession;
 
 struct HttpServerOptions {
   std::string address = "0.0.0.0";  // all IPv4 addresses: agents on other hosts attach
@@ -63,8 +64,6 @@ class HttpServer {
 
   [[nodiscard]] uint16_t port() const { return port_; }
 
-  class Session;
-
  private:
   void accept();
   void admit(boost::asio::ip::tcp::socket socket);
@@ -76,8 +75,8 @@ class HttpServer {
   const ApiRouter& router_;
   HttpServerOptions options_;
   // Touched on the I/O thread only; they outlive io_, whose destruction may end sessions.
-  std::list<std::weak_ptr<Session>> sessions_;
-  std::list<std::weak_ptr<Session>> refusals_;
+  std::list<std::weak_ptr<HttpSession>> sessions_;
+  std::list<std::weak_ptr<HttpSession>> refusals_;
   boost::asio::io_context io_;
   boost::asio::ip::tcp::acceptor acceptor_;
   std::thread thread_;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../src/ApiRouter.h"
+#include "../src/StateDocument.h"
 #include "../src/WebPage.h"
 #include "InlineReply.h"
 #include "testing/temp_dir.h"

@@ -17,6 +17,7 @@
 
 #include "../src/ApiRouter.h"
 #include "../src/HttpServer.h"
+#include "../src/StateDocument.h"
 #include "../src/WorkQueue.h"
 #include "HttpTestClient.h"
 #include "testing/temp_dir.h"

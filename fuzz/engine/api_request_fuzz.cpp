@@ -14,6 +14,7 @@
 #include "engine/src/ApiRouter.h"
 #include "engine/src/HttpServer.h"
 #include "engine/src/RequestReader.h"
+#include "engine/src/StateDocument.h"
 #include "engine/tests/InlineReply.h"
 
 namespace {
