@@ -178,12 +178,15 @@ void Agent::BrowserListener::service_removed(uint32_t interface_index, const cha
   chooseLocked(*agent_, ServerEvent::Removed, key);
 }
 
-void Agent::BrowserListener::dropAttachedLocked(Agent& agent) { chooseLocked(agent, ServerEvent::Dropped, {}); }
+void Agent::BrowserListener::dropAttachedLocked(Agent& agent) {
+  const std::string dropped = agent.attached_.name;
+  chooseLocked(agent, ServerEvent::Dropped, {});
+  forgetServer(services_, dropped);
+}
 
 void Agent::BrowserListener::chooseLocked(Agent& agent, ServerEvent event, const ServerKey& key) {
   const ServerDecision decision = chooseServer(event, key, services_, agent.attached_, agent.mode_,
                                                [this](const std::string& ip) { return isOwnAddress(ip); });
-  if (event == ServerEvent::Dropped) forgetServer(services_, agent.attached_.name);
   const char* address = decision.record.address.c_str();
   switch (decision.action) {
     case ServerAction::None: return;

@@ -55,9 +55,10 @@ struct WatchRound {
 
 // One round of a Hybrid agent's lost-server watch, after a tick of sleep. An engine is started when
 // the agent had a server and is without one for the search time (its kSearchTimeRounds-th counted
-// round without one, as in the connect sequence), and no engine of its own was started (one that died is the tray's to
-// restart or give up); either way the count starts over. Rounds while the DNS-SD search is not running (a restarting
-// daemon reports every server gone) do not count: once it runs again the search gets its full time.
+// round without one, as in the connect sequence), and no engine of its own was started (one that
+// died is the tray's to restart or give up); either way the count starts over. Rounds while the
+// DNS-SD search is not running (a restarting daemon reports every server gone) do not count: once
+// it runs again the search gets its full time.
 [[nodiscard]] WatchRound decideWatchRound(const LostServerWatch& watch, bool attached, bool searchRunning,
                                           bool ownEngineStarted);
 

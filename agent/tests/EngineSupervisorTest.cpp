@@ -82,10 +82,12 @@ TEST_F(SupervisorTest, AStopEndsAnEngineThroughItsLifeline) {
 TEST(EngineSupervisor, ARestartFromADeathReportDuringTheDestructionIsRefused) {
   ScopedEnv lifetime("FAKE_ENGINE_LIFETIME_MS", "0");
   std::atomic<bool> reporting{false};
+  std::atomic<bool> destroying{false};
   lmr::EngineSupervisor* self = nullptr;
   auto supervisor = std::make_unique<lmr::EngineSupervisor>([&] {
     reporting = true;
-    std::this_thread::sleep_for(300ms);  // the destruction begins meanwhile
+    waitUntil([&] { return destroying.load(); }, 5s);
+    std::this_thread::sleep_for(100ms);  // lets the destruction take the lock first
     self->start(false);
   });
   self = supervisor.get();
@@ -95,6 +97,7 @@ TEST(EngineSupervisor, ARestartFromADeathReportDuringTheDestructionIsRefused) {
   ASSERT_TRUE(waitUntil([&] { return reporting.load(); }, 5s));
   std::atomic<bool> destroyed{false};
   std::thread destruction([&] {
+    destroying = true;
     supervisor.reset();
     destroyed = true;
   });
